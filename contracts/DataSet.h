@@ -1,0 +1,233 @@
+#pragma once
+// In-memory dataset with a cursor, one active index, a simple filter, edit states,
+// read-only guard events and data packets; and the data source that binds
+// data-aware controls to it.
+#include "ToolkitApi.h"
+#include "Packet.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+#include <functional>
+#include <memory>
+#include <vector>
+
+enum TFieldType { ftFixedChar, ftString, ftFloat, ftBlob };
+enum TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
+
+class TClientDataSet;
+class TDataSource;
+
+struct TFieldDef {
+    QString Name;
+    TFieldType Type = ftString;
+    int Size = 0;
+    QString DisplayLabel;
+    QString DisplayFormat; // for floats, e.g. "###0.00"
+    bool Visible = true;
+    bool Calculated = false; // no stored value: only its display text exists
+    int DisplayWidth = 0;    // characters; 0: from the size
+};
+
+class DFE_TOOLKIT_API TField {
+public:
+    QString FieldName;
+    TFieldType DataType = ftString;
+    int Size = 0;
+    QString DisplayLabel;
+    QString DisplayFormat;
+    bool Visible = true;
+    bool Calculated = false;
+    int DisplayWidth = 0;
+    // Display text of the field in a row (a physical row number, see TClientDataSet).
+    std::function<QString(TField &sender, int row)> OnGetText;
+
+    TClientDataSet *DataSet() const { return m_ds; }
+    int Index() const { return m_index; }
+    // The current row (the edit buffer while editing or inserting).
+    QString AsString() const;
+    double AsFloat() const;
+    QByteArray AsBytes() const;
+    void SetAsString(const QString &v);
+    void SetAsFloat(double v);
+    void SetAsBytes(const QByteArray &v);
+    QString DisplayText() const;
+    // Any row, by physical row number.
+    QString StringAt(int row) const;
+    double FloatAt(int row) const;
+    QByteArray BytesAt(int row) const;
+    QString DisplayTextAt(int row) const; // through OnGetText when set
+    QString FormattedAt(int row) const;   // the stored value under DisplayFormat
+    bool IsText() const { return DataType == ftString || DataType == ftFixedChar; }
+
+private:
+    friend class TClientDataSet;
+    TClientDataSet *m_ds = nullptr;
+    int m_index = 0;
+    int m_slot = -1; // position within its kind's storage
+};
+
+// Receives the dataset's notifications through a data source.
+class DFE_TOOLKIT_API TDataLink {
+public:
+    virtual ~TDataLink();
+    void SetDataSource(TDataSource *ds);
+    TDataSource *DataSource() const { return m_source; }
+    TClientDataSet *DataSet() const;
+    virtual void DataSetChanged() = 0;         // content, order or activity changed
+    virtual void RecordChanged(int /*view*/) {} // one row's values changed
+    virtual void Scrolled() {}                 // the cursor moved
+    virtual void StateChanged() {}
+
+private:
+    TDataSource *m_source = nullptr;
+};
+
+class DFE_TOOLKIT_API TDataSource {
+public:
+    TDataSource() = default;
+    ~TDataSource();
+    TDataSource(const TDataSource &) = delete;
+    TDataSource &operator=(const TDataSource &) = delete;
+
+    QString Name;
+    void SetDataSet(TClientDataSet *ds);
+    TClientDataSet *DataSet() const { return m_ds; }
+    TDataSetState State() const;
+    // The state-change notification (detachable: assign an empty function).
+    std::function<void(TDataSource *sender)> OnStateChange;
+
+private:
+    friend class TClientDataSet;
+    friend class TDataLink;
+    TClientDataSet *m_ds = nullptr;
+    std::vector<TDataLink *> m_links;
+};
+
+class DFE_TOOLKIT_API TClientDataSet {
+public:
+    TClientDataSet();
+    virtual ~TClientDataSet();
+    TClientDataSet(const TClientDataSet &) = delete;
+    TClientDataSet &operator=(const TClientDataSet &) = delete;
+
+    QString Name;
+
+    // Field model (only while inactive).
+    TField &AddField(const TFieldDef &def);
+    void ClearFields();
+    int FieldCount() const { return int(m_fields.size()); }
+    TField &Fields(int i) { return *m_fields[size_t(i)]; }
+    const TField &Fields(int i) const { return *m_fields[size_t(i)]; }
+    TField *FindField(const QString &name) const;
+    TField &FieldByName(const QString &name) const; // throws Exception when absent
+
+    // The one index: rows are kept in ascending text order of its field.
+    void AddIndex(const QString &name, const QString &fieldName);
+    QString IndexName() const { return m_indexName; }
+    QString IndexFieldName() const { return m_indexField; }
+
+    // Content.
+    bool Active() const { return m_state != dsInactive; }
+    TDataSetState State() const { return m_state; }
+    void CreateDataSet();
+    void Close();
+    void EmptyDataSet();
+    // Replaces the whole content; fields are matched by name. A packet that lacks a
+    // field or carries it with another type is refused and nothing changes.
+    void SetData(const TDataPacket &packet);
+    TDataPacket Data() const;
+
+    // Cursor, over the rows the filter lets through, in index order.
+    int RecordCount() const { return int(m_view.size()); }
+    bool IsEmpty() const { return m_view.empty(); }
+    void First();
+    void Last();
+    void Next();
+    void Prior();
+    bool Eof() const { return m_eof; }
+    bool Bof() const { return m_bof; }
+    int RecNo() const { return m_cursor + 1; }       // 1-based, 0 when empty
+    void SetRecNo(int recNo);
+    bool Locate(const QString &fieldName, const QString &value); // exact match
+    int CurrentRow() const;                          // physical row or -1
+    int RowAt(int view) const { return m_view[size_t(view)]; }
+    int ViewIndexOf(int row) const;                   // -1 when filtered out
+
+    // Editing.
+    void Edit();
+    void Insert();
+    void Post();
+    void Cancel();
+    void Delete();
+
+    // Filter of the form FIELD = 'value'.
+    QString Filter() const { return m_filter; }
+    void SetFilter(const QString &text);
+    bool Filtered() const { return m_filtered; }
+    void SetFiltered(bool on);
+
+    // Events; each may end the operation with the silent abort.
+    std::function<void(TClientDataSet &)> BeforeEdit;
+    std::function<void(TClientDataSet &)> BeforeInsert;
+    std::function<void(TClientDataSet &)> BeforeDelete;
+
+    // Suspends notifications to data-aware controls; nests.
+    void DisableControls();
+    void EnableControls();
+    bool ControlsDisabled() const { return m_disableCount > 0; }
+
+    int PhysicalRowCount() const { return m_rowCount; }
+
+protected:
+    // For subclasses that fill rows themselves (queries).
+    void beginLoad();
+    void appendTextRow(const std::vector<QString> &values); // all fields are text
+    void endLoad();
+
+private:
+    friend class TField;
+    friend class TDataSource;
+    struct Storage {
+        int rows = 0;
+        std::vector<QByteArray> text;   // one UTF-8 buffer per row
+        std::vector<quint32> offsets;   // rows x (textFields + 1)
+        std::vector<double> floats;     // rows x floatFields
+        std::vector<QByteArray> blobs;  // rows x blobFields
+    };
+
+    void requireActive() const;
+    void rebuildOrder();
+    void rebuildView(int keepRow);
+    bool rowMatchesFilter(int row) const;
+    QByteArray textBytes(int row, int slot) const;
+    void setRowFromBuffer(int row);
+    void notify(int event, int arg = -1);
+    void setState(TDataSetState s);
+    void setCursor(int view);
+    void assignSlots();
+    QVariant bufferValue(const TField &f) const;
+    void setBufferValue(const TField &f, const QVariant &v);
+    void ensureBrowseForMove();
+
+    std::vector<std::unique_ptr<TField>> m_fields;
+    int m_textCount = 0, m_floatCount = 0, m_blobCount = 0;
+    Storage m_s;
+    int m_rowCount = 0;
+    std::vector<int> m_order;
+    std::vector<int> m_view;
+    int m_cursor = -1;
+    bool m_eof = true, m_bof = true;
+    TDataSetState m_state = dsInactive;
+    QString m_indexName, m_indexField;
+    int m_indexSlot = -1;
+    QString m_filter;
+    bool m_filtered = false;
+    int m_filterSlot = -1;
+    QByteArray m_filterValue;
+    std::vector<QVariant> m_buffer;
+    int m_disableCount = 0;
+    bool m_pendingChange = false;
+    TDataSetState m_stateAtDisable = dsInactive;
+    std::vector<TDataSource *> m_sources;
+};

@@ -1,0 +1,25 @@
+#pragma once
+// The dialogs seam: every message box, folder chooser and lookup window goes
+// through here, so that tests can replace them with scripted answers.
+#include "ToolkitApi.h"
+#include <QString>
+#include <optional>
+
+class QWidget;
+class TClientDataSet;
+
+class DFE_TOOLKIT_API IDialogs {
+public:
+    virtual ~IDialogs() = default;
+    virtual void Error(QWidget *parent, const QString &text) = 0;
+    virtual void Information(QWidget *parent, const QString &text) = 0;
+    virtual bool Confirm(QWidget *parent, const QString &text) = 0;
+    // A folder; one that does not exist yet is created after a prompt. Empty: cancelled.
+    virtual std::optional<QString> ChooseFolder(QWidget *parent) = 0;
+    // Lists the visible fields of `list`; the chosen row (0-based, in list order) or -1.
+    virtual int Lookup(QWidget *parent, const QString &title, TClientDataSet &list) = 0;
+};
+
+DFE_TOOLKIT_API IDialogs &Dialogs();
+// nullptr puts the real dialogs back.
+DFE_TOOLKIT_API void SetDialogs(IDialogs *dialogs);

@@ -1,0 +1,62 @@
+#pragma once
+// Socket connection to the application server with late-bound calls by method name.
+#include "ToolkitApi.h"
+#include "Packet.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVariant>
+#include <functional>
+#include <vector>
+
+class QTcpSocket;
+
+// One argument of a call: its value, and for a by-reference argument where the
+// value the server leaves in it goes.
+struct TArg {
+    QVariant Value;
+    std::function<void(const QVariant &)> WriteBack;
+};
+inline TArg ByVal(const QVariant &v) { return TArg{v, {}}; }
+template <class T>
+TArg ByRef(T &storage)
+{
+    return TArg{QVariant::fromValue(storage), [&storage](const QVariant &v) { storage = v.value<T>(); }};
+}
+
+class DFE_TOOLKIT_API TNetConnection : public QObject {
+public:
+    explicit TNetConnection(QObject *parent = nullptr);
+    ~TNetConnection() override;
+
+    QString ServerName;
+    QString Host;
+    int Port = 0;
+    // false: a failed connect raises nothing; the next call reports it.
+    bool ThrowException = true;
+    int TimeoutMs = 120000;
+    int ConnectTimeoutMs = 10000;
+    quint32 MaxFrame = 256u * 1024u * 1024u;
+
+    void Open();
+    void Close();
+    bool Connected() const;
+    QString LastError() const { return m_lastError; }
+
+    // Calls `method` on the server and waits for its result, keeping the windows
+    // painting and holding back the user's input meanwhile. By-reference values in
+    // the reply replace the caller's storage. Raises Exception on any failure.
+    QVariant AppServer(const QString &method, const std::vector<TArg> &args);
+
+    // Calls made so far (for tests and diagnostics).
+    int CallCount() const { return m_calls; }
+
+private:
+    bool connectNow(QString &error);
+    QString where() const;
+    QPointer<QTcpSocket> m_socket;
+    QString m_lastError;
+    bool m_inCall = false;
+    int m_calls = 0;
+};

@@ -1,0 +1,53 @@
+#pragma once
+// The host application's pieces that tests reach: settings, the host database and
+// the module loader.
+#include <QDate>
+#include <QLibrary>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+struct HostSettings {
+    QString company = QStringLiteral("01");
+    QString branch = QStringLiteral("01");
+    QDate processingDate = QDate::currentDate();
+    QString serverHost = QStringLiteral("127.0.0.1");
+    int serverPort = 8750;
+    int callTimeoutSeconds = 120;
+    QString dbDriver = QStringLiteral("QSQLITE");
+    QString dbName;   // empty: the default file beside the settings
+    QString moduleDir;
+    QString moduleFile = QStringLiteral("libPkg_Dfe71000.so");
+    bool demo = false; // create and fill the demo database
+    bool openModule = false;
+    QStringList problems; // what could not be read, for the user
+
+    // Reads an INI file over the current values; a missing or unreadable file is
+    // recorded in `problems` and the values stay as they were.
+    void load(const QString &iniPath);
+    // Command-line options over the current values.
+    void parse(const QStringList &arguments);
+    void publish() const; // to the toolkit's host values
+};
+
+// Opens the host database as the toolkit's general connection. With `demo`, creates
+// the tables and fills them with demo companies when they are empty.
+bool OpenHostDatabase(const HostSettings &s, QString &error);
+void CreateDemoData(const QString &connection);
+
+// Loads a module library and calls its entries.
+class ModuleHandle {
+public:
+    // Throws std::runtime_error with a message naming the file and the reason.
+    static std::unique_ptr<ModuleHandle> load(const QString &path);
+    ~ModuleHandle();
+    void iniProc();
+    void finalize();
+    QString path() const { return m_lib.fileName(); }
+
+private:
+    QLibrary m_lib;
+    void (*m_iniProc)() = nullptr;
+    void (*m_finalize)() = nullptr;
+    bool m_finalized = false;
+};

@@ -1,0 +1,956 @@
+#include "DataSet.h"
+#include "Cbor.h"
+#include "Exceptions.h"
+
+#include <QCborStreamReader>
+#include <QLocale>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+enum Event { evChanged, evRecord, evScroll, evState };
+
+QString typeText(TFieldType t)
+{
+    switch (t) {
+    case ftFixedChar: return QStringLiteral("texto fixo");
+    case ftString: return QStringLiteral("texto");
+    case ftFloat: return QStringLiteral("número real");
+    case ftBlob: return QStringLiteral("binário");
+    }
+    return {};
+}
+
+bool compatible(TFieldType f, wire::PacketType p)
+{
+    switch (f) {
+    case ftFixedChar:
+    case ftString: return p == wire::PacketType::Text || p == wire::PacketType::FixedText;
+    case ftFloat: return p == wire::PacketType::Float;
+    case ftBlob: return p == wire::PacketType::Blob;
+    }
+    return false;
+}
+
+wire::PacketType packetType(TFieldType t)
+{
+    switch (t) {
+    case ftFixedChar: return wire::PacketType::FixedText;
+    case ftString: return wire::PacketType::Text;
+    case ftFloat: return wire::PacketType::Float;
+    case ftBlob: return wire::PacketType::Blob;
+    }
+    return wire::PacketType::Text;
+}
+
+TFieldType fieldType(wire::PacketType t)
+{
+    switch (t) {
+    case wire::PacketType::FixedText: return ftFixedChar;
+    case wire::PacketType::Text: return ftString;
+    case wire::PacketType::Float: return ftFloat;
+    case wire::PacketType::Blob: return ftBlob;
+    }
+    return ftString;
+}
+
+[[noreturn]] void packetError(const QString &why)
+{
+    throw Exception(QStringLiteral("Pacote de dados recusado: %1").arg(why));
+}
+
+int decimalsOf(const QString &format)
+{
+    const int dot = format.indexOf(QLatin1Char('.'));
+    return dot < 0 ? 0 : int(format.size() - dot - 1);
+}
+} // namespace
+
+// ---- TField ---------------------------------------------------------------
+
+QString TField::AsString() const
+{
+    if (Calculated)
+        return DisplayText();
+    if (m_ds->m_state == dsEdit || m_ds->m_state == dsInsert)
+        return DataType == ftFloat ? QString::number(m_ds->bufferValue(*this).toDouble())
+                                   : m_ds->bufferValue(*this).toString();
+    const int row = m_ds->CurrentRow();
+    return row < 0 ? QString() : (DataType == ftFloat ? QString::number(FloatAt(row)) : StringAt(row));
+}
+
+double TField::AsFloat() const
+{
+    if (m_ds->m_state == dsEdit || m_ds->m_state == dsInsert)
+        return m_ds->bufferValue(*this).toDouble();
+    const int row = m_ds->CurrentRow();
+    return row < 0 ? 0.0 : FloatAt(row);
+}
+
+QByteArray TField::AsBytes() const
+{
+    if (m_ds->m_state == dsEdit || m_ds->m_state == dsInsert)
+        return m_ds->bufferValue(*this).toByteArray();
+    const int row = m_ds->CurrentRow();
+    return row < 0 ? QByteArray() : BytesAt(row);
+}
+
+void TField::SetAsString(const QString &v)
+{
+    if (DataType == ftFloat) {
+        bool ok = false;
+        const double d = QLocale().toDouble(v, &ok);
+        if (!ok && !v.isEmpty())
+            throw Exception(QStringLiteral("'%1' não é um valor válido para o campo %2").arg(v, FieldName));
+        m_ds->setBufferValue(*this, d);
+    } else if (DataType == ftBlob) {
+        m_ds->setBufferValue(*this, v.toUtf8());
+    } else {
+        m_ds->setBufferValue(*this, Size > 0 ? v.left(Size) : v);
+    }
+}
+
+void TField::SetAsFloat(double v) { m_ds->setBufferValue(*this, v); }
+void TField::SetAsBytes(const QByteArray &v) { m_ds->setBufferValue(*this, v); }
+
+QString TField::DisplayText() const
+{
+    if (m_ds->m_state == dsEdit || m_ds->m_state == dsInsert) {
+        if (OnGetText) {
+            const int row = m_ds->CurrentRow();
+            return OnGetText(const_cast<TField &>(*this), row);
+        }
+        return AsString();
+    }
+    return DisplayTextAt(m_ds->CurrentRow());
+}
+
+QString TField::StringAt(int row) const
+{
+    if (row < 0 || m_slot < 0)
+        return {};
+    if (DataType == ftFloat)
+        return QString::number(FloatAt(row));
+    if (DataType == ftBlob)
+        return QString::fromUtf8(BytesAt(row));
+    return QString::fromUtf8(m_ds->textBytes(row, m_slot));
+}
+
+double TField::FloatAt(int row) const
+{
+    if (row < 0 || DataType != ftFloat)
+        return 0.0;
+    return m_ds->m_s.floats[size_t(row) * size_t(m_ds->m_floatCount) + size_t(m_slot)];
+}
+
+QByteArray TField::BytesAt(int row) const
+{
+    if (row < 0)
+        return {};
+    if (DataType == ftBlob)
+        return m_ds->m_s.blobs[size_t(row) * size_t(m_ds->m_blobCount) + size_t(m_slot)];
+    return StringAt(row).toUtf8();
+}
+
+QString TField::FormattedAt(int row) const
+{
+    if (row < 0)
+        return {};
+    if (DataType == ftFloat) {
+        const double v = FloatAt(row);
+        if (std::isnan(v))
+            return {};
+        if (DisplayFormat.isEmpty())
+            return QString::number(v);
+        QLocale loc;
+        loc.setNumberOptions(QLocale::OmitGroupSeparator);
+        return loc.toString(v, 'f', decimalsOf(DisplayFormat));
+    }
+    return StringAt(row);
+}
+
+QString TField::DisplayTextAt(int row) const
+{
+    if (OnGetText)
+        return OnGetText(const_cast<TField &>(*this), row);
+    if (Calculated)
+        return {};
+    return FormattedAt(row);
+}
+
+// ---- data links and sources --------------------------------------------------
+
+TDataLink::~TDataLink() { SetDataSource(nullptr); }
+
+void TDataLink::SetDataSource(TDataSource *ds)
+{
+    if (m_source == ds)
+        return;
+    if (m_source) {
+        auto &v = m_source->m_links;
+        v.erase(std::remove(v.begin(), v.end(), this), v.end());
+    }
+    m_source = ds;
+    if (m_source)
+        m_source->m_links.push_back(this);
+    DataSetChanged();
+}
+
+TClientDataSet *TDataLink::DataSet() const { return m_source ? m_source->DataSet() : nullptr; }
+
+TDataSource::~TDataSource()
+{
+    SetDataSet(nullptr);
+    for (TDataLink *l : std::vector<TDataLink *>(m_links))
+        l->SetDataSource(nullptr);
+}
+
+void TDataSource::SetDataSet(TClientDataSet *ds)
+{
+    if (m_ds == ds)
+        return;
+    if (m_ds) {
+        auto &v = m_ds->m_sources;
+        v.erase(std::remove(v.begin(), v.end(), this), v.end());
+    }
+    m_ds = ds;
+    if (m_ds)
+        m_ds->m_sources.push_back(this);
+    for (TDataLink *l : std::vector<TDataLink *>(m_links))
+        l->DataSetChanged();
+}
+
+TDataSetState TDataSource::State() const { return m_ds ? m_ds->State() : dsInactive; }
+
+// ---- TClientDataSet ------------------------------------------------------------
+
+TClientDataSet::TClientDataSet() = default;
+
+TClientDataSet::~TClientDataSet()
+{
+    for (TDataSource *s : std::vector<TDataSource *>(m_sources))
+        s->SetDataSet(nullptr);
+}
+
+TField &TClientDataSet::AddField(const TFieldDef &def)
+{
+    if (Active())
+        throw Exception(QStringLiteral("%1: campos só podem ser definidos com o conjunto fechado").arg(Name));
+    auto f = std::make_unique<TField>();
+    f->FieldName = def.Name;
+    f->DataType = def.Type;
+    f->Size = def.Size;
+    f->DisplayLabel = def.DisplayLabel.isEmpty() ? def.Name : def.DisplayLabel;
+    f->DisplayFormat = def.DisplayFormat;
+    f->Visible = def.Visible;
+    f->Calculated = def.Calculated;
+    f->DisplayWidth = def.DisplayWidth > 0 ? def.DisplayWidth : (def.Type == ftFloat ? 10 : std::max(def.Size, 1));
+    f->m_ds = this;
+    f->m_index = int(m_fields.size());
+    m_fields.push_back(std::move(f));
+    assignSlots();
+    return *m_fields.back();
+}
+
+void TClientDataSet::ClearFields()
+{
+    if (Active())
+        Close();
+    m_fields.clear();
+    m_indexSlot = -1;
+    assignSlots();
+}
+
+void TClientDataSet::assignSlots()
+{
+    m_textCount = m_floatCount = m_blobCount = 0;
+    for (auto &f : m_fields) {
+        if (f->Calculated)
+            f->m_slot = -1;
+        else if (f->IsText())
+            f->m_slot = m_textCount++;
+        else if (f->DataType == ftFloat)
+            f->m_slot = m_floatCount++;
+        else
+            f->m_slot = m_blobCount++;
+    }
+    m_indexSlot = -1;
+    if (!m_indexField.isEmpty())
+        if (TField *f = FindField(m_indexField); f && f->IsText())
+            m_indexSlot = f->m_slot;
+}
+
+TField *TClientDataSet::FindField(const QString &name) const
+{
+    for (auto &f : m_fields)
+        if (f->FieldName.compare(name, Qt::CaseInsensitive) == 0)
+            return f.get();
+    return nullptr;
+}
+
+TField &TClientDataSet::FieldByName(const QString &name) const
+{
+    if (TField *f = FindField(name))
+        return *f;
+    throw Exception(QStringLiteral("%1: campo '%2' não encontrado").arg(Name, name));
+}
+
+void TClientDataSet::AddIndex(const QString &name, const QString &fieldName)
+{
+    TField *f = FindField(fieldName);
+    if (!f || !f->IsText() || f->Calculated)
+        throw Exception(QStringLiteral("%1: o índice %2 exige um campo texto existente").arg(Name, name));
+    m_indexName = name;
+    m_indexField = fieldName;
+    m_indexSlot = f->m_slot;
+    if (Active()) {
+        rebuildOrder();
+        rebuildView(CurrentRow());
+        notify(evChanged);
+    }
+}
+
+void TClientDataSet::requireActive() const
+{
+    if (!Active())
+        throw Exception(QStringLiteral("%1: operação não permitida com o conjunto de dados fechado").arg(Name));
+}
+
+QByteArray TClientDataSet::textBytes(int row, int slot) const
+{
+    const size_t stride = size_t(m_textCount) + 1;
+    const quint32 a = m_s.offsets[size_t(row) * stride + size_t(slot)];
+    const quint32 b = m_s.offsets[size_t(row) * stride + size_t(slot) + 1];
+    return QByteArray::fromRawData(m_s.text[size_t(row)].constData() + a, qsizetype(b - a));
+}
+
+void TClientDataSet::CreateDataSet()
+{
+    if (m_fields.empty())
+        throw Exception(QStringLiteral("%1: não há campos definidos").arg(Name));
+    m_s = Storage{};
+    m_rowCount = 0;
+    m_order.clear();
+    m_view.clear();
+    m_cursor = -1;
+    m_eof = m_bof = true;
+    setState(dsBrowse);
+    notify(evChanged);
+}
+
+void TClientDataSet::Close()
+{
+    if (!Active())
+        return;
+    m_s = Storage{};
+    m_rowCount = 0;
+    m_order.clear();
+    m_view.clear();
+    m_buffer.clear();
+    m_cursor = -1;
+    m_eof = m_bof = true;
+    setState(dsInactive);
+    notify(evChanged);
+}
+
+void TClientDataSet::EmptyDataSet()
+{
+    requireActive();
+    if (m_state != dsBrowse)
+        Cancel();
+    m_s = Storage{};
+    m_rowCount = 0;
+    m_order.clear();
+    m_view.clear();
+    m_cursor = -1;
+    m_eof = m_bof = true;
+    notify(evChanged);
+}
+
+void TClientDataSet::rebuildOrder()
+{
+    m_order.resize(size_t(m_rowCount));
+    for (int i = 0; i < m_rowCount; ++i)
+        m_order[size_t(i)] = i;
+    if (m_indexSlot < 0)
+        return;
+    const int slot = m_indexSlot;
+    std::stable_sort(m_order.begin(), m_order.end(), [this, slot](int a, int b) {
+        const QByteArray ka = textBytes(a, slot), kb = textBytes(b, slot);
+        const int n = int(std::min(ka.size(), kb.size()));
+        const int c = std::memcmp(ka.constData(), kb.constData(), size_t(n));
+        return c != 0 ? c < 0 : ka.size() < kb.size();
+    });
+}
+
+bool TClientDataSet::rowMatchesFilter(int row) const
+{
+    if (!m_filtered || m_filterSlot < 0)
+        return true;
+    return textBytes(row, m_filterSlot) == m_filterValue;
+}
+
+void TClientDataSet::rebuildView(int keepRow)
+{
+    if (!m_filtered || m_filterSlot < 0) {
+        m_view = m_order;
+    } else {
+        m_view.clear();
+        for (int r : m_order)
+            if (rowMatchesFilter(r))
+                m_view.push_back(r);
+    }
+    int pos = -1;
+    if (keepRow >= 0)
+        pos = ViewIndexOf(keepRow);
+    if (pos < 0)
+        pos = m_view.empty() ? -1 : 0;
+    m_cursor = pos;
+    m_eof = m_bof = m_view.empty();
+}
+
+int TClientDataSet::ViewIndexOf(int row) const
+{
+    auto it = std::find(m_view.begin(), m_view.end(), row);
+    return it == m_view.end() ? -1 : int(it - m_view.begin());
+}
+
+int TClientDataSet::CurrentRow() const
+{
+    if (m_cursor < 0 || m_cursor >= int(m_view.size()))
+        return -1;
+    return m_view[size_t(m_cursor)];
+}
+
+void TClientDataSet::SetData(const TDataPacket &packet)
+{
+    QCborStreamReader r(packet.cbor);
+    auto fail = [&](const QString &why) {
+        if (r.lastError() != QCborError::NoError)
+            packetError(QStringLiteral("%1 (%2)").arg(why, r.lastError().toString()));
+        packetError(why);
+    };
+    if (!r.isTag() || quint64(r.toTag()) != wire::kTagDataPacket)
+        fail(QStringLiteral("não é um pacote de dados"));
+    r.next();
+    if (!r.isArray() || !r.isLengthKnown() || r.length() != 2)
+        fail(QStringLiteral("estrutura inválida"));
+    r.enterContainer();
+    if (!r.isArray() || !r.isLengthKnown())
+        fail(QStringLiteral("modelo de campos inválido"));
+
+    std::vector<wire::PacketField> cols;
+    try {
+        r.enterContainer();
+        while (r.hasNext()) {
+            if (!r.isArray() || !r.isLengthKnown() || r.length() != 3)
+                fail(QStringLiteral("campo inválido"));
+            r.enterContainer();
+            wire::PacketField f;
+            f.name = QString::fromUtf8(wire::readTextUtf8(r));
+            if (!wire::packetTypeFromName(wire::readTextUtf8(r), f.type))
+                fail(QStringLiteral("tipo desconhecido do campo %1").arg(f.name));
+            if (!r.isInteger())
+                fail(QStringLiteral("tamanho inválido do campo %1").arg(f.name));
+            f.size = int(r.toInteger());
+            r.next();
+            r.leaveContainer();
+            cols.push_back(f);
+        }
+        r.leaveContainer();
+    } catch (const wire::DecodeError &e) {
+        fail(QString::fromUtf8(e.what()));
+    }
+
+    if (m_fields.empty()) {
+        if (Active())
+            Close();
+        for (const auto &c : cols)
+            AddField({c.name, fieldType(c.type), c.size});
+    }
+
+    // Map each packet column to its field; every stored field must be present.
+    std::vector<const TField *> target(cols.size(), nullptr);
+    for (auto &f : m_fields) {
+        if (f->Calculated)
+            continue;
+        int found = -1;
+        for (size_t i = 0; i < cols.size(); ++i)
+            if (cols[i].name.compare(f->FieldName, Qt::CaseInsensitive) == 0) {
+                found = int(i);
+                break;
+            }
+        if (found < 0)
+            fail(QStringLiteral("falta o campo %1").arg(f->FieldName));
+        if (!compatible(f->DataType, cols[size_t(found)].type))
+            fail(QStringLiteral("o campo %1 veio como %2, esperado %3")
+                     .arg(f->FieldName, QString::fromLatin1(wire::packetTypeName(cols[size_t(found)].type)),
+                          typeText(f->DataType)));
+        target[size_t(found)] = f.get();
+    }
+
+    if (!r.isArray() || !r.isLengthKnown())
+        fail(QStringLiteral("linhas inválidas"));
+    const quint64 nrows = r.length();
+    if (nrows > quint64(packet.cbor.size()))
+        fail(QStringLiteral("número de linhas maior que o pacote"));
+    Storage s;
+    s.rows = int(nrows);
+    const size_t stride = size_t(m_textCount) + 1;
+    s.text.resize(size_t(nrows));
+    s.offsets.assign(size_t(nrows) * stride, 0);
+    s.floats.assign(size_t(nrows) * size_t(m_floatCount), 0.0);
+    s.blobs.resize(size_t(nrows) * size_t(m_blobCount));
+    std::vector<QByteArray> cells(static_cast<size_t>(m_textCount));
+    r.enterContainer();
+    try {
+        for (quint64 row = 0; row < nrows; ++row) {
+            if (!r.isArray() || !r.isLengthKnown() || r.length() != cols.size())
+                fail(QStringLiteral("linha %1 com número de valores errado").arg(row + 1));
+            r.enterContainer();
+            for (auto &c : cells)
+                c.clear();
+            for (size_t c = 0; c < cols.size(); ++c) {
+                const TField *f = target[c];
+                if (!f) {
+                    r.next();
+                    continue;
+                }
+                if (r.isNull() || r.isUndefined()) {
+                    if (f->DataType == ftFloat)
+                        s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = std::nan("");
+                    r.next();
+                    continue;
+                }
+                if (f->IsText()) {
+                    if (!r.isString())
+                        fail(QStringLiteral("valor não textual no campo %1").arg(f->FieldName));
+                    cells[size_t(f->m_slot)] = wire::readTextUtf8(r);
+                } else if (f->DataType == ftFloat) {
+                    double d;
+                    if (r.isDouble()) d = r.toDouble();
+                    else if (r.isFloat()) d = double(r.toFloat());
+                    else if (r.isInteger()) d = double(r.toInteger());
+                    else fail(QStringLiteral("valor não numérico no campo %1").arg(f->FieldName));
+                    r.next();
+                    s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = d;
+                } else {
+                    if (!r.isByteArray())
+                        fail(QStringLiteral("valor não binário no campo %1").arg(f->FieldName));
+                    s.blobs[size_t(row) * size_t(m_blobCount) + size_t(f->m_slot)] = wire::readByteString(r);
+                }
+            }
+            r.leaveContainer();
+            qsizetype total = 0;
+            for (auto &c : cells)
+                total += c.size();
+            QByteArray &buf = s.text[size_t(row)];
+            buf.reserve(total);
+            quint32 *off = &s.offsets[size_t(row) * stride];
+            for (size_t k = 0; k < cells.size(); ++k) {
+                off[k] = quint32(buf.size());
+                buf.append(cells[k]);
+            }
+            off[cells.size()] = quint32(buf.size());
+            if (r.lastError() != QCborError::NoError)
+                fail(QStringLiteral("pacote truncado"));
+        }
+        r.leaveContainer();
+    } catch (const wire::DecodeError &e) {
+        fail(QString::fromUtf8(e.what()));
+    }
+    if (r.lastError() != QCborError::NoError)
+        fail(QStringLiteral("pacote truncado"));
+
+    if (m_state == dsEdit || m_state == dsInsert)
+        m_buffer.clear();
+    m_s = std::move(s);
+    m_rowCount = int(nrows);
+    rebuildOrder();
+    rebuildView(-1);
+    setState(dsBrowse);
+    notify(evChanged);
+}
+
+TDataPacket TClientDataSet::Data() const
+{
+    requireActive();
+    std::vector<wire::PacketField> fields;
+    std::vector<const TField *> stored;
+    for (auto &f : m_fields) {
+        if (f->Calculated)
+            continue;
+        fields.push_back({f->FieldName, packetType(f->DataType), f->Size});
+        stored.push_back(f.get());
+    }
+    wire::PacketWriter w(fields, quint64(m_rowCount));
+    for (int row : m_order) {
+        w.beginRow();
+        for (const TField *f : stored) {
+            if (f->IsText()) {
+                const QByteArray b = textBytes(row, f->m_slot);
+                w.textUtf8(b.constData(), b.size());
+            } else if (f->DataType == ftFloat) {
+                const double d = f->FloatAt(row);
+                if (std::isnan(d)) w.null(); else w.real(d);
+            } else {
+                w.blob(f->BytesAt(row));
+            }
+        }
+    }
+    return w.finish();
+}
+
+void TClientDataSet::ensureBrowseForMove()
+{
+    if (m_state == dsEdit || m_state == dsInsert)
+        Post();
+}
+
+void TClientDataSet::setCursor(int view)
+{
+    if (view == m_cursor)
+        return;
+    m_cursor = view;
+    notify(evScroll);
+}
+
+void TClientDataSet::First()
+{
+    requireActive();
+    ensureBrowseForMove();
+    m_bof = true;
+    m_eof = m_view.empty();
+    setCursor(m_view.empty() ? -1 : 0);
+}
+
+void TClientDataSet::Last()
+{
+    requireActive();
+    ensureBrowseForMove();
+    m_eof = true;
+    m_bof = m_view.empty();
+    setCursor(int(m_view.size()) - 1);
+}
+
+void TClientDataSet::Next()
+{
+    requireActive();
+    ensureBrowseForMove();
+    m_bof = false;
+    if (m_cursor + 1 >= int(m_view.size())) {
+        m_eof = true;
+        return;
+    }
+    m_eof = false;
+    setCursor(m_cursor + 1);
+}
+
+void TClientDataSet::Prior()
+{
+    requireActive();
+    ensureBrowseForMove();
+    m_eof = false;
+    if (m_cursor <= 0) {
+        m_bof = true;
+        return;
+    }
+    m_bof = false;
+    setCursor(m_cursor - 1);
+}
+
+void TClientDataSet::SetRecNo(int recNo)
+{
+    requireActive();
+    if (recNo < 1 || recNo > int(m_view.size()))
+        return;
+    ensureBrowseForMove();
+    m_eof = m_bof = false;
+    setCursor(recNo - 1);
+}
+
+bool TClientDataSet::Locate(const QString &fieldName, const QString &value)
+{
+    requireActive();
+    const TField &f = FieldByName(fieldName);
+    ensureBrowseForMove();
+    const QByteArray key = value.toUtf8();
+    for (size_t i = 0; i < m_view.size(); ++i) {
+        const int row = m_view[i];
+        const bool hit = f.IsText() && !f.Calculated ? textBytes(row, f.m_slot) == key : f.StringAt(row) == value;
+        if (hit) {
+            m_eof = m_bof = false;
+            setCursor(int(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+QVariant TClientDataSet::bufferValue(const TField &f) const
+{
+    return m_buffer.empty() ? QVariant() : m_buffer[size_t(f.m_index)];
+}
+
+void TClientDataSet::setBufferValue(const TField &f, const QVariant &v)
+{
+    if (f.Calculated)
+        throw Exception(QStringLiteral("%1: o campo calculado %2 não pode ser alterado").arg(Name, f.FieldName));
+    if (m_state != dsEdit && m_state != dsInsert)
+        throw Exception(QStringLiteral("%1: o conjunto de dados não está em edição").arg(Name));
+    m_buffer[size_t(f.m_index)] = v;
+    notify(evRecord, m_cursor);
+}
+
+void TClientDataSet::Edit()
+{
+    requireActive();
+    if (m_state == dsEdit || m_state == dsInsert)
+        return;
+    if (BeforeEdit)
+        BeforeEdit(*this);
+    const int row = CurrentRow();
+    if (row < 0)
+        throw Exception(QStringLiteral("%1: não há registro para alterar").arg(Name));
+    m_buffer.assign(m_fields.size(), QVariant());
+    for (auto &f : m_fields) {
+        if (f->Calculated) continue;
+        if (f->IsText()) m_buffer[size_t(f->m_index)] = f->StringAt(row);
+        else if (f->DataType == ftFloat) m_buffer[size_t(f->m_index)] = f->FloatAt(row);
+        else m_buffer[size_t(f->m_index)] = f->BytesAt(row);
+    }
+    setState(dsEdit);
+}
+
+void TClientDataSet::Insert()
+{
+    requireActive();
+    if (m_state == dsEdit || m_state == dsInsert)
+        Post();
+    if (BeforeInsert)
+        BeforeInsert(*this);
+    m_buffer.assign(m_fields.size(), QVariant());
+    for (auto &f : m_fields)
+        if (!f->Calculated)
+            m_buffer[size_t(f->m_index)] = f->IsText() ? QVariant(QString()) : f->DataType == ftFloat ? QVariant(0.0) : QVariant(QByteArray());
+    setState(dsInsert);
+}
+
+void TClientDataSet::setRowFromBuffer(int row)
+{
+    const size_t stride = size_t(m_textCount) + 1;
+    QByteArray buf;
+    quint32 *off = &m_s.offsets[size_t(row) * stride];
+    for (auto &f : m_fields) {
+        if (f->Calculated) continue;
+        const QVariant &v = m_buffer[size_t(f->m_index)];
+        if (f->IsText()) {
+            off[f->m_slot] = quint32(buf.size());
+            buf.append(v.toString().toUtf8());
+        } else if (f->DataType == ftFloat) {
+            m_s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = v.toDouble();
+        } else {
+            m_s.blobs[size_t(row) * size_t(m_blobCount) + size_t(f->m_slot)] = v.toByteArray();
+        }
+    }
+    off[m_textCount] = quint32(buf.size());
+    m_s.text[size_t(row)] = buf;
+}
+
+void TClientDataSet::Post()
+{
+    if (m_state != dsEdit && m_state != dsInsert)
+        return;
+    int row;
+    if (m_state == dsInsert) {
+        row = m_rowCount++;
+        m_s.rows = m_rowCount;
+        m_s.text.emplace_back();
+        m_s.offsets.resize(size_t(m_rowCount) * (size_t(m_textCount) + 1), 0);
+        m_s.floats.resize(size_t(m_rowCount) * size_t(m_floatCount), 0.0);
+        m_s.blobs.resize(size_t(m_rowCount) * size_t(m_blobCount));
+    } else {
+        row = CurrentRow();
+    }
+    const QByteArray oldKey = (m_indexSlot >= 0 && m_state == dsEdit) ? QByteArray(textBytes(row, m_indexSlot)) : QByteArray();
+    const bool inserted = m_state == dsInsert;
+    setRowFromBuffer(row);
+    m_buffer.clear();
+    const bool keyChanged = inserted || (m_indexSlot >= 0 && textBytes(row, m_indexSlot) != oldKey);
+    const bool filterChanged = m_filtered && !rowMatchesFilter(row);
+    if (keyChanged)
+        rebuildOrder();
+    if (keyChanged || filterChanged) {
+        rebuildView(row);
+        setState(dsBrowse);
+        notify(evChanged);
+    } else {
+        setState(dsBrowse);
+        notify(evRecord, m_cursor);
+    }
+}
+
+void TClientDataSet::Cancel()
+{
+    if (m_state != dsEdit && m_state != dsInsert)
+        return;
+    m_buffer.clear();
+    setState(dsBrowse);
+    notify(evRecord, m_cursor);
+}
+
+void TClientDataSet::Delete()
+{
+    requireActive();
+    if (m_state == dsInsert) {
+        Cancel();
+        return;
+    }
+    if (BeforeDelete)
+        BeforeDelete(*this);
+    const int row = CurrentRow();
+    if (row < 0)
+        throw Exception(QStringLiteral("%1: não há registro para excluir").arg(Name));
+    if (m_state == dsEdit)
+        Cancel();
+    const size_t stride = size_t(m_textCount) + 1;
+    m_s.text.erase(m_s.text.begin() + row);
+    m_s.offsets.erase(m_s.offsets.begin() + qsizetype(size_t(row) * stride),
+                      m_s.offsets.begin() + qsizetype(size_t(row + 1) * stride));
+    m_s.floats.erase(m_s.floats.begin() + qsizetype(size_t(row) * size_t(m_floatCount)),
+                     m_s.floats.begin() + qsizetype(size_t(row + 1) * size_t(m_floatCount)));
+    m_s.blobs.erase(m_s.blobs.begin() + qsizetype(size_t(row) * size_t(m_blobCount)),
+                    m_s.blobs.begin() + qsizetype(size_t(row + 1) * size_t(m_blobCount)));
+    --m_rowCount;
+    m_s.rows = m_rowCount;
+    const int oldCursor = m_cursor;
+    rebuildOrder();
+    rebuildView(-1);
+    if (!m_view.empty())
+        m_cursor = std::min(oldCursor, int(m_view.size()) - 1);
+    notify(evChanged);
+}
+
+void TClientDataSet::SetFilter(const QString &text)
+{
+    if (text == m_filter)
+        return;
+    m_filter = text;
+    if (m_filtered)
+        SetFiltered(true);
+}
+
+void TClientDataSet::SetFiltered(bool on)
+{
+    if (on) {
+        // FIELD = 'value', with '' standing for a quote inside the value.
+        const QString t = m_filter.trimmed();
+        const int eq = t.indexOf(QLatin1Char('='));
+        const QString name = eq < 0 ? QString() : t.left(eq).trimmed();
+        QString rhs = eq < 0 ? QString() : t.mid(eq + 1).trimmed();
+        TField *f = name.isEmpty() ? nullptr : FindField(name);
+        if (!f || !f->IsText() || f->Calculated || rhs.size() < 2 || !rhs.startsWith(QLatin1Char('\'')) ||
+            !rhs.endsWith(QLatin1Char('\'')))
+            throw Exception(QStringLiteral("%1: filtro inválido: %2").arg(Name, m_filter));
+        rhs = rhs.mid(1, rhs.size() - 2).replace(QStringLiteral("''"), QStringLiteral("'"));
+        m_filterSlot = f->m_slot;
+        m_filterValue = rhs.toUtf8();
+    }
+    m_filtered = on;
+    if (!Active())
+        return;
+    ensureBrowseForMove();
+    rebuildView(-1);
+    notify(evChanged);
+}
+
+void TClientDataSet::setState(TDataSetState s)
+{
+    if (s == m_state)
+        return;
+    m_state = s;
+    notify(evState);
+}
+
+void TClientDataSet::DisableControls()
+{
+    if (m_disableCount++ == 0) {
+        m_pendingChange = false;
+        m_stateAtDisable = m_state;
+    }
+}
+
+void TClientDataSet::EnableControls()
+{
+    if (m_disableCount == 0)
+        return;
+    if (--m_disableCount > 0)
+        return;
+    if (m_pendingChange) {
+        m_pendingChange = false;
+        notify(evChanged);
+    }
+    if (m_state != m_stateAtDisable)
+        notify(evState);
+}
+
+void TClientDataSet::notify(int event, int arg)
+{
+    if (m_disableCount > 0) {
+        if (event != evState)
+            m_pendingChange = true;
+        return;
+    }
+    for (TDataSource *src : std::vector<TDataSource *>(m_sources)) {
+        for (TDataLink *l : std::vector<TDataLink *>(src->m_links)) {
+            switch (event) {
+            case evChanged: l->DataSetChanged(); break;
+            case evRecord: l->RecordChanged(arg); break;
+            case evScroll: l->Scrolled(); break;
+            case evState: l->StateChanged(); break;
+            }
+        }
+        if (event == evState && src->OnStateChange) {
+            auto handler = src->OnStateChange; // the handler may detach itself
+            handler(src);
+        }
+    }
+}
+
+void TClientDataSet::beginLoad()
+{
+    if (Active())
+        Close();
+    m_s = Storage{};
+    m_rowCount = 0;
+}
+
+void TClientDataSet::appendTextRow(const std::vector<QString> &values)
+{
+    const size_t stride = size_t(m_textCount) + 1;
+    QByteArray buf;
+    m_s.offsets.resize(size_t(m_rowCount + 1) * stride, 0);
+    quint32 *off = &m_s.offsets[size_t(m_rowCount) * stride];
+    int k = 0;
+    for (auto &f : m_fields) {
+        if (!f->IsText() || f->Calculated) continue;
+        off[k++] = quint32(buf.size());
+        if (size_t(f->m_index) < values.size())
+            buf.append(values[size_t(f->m_index)].toUtf8());
+    }
+    off[k] = quint32(buf.size());
+    m_s.text.push_back(buf);
+    m_s.floats.resize(size_t(m_rowCount + 1) * size_t(m_floatCount), 0.0);
+    m_s.blobs.resize(size_t(m_rowCount + 1) * size_t(m_blobCount));
+    ++m_rowCount;
+    m_s.rows = m_rowCount;
+}
+
+void TClientDataSet::endLoad()
+{
+    rebuildOrder();
+    rebuildView(-1);
+    setState(dsBrowse);
+    notify(evChanged);
+}

@@ -1,0 +1,266 @@
+#include "Grid.h"
+#include "Bind.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QStyledItemDelegate>
+
+TField *TColumn::Field() const
+{
+    TClientDataSet *ds = Grid && Grid->DataSource() ? Grid->DataSource()->DataSet() : nullptr;
+    return ds ? ds->FindField(FieldName) : nullptr;
+}
+
+// ---- model -------------------------------------------------------------------------
+
+TDataSetModel::TDataSetModel(QObject *parent) : QAbstractTableModel(parent) {}
+
+void TDataSetModel::reset()
+{
+    beginResetModel();
+    TClientDataSet *ds = DataSet();
+    m_rows = ds && ds->Active() ? ds->RecordCount() : 0;
+    m_autoFields.clear();
+    if (ds && (!m_columns || m_columns->empty()))
+        for (int i = 0; i < ds->FieldCount(); ++i)
+            if (ds->Fields(i).Visible)
+                m_autoFields.push_back(&ds->Fields(i));
+    endResetModel();
+    if (OnScrolled)
+        OnScrolled();
+}
+
+int TDataSetModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : m_rows; }
+
+int TDataSetModel::columnCount(const QModelIndex &parent) const
+{
+    if (parent.isValid())
+        return 0;
+    return m_columns && !m_columns->empty() ? int(m_columns->size()) : int(m_autoFields.size());
+}
+
+TField *TDataSetModel::FieldOfColumn(int col) const
+{
+    TClientDataSet *ds = DataSet();
+    if (!ds || col < 0 || col >= columnCount())
+        return nullptr;
+    if (m_columns && !m_columns->empty())
+        return ds->FindField((*m_columns)[size_t(col)].FieldName);
+    return m_autoFields[size_t(col)];
+}
+
+QVariant TDataSetModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_rows)
+        return {};
+    TClientDataSet *ds = DataSet();
+    if (!ds || !ds->Active() || index.row() >= ds->RecordCount())
+        return {};
+    TField *f = FieldOfColumn(index.column());
+    if (!f)
+        return {};
+    if (role == Qt::DisplayRole) {
+        const int row = ds->RowAt(index.row());
+        // The row being edited shows its edit buffer.
+        if ((ds->State() == dsEdit) && ds->CurrentRow() == row)
+            return f->DisplayText();
+        return f->DisplayTextAt(row);
+    }
+    if (role == Qt::TextAlignmentRole) {
+        if (m_columns && !m_columns->empty() && (*m_columns)[size_t(index.column())].HasAlignment)
+            return QVariant::fromValue((*m_columns)[size_t(index.column())].Alignment);
+        return QVariant::fromValue(f->DataType == ftFloat ? Qt::AlignRight | Qt::AlignVCenter
+                                                          : Qt::AlignLeft | Qt::AlignVCenter);
+    }
+    return {};
+}
+
+QVariant TDataSetModel::headerData(int section, Qt::Orientation o, int role) const
+{
+    if (o != Qt::Horizontal || section < 0 || section >= columnCount())
+        return {};
+    const TColumn *c = m_columns && !m_columns->empty() ? &(*m_columns)[size_t(section)] : nullptr;
+    switch (role) {
+    case Qt::DisplayRole:
+        if (c && !c->Title.Caption.isNull())
+            return c->Title.Caption;
+        if (TField *f = FieldOfColumn(section))
+            return f->DisplayLabel;
+        return c ? c->FieldName : QVariant();
+    case Qt::FontRole:
+        if (c && c->Title.HasFont)
+            return c->Title.Font;
+        return {};
+    case Qt::TextAlignmentRole:
+        return c ? QVariant::fromValue(c->Title.Alignment) : QVariant();
+    default:
+        return {};
+    }
+}
+
+void TDataSetModel::RecordChanged(int view)
+{
+    if (view < 0 || view >= m_rows) {
+        reset();
+        return;
+    }
+    Q_EMIT dataChanged(index(view, 0), index(view, columnCount() - 1), {Qt::DisplayRole});
+}
+
+void TDataSetModel::Scrolled()
+{
+    if (OnScrolled)
+        OnScrolled();
+}
+
+// ---- delegate: default painting, then the grid's draw hook ----------------------
+
+class TGridDelegate : public QStyledItemDelegate {
+public:
+    explicit TGridDelegate(TDBGrid *grid) : QStyledItemDelegate(grid), m_grid(grid) {}
+    void paint(QPainter *p, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::paint(p, option, index);
+        if (!m_grid->OnDrawColumnCell || index.column() >= int(m_grid->Columns.size()))
+            return;
+        QStyleOptionViewItem o = option;
+        initStyleOption(&o, index);
+        const QPalette::ColorGroup cg = (o.state & QStyle::State_Enabled) ? QPalette::Normal : QPalette::Disabled;
+        QBrush brush;
+        if (o.state & QStyle::State_Selected)
+            brush = o.palette.brush(cg, QPalette::Highlight);
+        else if (o.backgroundBrush.style() != Qt::NoBrush)
+            brush = o.backgroundBrush;
+        else
+            brush = o.palette.brush(cg, QPalette::Base);
+        p->save();
+        m_grid->m_canvas = TCanvas{p, brush};
+        auto handler = m_grid->OnDrawColumnCell;
+        Guard([&] { handler(m_grid, option.rect, index.column(), m_grid->Columns[size_t(index.column())], o.state); });
+        m_grid->m_canvas = TCanvas{};
+        p->restore();
+    }
+
+private:
+    TDBGrid *m_grid;
+};
+
+// ---- grid --------------------------------------------------------------------------
+
+TDBGrid::TDBGrid(QWidget *parent) : QTableView(parent)
+{
+    m_model = new TDataSetModel(this);
+    m_model->OnScrolled = [this] { syncSelectionToCursor(); };
+    setModel(m_model);
+    setItemDelegate(new TGridDelegate(this));
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setTabKeyNavigation(true);
+    setShowGrid(true);
+    setWordWrap(false);
+    setSortingEnabled(false);
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setSectionsClickable(true);
+    // The selected row keeps its colour while the grid has no focus.
+    QPalette p = palette();
+    p.setColor(QPalette::Inactive, QPalette::Highlight, p.color(QPalette::Active, QPalette::Highlight));
+    p.setColor(QPalette::Inactive, QPalette::HighlightedText, p.color(QPalette::Active, QPalette::HighlightedText));
+    setPalette(p);
+    connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) {
+        if (!OnTitleClick || section < 0 || section >= int(Columns.size()))
+            return;
+        auto h = OnTitleClick;
+        Guard([&] { h(Columns[size_t(section)]); });
+    });
+}
+
+void TDBGrid::SetDataSource(TDataSource *ds)
+{
+    m_source = ds;
+    m_model->SetDataSource(ds);
+}
+
+TColumn &TDBGrid::AddColumn(const QString &fieldName)
+{
+    TColumn c;
+    c.FieldName = fieldName;
+    c.Title.Caption = QString();
+    c.Grid = this;
+    Columns.push_back(c);
+    return Columns.back();
+}
+
+void TDBGrid::ApplyColumns()
+{
+    for (auto &c : Columns)
+        c.Grid = this;
+    m_model->SetColumns(&Columns);
+    const int charWidth = fontMetrics().averageCharWidth();
+    for (size_t i = 0; i < Columns.size(); ++i) {
+        int w = Columns[i].Width;
+        if (w <= 0) {
+            const TField *f = Columns[i].Field();
+            const int chars = f ? f->DisplayWidth : 10;
+            const int title = fontMetrics().horizontalAdvance(m_model->headerData(int(i), Qt::Horizontal, Qt::DisplayRole).toString());
+            w = std::max(chars * charWidth + 8, title + 12);
+        }
+        setColumnWidth(int(i), w);
+    }
+}
+
+void TDBGrid::keyPressEvent(QKeyEvent *e)
+{
+    int key = e->key();
+    if (OnKeyDown) {
+        auto h = OnKeyDown;
+        Guard([&] { h(this, key, e->modifiers()); });
+    }
+    if (key == 0) {
+        e->accept();
+        return;
+    }
+    QTableView::keyPressEvent(e);
+}
+
+void TDBGrid::mouseDoubleClickEvent(QMouseEvent *e)
+{
+    QTableView::mouseDoubleClickEvent(e);
+    if (OnDblClick) {
+        auto h = OnDblClick;
+        Guard([&] { h(this); });
+    }
+}
+
+void TDBGrid::currentChanged(const QModelIndex &current, const QModelIndex &previous)
+{
+    QTableView::currentChanged(current, previous);
+    if (m_syncing || !current.isValid() || !m_source || !m_source->DataSet())
+        return;
+    TClientDataSet *ds = m_source->DataSet();
+    if (!ds->Active() || ds->RecNo() == current.row() + 1 || ds->ControlsDisabled())
+        return;
+    Guard([&] { ds->SetRecNo(current.row() + 1); });
+}
+
+void TDBGrid::syncSelectionToCursor()
+{
+    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    if (!ds || !ds->Active() || ds->IsEmpty() || ds->ControlsDisabled())
+        return;
+    const int row = ds->RecNo() - 1;
+    if (row < 0 || row >= m_model->rowCount())
+        return;
+    m_syncing = true;
+    const int col = std::max(currentIndex().column(), 0);
+    const QModelIndex idx = m_model->index(row, std::min(col, m_model->columnCount() - 1));
+    if (idx.isValid()) {
+        selectionModel()->setCurrentIndex(idx, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        scrollTo(idx);
+    }
+    m_syncing = false;
+}

@@ -1,0 +1,252 @@
+#include "Cbor.h"
+#include "Packet.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace wire {
+
+void CborWriter::head(int major, quint64 value)
+{
+    const char m = char(major << 5);
+    if (value < 24) {
+        m_out.append(char(m | char(value)));
+    } else if (value <= 0xff) {
+        m_out.append(char(m | 24));
+        m_out.append(char(value));
+    } else if (value <= 0xffff) {
+        m_out.append(char(m | 25));
+        m_out.append(char(value >> 8));
+        m_out.append(char(value));
+    } else if (value <= 0xffffffffULL) {
+        m_out.append(char(m | 26));
+        for (int s = 24; s >= 0; s -= 8)
+            m_out.append(char(value >> s));
+    } else {
+        m_out.append(char(m | 27));
+        for (int s = 56; s >= 0; s -= 8)
+            m_out.append(char(value >> s));
+    }
+}
+
+void CborWriter::text(QStringView s)
+{
+    const QByteArray u = s.toUtf8();
+    text(u.constData(), u.size());
+}
+
+void CborWriter::text(const char *utf8, qsizetype len)
+{
+    head(3, quint64(len));
+    m_out.append(utf8, len);
+}
+
+void CborWriter::bytes(const char *data, qsizetype len)
+{
+    head(2, quint64(len));
+    m_out.append(data, len);
+}
+
+void CborWriter::integer(qint64 v)
+{
+    if (v >= 0)
+        head(0, quint64(v));
+    else
+        head(1, quint64(-1 - v));
+}
+
+void CborWriter::real(double v)
+{
+    quint64 bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    m_out.append(char(0xfb));
+    for (int s = 56; s >= 0; s -= 8)
+        m_out.append(char(bits >> s));
+}
+
+void CborWriter::date(const QDate &d)
+{
+    tag(kTagFullDate);
+    text(d.toString(QStringLiteral("yyyy-MM-dd")));
+}
+
+void CborWriter::value(const QVariant &v)
+{
+    if (!v.isValid() || v.isNull()) {
+        if (v.metaType().id() == QMetaType::QString) { text(QStringView()); return; }
+        if (v.metaType().id() == QMetaType::QByteArray) { bytes(QByteArray()); return; }
+        if (v.metaType().id() != QMetaType::QDate) { null(); return; }
+    }
+    if (v.metaType() == QMetaType::fromType<TDataPacket>()) {
+        raw(v.value<TDataPacket>().cbor);
+        return;
+    }
+    switch (v.metaType().id()) {
+    case QMetaType::QString: text(v.toString()); return;
+    case QMetaType::QByteArray: bytes(v.toByteArray()); return;
+    case QMetaType::Double:
+    case QMetaType::Float: real(v.toDouble()); return;
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::Short:
+    case QMetaType::UShort: integer(v.toLongLong()); return;
+    case QMetaType::Bool: boolean(v.toBool()); return;
+    case QMetaType::Nullptr: null(); return;
+    case QMetaType::QDate:
+        if (v.toDate().isValid()) date(v.toDate()); else null();
+        return;
+    case QMetaType::QVariantList: {
+        const QVariantList l = v.toList();
+        array(quint64(l.size()));
+        for (const QVariant &e : l)
+            value(e);
+        return;
+    }
+    case QMetaType::QStringList: {
+        const QStringList l = v.toStringList();
+        array(quint64(l.size()));
+        for (const QString &e : l)
+            text(e);
+        return;
+    }
+    default:
+        throw std::runtime_error(std::string("tipo de valor não suportado no protocolo: ") + v.typeName());
+    }
+}
+
+static void check(QCborStreamReader &r)
+{
+    if (r.lastError() != QCborError::NoError)
+        throw DecodeError("CBOR inválido: " + r.lastError().toString().toStdString());
+}
+
+QByteArray readTextUtf8(QCborStreamReader &r)
+{
+    if (!r.isString())
+        throw DecodeError("texto esperado");
+    QByteArray out;
+    for (;;) {
+        const qsizetype n = r.currentStringChunkSize();
+        if (n < 0) {
+            check(r);
+            throw DecodeError("texto truncado");
+        }
+        const qsizetype at = out.size();
+        out.resize(at + n);
+        auto res = r.readStringChunk(out.data() + at, n);
+        if (res.status == QCborStreamReader::EndOfString)
+            break;
+        if (res.status == QCborStreamReader::Error) {
+            check(r);
+            throw DecodeError("texto inválido");
+        }
+        out.resize(at + res.data);
+    }
+    check(r);
+    return out;
+}
+
+QByteArray readByteString(QCborStreamReader &r)
+{
+    if (!r.isByteArray())
+        throw DecodeError("cadeia de bytes esperada");
+    QByteArray out;
+    for (;;) {
+        auto res = r.readByteArray();
+        if (res.status == QCborStreamReader::Error) {
+            check(r);
+            throw DecodeError("cadeia de bytes inválida");
+        }
+        if (res.status == QCborStreamReader::EndOfString)
+            break;
+        out += res.data;
+    }
+    check(r);
+    return out;
+}
+
+QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
+{
+    if (depth > 64)
+        throw DecodeError("aninhamento excessivo");
+    check(r);
+    switch (r.type()) {
+    case QCborStreamReader::UnsignedInteger:
+    case QCborStreamReader::NegativeInteger: {
+        const qint64 v = r.toInteger();
+        r.next();
+        check(r);
+        return QVariant::fromValue<qlonglong>(v);
+    }
+    case QCborStreamReader::ByteArray:
+        return readByteString(r);
+    case QCborStreamReader::String:
+        return QString::fromUtf8(readTextUtf8(r));
+    case QCborStreamReader::Array: {
+        if (!r.isLengthKnown())
+            throw DecodeError("array de tamanho indefinido não é aceito");
+        const quint64 n = r.length();
+        if (n > quint64(source.size()))
+            throw DecodeError("array maior que a mensagem");
+        QVariantList list;
+        list.reserve(qsizetype(n));
+        r.enterContainer();
+        check(r);
+        while (r.hasNext())
+            list.append(readValue(r, source, depth + 1));
+        check(r);
+        r.leaveContainer();
+        check(r);
+        return list;
+    }
+    case QCborStreamReader::Tag: {
+        const qint64 start = r.currentOffset();
+        const quint64 tag = quint64(r.toTag());
+        r.next();
+        check(r);
+        if (tag == kTagFullDate) {
+            const QString s = QString::fromUtf8(readTextUtf8(r));
+            const QDate d = QDate::fromString(s, QStringLiteral("yyyy-MM-dd"));
+            if (!d.isValid())
+                throw DecodeError("data inválida: " + s.toStdString());
+            return d;
+        }
+        if (tag == kTagDataPacket) {
+            if (!r.isArray())
+                throw DecodeError("pacote de dados inválido");
+            r.next(); // skips the whole packet without building it
+            check(r);
+            TDataPacket p;
+            p.cbor = source.mid(start, r.currentOffset() - start);
+            return QVariant::fromValue(p);
+        }
+        throw DecodeError("marca CBOR desconhecida: " + std::to_string(tag));
+    }
+    case QCborStreamReader::SimpleType: {
+        const auto s = r.toSimpleType();
+        r.next();
+        check(r);
+        if (s == QCborSimpleType::True) return true;
+        if (s == QCborSimpleType::False) return false;
+        if (s == QCborSimpleType::Null) return QVariant::fromValue(nullptr);
+        throw DecodeError("valor simples desconhecido");
+    }
+    case QCborStreamReader::Float16:
+    case QCborStreamReader::Float:
+    case QCborStreamReader::Double: {
+        double d = r.isDouble() ? r.toDouble() : r.isFloat() ? double(r.toFloat()) : double(r.toFloat16());
+        r.next();
+        check(r);
+        return d;
+    }
+    case QCborStreamReader::Map:
+        throw DecodeError("mapa não é um valor de argumento");
+    case QCborStreamReader::Invalid:
+    default:
+        check(r);
+        throw DecodeError("mensagem truncada");
+    }
+}
+
+} // namespace wire

@@ -1,0 +1,60 @@
+#pragma once
+// Data packet: a table (field model + rows) carried as one tagged CBOR item:
+//   65000([ [[name, type, size], ...], [[v1, v2, ...], ...] ])
+// type is "text", "fixedtext", "float" or "blob". The packet travels as its encoded
+// bytes so that it is decoded once, by whoever finally needs the rows.
+#include <QByteArray>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+#include <QVariant>
+#include <vector>
+
+struct TDataPacket {
+    QByteArray cbor; // the whole tagged item, ready to splice into a message
+    bool isEmpty() const { return cbor.isEmpty(); }
+    friend bool operator==(const TDataPacket &a, const TDataPacket &b) { return a.cbor == b.cbor; }
+};
+Q_DECLARE_METATYPE(TDataPacket)
+
+namespace wire {
+
+enum class PacketType { Text, FixedText, Float, Blob };
+
+struct PacketField {
+    QString name;
+    PacketType type = PacketType::Text;
+    int size = 0;
+};
+
+const char *packetTypeName(PacketType t);
+bool packetTypeFromName(const QByteArray &name, PacketType &out);
+
+// Builds a packet row by row; values are written in field order.
+class PacketWriter {
+public:
+    explicit PacketWriter(const std::vector<PacketField> &fields, quint64 rowCount);
+    void beginRow();
+    void text(const QString &s);
+    void textUtf8(const char *utf8, qsizetype len);
+    void real(double v);
+    void blob(const QByteArray &b);
+    void null();
+    TDataPacket finish();
+
+private:
+    QByteArray m_buf;
+    quint64 m_rows;
+    quint64 m_written = 0;
+    size_t m_fieldCount;
+};
+
+// Slow but simple decoding into variants, for small packets and tests.
+struct DecodedPacket {
+    std::vector<PacketField> fields;
+    std::vector<QVariantList> rows;
+    int indexOf(const QString &name) const;
+};
+DecodedPacket decodePacket(const TDataPacket &p); // throws DecodeError
+
+} // namespace wire
