@@ -44,6 +44,8 @@ public:
     QString Text() const;
     void SetText(const QString &text);
     void SetTabStop(bool on);
+    void SetMaxLength(int n);
+    int MaxLength = 32767;
     TNotifyEvent OnChange;
     // The typed character; a handler that sets it to a null character stops it.
     std::function<void(QObject *sender, QChar &key)> OnKeyPress;

@@ -171,6 +171,7 @@ public:
     std::function<void(TClientDataSet &)> BeforeEdit;
     std::function<void(TClientDataSet &)> BeforeInsert;
     std::function<void(TClientDataSet &)> BeforeDelete;
+    std::function<void(TClientDataSet &)> BeforePost;
 
     // Suspends notifications to data-aware controls; nests.
     void DisableControls();

@@ -21,6 +21,8 @@ public:
         QFont Font;
         bool HasFont = false;
         Qt::Alignment Alignment = Qt::AlignLeft | Qt::AlignVCenter;
+        // A caption in the symbol character set: shown as the tick glyph it stands for.
+        bool SymbolCharset = false;
     } Title;
     int Width = 0; // 0: from the field's display width
     Qt::Alignment Alignment = Qt::AlignLeft | Qt::AlignVCenter;
@@ -34,6 +36,7 @@ public:
 struct DFE_TOOLKIT_API TCanvas {
     QPainter *Painter = nullptr;
     QBrush Brush;
+    int Row = -1; // the physical row of the cell being drawn
 };
 
 // Table model over the dataset's visible rows, in cursor order.

@@ -35,7 +35,8 @@ public:
     int Port = 0;
     // false: a failed connect raises nothing; the next call reports it.
     bool ThrowException = true;
-    int TimeoutMs = 120000;
+    static int DefaultTimeoutMs; // the host's setting, taken by every new connection
+    int TimeoutMs = DefaultTimeoutMs;
     int ConnectTimeoutMs = 10000;
     quint32 MaxFrame = 256u * 1024u * 1024u;
 

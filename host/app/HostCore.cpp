@@ -1,5 +1,6 @@
 #include "HostCore.h"
 #include "Fiscal.h"
+#include "NetConnection.h"
 #include "Verdano.h"
 
 #include <QCommandLineParser>
@@ -96,6 +97,8 @@ void HostSettings::publish() const
     Verdano::SetDataProc(branch, processingDate);
     Verdano::SetWebURL(serverHost);
     Verdano::SetWebPort(serverPort);
+    if (callTimeoutSeconds > 0)
+        TNetConnection::DefaultTimeoutMs = callTimeoutSeconds * 1000;
 }
 
 bool OpenHostDatabase(const HostSettings &s, QString &error)

@@ -101,11 +101,23 @@ private:
         for (QWidget *p = now; p && p != form->parentWidget(); p = p->parentWidget())
             if (handlers.count(p) && !inside(p, prev))
                 enters.insert(enters.begin(), p);
-        for (auto &w : exits)
-            if (w && handlers.count(w) && handlers[w].exit) {
-                auto h = handlers[w].exit;
-                Guard([&] { h(w); });
+        for (auto &w : exits) {
+            if (!w || !handlers.count(w) || !handlers[w].exit)
+                continue;
+            auto h = handlers[w].exit;
+            bool refused = true;
+            Guard([&] {
+                h(w);
+                refused = false;
+            });
+            if (refused) {
+                // A refused exit keeps the focus where it was: no enter runs, and the
+                // control that refused is still the screen's active one.
+                if (m_forms.count(form))
+                    m_forms[form].active = prev;
+                return;
             }
+        }
         for (auto &w : enters)
             if (w && handlers.count(w) && handlers[w].enter) {
                 auto h = handlers[w].enter;
@@ -170,7 +182,16 @@ void TMaskEdit::SetEditMask(const QString &mask)
         return;
     const QString value = Text();
     setInputMask(mask);
+    if (mask.isEmpty())
+        setMaxLength(MaxLength);
     QLineEdit::setText(value);
+}
+
+void TMaskEdit::SetMaxLength(int n)
+{
+    MaxLength = n;
+    if (inputMask().isEmpty())
+        setMaxLength(n);
 }
 
 QString TMaskEdit::Text() const { return StripMaskLiterals(inputMask(), QLineEdit::text()); }

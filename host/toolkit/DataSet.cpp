@@ -762,6 +762,8 @@ void TClientDataSet::Post()
 {
     if (m_state != dsEdit && m_state != dsInsert)
         return;
+    if (BeforePost)
+        BeforePost(*this);
     int row;
     if (m_state == dsInsert) {
         row = m_rowCount++;

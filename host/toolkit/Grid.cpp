@@ -82,6 +82,8 @@ QVariant TDataSetModel::headerData(int section, Qt::Orientation o, int role) con
     const TColumn *c = m_columns && !m_columns->empty() ? &(*m_columns)[size_t(section)] : nullptr;
     switch (role) {
     case Qt::DisplayRole:
+        if (c && c->Title.SymbolCharset)
+            return QStringLiteral("\u2714");
         if (c && !c->Title.Caption.isNull())
             return c->Title.Caption;
         if (TField *f = FieldOfColumn(section))
@@ -134,7 +136,9 @@ public:
         else
             brush = o.palette.brush(cg, QPalette::Base);
         p->save();
-        m_grid->m_canvas = TCanvas{p, brush};
+        TClientDataSet *ds = m_grid->DataSource() ? m_grid->DataSource()->DataSet() : nullptr;
+        const int row = ds && ds->Active() && index.row() < ds->RecordCount() ? ds->RowAt(index.row()) : -1;
+        m_grid->m_canvas = TCanvas{p, brush, row};
         auto handler = m_grid->OnDrawColumnCell;
         Guard([&] { handler(m_grid, option.rect, index.column(), m_grid->Columns[size_t(index.column())], o.state); });
         m_grid->m_canvas = TCanvas{};

@@ -44,6 +44,8 @@ protected:
 };
 } // namespace
 
+int TNetConnection::DefaultTimeoutMs = 120000;
+
 TNetConnection::TNetConnection(QObject *parent) : QObject(parent) {}
 
 TNetConnection::~TNetConnection() { Close(); }

@@ -1,0 +1,211 @@
+// The filter dialog: layout, defaults, showing, the status list and confirming.
+#include "FiltroSincronizacaoCTe.h"
+#include "Exceptions.h"
+#include "Funcoes.h"
+#include "Verdano.h"
+
+#include <QGridLayout>
+
+namespace Cli_Dfe71100 {
+
+QPointer<TfrmFiltroSincronizacaoCTe> frmFiltroSincronizacaoCTe;
+bool boConfirma = false;
+
+void Initialization() {}
+void Finalization() {}
+
+TfrmFiltroSincronizacaoCTe::TfrmFiltroSincronizacaoCTe(QWidget *owner) : TfrmRotiGeral(owner)
+{
+    setObjectName(QStringLiteral("frmFiltroSincronizacaoCTe"));
+    setWindowTitle(QStringLiteral("Filtro Sincronização do CT-e"));
+    lblCodTela->setText(QStringLiteral("DFE71100"));
+    msgPadrao.Lines = {
+        QStringLiteral("INSCRJURID_DEVE|Inscrição jurídica deve ser informada."),
+        QStringLiteral("INSCRJURID_N_CAD|Inscrição jurídica não cadastrada."),
+        QStringLiteral("IE_DEV|Inscrição Estadual deve ser informada."),
+        QStringLiteral("IE_NCAD|Inscrição Estadual não cadastrada."),
+        QStringLiteral("Data_Ini|Data Inicial de Sincronização deve ser informada."),
+        QStringLiteral("Data_Fin|Data Final de Sincronização deve ser informada."),
+    };
+    buildLayout();
+    buildLookups();
+    OnCreate = [this](QObject *s) { FormCreate(s); };
+    OnShow = [this](QObject *s) { FormShow(s); };
+    OnClose = [this](QObject *s, TCloseAction &a) { FormClose(s, a); };
+    sbtConfirma->OnClick = [this](QObject *s) { sbtConfirmaClick(s); };
+    OnActivate = [this](QObject *s) { btpInscrJuridAfterPesq(s); };
+}
+
+TfrmFiltroSincronizacaoCTe::~TfrmFiltroSincronizacaoCTe() = default;
+
+void TfrmFiltroSincronizacaoCTe::buildLayout()
+{
+    auto bold = [](QWidget *w) {
+        SetBold(w);
+        return w;
+    };
+    auto *grid = new QGridLayout(grbDadosRel);
+    grid->setContentsMargins(6, 6, 6, 6);
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(4);
+
+    lblInscrJurid = new QLabel(QStringLiteral("Inscrição Jurídica"), grbDadosRel);
+    bold(lblInscrJurid);
+    medInscrJurid = new TMaskEdit(grbDadosRel);
+    medInscrJurid->setObjectName(QStringLiteral("medInscrJurid"));
+    medInscrJurid->SetMaxLength(20);
+    SetColor(medInscrJurid, clInfoBk());
+    btpInscrJurid = new TBtnPesquisa(grbDadosRel);
+    lblInscrEstad = new QLabel(QStringLiteral("Inscrição Estadual"), grbDadosRel);
+    bold(lblInscrEstad);
+    medInscrEstad = new TMaskEdit(grbDadosRel);
+    medInscrEstad->setObjectName(QStringLiteral("medInscrEstad"));
+    medInscrEstad->SetMaxLength(16);
+    SetColor(medInscrEstad, Qt::white);
+    btpInscrEstad = new TBtnPesquisa(grbDadosRel);
+
+    auto *regs = new QGridLayout;
+    regs->addWidget(lblInscrJurid, 0, 0);
+    regs->addWidget(medInscrJurid, 1, 0);
+    regs->addWidget(btpInscrJurid, 1, 1);
+    regs->addWidget(lblInscrEstad, 2, 0);
+    regs->addWidget(medInscrEstad, 3, 0);
+    regs->addWidget(btpInscrEstad, 3, 1);
+    grid->addLayout(regs, 0, 0);
+
+    grbStatus = new QGroupBox(QStringLiteral(" Situação CT-e "), grbDadosRel);
+    bold(grbStatus);
+    auto *st = new QGridLayout(grbStatus);
+    chkNSUInex = new QCheckBox(QStringLiteral("NSU Inexistente"), grbStatus);
+    chkAutorizado = new QCheckBox(QStringLiteral("Autorizado"), grbStatus);
+    chkRecusado = new QCheckBox(QStringLiteral("Serviço em Desacordo"), grbStatus);
+    chkCancelado = new QCheckBox(QStringLiteral("Cancelado"), grbStatus);
+    chkAutorizado->setChecked(true);
+    chkRecusado->setChecked(true);
+    chkCancelado->setChecked(true);
+    st->addWidget(chkNSUInex, 0, 0);
+    st->addWidget(chkAutorizado, 1, 0);
+    st->addWidget(chkRecusado, 2, 0);
+    st->addWidget(chkCancelado, 3, 0);
+    grid->addWidget(grbStatus, 1, 0);
+
+    auto dateGroup = [&](const QString &title, QLabel *&l1, QLabel *&l2, TDateEditPlus *&d1, TDateEditPlus *&d2) {
+        auto *g = new QGroupBox(title, grbDadosRel);
+        bold(g);
+        auto *lay = new QGridLayout(g);
+        l1 = new QLabel(QStringLiteral("Inicial"), g);
+        l2 = new QLabel(QStringLiteral("Final"), g);
+        bold(l1);
+        bold(l2);
+        d1 = new TDateEditPlus(g);
+        d2 = new TDateEditPlus(g);
+        for (TDateEditPlus *d : {d1, d2}) {
+            QFont f = d->font();
+            f.setBold(false);
+            d->setFont(f);
+            SetColor(d, clInfoBk());
+            d->SaveTime = false;
+            d->ValidDateColor = Qt::blue;
+            d->NomeSemana = {QStringLiteral("Domingo"), QStringLiteral("Segunda"), QStringLiteral("Terça"),
+                             QStringLiteral("Quarta"), QStringLiteral("Quinta"), QStringLiteral("Sexta"),
+                             QStringLiteral("Sábado")};
+        }
+        lay->addWidget(l1, 0, 0);
+        lay->addWidget(l2, 0, 1);
+        lay->addWidget(d1, 1, 0);
+        lay->addWidget(d2, 1, 1);
+        return g;
+    };
+    grbDataEmissao = dateGroup(QStringLiteral(" Data de Emissão "), lblEmissaoIni, lblEmissaoFim, depEmissaoIni, depEmissaoFim);
+    grbSinc = dateGroup(QStringLiteral(" Data de Sincronização "), Label1, Label2, depSincIni, depSincFin);
+    depEmissaoIni->setObjectName(QStringLiteral("depEmissaoIni"));
+    depEmissaoFim->setObjectName(QStringLiteral("depEmissaoFim"));
+    depSincIni->setObjectName(QStringLiteral("depSincIni"));
+    depSincFin->setObjectName(QStringLiteral("depSincFin"));
+    grid->addWidget(grbDataEmissao, 0, 1);
+    grid->addWidget(grbSinc, 1, 1);
+    for (QWidget *w : {static_cast<QWidget *>(medInscrJurid), static_cast<QWidget *>(medInscrEstad)}) {
+        QFont f = w->font();
+        f.setBold(false);
+        w->setFont(f);
+    }
+
+    QWidget *order[] = {medInscrJurid, medInscrEstad, chkNSUInex, chkAutorizado, chkRecusado,
+                        chkCancelado, depEmissaoIni, depEmissaoFim, depSincIni, depSincFin};
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        QWidget::setTabOrder(order[i], order[i + 1]);
+
+    SetOnExit(depEmissaoIni, [this](QObject *s) { depEmissaoIniExit(s); });
+    SetOnExit(depEmissaoFim, [this](QObject *s) { depEmissaoFimExit(s); });
+    SetOnExit(depSincIni, [this](QObject *s) { depSincIniExit(s); });
+    SetOnExit(depSincFin, [this](QObject *s) { depSincFinExit(s); });
+    resize(503, 183);
+}
+
+void TfrmFiltroSincronizacaoCTe::FormCreate(QObject *sender)
+{
+    TfrmRotiGeral::FormCreate(sender);
+    depEmissaoIni->SetDate(PriDiaMes(Verdano::DataProc(Verdano::FiliProc())));
+    depEmissaoFim->SetDate(Verdano::DataProc(Verdano::FiliProc()));
+    depSincIni->SetDate(PriDiaMes(Verdano::DataProc(Verdano::FiliProc())));
+    depSincFin->SetDate(Verdano::DataProc(Verdano::FiliProc()));
+    rcFiltro.stInscrJurid = medInscrJurid->Text();
+    rcFiltro.stInscrEstad = medInscrEstad->Text();
+    rcFiltro.dtEmissaoIni = depEmissaoIni->GetDate();
+    rcFiltro.dtEmissaoFim = depEmissaoFim->GetDate();
+    rcFiltro.dtSincIni = depSincIni->GetDate();
+    rcFiltro.dtSincFin = depSincFin->GetDate();
+}
+
+void TfrmFiltroSincronizacaoCTe::FormShow(QObject *)
+{
+    boConfirma = false;
+    medInscrJurid->SetText(rcFiltro.stInscrJurid);
+    if (EmptyString(medInscrJurid->Text()))
+        medInscrJurid->SetEditMask(QString());
+    else
+        medInscrJurid->SetEditMask(PictPess(currentLookupType()));
+    medInscrEstad->SetText(rcFiltro.stInscrEstad);
+    depEmissaoIni->SetDate(rcFiltro.dtEmissaoIni);
+    depEmissaoFim->SetDate(rcFiltro.dtEmissaoFim);
+    depSincIni->SetDate(rcFiltro.dtSincIni);
+    depSincFin->SetDate(rcFiltro.dtSincFin);
+    if (EmptyString(medInscrJurid->Text()))
+        medInscrJurid->setFocus();
+}
+
+QString TfrmFiltroSincronizacaoCTe::StatusList() const
+{
+    QString s = QStringLiteral("_");
+    if (chkNSUInex->isChecked()) s += QStringLiteral("999_");
+    if (chkAutorizado->isChecked()) s += QStringLiteral("100_");
+    if (chkRecusado->isChecked()) s += QStringLiteral("000_");
+    if (chkCancelado->isChecked()) s += QStringLiteral("101_");
+    return s == QLatin1String("_") ? QStringLiteral("T") : s;
+}
+
+void TfrmFiltroSincronizacaoCTe::sbtConfirmaClick(QObject *)
+{
+    boConfirma = true;
+    Vd_InscrJurid(true);
+    Vd_InscrEstad(false);
+    stInscrEstadFiltro = EmptyString(medInscrEstad->Text()) ? QStringLiteral("T") : medInscrEstad->Text();
+    const QString status = StatusList();
+    rcFiltro.stInscrJurid = medInscrJurid->Text();
+    rcFiltro.stInscrEstad = medInscrEstad->Text();
+    rcFiltro.dtEmissaoIni = depEmissaoIni->GetDate();
+    rcFiltro.dtEmissaoFim = depEmissaoFim->GetDate();
+    rcFiltro.stStatus = status;
+    rcFiltro.dtSincIni = depSincIni->GetDate();
+    rcFiltro.dtSincFin = depSincFin->GetDate();
+    Close();
+}
+
+void TfrmFiltroSincronizacaoCTe::FormClose(QObject *, TCloseAction &action) { action = caHide; }
+
+void TfrmFiltroSincronizacaoCTe::depEmissaoIniExit(QObject *) { depEmissaoIni->CheckValidDate(); }
+void TfrmFiltroSincronizacaoCTe::depEmissaoFimExit(QObject *) { depEmissaoFim->CheckValidDate(); }
+void TfrmFiltroSincronizacaoCTe::depSincIniExit(QObject *) { depSincIni->CheckValidDate(); }
+void TfrmFiltroSincronizacaoCTe::depSincFinExit(QObject *) { depSincFin->CheckValidDate(); }
+
+} // namespace Cli_Dfe71100

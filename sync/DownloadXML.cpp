@@ -1,0 +1,126 @@
+// XML download of the ticked rows into a folder the user chooses.
+#include "SincronizacaoCTe.h"
+#include "Dialogs.h"
+#include "Exceptions.h"
+#include "FiltroSincronizacaoCTe.h"
+#include "Funcoes.h"
+
+#include <QDir>
+#include <QSaveFile>
+#include <QXmlStreamReader>
+
+namespace Cli_Dfe71000 {
+
+namespace {
+QString fillCounts(QString text, const QStringList &values)
+{
+    for (const QString &v : values) {
+        const qsizetype at = text.indexOf(QStringLiteral("%s"));
+        if (at < 0)
+            break;
+        text.replace(at, 2, v);
+    }
+    return text;
+}
+
+// The name the server gave must stay a plain file name inside the chosen folder.
+bool safeFileName(const QString &name)
+{
+    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
+           name != QLatin1String(".") && name != QLatin1String("..");
+}
+
+// The document is checked as XML, then written exactly as received: it is signed,
+// and any re-serialisation would break the signature.
+void saveDocument(const QString &path, const QByteArray &xml, const QString &nsu)
+{
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd())
+        reader.readNext();
+    if (reader.hasError())
+        throw Exception(QStringLiteral("O XML do NSU %1 é inválido: %2 (linha %3)")
+                            .arg(nsu, reader.errorString())
+                            .arg(reader.lineNumber()));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(xml) != xml.size() || !file.commit())
+        throw Exception(QStringLiteral("Não foi possível gravar o arquivo \"%1\": %2").arg(path, file.errorString()));
+}
+} // namespace
+
+void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
+{
+    if (!ensureFilter())
+        return;
+    auto *filtro = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    TClientDataSet &cds = cdsSincronizacaoCTe;
+    const QString nsu = cds.Active() ? cds.FieldByName(QStringLiteral("NRNSU")).AsString() : QString();
+    cds.DisableControls();
+    std::exception_ptr failure;
+    try {
+        cds.SetFiltered(false);
+        cds.SetFilter(QStringLiteral("IDCHECK = 'S'"));
+        cds.SetFiltered(true);
+        if (!cds.Active() || cds.RecordCount() == 0)
+            MensErro(msgPadrao.Msg(QStringLiteral("NSU_DEVE")), true);
+        const std::optional<QString> chosen = Dialogs().ChooseFolder(this);
+        if (!chosen)
+            Abort();
+        QString folder = *chosen;
+        if (Right(folder, 1) != QDir::separator())
+            folder += QDir::separator();
+
+        struct StopAnimation {
+            ~StopAnimation() { DeactiveShowAvi(); }
+        } stop;
+        ActiveShowAvi(frmSincronizacaoCTe, 6);
+        const QVariant reply = netSincronizacaoCTe.AppServer(
+            QStringLiteral("DownloadXML"),
+            {ByVal(QVariant::fromValue(cds.Data())), ByVal(CodigoEmpresa()), ByRef(filtro->stInscrEstadFiltro),
+             ByRef(filtro->rcFiltro.stInscrJurid)});
+        DeactiveShowAvi();
+        const Envelope e = ReadEnvelope(reply);
+        if (e.errorText)
+            MensErro(e.text, true);
+        if (e.flag == QLatin1String("N"))
+            MensErro(e.text, true);
+        if (e.payload.metaType() != QMetaType::fromType<TDataPacket>())
+            throw Exception(QStringLiteral("O servidor de aplicação não enviou os XML."));
+        if (cdsDownloadXML.Active())
+            cdsDownloadXML.EmptyDataSet();
+        else
+            cdsDownloadXML.CreateDataSet();
+        cdsDownloadXML.SetData(e.payload.value<TDataPacket>());
+
+        qint32 saved = 0, failed = 0;
+        cdsDownloadXML.First();
+        while (!cdsDownloadXML.Eof()) {
+            const QString name = cdsDownloadXML.FieldByName(QStringLiteral("DSNOMEARQUIVO")).AsString();
+            if (cdsDownloadXML.FieldByName(QStringLiteral("IDSTATUS")).AsString() == QLatin1String("S") &&
+                safeFileName(name)) {
+                saveDocument(folder + name, cdsDownloadXML.FieldByName(QStringLiteral("DSTEXTOXML")).AsBytes(),
+                             cdsDownloadXML.FieldByName(QStringLiteral("NRNSU")).AsString());
+                ++saved;
+            } else {
+                ++failed;
+            }
+            cdsDownloadXML.Next();
+        }
+        if (failed == 0)
+            Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("DOWNLOAD_SUCESSO")));
+        else
+            Dialogs().Information(this, fillCounts(msgPadrao.Msg(QStringLiteral("DOWNLOAD_ERRO")),
+                                                   {QString::number(saved), QString::number(failed)}));
+        CarregaDadosGerais();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    cds.EnableControls();
+    if (cds.Active()) {
+        cds.SetFiltered(false);
+        cds.Locate(QStringLiteral("NRNSU"), nsu);
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+} // namespace Cli_Dfe71000

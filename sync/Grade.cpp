@@ -1,0 +1,169 @@
+// The grid: fixed columns, the tick column's pictures, ticking and the enabling
+// of the commands that follows the list's state.
+#include "SincronizacaoCTe.h"
+
+#include <QHeaderView>
+#include <QScopeGuard>
+
+namespace Cli_Dfe71000 {
+
+namespace {
+// The picture with its transparent colour taken out.
+QImage transparent(const QImage &picture)
+{
+    QImage img = picture.convertToFormat(QImage::Format_ARGB32);
+    const QRgb olive = qRgb(128, 128, 0);
+    for (int y = 0; y < img.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(img.scanLine(y));
+        for (int x = 0; x < img.width(); ++x)
+            if ((line[x] & 0xffffff) == (olive & 0xffffff))
+                line[x] = 0;
+    }
+    return img;
+}
+} // namespace
+
+void TfrmSincronizacaoCTe::buildGrid()
+{
+    struct Col {
+        const char *field;
+        int width;
+    };
+    const Col cols[] = {{"IDCHECK", 22},        {"NRNSU", 0},      {"NRINSJUREMIT", 0}, {"NMRAZSOCEMIT", 350},
+                        {"DTEMISSAO", 0},       {"DTSINCRONIZACAO", 0}, {"VRTOTALPREST", 0}, {"VRRECEBER", 0},
+                        {"CDSTATUS", 0},        {"DSSTATUS", 350}, {"NRACESSOCTE", 0},  {"IDTPAMBIENTE", 75}};
+    for (const Col &c : cols) {
+        TColumn &col = dbgPadrao->AddColumn(QString::fromLatin1(c.field));
+        col.Width = c.width;
+        if (QLatin1String(c.field) == QLatin1String("IDCHECK")) {
+            col.Title.Caption = QStringLiteral("4");
+            QFont f(QStringLiteral("MS Sans Serif"));
+            f.setBold(true);
+            f.setPixelSize(11);
+            col.Title.Font = f;
+            col.Title.HasFont = true;
+            col.Title.SymbolCharset = true;
+            col.Title.Alignment = Qt::AlignCenter;
+            col.Alignment = Qt::AlignCenter;
+            col.HasAlignment = true;
+        }
+    }
+    dbgPadrao->ApplyColumns();
+    dbgPadrao->OnDrawColumnCell = [this](TDBGrid *g, const QRect &r, int c, TColumn &col, QStyle::State st) {
+        dbgPadraoDrawColumnCell(g, r, c, col, st);
+    };
+    dbgPadrao->OnDblClick = [this](QObject *s) { dbgPadraoDblClick(s); };
+    dbgPadrao->OnKeyDown = [this](QObject *s, int &k, Qt::KeyboardModifiers m) { dbgPadraoKeyDown(s, k, m); };
+    dbgPadrao->OnTitleClick = [this](TColumn &c) { dbgPadraoTitleClick(c); };
+    dtsPadrao.OnStateChange = [this](TDataSource *s) { dtsPadraoStateChange(s); };
+    dbnPadrao->OnRefresh = [this](QObject *s) { sbtVerificarClick(s); };
+}
+
+void TfrmSincronizacaoCTe::dbgPadraoDrawColumnCell(TDBGrid *sender, const QRect &rect, int, TColumn &column,
+                                                   QStyle::State)
+{
+    if (cdsSincronizacaoCTe.IsEmpty() || column.FieldName != QLatin1String("IDCHECK"))
+        return;
+    TCanvas &canvas = sender->Canvas();
+    QImage picture;
+    const QString tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK")).StringAt(canvas.Row);
+    if (tick == QLatin1String("S"))
+        picture = imgCheck->Picture;
+    else if (tick == QLatin1String("N"))
+        picture = imgUncheck->Picture;
+    canvas.Painter->fillRect(rect, canvas.Brush);
+    if (!picture.isNull()) {
+        const QImage shown = transparent(picture);
+        canvas.Painter->drawImage(QPoint(rect.left() + 4, rect.top()), shown,
+                                  QRect(0, 0, shown.width(), std::min(rect.height(), shown.height())));
+    }
+}
+
+void TfrmSincronizacaoCTe::toggleCurrentRow()
+{
+    auto notification = dtsPadrao.OnStateChange;
+    auto guard = cdsSincronizacaoCTe.BeforeEdit;
+    dtsPadrao.OnStateChange = nullptr;
+    cdsSincronizacaoCTe.BeforeEdit = nullptr;
+    auto reattach = qScopeGuard([&] {
+        dtsPadrao.OnStateChange = notification;
+        cdsSincronizacaoCTe.BeforeEdit = guard;
+        dtsPadraoStateChange(&dtsPadrao);
+    });
+    if (cdsSincronizacaoCTe.IsEmpty() || cdsSincronizacaoCTe.State() != dsBrowse)
+        return;
+    TField &tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK"));
+    try {
+        cdsSincronizacaoCTe.Edit();
+        tick.SetAsString(tick.AsString() == QLatin1String("N") ? QStringLiteral("S") : QStringLiteral("N"));
+        cdsSincronizacaoCTe.Post();
+    } catch (...) {
+        // A change that could not be posted must not leave the list open for editing.
+        cdsSincronizacaoCTe.Cancel();
+        throw;
+    }
+}
+
+void TfrmSincronizacaoCTe::dbgPadraoDblClick(QObject *) { toggleCurrentRow(); }
+
+void TfrmSincronizacaoCTe::dbgPadraoKeyDown(QObject *sender, int &key, Qt::KeyboardModifiers shift)
+{
+    TfrmPadraoGrid::dbgPadraoKeyDown(sender, key, shift);
+    if (key == Qt::Key_Space)
+        toggleCurrentRow();
+}
+
+void TfrmSincronizacaoCTe::dbgPadraoTitleClick(TColumn &column)
+{
+    auto notification = dtsPadrao.OnStateChange;
+    auto guard = cdsSincronizacaoCTe.BeforeEdit;
+    auto reattach = qScopeGuard([&] {
+        dtsPadrao.OnStateChange = notification;
+        cdsSincronizacaoCTe.BeforeEdit = guard;
+        dtsPadraoStateChange(&dtsPadrao);
+    });
+    if (column.FieldName != QLatin1String("IDCHECK"))
+        return;
+    dtsPadrao.OnStateChange = nullptr;
+    cdsSincronizacaoCTe.BeforeEdit = nullptr;
+    if (!cdsSincronizacaoCTe.Active())
+        return; // no company's list yet: nothing to tick
+    cdsSincronizacaoCTe.DisableControls();
+    auto resume = qScopeGuard([&] {
+        if (cdsSincronizacaoCTe.State() != dsBrowse)
+            cdsSincronizacaoCTe.Cancel();
+        cdsSincronizacaoCTe.EnableControls();
+        cdsSincronizacaoCTe.First();
+    });
+    cdsSincronizacaoCTe.First();
+    TField &tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK"));
+    const QString target = tick.AsString() == QLatin1String("S") ? QStringLiteral("N") : QStringLiteral("S");
+    while (!cdsSincronizacaoCTe.Eof()) {
+        cdsSincronizacaoCTe.Edit();
+        tick.SetAsString(target);
+        cdsSincronizacaoCTe.Post();
+        cdsSincronizacaoCTe.Next();
+    }
+}
+
+void TfrmSincronizacaoCTe::dtsPadraoStateChange(TDataSource *)
+{
+    // The list is read-only: the base's maintenance commands never apply.
+    for (QAction *a : {mnuIncluir, mnuAlterar, mnuExcluir, mnuGravar, mnuCancelar})
+        a->setEnabled(false);
+    const bool browse = dtsPadrao.State() == dsBrowse;
+    const bool browsable = browse && !cdsSincronizacaoCTe.IsEmpty();
+    mnuPrimeiro->setEnabled(browsable);
+    mnuUltimo->setEnabled(browsable);
+    sbtIncluir->setEnabled(mnuIncluir->isEnabled());
+    sbtAlterar->setEnabled(mnuAlterar->isEnabled());
+    sbtExcluir->setEnabled(mnuExcluir->isEnabled());
+    sbtGravar->setEnabled(mnuGravar->isEnabled());
+    sbtCancelar->setEnabled(mnuCancelar->isEnabled());
+    sbtPrimeiro->setEnabled(mnuPrimeiro->isEnabled());
+    sbtUltimo->setEnabled(mnuUltimo->isEnabled());
+    dbnPadrao->setEnabled(browse);
+    sbtRecusaCTe->setEnabled(true);
+}
+
+} // namespace Cli_Dfe71000

@@ -1,0 +1,32 @@
+// Manual synchronization of the company's CT-e with the tax authority.
+#include "SincronizacaoCTe.h"
+#include "Dialogs.h"
+#include "FiltroSincronizacaoCTe.h"
+#include "Funcoes.h"
+
+namespace Cli_Dfe71000 {
+
+void TfrmSincronizacaoCTe::sbtSincronizarCTeClick(QObject *)
+{
+    if (!ensureFilter())
+        return;
+    auto *filtro = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    struct StopAnimation {
+        ~StopAnimation() { DeactiveShowAvi(); }
+    } stop;
+    ActiveShowAvi(frmSincronizacaoCTe, 6);
+    const QVariant reply = netSincronizacaoCTe.AppServer(
+        QStringLiteral("SincronizarCTe"),
+        {ByVal(CodigoEmpresa()), ByRef(filtro->stInscrEstadFiltro), ByRef(filtro->rcFiltro.stInscrJurid),
+         ByVal(QStringLiteral("MANUAL")), ByVal(QString()), ByVal(QString())});
+    DeactiveShowAvi();
+    const Envelope e = ReadEnvelope(reply);
+    if (e.errorText)
+        MensErro(e.text, true);
+    if (e.flag != QLatin1String("S"))
+        MensErro(e.text, true);
+    Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("OK")));
+    CarregaDadosGerais();
+}
+
+} // namespace Cli_Dfe71000
