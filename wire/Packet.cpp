@@ -27,10 +27,9 @@ bool packetTypeFromName(const QByteArray &name, PacketType &out)
     return false;
 }
 
-PacketWriter::PacketWriter(const std::vector<PacketField> &fields, quint64 rowCount)
-    : m_rows(rowCount), m_fieldCount(fields.size())
+PacketWriter::PacketWriter(const std::vector<PacketField> &fields) : m_fieldCount(fields.size())
 {
-    CborWriter w(m_buf);
+    CborWriter w(m_head);
     w.tag(kTagDataPacket);
     w.array(2);
     w.array(fields.size());
@@ -40,7 +39,6 @@ PacketWriter::PacketWriter(const std::vector<PacketField> &fields, quint64 rowCo
         w.text(packetTypeName(f.type), qsizetype(strlen(packetTypeName(f.type))));
         w.integer(f.size);
     }
-    w.array(rowCount);
 }
 
 void PacketWriter::beginRow()
@@ -57,9 +55,11 @@ void PacketWriter::null() { CborWriter(m_buf).null(); }
 
 TDataPacket PacketWriter::finish()
 {
-    if (m_written != m_rows)
-        throw std::logic_error("data packet row count does not match");
-    return TDataPacket{m_buf};
+    QByteArray out = m_head;
+    CborWriter(out).array(m_written);
+    out.reserve(out.size() + m_buf.size());
+    out.append(m_buf);
+    return TDataPacket{out};
 }
 
 int DecodedPacket::indexOf(const QString &name) const

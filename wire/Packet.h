@@ -33,7 +33,7 @@ bool packetTypeFromName(const QByteArray &name, PacketType &out);
 // Builds a packet row by row; values are written in field order.
 class PacketWriter {
 public:
-    explicit PacketWriter(const std::vector<PacketField> &fields, quint64 rowCount);
+    explicit PacketWriter(const std::vector<PacketField> &fields);
     void beginRow();
     void text(const QString &s);
     void textUtf8(const char *utf8, qsizetype len);
@@ -43,8 +43,7 @@ public:
     TDataPacket finish();
 
 private:
-    QByteArray m_buf;
-    quint64 m_rows;
+    QByteArray m_head, m_buf;
     quint64 m_written = 0;
     size_t m_fieldCount;
 };

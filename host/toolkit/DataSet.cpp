@@ -584,7 +584,7 @@ TDataPacket TClientDataSet::Data() const
         fields.push_back({f->FieldName, packetType(f->DataType), f->Size});
         stored.push_back(f.get());
     }
-    wire::PacketWriter w(fields, quint64(m_rowCount));
+    wire::PacketWriter w(fields);
     for (int row : m_order) {
         w.beginRow();
         for (const TField *f : stored) {

@@ -7,6 +7,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPointer>
+#include <QStyle>
 
 namespace {
 QPointer<QMdiArea> &mdiArea()
@@ -68,9 +69,12 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *owner) : QWidget(owner)
     sbtCancelar = flat(panMenu, QStringLiteral("Cancelar"), QStringLiteral("✖"));
     sbtPrimeiro = flat(panMenu, QStringLiteral("Primeiro Registro"), QStringLiteral("⇤"));
     sbtUltimo = flat(panMenu, QStringLiteral("Último Registro"), QStringLiteral("⇥"));
-    sbtImprimir = flat(panMenu, QStringLiteral("Imprimir"), QStringLiteral("🖶"));
-    sbtAjuda = flat(panMenu, QStringLiteral("Ajuda"), QStringLiteral("?"));
-    sbtFechar = flat(panMenu, QStringLiteral("Fechar"), QStringLiteral("⏻"));
+    sbtImprimir = flat(panMenu, QStringLiteral("Imprimir"), QString());
+    sbtImprimir->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
+    sbtAjuda = flat(panMenu, QStringLiteral("Ajuda"), QString());
+    sbtAjuda->setIcon(style()->standardIcon(QStyle::SP_DialogHelpButton));
+    sbtFechar = flat(panMenu, QStringLiteral("Fechar"), QString());
+    sbtFechar->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
     for (QWidget *w : {static_cast<QWidget *>(sbtIncluir), static_cast<QWidget *>(sbtAlterar),
                        static_cast<QWidget *>(sbtExcluir), static_cast<QWidget *>(sbtGravar),
                        static_cast<QWidget *>(sbtCancelar), static_cast<QWidget *>(sbtPrimeiro),

@@ -1,0 +1,13 @@
+#pragma once
+// The tax authority as the server sees it: the CT-e distribution service and the
+// event reception service, each taking and returning the authority's own XML
+// messages (distDFeInt / retDistDFeInt, eventoCTe / retEventoCTe).
+#include <QByteArray>
+
+class AuthoritySource {
+public:
+    virtual ~AuthoritySource() = default;
+    // Must be safe to call from several threads at once.
+    virtual QByteArray distDFeInt(const QByteArray &request) = 0;
+    virtual QByteArray eventoCTe(const QByteArray &request) = 0;
+};

@@ -1,0 +1,475 @@
+#include "Methods.h"
+#include "Fiscal.h"
+#include "Packet.h"
+#include "Xml.h"
+
+#include <QSet>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+namespace {
+const char kNs[] = "http://www.portalfiscal.inf.br/cte";
+
+QVariantList envelope(const QString &flag, const QVariant &payload) { return QVariantList{flag, payload}; }
+
+void argCount(const QVariantList &args, int n, const char *method)
+{
+    if (args.size() != n)
+        throw CallError(QStringLiteral("%1 espera %2 argumentos, recebeu %3")
+                            .arg(QString::fromLatin1(method)).arg(n).arg(args.size()).toStdString());
+}
+
+QString text(const QVariantList &args, int i)
+{
+    const QVariant &v = args[i];
+    if (v.metaType().id() == QMetaType::QString)
+        return v.toString();
+    if (v.metaType().id() == QMetaType::Nullptr)
+        return {};
+    throw CallError("o argumento " + std::to_string(i + 1) + " deve ser texto");
+}
+
+QDate date(const QVariantList &args, int i)
+{
+    const QVariant &v = args[i];
+    if (v.metaType().id() == QMetaType::QDate)
+        return v.toDate();
+    if (v.metaType().id() == QMetaType::Nullptr)
+        return {};
+    throw CallError("o argumento " + std::to_string(i + 1) + " deve ser uma data");
+}
+
+QString digitsOnly(const QString &s)
+{
+    QString d;
+    for (QChar c : s)
+        if (c.isDigit())
+            d += c;
+    return d;
+}
+
+QString dateTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate); }
+
+struct DocZip {
+    QString nsu, schema;
+    QByteArray content; // base64 text as received
+};
+struct DistAnswer {
+    QString cStat, xMotivo, ultNSU, maxNSU;
+    std::vector<DocZip> docs;
+};
+
+DistAnswer readDist(const QByteArray &xml)
+{
+    DistAnswer a;
+    QXmlStreamReader r(xml);
+    while (!r.atEnd()) {
+        if (r.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const auto n = r.name();
+        if (n == QLatin1String("cStat")) a.cStat = r.readElementText();
+        else if (n == QLatin1String("xMotivo")) a.xMotivo = r.readElementText();
+        else if (n == QLatin1String("ultNSU")) a.ultNSU = r.readElementText();
+        else if (n == QLatin1String("maxNSU")) a.maxNSU = r.readElementText();
+        else if (n == QLatin1String("docZip")) {
+            DocZip d;
+            d.nsu = r.attributes().value(QStringLiteral("NSU")).toString();
+            d.schema = r.attributes().value(QStringLiteral("schema")).toString();
+            d.content = r.readElementText().toLatin1();
+            a.docs.push_back(d);
+        }
+    }
+    if (r.hasError())
+        throw std::runtime_error("resposta da SEFAZ inválida: " + r.errorString().toStdString());
+    return a;
+}
+
+const char kSelectList[] =
+    "SELECT nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit, nrinsjurreme, nmrazsocreme,"
+    " nrinsjurexpe, nmrazsocexpe, nrinsjurrece, nmrazsocrece, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma,"
+    " nmrazsoctoma, dtemissao, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao FROM cte"
+    " WHERE nrinsjurpesq = ?1"
+    " AND (dtemissao_iso = '' OR ((?2 IS NULL OR dtemissao_iso >= ?2) AND (?3 IS NULL OR dtemissao_iso <= ?3)))"
+    " AND (?4 IS NULL OR dtsinc_iso >= ?4) AND (?5 IS NULL OR dtsinc_iso <= ?5)"
+    " AND (?6 = 'T' OR instr(?6, '_' || cdstatus || '_') > 0)"
+    " ORDER BY nrnsu";
+} // namespace
+
+RemoteModule::RemoteModule(Store &store, AuthoritySource &authority, QString ufAutor, Clock clock)
+    : m_store(store), m_authority(authority), m_uf(std::move(ufAutor)), m_clock(std::move(clock))
+{
+    if (!m_clock)
+        m_clock = [] { return QDateTime::currentDateTimeUtc(); };
+}
+
+QString RemoteModule::nsuText(quint64 n) { return QStringLiteral("%1").arg(n, 15, 10, QLatin1Char('0')); }
+
+wire::Reply RemoteModule::call(const wire::Request &request)
+{
+    wire::Reply reply;
+    try {
+        if (request.server != QLatin1String(wire::kServerName))
+            throw CallError("servidor desconhecido: " + request.server.toStdString());
+        QVariantList args = request.args;
+        if (request.method == QLatin1String("GetSincronizacaoCTe")) reply.result = GetSincronizacaoCTe(args);
+        else if (request.method == QLatin1String("SincronizarCTe")) reply.result = SincronizarCTe(args);
+        else if (request.method == QLatin1String("DownloadXML")) reply.result = DownloadXML(args);
+        else if (request.method == QLatin1String("RecusaCTe")) reply.result = RecusaCTe(args);
+        else throw CallError("método desconhecido: " + request.method.toStdString());
+        reply.args = args;
+    } catch (const CallError &e) {
+        reply.ok = false;
+        reply.error = QString::fromUtf8(e.what());
+    } catch (const std::exception &e) {
+        reply.ok = false;
+        reply.error = QStringLiteral("Erro no servidor de aplicação: %1").arg(QString::fromUtf8(e.what()));
+    }
+    return reply;
+}
+
+QVariant RemoteModule::GetSincronizacaoCTe(QVariantList &args)
+{
+    argCount(args, 6, "GetSincronizacaoCTe");
+    const QDate emIni = date(args, 0), emFim = date(args, 1);
+    const QString reg = text(args, 2);
+    QString status = text(args, 3).trimmed();
+    const QDate sincIni = date(args, 4), sincFim = date(args, 5);
+    if (reg.trimmed().isEmpty())
+        return envelope(QStringLiteral("N"), QStringLiteral("Inscrição jurídica deve ser informada."));
+    if (status.isEmpty())
+        status = QStringLiteral("T");
+
+    static const std::vector<wire::PacketField> fields = {
+        {QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+        {QStringLiteral("NRINSJURPESQ"), wire::PacketType::Text, 14},
+        {QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+        {QStringLiteral("IDTPAMBIENTE"), wire::PacketType::Text, 1},
+        {QStringLiteral("NRACESSOCTE"), wire::PacketType::Text, 50},
+        {QStringLiteral("NRINSJUREMIT"), wire::PacketType::Text, 14},
+        {QStringLiteral("NMRAZSOCEMIT"), wire::PacketType::Text, 60},
+        {QStringLiteral("NRINSJURREME"), wire::PacketType::Text, 14},
+        {QStringLiteral("NMRAZSOCREME"), wire::PacketType::Text, 60},
+        {QStringLiteral("NRINSJUREXPE"), wire::PacketType::Text, 14},
+        {QStringLiteral("NMRAZSOCEXPE"), wire::PacketType::Text, 60},
+        {QStringLiteral("NRINSJURRECE"), wire::PacketType::Text, 14},
+        {QStringLiteral("NMRAZSOCRECE"), wire::PacketType::Text, 60},
+        {QStringLiteral("NRINSJURDEST"), wire::PacketType::Text, 14},
+        {QStringLiteral("NMRAZSOCDEST"), wire::PacketType::Text, 60},
+        {QStringLiteral("IDTOMADOR"), wire::PacketType::Text, 1},
+        {QStringLiteral("NRINSJURTOMA"), wire::PacketType::Text, 14},
+        {QStringLiteral("NMRAZSOCTOMA"), wire::PacketType::Text, 60},
+        {QStringLiteral("DTEMISSAO"), wire::PacketType::Text, 10},
+        {QStringLiteral("VRTOTALPREST"), wire::PacketType::Float, 0},
+        {QStringLiteral("VRRECEBER"), wire::PacketType::Float, 0},
+        {QStringLiteral("CDSTATUS"), wire::PacketType::Text, 3},
+        {QStringLiteral("DSSTATUS"), wire::PacketType::Text, 255},
+        {QStringLiteral("DTSINCRONIZACAO"), wire::PacketType::Text, 10},
+    };
+    wire::PacketWriter w(fields);
+    Statement st(m_store.db(), kSelectList);
+    st.bind(1, reg);
+    auto bindDate = [&](int i, const QDate &d) {
+        if (d.isValid()) st.bind(i, d.toString(Qt::ISODate)); else st.bindNull(i);
+    };
+    bindDate(2, emIni);
+    bindDate(3, emFim);
+    bindDate(4, sincIni);
+    bindDate(5, sincFim);
+    st.bind(6, status);
+    while (st.step()) {
+        w.beginRow();
+        w.textUtf8("N", 1);
+        for (int c = 0; c < 23; ++c) {
+            if (c == 18 || c == 19) {
+                w.real(st.real(c));
+                continue;
+            }
+            int n = 0;
+            const char *p = st.utf8(c, n);
+            w.textUtf8(p, n);
+        }
+    }
+    return envelope(QStringLiteral("S"), QVariant::fromValue(w.finish()));
+}
+
+void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const QString &schema,
+                                 const QByteArray &zipped, const QString &syncDate, const QString &syncIso)
+{
+    auto keepRaw = [&](const QByteArray &content, const QString &why) {
+        qWarning("NSU %s de %s guardado sem processar: %s", qPrintable(nsu), qPrintable(reg), qPrintable(why));
+        Statement(m_store.db(), "INSERT OR IGNORE INTO doc_bruto (nrinsjurpesq, nrnsu, schema, conteudo, erro)"
+                                " VALUES (?, ?, ?, ?, ?)")
+            .bind(1, reg).bind(2, nsu).bind(3, schema).bind(4, content).bind(5, why).run();
+    };
+    const QByteArray raw = QByteArray::fromBase64(zipped, QByteArray::AbortOnBase64DecodingErrors);
+    if (raw.isEmpty() && !zipped.isEmpty()) {
+        keepRaw(zipped, QStringLiteral("docZip com base64 inválido"));
+        return;
+    }
+    QByteArray xml;
+    try {
+        xml = xmlutil::gunzip(raw);
+    } catch (const std::exception &e) {
+        keepRaw(zipped, QString::fromUtf8(e.what()));
+        return;
+    }
+    try {
+        if (schema.startsWith(QLatin1String("procCTe"))) {
+            const xmlutil::CteFields f = xmlutil::readProcCte(xml);
+            Statement(m_store.db(),
+                      "INSERT OR IGNORE INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit,"
+                      " nmrazsocemit, nrinsjurreme, nmrazsocreme, nrinsjurexpe, nmrazsocexpe, nrinsjurrece,"
+                      " nmrazsocrece, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma, nmrazsoctoma, dtemissao,"
+                      " dtemissao_iso, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao, dtsinc_iso,"
+                      " schema, xml) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)")
+                .bind(1, reg).bind(2, nsu).bind(3, f.tpAmb).bind(4, f.key).bind(5, f.emitDoc)
+                .bind(6, f.emitName.left(60)).bind(7, f.remDoc).bind(8, f.remName.left(60)).bind(9, f.expDoc)
+                .bind(10, f.expName.left(60)).bind(11, f.recDoc).bind(12, f.recName.left(60)).bind(13, f.destDoc)
+                .bind(14, f.destName.left(60)).bind(15, f.toma).bind(16, f.tomaDoc).bind(17, f.tomaName.left(60))
+                .bind(18, xmlutil::displayDate(f.dhEmi)).bind(19, xmlutil::isoDate(f.dhEmi)).bind(20, f.vTPrest)
+                .bind(21, f.vRec).bind(22, QStringLiteral("100"))
+                .bind(23, f.xMotivo.isEmpty() ? QStringLiteral("Autorizado o uso do CT-e") : f.xMotivo.left(255))
+                .bind(24, syncDate).bind(25, syncIso).bind(26, schema).bind(27, xml).run();
+        } else if (schema.startsWith(QLatin1String("procEventoCTe"))) {
+            const auto v = xmlutil::leaves(xml);
+            const QString base = QStringLiteral("procEventoCTe/eventoCTe/infEvento/");
+            const QString key = v.value(base + QStringLiteral("chCTe"));
+            const QString type = v.value(base + QStringLiteral("tpEvento"));
+            if (key.isEmpty() || type.isEmpty())
+                throw std::runtime_error("evento sem chave ou tipo");
+            Statement(m_store.db(), "INSERT OR IGNORE INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot,"
+                                    " dhregevento, xml) VALUES (?, ?, ?, ?, ?, ?, ?)")
+                .bind(1, reg).bind(2, nsu).bind(3, key).bind(4, type)
+                .bind(5, v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/nProt")))
+                .bind(6, v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/dhRegEvento")))
+                .bind(7, xml).run();
+            if (type == QLatin1String("110111"))
+                Statement(m_store.db(), "UPDATE cte SET cdstatus = '101', dsstatus = 'Cancelamento de CT-e homologado'"
+                                        " WHERE nrinsjurpesq = ? AND nracessocte = ?")
+                    .bind(1, reg).bind(2, key).run();
+        } else {
+            keepRaw(xml, QStringLiteral("schema desconhecido: %1").arg(schema));
+        }
+    } catch (const StoreError &) {
+        throw;
+    } catch (const std::exception &e) {
+        keepRaw(xml, QString::fromUtf8(e.what()));
+    }
+}
+
+QVariant RemoteModule::SincronizarCTe(QVariantList &args)
+{
+    argCount(args, 6, "SincronizarCTe");
+    text(args, 0);
+    text(args, 1);
+    const QString reg = digitsOnly(text(args, 2));
+    const QString origin = text(args, 3);
+    if (!(fiscal::validCnpj(reg) || fiscal::validCpf(reg)))
+        return envelope(QStringLiteral("N"), QStringLiteral("Inscrição jurídica \"%1\" inválida.").arg(text(args, 2)));
+
+    QString ult = nsuText(0);
+    {
+        Statement st(m_store.db(), "SELECT ultnsu FROM cursor_nsu WHERE nrinsjurpesq = ?");
+        st.bind(1, reg);
+        if (st.step())
+            ult = st.text(0);
+    }
+    const QDateTime now = m_clock();
+    const QDate today = now.toOffsetFromUtc(-3 * 3600).date();
+    const QString syncDate = today.toString(QStringLiteral("dd/MM/yyyy")), syncIso = today.toString(Qt::ISODate);
+    int added = 0;
+    for (int page = 0; page < 10000; ++page) {
+        QByteArray req;
+        QXmlStreamWriter w(&req);
+        w.writeStartDocument(QStringLiteral("1.0"));
+        w.writeStartElement(QStringLiteral("distDFeInt"));
+        w.writeDefaultNamespace(QString::fromLatin1(kNs));
+        w.writeAttribute(QStringLiteral("versao"), QStringLiteral("1.00"));
+        w.writeTextElement(QStringLiteral("tpAmb"), QStringLiteral("1"));
+        w.writeTextElement(QStringLiteral("cUFAutor"), m_uf);
+        w.writeTextElement(reg.size() == 11 ? QStringLiteral("CPF") : QStringLiteral("CNPJ"), reg);
+        w.writeStartElement(QStringLiteral("distNSU"));
+        w.writeTextElement(QStringLiteral("ultNSU"), ult);
+        w.writeEndElement();
+        w.writeEndElement();
+        w.writeEndDocument();
+        DistAnswer a;
+        try {
+            a = readDist(m_authority.distDFeInt(req));
+        } catch (const std::exception &e) {
+            return envelope(QStringLiteral("N"), QStringLiteral("Falha na consulta à SEFAZ: %1").arg(QString::fromUtf8(e.what())));
+        }
+        if (a.cStat == QLatin1String("137")) {
+            m_store.transaction([&] {
+                Statement(m_store.db(), "INSERT INTO cursor_nsu (nrinsjurpesq, ultnsu, maxnsu, dtultsinc, origem)"
+                                        " VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (nrinsjurpesq) DO UPDATE SET"
+                                        " maxnsu = ?3, dtultsinc = ?4, origem = ?5")
+                    .bind(1, reg).bind(2, ult).bind(3, a.maxNSU).bind(4, syncIso).bind(5, origin).run();
+            });
+            break;
+        }
+        if (a.cStat != QLatin1String("138"))
+            return envelope(QStringLiteral("N"), QStringLiteral("%1 - %2").arg(a.cStat, a.xMotivo));
+        const quint64 from = ult.toULongLong();
+        const quint64 to = a.ultNSU.toULongLong();
+        if (a.ultNSU.size() != 15 || !fiscal::allDigits(a.ultNSU) || to <= from)
+            return envelope(QStringLiteral("N"), QStringLiteral("A SEFAZ respondeu com um ultNSU inválido (%1).").arg(a.ultNSU));
+        m_store.transaction([&] {
+            QSet<quint64> seen;
+            for (const DocZip &d : a.docs) {
+                const quint64 n = d.nsu.toULongLong();
+                if (n <= from || n > to)
+                    continue;
+                seen.insert(n);
+                storeDocument(reg, nsuText(n), d.schema, d.content, syncDate, syncIso);
+                ++added;
+            }
+            // NSU the authority skipped hold no document.
+            Statement gap(m_store.db(), "INSERT OR IGNORE INTO cte (nrinsjurpesq, nrnsu, cdstatus, dsstatus,"
+                                        " dtsincronizacao, dtsinc_iso) VALUES (?, ?, '999', 'NSU inexistente', ?, ?)");
+            for (quint64 n = from + 1; n <= to && n <= from + 1000; ++n) {
+                if (seen.contains(n))
+                    continue;
+                gap.bind(1, reg).bind(2, nsuText(n)).bind(3, syncDate).bind(4, syncIso);
+                gap.run();
+            }
+            Statement(m_store.db(), "INSERT INTO cursor_nsu (nrinsjurpesq, ultnsu, maxnsu, dtultsinc, origem)"
+                                    " VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (nrinsjurpesq) DO UPDATE SET"
+                                    " ultnsu = max(ultnsu, ?2), maxnsu = ?3, dtultsinc = ?4, origem = ?5")
+                .bind(1, reg).bind(2, a.ultNSU).bind(3, a.maxNSU).bind(4, syncIso).bind(5, origin).run();
+        });
+        ult = a.ultNSU;
+        if (a.maxNSU.toULongLong() <= to)
+            break;
+    }
+    return envelope(QStringLiteral("S"), QStringLiteral("Sincronização concluída: %1 documento(s) recebido(s).").arg(added));
+}
+
+QVariant RemoteModule::DownloadXML(QVariantList &args)
+{
+    argCount(args, 4, "DownloadXML");
+    if (args[0].metaType() != QMetaType::fromType<TDataPacket>())
+        throw CallError("o argumento 1 deve ser um pacote de dados");
+    text(args, 1);
+    text(args, 2);
+    const QString reg = text(args, 3);
+    wire::DecodedPacket list;
+    try {
+        list = wire::decodePacket(args[0].value<TDataPacket>());
+    } catch (const std::exception &e) {
+        throw CallError(std::string("pacote de dados inválido: ") + e.what());
+    }
+    const int check = list.indexOf(QStringLiteral("IDCHECK")), nsuCol = list.indexOf(QStringLiteral("NRNSU"));
+    const int regCol = list.indexOf(QStringLiteral("NRINSJURPESQ"));
+    if (check < 0 || nsuCol < 0)
+        throw CallError("o pacote de dados deve ter os campos IDCHECK e NRNSU");
+    wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+                          {QStringLiteral("DSNOMEARQUIVO"), wire::PacketType::Text, 255},
+                          {QStringLiteral("DSTEXTOXML"), wire::PacketType::Blob, 0},
+                          {QStringLiteral("IDSTATUS"), wire::PacketType::Text, 3},
+                          {QStringLiteral("DSSTATUS"), wire::PacketType::Text, 255}});
+    Statement st(m_store.db(), "SELECT nracessocte, xml FROM cte WHERE nrinsjurpesq = ? AND nrnsu = ?");
+    for (const QVariantList &row : list.rows) {
+        if (row[check].toString() != QLatin1String("S"))
+            continue;
+        const QString nsu = row[nsuCol].toString();
+        const QString owner = reg.isEmpty() && regCol >= 0 ? row[regCol].toString() : reg;
+        st.bind(1, owner).bind(2, nsu);
+        w.beginRow();
+        if (st.step() && !st.isNull(1) && !st.blob(1).isEmpty()) {
+            w.text(nsu);
+            w.text(st.text(0) + QStringLiteral("-procCTe.xml"));
+            w.blob(st.blob(1));
+            w.text(QStringLiteral("S"));
+            w.text(QStringLiteral("XML disponível"));
+        } else {
+            w.text(nsu);
+            w.text(QString());
+            w.blob(QByteArray());
+            w.text(QStringLiteral("N"));
+            w.text(QStringLiteral("Não há XML armazenado para o NSU %1.").arg(nsu));
+        }
+        st.reset();
+    }
+    return envelope(QStringLiteral("S"), QVariant::fromValue(w.finish()));
+}
+
+QVariant RemoteModule::RecusaCTe(QVariantList &args)
+{
+    argCount(args, 5, "RecusaCTe");
+    const QString key = text(args, 0).trimmed();
+    const QString reason = text(args, 1).trimmed(); // the authority refuses surrounding blanks
+    text(args, 2);
+    const QString reg = digitsOnly(text(args, 3));
+    text(args, 4);
+    if (!fiscal::validAccessKey(key))
+        return envelope(QStringLiteral("N"), QStringLiteral("Chave de acesso \"%1\" inválida.").arg(key));
+    if (reason.size() < 15 || reason.size() > 255)
+        return envelope(QStringLiteral("N"), QStringLiteral("O motivo deve ter de 15 a 255 caracteres."));
+    QString status, env;
+    {
+        Statement st(m_store.db(), "SELECT cdstatus, idtpambiente FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ?");
+        st.bind(1, reg).bind(2, key);
+        if (!st.step())
+            return envelope(QStringLiteral("N"),
+                            QStringLiteral("CT-e %1 não encontrado para a inscrição jurídica %2.").arg(key, reg));
+        status = st.text(0);
+        env = st.text(1);
+    }
+    if (status == QLatin1String("000"))
+        return envelope(QStringLiteral("N"),
+                        QStringLiteral("Evento de Prestação de Serviço em Desacordo já registrado para esse CT-e."));
+    if (status == QLatin1String("101"))
+        return envelope(QStringLiteral("N"), QStringLiteral("CT-e cancelado: o evento não pode ser registrado."));
+
+    QByteArray req;
+    QXmlStreamWriter w(&req);
+    w.writeStartDocument(QStringLiteral("1.0"));
+    w.writeStartElement(QStringLiteral("eventoCTe"));
+    w.writeDefaultNamespace(QString::fromLatin1(kNs));
+    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
+    w.writeStartElement(QStringLiteral("infEvento"));
+    w.writeAttribute(QStringLiteral("Id"), QStringLiteral("ID610110") + key + QStringLiteral("001"));
+    w.writeTextElement(QStringLiteral("cOrgao"), key.left(2));
+    w.writeTextElement(QStringLiteral("tpAmb"), env.isEmpty() ? QStringLiteral("1") : env);
+    w.writeTextElement(reg.size() == 11 ? QStringLiteral("CPF") : QStringLiteral("CNPJ"), reg);
+    w.writeTextElement(QStringLiteral("chCTe"), key);
+    w.writeTextElement(QStringLiteral("dhEvento"), dateTime(m_clock()));
+    w.writeTextElement(QStringLiteral("tpEvento"), QStringLiteral("610110"));
+    w.writeTextElement(QStringLiteral("nSeqEvento"), QStringLiteral("1"));
+    w.writeStartElement(QStringLiteral("detEvento"));
+    w.writeAttribute(QStringLiteral("versaoEvento"), QStringLiteral("4.00"));
+    w.writeStartElement(QStringLiteral("evPrestDesacordo"));
+    w.writeTextElement(QStringLiteral("descEvento"), QStringLiteral("Prestacao do Servico em Desacordo"));
+    w.writeTextElement(QStringLiteral("indDesacordoOper"), QStringLiteral("1"));
+    w.writeTextElement(QStringLiteral("xObs"), reason);
+    w.writeEndElement();
+    w.writeEndElement();
+    w.writeEndElement();
+    w.writeEndElement();
+    w.writeEndDocument();
+
+    QHash<QString, QString> v;
+    QByteArray answer;
+    try {
+        answer = m_authority.eventoCTe(req);
+        v = xmlutil::leaves(answer);
+    } catch (const std::exception &e) {
+        return envelope(QStringLiteral("N"), QStringLiteral("Falha no envio do evento à SEFAZ: %1").arg(QString::fromUtf8(e.what())));
+    }
+    const QString base = QStringLiteral("retEventoCTe/infEvento/");
+    const QString cStat = v.value(base + QStringLiteral("cStat"));
+    if (cStat != QLatin1String("135") && cStat != QLatin1String("136"))
+        return envelope(QStringLiteral("N"), QStringLiteral("%1 - %2").arg(cStat, v.value(base + QStringLiteral("xMotivo"))));
+    const QString prot = v.value(base + QStringLiteral("nProt"));
+    m_store.transaction([&] {
+        Statement(m_store.db(), "INSERT INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot, dhregevento, xml)"
+                                " VALUES (?, NULL, ?, '610110', ?, ?, ?)")
+            .bind(1, reg).bind(2, key).bind(3, prot).bind(4, v.value(base + QStringLiteral("dhRegEvento")))
+            .bind(5, req + "\n" + answer).run();
+        Statement(m_store.db(), "UPDATE cte SET cdstatus = '000', dsstatus = ? WHERE nrinsjurpesq = ? AND nracessocte = ?")
+            .bind(1, QStringLiteral("Prestação do Serviço em Desacordo registrada - protocolo %1").arg(prot))
+            .bind(2, reg).bind(3, key).run();
+    });
+    return envelope(QStringLiteral("S"), QStringLiteral("Evento registrado. Protocolo %1.").arg(prot));
+}

@@ -1,0 +1,30 @@
+#pragma once
+// Fiscal XML helpers of the server: gzip and base64 of docZip, reading the fields
+// of a procCTe and the leaf values of any message.
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+namespace xmlutil {
+
+QByteArray gzip(const QByteArray &data);
+// Throws std::runtime_error on a corrupt stream.
+QByteArray gunzip(const QByteArray &data);
+
+// The text of every leaf element, by its path of local names from the root
+// ("cteProc/CTe/infCte/ide/dhEmi"); the first occurrence wins. Attributes are kept
+// as "path@name". Throws std::runtime_error when the document is not well formed.
+QHash<QString, QString> leaves(const QByteArray &xml);
+
+struct CteFields {
+    QString key, tpAmb, dhEmi, emitDoc, emitName, remDoc, remName, expDoc, expName, recDoc, recName, destDoc,
+        destName, toma, tomaDoc, tomaName, cStat, xMotivo, nProt, dhRecbto;
+    double vTPrest = 0, vRec = 0;
+};
+CteFields readProcCte(const QByteArray &xml); // throws std::runtime_error
+
+// "2026-11-03T10:15:00-03:00" -> dd/mm/yyyy and yyyy-mm-dd (empty when unreadable)
+QString displayDate(const QString &isoDateTime);
+QString isoDate(const QString &isoDateTime);
+
+} // namespace xmlutil

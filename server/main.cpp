@@ -1,0 +1,78 @@
+// dfe-server: the reference application server of Dfe71000.rdmSincronizacaoCTe.
+#include "Frame.h"
+#include "Methods.h"
+#include "Server.h"
+#include "SimulatedAuthority.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("dfe-server"));
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("Servidor de aplicação de referência (Dfe71000.rdmSincronizacaoCTe)."));
+    p.addHelpOption();
+    const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Endereço de escuta (padrão 127.0.0.1)."), QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Porta (padrão 8750; 0 escolhe uma livre)."), QStringLiteral("port"), QStringLiteral("8750"));
+    const QCommandLineOption store(QStringLiteral("store"), QStringLiteral("Arquivo SQLite do armazenamento."), QStringLiteral("file"), QStringLiteral("dfe-server.sqlite"));
+    const QCommandLineOption authority(QStringLiteral("authority"), QStringLiteral("Fonte da SEFAZ: simulated (padrão)."), QStringLiteral("source"), QStringLiteral("simulated"));
+    const QCommandLineOption uf(QStringLiteral("uf"), QStringLiteral("Código da UF do autor nas consultas (padrão 35)."), QStringLiteral("code"), QStringLiteral("35"));
+    const QCommandLineOption sync(QStringLiteral("sync"), QStringLiteral("Sincroniza esta inscrição jurídica antes de atender (repetível)."), QStringLiteral("cnpj-or-cpf"));
+    const QCommandLineOption maxFrame(QStringLiteral("max-frame"), QStringLiteral("Maior mensagem aceita, em bytes."), QStringLiteral("bytes"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Sem registro das chamadas."));
+    p.addOptions({listen, port, store, authority, uf, sync, maxFrame, quiet});
+    p.process(app);
+
+    ServerConfig c;
+    if (!c.address.setAddress(p.value(listen))) {
+        std::fprintf(stderr, "endereço inválido: %s\n", qPrintable(p.value(listen)));
+        return 2;
+    }
+    bool ok = false;
+    const int portValue = p.value(port).toInt(&ok);
+    if (!ok || portValue < 0 || portValue > 65535) {
+        std::fprintf(stderr, "porta inválida: %s\n", qPrintable(p.value(port)));
+        return 2;
+    }
+    c.port = quint16(portValue);
+    c.storePath = p.value(store);
+    c.uf = p.value(uf);
+    if (p.isSet(maxFrame))
+        c.maxFrame = p.value(maxFrame).toUInt();
+    DfeServer::quiet = p.isSet(quiet);
+    if (p.value(authority) != QLatin1String("simulated")) {
+        std::fprintf(stderr, "fonte da SEFAZ desconhecida: %s (disponível: simulated)\n", qPrintable(p.value(authority)));
+        return 2;
+    }
+    auto source = std::make_shared<SimulatedAuthority>();
+
+    for (const QString &reg : p.values(sync)) {
+        try {
+            Store s(c.storePath);
+            RemoteModule m(s, *source, c.uf);
+            const wire::Reply r = m.call({QString::fromLatin1(wire::kServerName), QStringLiteral("SincronizarCTe"),
+                                          {QString(), QStringLiteral("T"), reg, QStringLiteral("INICIAL"), QString(), QString()}});
+            const QVariantList l = r.result.toList();
+            DfeServer::log(QStringLiteral("sincronização inicial de %1: %2").arg(reg, r.ok ? l.value(1).toString() : r.error));
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "sincronização inicial de %s falhou: %s\n", qPrintable(reg), e.what());
+        }
+    }
+
+    DfeServer server(c, source);
+    QString error;
+    if (!server.start(error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("dfe-server escutando em %s:%u (armazenamento %s)\n", qPrintable(server.serverAddress().toString()),
+                unsigned(server.serverPort()), qPrintable(c.storePath));
+    std::fflush(stdout);
+    std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
+    std::signal(SIGINT, [](int) { QCoreApplication::quit(); });
+    return app.exec();
+}
