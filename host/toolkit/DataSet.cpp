@@ -181,7 +181,14 @@ QString TField::DisplayTextAt(int row) const
 
 // ---- data links and sources --------------------------------------------------
 
-TDataLink::~TDataLink() { SetDataSource(nullptr); }
+TDataLink::~TDataLink()
+{
+    // No notification from here: the derived part is already gone.
+    if (m_source) {
+        auto &v = m_source->m_links;
+        v.erase(std::remove(v.begin(), v.end(), this), v.end());
+    }
+}
 
 void TDataLink::SetDataSource(TDataSource *ds)
 {

@@ -1,0 +1,119 @@
+#include "TestSupport.h"
+#include "HostCore.h"
+#include "Verdano.h"
+
+#include <QElapsedTimer>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTest>
+
+void whenModal(std::function<void(QWidget *)> action)
+{
+    auto *timer = new QTimer;
+    auto elapsed = std::make_shared<QElapsedTimer>();
+    elapsed->start();
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, action, elapsed] {
+        QWidget *w = QApplication::activeModalWidget();
+        if (w && w->isVisible()) {
+            timer->stop();
+            timer->deleteLater();
+            action(w);
+        } else if (elapsed->elapsed() > 5000) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start();
+}
+
+bool waitFor(const std::function<bool()> &cond, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+void focusTo(QWidget *w)
+{
+    QWidget *win = w->window();
+    if (!win->isActiveWindow()) {
+        win->activateWindow();
+        QApplication::setActiveWindow(win);
+    }
+    w->setFocus(Qt::TabFocusReason);
+    QCoreApplication::processEvents();
+}
+
+FakeServer::FakeServer()
+{
+    m_server.listen(QHostAddress::LocalHost, 0);
+    connect(&m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *s = m_server.nextPendingConnection()) {
+            auto peer = std::make_unique<Peer>();
+            peer->socket = s;
+            Peer *p = peer.get();
+            m_peers.push_back(std::move(peer));
+            connect(s, &QTcpSocket::readyRead, this, [this, p] {
+                p->reader.feed(p->socket->readAll());
+                QByteArray payload;
+                while (p->reader.next(payload)) {
+                    const wire::Request req = wire::decodeRequest(payload);
+                    requests << req;
+                    wire::Reply rep = handler ? handler(req) : okReply(QVariantList{QStringLiteral("S"), QString()}, req.args);
+                    p->socket->write(wire::frame(wire::encodeReply(rep)));
+                }
+            });
+        }
+    });
+}
+
+QList<wire::Request> FakeServer::callsOf(const QString &method) const
+{
+    QList<wire::Request> out;
+    for (const auto &r : requests)
+        if (r.method == method)
+            out << r;
+    return out;
+}
+
+wire::Reply okReply(const QVariant &result, const QVariantList &args)
+{
+    wire::Reply r;
+    r.result = result;
+    r.args = args;
+    return r;
+}
+
+TempHostDb::TempHostDb()
+{
+    static int n = 0;
+    m_name = QStringLiteral("testdb%1").arg(++n);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+    db.setDatabaseName(dir.filePath(QStringLiteral("host.sqlite")));
+    db.open();
+    CreateDemoData(m_name);
+    dtmDBGeral::SetConnectionName(m_name);
+}
+
+TempHostDb::~TempHostDb()
+{
+    dtmDBGeral::SetConnectionName(QString());
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_name, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_name);
+}
+
+void TempHostDb::exec(const QString &sql)
+{
+    QSqlQuery q(QSqlDatabase::database(m_name));
+    if (!q.exec(sql))
+        qFatal("%s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
+}

@@ -1,0 +1,98 @@
+#pragma once
+// Shared test helpers: scripted dialogs, modal-dialog driving, a scripted
+// application server on loopback and a host database in a temporary folder.
+#include "Dialogs.h"
+#include "Frame.h"
+
+#include <QApplication>
+#include <QPointer>
+#include <QSqlDatabase>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
+#include <optional>
+
+class ScriptedDialogs : public IDialogs {
+public:
+    QStringList errors, infos, confirms, lookups;
+    int lookupChoice = 0;                          // row chosen in the next lookups (-1: cancel)
+    std::function<int(TClientDataSet &)> onLookup; // takes precedence when set
+    std::optional<QString> folder;                 // answer of the folder chooser
+    bool confirmAnswer = true;
+    std::function<void()> onInformation;
+
+    void Error(QWidget *, const QString &text) override { errors << text; }
+    void Information(QWidget *, const QString &text) override
+    {
+        infos << text;
+        if (onInformation)
+            onInformation();
+    }
+    bool Confirm(QWidget *, const QString &text) override
+    {
+        confirms << text;
+        return confirmAnswer;
+    }
+    std::optional<QString> ChooseFolder(QWidget *) override { return folder; }
+    int Lookup(QWidget *, const QString &title, TClientDataSet &list) override
+    {
+        lookups << title;
+        return onLookup ? onLookup(list) : lookupChoice;
+    }
+    void clear()
+    {
+        errors.clear();
+        infos.clear();
+        confirms.clear();
+        lookups.clear();
+    }
+};
+
+// Installs the scripted dialogs for the life of the object.
+struct DialogsScope {
+    ScriptedDialogs d;
+    DialogsScope() { SetDialogs(&d); }
+    ~DialogsScope() { SetDialogs(nullptr); }
+};
+
+// Runs `action` on the next modal dialog once it is shown (waits up to 5 s).
+void whenModal(std::function<void(QWidget *)> action);
+// Processes events until `cond` holds or `ms` pass.
+bool waitFor(const std::function<bool()> &cond, int ms = 5000);
+// Gives the focus to `w` as a user would and lets the focus handlers run.
+void focusTo(QWidget *w);
+
+// An application server on loopback whose replies a test scripts.
+class FakeServer : public QObject {
+public:
+    FakeServer();
+    quint16 port() const { return m_server.serverPort(); }
+    std::function<wire::Reply(const wire::Request &)> handler;
+    QList<wire::Request> requests;
+    QList<wire::Request> callsOf(const QString &method) const;
+
+private:
+    QTcpServer m_server;
+    struct Peer {
+        QPointer<QTcpSocket> socket;
+        wire::FrameReader reader;
+    };
+    std::vector<std::unique_ptr<Peer>> m_peers;
+};
+
+wire::Reply okReply(const QVariant &result, const QVariantList &args);
+
+// A SQLite host database in a temporary folder with the demo companies, set as the
+// toolkit's general connection.
+class TempHostDb {
+public:
+    TempHostDb();
+    ~TempHostDb();
+    void exec(const QString &sql);
+    QTemporaryDir dir;
+
+private:
+    QString m_name;
+};

@@ -1,0 +1,332 @@
+// The in-memory dataset, its data source notifications and the grid's model.
+#include "DataSet.h"
+#include "Exceptions.h"
+#include "Grid.h"
+
+#include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QTest>
+
+namespace {
+struct Counter : TDataLink {
+    int changed = 0, records = 0, scrolls = 0, states = 0;
+    void DataSetChanged() override { ++changed; }
+    void RecordChanged(int) override { ++records; }
+    void Scrolled() override { ++scrolls; }
+    void StateChanged() override { ++states; }
+};
+
+std::vector<wire::PacketField> listFields()
+{
+    return {{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+            {QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+            {QStringLiteral("NMRAZSOCEMIT"), wire::PacketType::Text, 60},
+            {QStringLiteral("VRTOTALPREST"), wire::PacketType::Float, 0},
+            {QStringLiteral("DSTEXTOXML"), wire::PacketType::Blob, 0}};
+}
+
+TDataPacket packet(const QStringList &nsus, const QString &tick = QStringLiteral("N"))
+{
+    wire::PacketWriter w(listFields());
+    for (const QString &n : nsus) {
+        w.beginRow();
+        w.text(tick);
+        w.text(n);
+        w.text(QStringLiteral("Emitente ") + n);
+        w.real(n.toDouble() / 10.0);
+        w.blob(n.toUtf8());
+    }
+    return w.finish();
+}
+
+void defineFields(TClientDataSet &ds)
+{
+    ds.Name = QStringLiteral("cds");
+    ds.AddField({QStringLiteral("IDCHECK"), ftFixedChar, 1});
+    ds.AddField({QStringLiteral("NRNSU"), ftString, 15, QStringLiteral("NSU")});
+    ds.AddField({QStringLiteral("NMRAZSOCEMIT"), ftString, 60});
+    ds.AddField({QStringLiteral("VRTOTALPREST"), ftFloat, 0, QString(), QStringLiteral("###0.00")});
+    ds.AddField({QStringLiteral("DSTEXTOXML"), ftBlob, 0});
+    ds.AddIndex(QStringLiteral("idx"), QStringLiteral("NRNSU"));
+}
+
+QStringList order(TClientDataSet &ds)
+{
+    QStringList out;
+    for (int v = 0; v < ds.RecordCount(); ++v)
+        out << ds.FieldByName(QStringLiteral("NRNSU")).StringAt(ds.RowAt(v));
+    return out;
+}
+} // namespace
+
+class TestDataSet : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void indexOrderIsTextOrder_data()
+    {
+        QTest::addColumn<QStringList>("loaded");
+        QTest::addColumn<QStringList>("listed");
+        QTest::newRow("reversed") << QStringList{"003", "002", "001"} << QStringList{"001", "002", "003"};
+        QTest::newRow("text, not number") << QStringList{"10", "9", "100"} << QStringList{"10", "100", "9"};
+        QTest::newRow("equal keys keep load order") << QStringList{"2", "1", "2"} << QStringList{"1", "2", "2"};
+        QTest::newRow("empty") << QStringList{} << QStringList{};
+    }
+    void indexOrderIsTextOrder()
+    {
+        QFETCH(QStringList, loaded);
+        QFETCH(QStringList, listed);
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet(loaded));
+        QCOMPARE(order(ds), listed);
+        QCOMPARE(ds.State(), dsBrowse);
+    }
+
+    void filterOnAndOff()
+    {
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet({"1", "2", "3", "4"}));
+        ds.SetRecNo(2);
+        ds.Edit();
+        ds.FieldByName(QStringLiteral("IDCHECK")).SetAsString(QStringLiteral("S"));
+        ds.Post();
+        ds.SetRecNo(4);
+        ds.Edit();
+        ds.FieldByName(QStringLiteral("IDCHECK")).SetAsString(QStringLiteral("S"));
+        ds.Post();
+        ds.SetFilter(QStringLiteral("IDCHECK = 'S'"));
+        QCOMPARE(ds.RecordCount(), 4); // text alone does nothing
+        ds.SetFiltered(true);
+        QCOMPARE(ds.RecordCount(), 2);
+        QCOMPARE(order(ds), (QStringList{"2", "4"}));
+        QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).AsString(), QStringLiteral("2"));
+        ds.SetFiltered(false);
+        QCOMPARE(ds.RecordCount(), 4);
+        QCOMPARE(ds.Filter(), QStringLiteral("IDCHECK = 'S'"));
+        ds.SetFilter(QStringLiteral("NOSUCH = 'S'"));
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.SetFiltered(true));
+    }
+
+    void guardsAbortSilentlyAndCanBeDetached()
+    {
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet({"1", "2"}));
+        int calls = 0;
+        auto guard = [&calls](TClientDataSet &) {
+            ++calls;
+            Abort();
+        };
+        ds.BeforeEdit = guard;
+        ds.BeforeInsert = guard;
+        ds.BeforeDelete = guard;
+        QVERIFY_THROWS_EXCEPTION(EAbort, ds.Edit());
+        QVERIFY_THROWS_EXCEPTION(EAbort, ds.Insert());
+        QVERIFY_THROWS_EXCEPTION(EAbort, ds.Delete());
+        QCOMPARE(calls, 3);
+        QCOMPARE(ds.State(), dsBrowse);
+        QCOMPARE(ds.RecordCount(), 2);
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.FieldByName(QStringLiteral("NRNSU")).SetAsString(QStringLiteral("x")));
+
+        auto saved = ds.BeforeEdit;
+        ds.BeforeEdit = nullptr;
+        ds.Edit();
+        ds.FieldByName(QStringLiteral("IDCHECK")).SetAsString(QStringLiteral("S"));
+        ds.Post();
+        ds.BeforeEdit = saved;
+        QCOMPARE(ds.FieldByName(QStringLiteral("IDCHECK")).AsString(), QStringLiteral("S"));
+        QVERIFY_THROWS_EXCEPTION(EAbort, ds.Edit());
+    }
+
+    void nestedDisableControlsNotifiesOnce()
+    {
+        TClientDataSet ds;
+        defineFields(ds);
+        TDataSource src;
+        src.SetDataSet(&ds);
+        Counter c;
+        c.SetDataSource(&src);
+        int stateCalls = 0;
+        src.OnStateChange = [&stateCalls](TDataSource *) { ++stateCalls; };
+        ds.SetData(packet({"1", "2", "3"}));
+        c.changed = c.records = c.scrolls = 0;
+        stateCalls = 0;
+        ds.DisableControls();
+        ds.DisableControls();
+        ds.First();
+        while (!ds.Eof()) {
+            ds.Edit();
+            ds.FieldByName(QStringLiteral("IDCHECK")).SetAsString(QStringLiteral("S"));
+            ds.Post();
+            ds.Next();
+        }
+        ds.EnableControls();
+        QCOMPARE(c.changed + c.records + c.scrolls, 0);
+        QCOMPARE(stateCalls, 0);
+        ds.EnableControls();
+        QCOMPARE(c.changed, 1);
+        QCOMPARE(c.records, 0);
+        QCOMPARE(stateCalls, 0); // browse before, browse after
+        ds.EnableControls();     // one too many does no harm
+        QCOMPARE(c.changed, 1);
+    }
+
+    void locateExact()
+    {
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet({"000000000000010", "000000000000001", "000000000000100"}));
+        QVERIFY(ds.Locate(QStringLiteral("NRNSU"), QStringLiteral("000000000000100")));
+        QCOMPARE(ds.RecNo(), 3);
+        QVERIFY(!ds.Locate(QStringLiteral("NRNSU"), QStringLiteral("00000000000010")));
+        QCOMPARE(ds.RecNo(), 3); // a miss leaves the cursor
+    }
+
+    void packetRoundTripKeepsValues()
+    {
+        wire::PacketWriter w(listFields());
+        w.beginRow();
+        w.text(QStringLiteral("S"));
+        w.text(QStringLiteral("1"));
+        w.text(QStringLiteral("Transportes São João & Cia"));
+        w.real(1234.5);
+        w.blob(QByteArray("<?xml?>\0\x01\xff", 10));
+        w.beginRow();
+        w.text(QStringLiteral("N"));
+        w.text(QStringLiteral("2"));
+        w.text(QString());
+        w.real(-0.25);
+        w.blob(QByteArray());
+        TClientDataSet a;
+        defineFields(a);
+        a.SetData(w.finish());
+        TClientDataSet b;
+        defineFields(b);
+        b.SetData(a.Data());
+        QCOMPARE(b.RecordCount(), 2);
+        b.First();
+        QCOMPARE(b.FieldByName(QStringLiteral("NMRAZSOCEMIT")).AsString(), QStringLiteral("Transportes São João & Cia"));
+        QCOMPARE(b.FieldByName(QStringLiteral("VRTOTALPREST")).AsFloat(), 1234.5);
+        QCOMPARE(b.FieldByName(QStringLiteral("DSTEXTOXML")).AsBytes(), QByteArray("<?xml?>\0\x01\xff", 10));
+        b.Next();
+        QCOMPARE(b.FieldByName(QStringLiteral("NMRAZSOCEMIT")).AsString(), QString());
+        QCOMPARE(b.FieldByName(QStringLiteral("VRTOTALPREST")).AsFloat(), -0.25);
+        QCOMPARE(b.FieldByName(QStringLiteral("VRTOTALPREST")).FormattedAt(b.CurrentRow()),
+                 QLocale().toString(-0.25, 'f', 2));
+    }
+
+    void packetFieldsFoundByNameOrRefused_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("other order") << 0 << true;
+        QTest::newRow("missing field") << 1 << false;
+        QTest::newRow("float as text") << 2 << false;
+        QTest::newRow("garbage") << 3 << false;
+        QTest::newRow("truncated") << 4 << false;
+    }
+    void packetFieldsFoundByNameOrRefused()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, accepted);
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet({"7"}));
+        TDataPacket p;
+        if (mode == 0 || mode == 1 || mode == 2) {
+            std::vector<wire::PacketField> f = {{QStringLiteral("DSTEXTOXML"), wire::PacketType::Blob, 0},
+                                                {QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+                                                {QStringLiteral("VRTOTALPREST"), mode == 2 ? wire::PacketType::Text : wire::PacketType::Float, 0},
+                                                {QStringLiteral("IDCHECK"), wire::PacketType::Text, 1}};
+            if (mode != 1)
+                f.push_back({QStringLiteral("NMRAZSOCEMIT"), wire::PacketType::Text, 60});
+            wire::PacketWriter w(f);
+            w.beginRow();
+            w.blob("x");
+            w.text(QStringLiteral("9"));
+            if (mode == 2) w.text(QStringLiteral("1.0")); else w.real(1.0);
+            w.text(QStringLiteral("S"));
+            if (mode != 1)
+                w.text(QStringLiteral("Nome"));
+            p = w.finish();
+        } else if (mode == 3) {
+            p.cbor = QByteArray("\x01\x02\x03", 3);
+        } else {
+            p = packet({"8", "9"});
+            p.cbor.chop(5);
+        }
+        if (accepted) {
+            ds.SetData(p);
+            QCOMPARE(ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).AsString(), QStringLiteral("Nome"));
+            QCOMPARE(ds.FieldByName(QStringLiteral("IDCHECK")).AsString(), QStringLiteral("S"));
+        } else {
+            QVERIFY_THROWS_EXCEPTION(Exception, ds.SetData(p));
+            QCOMPARE(order(ds), QStringList{"7"}); // the list as it was
+        }
+    }
+
+    void emptyAndCreateEmpty()
+    {
+        TClientDataSet ds;
+        defineFields(ds);
+        QVERIFY(!ds.Active());
+        QVERIFY(ds.IsEmpty());
+        ds.CreateDataSet();
+        QVERIFY(ds.Active());
+        QVERIFY(ds.IsEmpty());
+        ds.SetData(packet({"1"}));
+        ds.EmptyDataSet();
+        QVERIFY(ds.Active());
+        QCOMPARE(ds.RecordCount(), 0);
+        QVERIFY(ds.Eof());
+    }
+
+    void stateChangesAreNotified()
+    {
+        TClientDataSet ds;
+        defineFields(ds);
+        TDataSource src;
+        src.SetDataSet(&ds);
+        QList<TDataSetState> seen;
+        src.OnStateChange = [&](TDataSource *s) { seen << s->State(); };
+        ds.SetData(packet({"1"}));
+        ds.Edit();
+        ds.Cancel();
+        ds.Close();
+        QCOMPARE(seen, (QList<TDataSetState>{dsBrowse, dsEdit, dsBrowse, dsInactive}));
+    }
+
+    void gridModelIsConsistent()
+    {
+        TClientDataSet ds;
+        defineFields(ds);
+        TDataSource src;
+        src.SetDataSet(&ds);
+        TDBGrid grid;
+        grid.SetDataSource(&src);
+        grid.AddColumn(QStringLiteral("IDCHECK"));
+        grid.AddColumn(QStringLiteral("NRNSU"));
+        grid.AddColumn(QStringLiteral("VRTOTALPREST"));
+        grid.ApplyColumns();
+        QAbstractItemModelTester tester(grid.Model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        ds.SetData(packet({"3", "1", "2"}));
+        QCOMPARE(grid.Model()->rowCount(), 3);
+        QCOMPARE(grid.Model()->index(0, 1).data().toString(), QStringLiteral("1"));
+        QCOMPARE(grid.Model()->headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("NSU"));
+        QCOMPARE(grid.Model()->index(2, 2).data().toString(), QLocale().toString(0.3, 'f', 2));
+        ds.SetRecNo(2);
+        QCOMPARE(grid.currentIndex().row(), 1);
+        grid.setCurrentIndex(grid.Model()->index(2, 1));
+        QCOMPARE(ds.RecNo(), 3);
+        ds.Edit();
+        ds.FieldByName(QStringLiteral("IDCHECK")).SetAsString(QStringLiteral("S"));
+        ds.Post();
+        QCOMPARE(grid.Model()->index(2, 0).data().toString(), QStringLiteral("S"));
+        ds.Close();
+        QCOMPARE(grid.Model()->rowCount(), 0);
+    }
+};
+
+QTEST_MAIN(TestDataSet)
+#include "tst_dataset.moc"

@@ -1,0 +1,252 @@
+// The toolkit's helpers, controls, binding helper and the host's module loader.
+#include "Bind.h"
+#include "Controls.h"
+#include "Exceptions.h"
+#include "Funcoes.h"
+#include "HostCore.h"
+#include "Messages.h"
+#include "TestSupport.h"
+
+#include <QTest>
+#include <QVBoxLayout>
+
+class TestToolkit : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void messages_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("plain") << QStringLiteral("OK") << QStringLiteral("Feito.");
+        QTest::newRow("bar inside text") << QStringLiteral("BAR") << QStringLiteral("a|b");
+        QTest::newRow("trailing blank kept") << QStringLiteral("DOWNLOAD_SUCESSO")
+                                             << QStringLiteral("Download do XML realizado com sucesso. ");
+        QTest::newRow("prefix of another key") << QStringLiteral("OKX") << QStringLiteral("outra");
+        QTest::newRow("missing") << QStringLiteral("NADA") << QString();
+    }
+    void messages()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, text);
+        TMessages m;
+        m.Lines = {QStringLiteral("OKX|outra"), QStringLiteral("OK|Feito."), QStringLiteral("BAR|a|b"),
+                   QStringLiteral("DOWNLOAD_SUCESSO|Download do XML realizado com sucesso. ")};
+        QCOMPARE(m.Msg(key), text);
+    }
+
+    void mensErroShowsOnceThenAborts()
+    {
+        DialogsScope scope;
+        bool cleanedUp = false;
+        Guard([&] {
+            struct Cleanup {
+                bool &flag;
+                ~Cleanup() { flag = true; }
+            } c{cleanedUp};
+            MensErro(QStringLiteral("Empresa deve ser informada."), true);
+            scope.d.infos << QStringLiteral("não devia chegar aqui");
+        });
+        QVERIFY(cleanedUp);
+        QCOMPARE(scope.d.errors, QStringList{QStringLiteral("Empresa deve ser informada.")});
+        QVERIFY(scope.d.infos.isEmpty());
+    }
+
+    void guardReportsErrorsAfterCleanup()
+    {
+        DialogsScope scope;
+        QStringList order;
+        Guard([&] {
+            struct Cleanup {
+                QStringList &o;
+                ~Cleanup() { o << QStringLiteral("cleanup"); }
+            } c{order};
+            throw Exception(QStringLiteral("falhou"));
+        });
+        order << QStringLiteral("after");
+        QCOMPARE(scope.d.errors, QStringList{QStringLiteral("falhou")});
+        QCOMPARE(order.first(), QStringLiteral("cleanup"));
+        Guard([] { Abort(); });
+        Guard([] { throw std::runtime_error("x"); });
+        QCOMPARE(scope.d.errors.size(), 2);
+    }
+
+    void maxNumber_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("digits");
+        QTest::addColumn<int>("decimals");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<int>("selStart");
+        QTest::addColumn<int>("selLength");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("digit") << "123" << 20 << 0 << "4" << 3 << 0 << true;
+        QTest::newRow("letter") << "123" << 20 << 0 << "a" << 3 << 0 << false;
+        QTest::newRow("minus") << "" << 20 << 0 << "-" << 0 << 0 << false;
+        QTest::newRow("comma without decimals") << "12" << 20 << 0 << "," << 2 << 0 << false;
+        QTest::newRow("21st digit") << QString(20, '1') << 20 << 0 << "1" << 20 << 0 << false;
+        QTest::newRow("digit over selection") << QString(20, '1') << 20 << 0 << "2" << 0 << 5 << true;
+        QTest::newRow("backspace") << QString(20, '1') << 20 << 0 << "\b" << 20 << 0 << true;
+        QTest::newRow("decimal allowed") << "12" << 5 << 2 << "," << 2 << 0 << true;
+        QTest::newRow("third decimal") << "1,25" << 5 << 2 << "1" << 4 << 0 << false;
+        QTest::newRow("second separator") << "1,2" << 5 << 2 << "." << 3 << 0 << false;
+    }
+    void maxNumber()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, digits);
+        QFETCH(int, decimals);
+        QFETCH(QString, key);
+        QFETCH(int, selStart);
+        QFETCH(int, selLength);
+        QFETCH(bool, accepted);
+        QChar k = key[0];
+        QCOMPARE(MaxNumber(text, digits, decimals, k, selStart, selLength), accepted);
+        QCOMPARE(k.isNull(), !accepted);
+    }
+
+    void ajusta_data()
+    {
+        QTest::addColumn<QString>("in");
+        QTest::addColumn<QString>("out");
+        QTest::newRow("pads") << "1" << "01";
+        QTest::newRow("keeps") << "12" << "12";
+        QTest::newRow("trims") << " 7 " << "07";
+        QTest::newRow("too long keeps the right") << "123" << "23";
+        QTest::newRow("blank stays blank") << "  " << "";
+    }
+    void ajusta()
+    {
+        QFETCH(QString, in);
+        QFETCH(QString, out);
+        QCOMPARE(Ajusta(in, 2), out);
+    }
+
+    void masksAndMaskedEdit_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("cnpj") << "J" << "11222333000181" << "11.222.333/0001-81";
+        QTest::newRow("cpf") << "F" << "52998224725" << "529.982.247-25";
+        QTest::newRow("no type") << "" << "123" << "123";
+    }
+    void masksAndMaskedEdit()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, number);
+        QFETCH(QString, shown);
+        QCOMPARE(FormatMaskText(PictPess(type), number), shown);
+        TMaskEdit e;
+        e.SetText(number);
+        e.SetEditMask(PictPess(type));
+        QCOMPARE(e.displayText(), shown);
+        QCOMPARE(e.Text(), number); // the value, without the mask's literals
+        e.SetEditMask(QString());
+        QCOMPARE(e.Text(), number);
+    }
+
+    void refusedKeyNeverReachesTheEdit()
+    {
+        TMaskEdit e;
+        e.OnKeyPress = [&e](QObject *, QChar &k) { MaxNumber(e.Text(), 3, 0, k, e.cursorPosition(), 0); };
+        e.show();
+        QTest::keyClicks(&e, QStringLiteral("1a2-34"));
+        QCOMPARE(e.Text(), QStringLiteral("123"));
+    }
+
+    void focusEnterAndExitOfAPanel()
+    {
+        QWidget form;
+        MarkAsForm(&form);
+        auto *lay = new QVBoxLayout(&form);
+        auto *panel = new TPanel(&form);
+        auto *inner = new QLineEdit(panel);
+        auto *inner2 = new QLineEdit(panel);
+        auto *pl = new QVBoxLayout(panel);
+        pl->addWidget(inner);
+        pl->addWidget(inner2);
+        auto *outside = new QLineEdit(&form);
+        lay->addWidget(panel);
+        lay->addWidget(outside);
+        QStringList log;
+        SetOnEnter(panel, [&](QObject *) { log << QStringLiteral("enter"); });
+        SetOnExit(panel, [&](QObject *) { log << QStringLiteral("exit"); });
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        focusTo(inner);
+        focusTo(inner2); // moving inside is neither
+        focusTo(outside);
+        focusTo(inner);
+        QCOMPARE(log, (QStringList{"enter", "exit", "enter"}));
+
+        // A refused exit keeps the focus change from counting: no enter follows.
+        log.clear();
+        SetOnExit(panel, [&](QObject *) {
+            log << QStringLiteral("refused");
+            Abort();
+        });
+        focusTo(outside);
+        focusTo(inner);
+        QCOMPARE(log, (QStringList{"refused"}));
+    }
+
+    void moduleLoader_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("good") << "libfixture_good.so" << QString();
+        QTest::newRow("no IniProc") << "libfixture_noiniproc.so" << "não tem a entrada IniProc";
+        QTest::newRow("missing file") << "libnada.so" << "não encontrado";
+    }
+    void moduleLoader()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, error);
+        qputenv("FIXTURE_INITIALIZE", "0");
+        qputenv("FIXTURE_INIPROC", "0");
+        qputenv("FIXTURE_FINALIZE", "0");
+        const QString path = QStringLiteral(FIXTURE_DIR "/") + file;
+        if (!error.isEmpty()) {
+            try {
+                ModuleHandle::load(path);
+                QFAIL("loading should have failed");
+            } catch (const std::runtime_error &e) {
+                const QString msg = QString::fromUtf8(e.what());
+                QVERIFY2(msg.contains(error) && msg.contains(path), qPrintable(msg));
+            }
+            QCOMPARE(qgetenv("FIXTURE_INITIALIZE"), QByteArray("0"));
+            return;
+        }
+        {
+            auto h = ModuleHandle::load(path);
+            QCOMPARE(qgetenv("FIXTURE_INITIALIZE"), QByteArray("1"));
+            h->iniProc();
+            h->iniProc();
+            QCOMPARE(qgetenv("FIXTURE_INIPROC"), QByteArray("2"));
+            h->finalize();
+        }
+        QCOMPARE(qgetenv("FIXTURE_FINALIZE"), QByteArray("1")); // once, not again at destruction
+    }
+
+    void settingsFileProblemsAreReported()
+    {
+        HostSettings s;
+        s.load(QStringLiteral("/nonexistent/dfe-host.ini"));
+        QCOMPARE(s.problems.size(), 1);
+        QVERIFY(s.problems[0].contains(QStringLiteral("/nonexistent/dfe-host.ini")));
+        QCOMPARE(s.company, QStringLiteral("01"));
+        QTemporaryDir dir;
+        const QString ini = dir.filePath(QStringLiteral("h.ini"));
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[host]\ncompany=02\nprocessing_date=2026-02-30\n[server]\nport=9999\n");
+        f.close();
+        s.load(ini);
+        QCOMPARE(s.company, QStringLiteral("02"));
+        QCOMPARE(s.serverPort, 9999);
+        QCOMPARE(s.problems.size(), 2); // the impossible date
+    }
+};
+
+QTEST_MAIN(TestToolkit)
+#include "tst_toolkit.moc"

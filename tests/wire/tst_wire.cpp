@@ -1,0 +1,167 @@
+// The wire protocol: values, requests and replies, frames, packets and the fiscal
+// check digits.
+#include "Cbor.h"
+#include "Fiscal.h"
+#include "Frame.h"
+#include "Packet.h"
+
+#include <QTest>
+
+class TestWire : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void valueRoundTrip_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<int>("type");
+        QTest::newRow("text") << QVariant(QStringLiteral("Produção")) << int(QMetaType::QString);
+        QTest::newRow("empty text") << QVariant(QString()) << int(QMetaType::QString);
+        QTest::newRow("double") << QVariant(1234.56) << int(QMetaType::Double);
+        QTest::newRow("negative integer") << QVariant(qlonglong(-42)) << int(QMetaType::LongLong);
+        QTest::newRow("large integer") << QVariant(qlonglong(1) << 40) << int(QMetaType::LongLong);
+        QTest::newRow("true") << QVariant(true) << int(QMetaType::Bool);
+        QTest::newRow("null") << QVariant::fromValue(nullptr) << int(QMetaType::Nullptr);
+        QTest::newRow("bytes with NUL") << QVariant(QByteArray("a\0b\xff", 4)) << int(QMetaType::QByteArray);
+        QTest::newRow("date") << QVariant(QDate(2026, 12, 1)) << int(QMetaType::QDate);
+        QTest::newRow("array") << QVariant(QVariantList{QStringLiteral("S"), 2.5, QVariantList{}})
+                               << int(QMetaType::QVariantList);
+    }
+    void valueRoundTrip()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(int, type);
+        wire::Request req{QStringLiteral("srv"), QStringLiteral("m"), {value}};
+        const wire::Request back = wire::decodeRequest(wire::encodeRequest(req));
+        QCOMPARE(back.args.size(), 1);
+        QCOMPARE(back.args[0].metaType().id(), type);
+        if (type != QMetaType::Nullptr)
+            QCOMPARE(back.args[0], value);
+    }
+
+    void replyCarriesWrittenBackArgumentsAndErrors()
+    {
+        wire::Reply ok;
+        ok.result = QVariantList{QStringLiteral("S"), QStringLiteral("feito")};
+        ok.args = {QDate(2026, 1, 31), QStringLiteral("11222333000181")};
+        const wire::Reply back = wire::decodeReply(wire::encodeReply(ok));
+        QVERIFY(back.ok);
+        QCOMPARE(back.args, ok.args);
+        QCOMPARE(back.result.toList().value(1).toString(), QStringLiteral("feito"));
+
+        wire::Reply err;
+        err.ok = false;
+        err.error = QStringLiteral("método desconhecido: X");
+        const wire::Reply e = wire::decodeReply(wire::encodeReply(err));
+        QVERIFY(!e.ok);
+        QCOMPARE(e.error, err.error);
+    }
+
+    void malformedMessagesAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        const QByteArray good = wire::encodeRequest({QStringLiteral("s"), QStringLiteral("m"), {QStringLiteral("x")}});
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("truncated") << good.left(good.size() - 3);
+        QTest::newRow("not a map") << QByteArray("\x83\x01\x02\x03", 4);
+        QTest::newRow("trailing bytes") << good + QByteArray("\x00", 1);
+        QTest::newRow("method not text") << QByteArray::fromHex("a366736572766572617366"
+                                                                 "6d6574686f6401" "6461726773" "80");
+        QTest::newRow("args missing") << QByteArray::fromHex("a2667365727665726173666d6574686f64616d");
+        QTest::newRow("huge array length") << QByteArray::fromHex("a3667365727665726173666d6574686f64616d6461726773"
+                                                                   "9bffffffffffffffff");
+        QTest::newRow("unknown tag") << QByteArray::fromHex("a3667365727665726173666d6574686f64616d6461726773"
+                                                             "81d9270f00");
+    }
+    void malformedMessagesAreRefused()
+    {
+        QFETCH(QByteArray, payload);
+        QVERIFY_THROWS_EXCEPTION(wire::DecodeError, wire::decodeRequest(payload));
+    }
+
+    void framesAreSplitAndLimited()
+    {
+        const QByteArray a = wire::frame("abc"), b = wire::frame(QByteArray(300, 'x'));
+        wire::FrameReader r(1000);
+        QByteArray out;
+        const QByteArray both = a + b;
+        r.feed(both.left(5));
+        QVERIFY(!r.next(out));
+        r.feed(both.mid(5));
+        QVERIFY(r.next(out));
+        QCOMPARE(out, QByteArray("abc"));
+        QVERIFY(r.next(out));
+        QCOMPARE(out.size(), 300);
+        QVERIFY(!r.next(out));
+
+        wire::FrameReader small(100);
+        small.feed(wire::frame(QByteArray(101, 'y')).left(4));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, small.next(out));
+    }
+
+    void packetKeepsTypesAndBytes()
+    {
+        wire::PacketWriter w({{QStringLiteral("NOME"), wire::PacketType::Text, 60},
+                              {QStringLiteral("VALOR"), wire::PacketType::Float, 0},
+                              {QStringLiteral("XML"), wire::PacketType::Blob, 0}});
+        w.beginRow();
+        w.text(QStringLiteral("Ação Logística"));
+        w.real(10.5);
+        w.blob(QByteArray("<a>\0</a>", 8));
+        w.beginRow();
+        w.text(QString());
+        w.null();
+        w.blob(QByteArray());
+        const TDataPacket p = w.finish();
+        const wire::DecodedPacket d = wire::decodePacket(p);
+        QCOMPARE(int(d.fields.size()), 3);
+        QCOMPARE(d.fields[1].type, wire::PacketType::Float);
+        QCOMPARE(int(d.rows.size()), 2);
+        QCOMPARE(d.rows[0][0].toString(), QStringLiteral("Ação Logística"));
+        QCOMPARE(d.rows[0][2].toByteArray(), QByteArray("<a>\0</a>", 8));
+        QCOMPARE(d.rows[1][1].metaType().id(), int(QMetaType::Nullptr));
+
+        // A packet travels inside a message untouched.
+        const wire::Request back = wire::decodeRequest(
+            wire::encodeRequest({QStringLiteral("s"), QStringLiteral("m"), {QVariant::fromValue(p), 1.0}}));
+        QCOMPARE(back.args[0].value<TDataPacket>().cbor, p.cbor);
+        QCOMPARE(back.args[1].toDouble(), 1.0);
+    }
+
+    void checkDigits_data()
+    {
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("cnpj ok") << QStringLiteral("11222333000181") << true;
+        QTest::newRow("cnpj wrong digit") << QStringLiteral("11222333000182") << false;
+        QTest::newRow("cnpj repeated") << QStringLiteral("11111111111111") << false;
+        QTest::newRow("cpf ok") << QStringLiteral("52998224725") << true;
+        QTest::newRow("cpf wrong digit") << QStringLiteral("52998224726") << false;
+        QTest::newRow("cpf letters") << QStringLiteral("5299822472a") << false;
+    }
+    void checkDigits()
+    {
+        QFETCH(QString, number);
+        QFETCH(bool, valid);
+        const bool ok = number.size() == 14 ? fiscal::validCnpj(number) : fiscal::validCpf(number);
+        QCOMPARE(ok, valid);
+    }
+
+    void accessKeyDigit()
+    {
+        // weights 2..9 from the right; a remainder below 2 gives 0
+        const QString first43 = QStringLiteral("3526121122233300018157001000001001100000001");
+        const int d = fiscal::accessKeyDigit(first43);
+        int sum = 0, w = 2;
+        for (int i = 42; i >= 0; --i) {
+            sum += (first43[i].unicode() - '0') * w;
+            w = w == 9 ? 2 : w + 1;
+        }
+        QCOMPARE(d, sum % 11 < 2 ? 0 : 11 - sum % 11);
+        QVERIFY(fiscal::validAccessKey(first43 + QChar('0' + d)));
+        QVERIFY(!fiscal::validAccessKey(first43 + QChar('0' + (d + 1) % 10)));
+        QVERIFY(!fiscal::validAccessKey(first43));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWire)
+#include "tst_wire.moc"
