@@ -56,6 +56,7 @@ void TfrmFiltroSincronizacaoCTe::buildLayout()
     medInscrJurid->SetMaxLength(20);
     SetColor(medInscrJurid, clInfoBk());
     btpInscrJurid = new TBtnPesquisa(grbDadosRel);
+    btpInscrJurid->setObjectName(QStringLiteral("btpInscrJurid"));
     lblInscrEstad = new QLabel(QStringLiteral("Inscrição Estadual"), grbDadosRel);
     bold(lblInscrEstad);
     medInscrEstad = new TMaskEdit(grbDadosRel);
@@ -63,6 +64,7 @@ void TfrmFiltroSincronizacaoCTe::buildLayout()
     medInscrEstad->SetMaxLength(16);
     SetColor(medInscrEstad, Qt::white);
     btpInscrEstad = new TBtnPesquisa(grbDadosRel);
+    btpInscrEstad->setObjectName(QStringLiteral("btpInscrEstad"));
 
     auto *regs = new QGridLayout;
     regs->addWidget(lblInscrJurid, 0, 0);

@@ -305,7 +305,9 @@ TfrmRotiGeral::TfrmRotiGeral(QWidget *owner) : QDialog(owner)
     sbtConfirma->SetHint(QStringLiteral("Confirmar"));
     sbtConfirma->setToolButtonStyle(Qt::ToolButtonTextOnly);
     sbtConfirma->setMinimumWidth(80);
+    sbtConfirma->setObjectName(QStringLiteral("sbtConfirma"));
     sbtCancel = new TButtonFlat(panBotoes);
+    sbtCancel->setObjectName(QStringLiteral("sbtCancel"));
     sbtCancel->setText(QStringLiteral("✖ Cancelar"));
     sbtCancel->SetHint(QStringLiteral("Cancelar"));
     sbtCancel->setToolButtonStyle(Qt::ToolButtonTextOnly);

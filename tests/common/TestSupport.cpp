@@ -15,7 +15,7 @@ void whenModal(std::function<void(QWidget *)> action)
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, [timer, action, elapsed] {
         QWidget *w = QApplication::activeModalWidget();
-        if (w && w->isVisible()) {
+        if (w && w->isVisible() && w->isActiveWindow()) {
             timer->stop();
             timer->deleteLater();
             action(w);
