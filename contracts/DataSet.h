@@ -160,6 +160,8 @@ public:
     void Post();
     void Cancel();
     void Delete();
+    // Delete, asking `confirm` only once the guard has let the delete through.
+    void Delete(const std::function<bool()> &confirm);
 
     // Filter of the form FIELD = 'value'.
     QString Filter() const { return m_filter; }

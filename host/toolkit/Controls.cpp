@@ -443,10 +443,7 @@ void TDBNavigator::Click(Button b)
     case nbNext: ds->Next(); break;
     case nbLast: ds->Last(); break;
     case nbInsert: ds->Insert(); break;
-    case nbDelete:
-        if (!ConfirmDelete || ConfirmDelete())
-            ds->Delete();
-        break;
+    case nbDelete: ds->Delete(ConfirmDelete); break;
     case nbEdit: ds->Edit(); break;
     case nbPost: ds->Post(); break;
     case nbCancel: ds->Cancel(); break;

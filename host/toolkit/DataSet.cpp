@@ -572,6 +572,8 @@ void TClientDataSet::SetData(const TDataPacket &packet)
 
     if (m_state == dsEdit || m_state == dsInsert)
         m_buffer.clear();
+    // New content reopens the list: watchers see it close and open again.
+    setState(dsInactive);
     m_s = std::move(s);
     m_rowCount = int(nrows);
     rebuildOrder();
@@ -809,7 +811,9 @@ void TClientDataSet::Cancel()
     notify(evRecord, m_cursor);
 }
 
-void TClientDataSet::Delete()
+void TClientDataSet::Delete() { Delete(nullptr); }
+
+void TClientDataSet::Delete(const std::function<bool()> &confirm)
 {
     requireActive();
     if (m_state == dsInsert) {
@@ -818,6 +822,8 @@ void TClientDataSet::Delete()
     }
     if (BeforeDelete)
         BeforeDelete(*this);
+    if (confirm && !confirm())
+        return;
     const int row = CurrentRow();
     if (row < 0)
         throw Exception(QStringLiteral("%1: não há registro para excluir").arg(Name));

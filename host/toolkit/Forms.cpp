@@ -122,10 +122,7 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *owner) : QWidget(owner)
     };
     command(mnuIncluir, sbtIncluir, [](TClientDataSet &ds) { ds.Insert(); });
     command(mnuAlterar, sbtAlterar, [](TClientDataSet &ds) { ds.Edit(); });
-    command(mnuExcluir, sbtExcluir, [this](TClientDataSet &ds) {
-        if (Dialogs().Confirm(this, msgPadrao.Msg(QStringLiteral("Excl"))))
-            ds.Delete();
-    });
+    command(mnuExcluir, sbtExcluir, [this](TClientDataSet &ds) { ds.Delete(dbnPadrao->ConfirmDelete); });
     command(mnuGravar, sbtGravar, [](TClientDataSet &ds) { ds.Post(); });
     command(mnuCancelar, sbtCancelar, [](TClientDataSet &ds) { ds.Cancel(); });
     command(mnuPrimeiro, sbtPrimeiro, [](TClientDataSet &ds) { ds.First(); });

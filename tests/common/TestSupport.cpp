@@ -7,14 +7,34 @@
 #include <QSqlQuery>
 #include <QTest>
 
+static QList<QPointer<QTimer>> &pendingModal()
+{
+    static QList<QPointer<QTimer>> list;
+    return list;
+}
+
+void cancelPendingModal()
+{
+    for (auto &t : pendingModal())
+        if (t)
+            t->deleteLater();
+    pendingModal().clear();
+}
+
 void whenModal(std::function<void(QWidget *)> action)
 {
     auto *timer = new QTimer;
+    pendingModal() << timer;
     auto elapsed = std::make_shared<QElapsedTimer>();
     elapsed->start();
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, [timer, action, elapsed] {
         QWidget *w = QApplication::activeModalWidget();
+        if (w && w->isVisible() && !w->isActiveWindow()) {
+            // The offscreen platform does not always hand activation back by itself.
+            QApplication::setActiveWindow(w);
+            return;
+        }
         if (w && w->isVisible() && w->isActiveWindow()) {
             timer->stop();
             timer->deleteLater();
@@ -35,6 +55,7 @@ bool waitFor(const std::function<bool()> &cond, int ms)
         if (t.elapsed() > ms)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
 }

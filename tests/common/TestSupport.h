@@ -59,6 +59,8 @@ struct DialogsScope {
 
 // Runs `action` on the next modal dialog once it is shown (waits up to 5 s).
 void whenModal(std::function<void(QWidget *)> action);
+// Drops the scripts of dialogs that never showed.
+void cancelPendingModal();
 // Processes events until `cond` holds or `ms` pass.
 bool waitFor(const std::function<bool()> &cond, int ms = 5000);
 // Gives the focus to `w` as a user would and lets the focus handlers run.

@@ -1,4 +1,550 @@
+// The synchronization screen through its real widgets: the list record, the company
+// panel and list loading, the grid and its ticking.
+#include "Creation.h"
+#include "Exceptions.h"
+#include "FiltroSincronizacaoCTe.h"
+#include "Funcoes.h"
+#include "ScreenHarness.h"
+#include "SincronizacaoCTe.h"
+
+#include "Bind.h"
+
+#include <QHeaderView>
 #include <QTest>
-class T : public QObject { Q_OBJECT };
-QTEST_MAIN(T)
+
+using Cli_Dfe71000::TfrmSincronizacaoCTe;
+
+namespace {
+const QString kA = QStringLiteral("11222333000181");
+
+QList<ListRow> someRows()
+{
+    return {{QStringLiteral("000000000000003"), QStringLiteral("35261211222333000181570010000010031000000031")},
+            {QStringLiteral("000000000000001"), QStringLiteral("35261211222333000181570010000010011000000011")},
+            {QStringLiteral("000000000000002"), QString(), QStringLiteral("999")}};
+}
+
+QStringList nsus(TClientDataSet &ds)
+{
+    QStringList out;
+    for (int v = 0; v < ds.RecordCount(); ++v)
+        out << ds.FieldByName(QStringLiteral("NRNSU")).StringAt(ds.RowAt(v));
+    return out;
+}
+
+QStringList ticks(TClientDataSet &ds)
+{
+    QStringList out;
+    for (int v = 0; v < ds.RecordCount(); ++v)
+        out << ds.FieldByName(QStringLiteral("IDCHECK")).StringAt(ds.RowAt(v));
+    return out;
+}
+} // namespace
+
+class TestSync : public QObject {
+    Q_OBJECT
+    std::unique_ptr<TempHostDb> db;
+    std::unique_ptr<HostWindow> host;
+    std::unique_ptr<FakeServer> server;
+    std::unique_ptr<DialogsScope> dialogs;
+    QList<ListRow> rows = someRows();
+
+    TfrmSincronizacaoCTe *s() { return Cli_Dfe71000::frmSincronizacaoCTe.data(); }
+    TClientDataSet &cds() { return s()->cdsSincronizacaoCTe; }
+    int getCalls() { return int(server->callsOf(QStringLiteral("GetSincronizacaoCTe")).size()); }
+
+    // The next filter dialog gets the company's registration and is confirmed.
+    void confirmNextFilter(const QString &reg = kA)
+    {
+        whenModal([reg](QWidget *w) {
+            auto *d = static_cast<Cli_Dfe71100::TfrmFiltroSincronizacaoCTe *>(w);
+            d->medInscrJurid->SetText(reg);
+            d->sbtConfirma->click();
+            if (d->isVisible()) // refused: do not leave the test waiting
+                d->sbtCancel->click();
+        });
+    }
+    void cancelNextFilter(bool *shown = nullptr)
+    {
+        whenModal([shown](QWidget *w) {
+            if (shown)
+                *shown = true;
+            static_cast<Cli_Dfe71100::TfrmFiltroSincronizacaoCTe *>(w)->sbtCancel->click();
+        });
+    }
+    void loadList(const QList<ListRow> &r)
+    {
+        rows = r;
+        confirmNextFilter();
+        s()->sbtFiltro->click();
+        QVERIFY(cds().Active());
+    }
+    void dblClickRow(int row)
+    {
+        TDBGrid *g = s()->dbgPadrao;
+        QTest::mouseDClick(g->viewport(), Qt::LeftButton, {}, g->visualRect(g->Model()->index(row, 2)).center());
+    }
+    QString footer() { return s()->dbtNome->text(); }
+    // Moves the focus into the grid; from the company panel that runs the panel's
+    // exit, whose filter dialog is confirmed (reloading the same rows).
+    void enterGrid()
+    {
+        QWidget *f = s()->window()->focusWidget();
+        if (f && s()->panEmpresa->isAncestorOf(f))
+            confirmNextFilter();
+        focusTo(s()->dbgPadrao);
+        cancelPendingModal();
+    }
+    // The refresh handler, run as any bound handler is.
+    void refresh()
+    {
+        Guard([&] { s()->sbtVerificarClick(nullptr); });
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        db = std::make_unique<TempHostDb>();
+        server = std::make_unique<FakeServer>();
+        server->handler = [this](const wire::Request &r) {
+            if (r.method == QLatin1String("GetSincronizacaoCTe"))
+                return listReply(rows, r.args);
+            return okReply(QVariantList{QStringLiteral("S"), QString()}, r.args);
+        };
+        Verdano::SetEmprProc(QStringLiteral("1"));
+        Verdano::SetFiliProc(QStringLiteral("01"));
+        Verdano::SetDataProc(QStringLiteral("01"), QDate(2026, 12, 8));
+        Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
+        Verdano::SetWebPort(server->port());
+        host = std::make_unique<HostWindow>();
+        QVERIFY(QTest::qWaitForWindowActive(&host->main));
+        dialogs = std::make_unique<DialogsScope>();
+        Cli_Dfe71000::CriaSincronizacaoCTe();
+        QVERIFY(s());
+        QCOMPARE(s()->window()->focusWidget(), s()->medCdEmpresa);
+    }
+
+    void openingShowsNoList()
+    {
+        QCOMPARE(s()->medCdEmpresa->Text(), QStringLiteral("01"));
+        QCOMPARE(s()->edtNmEmpresa->text(), QString());
+        QVERIFY(!cds().Active());
+        QCOMPARE(s()->dbgPadrao->Model()->rowCount(), 0);
+        QCOMPARE(footer(), QString());
+        QCOMPARE(server->requests.size(), 0);
+        QVERIFY(s()->netSincronizacaoCTe.Connected());
+    }
+
+    void commandsBeforeAnyFilterAskForItFirst()
+    {
+        // No filter dialog yet: the command shows it instead of calling the server
+        // with no filter; a cancel calls nothing.
+        bool shown = false;
+        cancelNextFilter(&shown);
+        s()->sbtSincronizarCTe->click();
+        QVERIFY(shown);
+        QVERIFY(Cli_Dfe71100::frmFiltroSincronizacaoCTe);
+        QCOMPARE(server->requests.size(), 0);
+    }
+
+    void commandEnablingWithTheListClosed()
+    {
+        s()->sbtRecusaCTe->setEnabled(false);
+        s()->dtsPadraoStateChange(&s()->dtsPadrao);
+        for (QAction *a : {s()->mnuIncluir, s()->mnuAlterar, s()->mnuExcluir, s()->mnuGravar, s()->mnuCancelar,
+                           s()->mnuPrimeiro, s()->mnuUltimo})
+            QVERIFY(!a->isEnabled());
+        QVERIFY(!s()->sbtPrimeiro->isEnabled());
+        QVERIFY(!s()->dbnPadrao->isEnabled());
+        QVERIFY(s()->sbtRecusaCTe->isEnabled());
+        QVERIFY(s()->sbtFiltro->isEnabled() && s()->sbtDownloadXML->isEnabled() && s()->sbtSincronizarCTe->isEnabled());
+        QVERIFY(!s()->sbtImprimir->isEnabled() && !s()->mnuListagem->isEnabled() && !s()->mnuConfigImpressora->isEnabled());
+    }
+
+    void leavingThePanelChecksTheCompany_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("fitted");
+        QTest::newRow("blank") << "" << "Empresa deve ser informada." << "";
+        QTest::newRow("unknown") << "7" << "Empresa não cadastrada." << "07";
+    }
+    void leavingThePanelChecksTheCompany()
+    {
+        QFETCH(QString, code);
+        QFETCH(QString, message);
+        QFETCH(QString, fitted);
+        dialogs->d.clear();
+        focusTo(s()->medCdEmpresa);
+        s()->medCdEmpresa->SetText(code);
+        bool dialogShown = false;
+        cancelNextFilter(&dialogShown);
+        focusTo(s()->dbgPadrao);
+        QTest::qWait(50);
+        QCOMPARE(dialogs->d.errors, QStringList{message});
+        QVERIFY(!dialogShown);
+        QCOMPARE(s()->medCdEmpresa->Text(), fitted);
+        QCOMPARE(s()->edtNmEmpresa->text(), QString());
+        QCOMPARE(QApplication::focusWidget(), s()->medCdEmpresa);
+        QVERIFY(!cds().Active());
+        QCOMPARE(getCalls(), 0);
+        cancelPendingModal();
+    }
+
+    void lookupFillsCodeThenName()
+    {
+        dialogs->d.onLookup = [](TClientDataSet &list) {
+            return list.Locate(QStringLiteral("CDEMPRESA"), QStringLiteral("02")) ? list.RecNo() - 1 : -1;
+        };
+        s()->btnEmpresa->click();
+        dialogs->d.onLookup = nullptr;
+        QCOMPARE(dialogs->d.lookups.last(), QStringLiteral("Empresa"));
+        QCOMPARE(s()->medCdEmpresa->Text(), QStringLiteral("02"));
+        QCOMPARE(s()->edtNmEmpresa->text(), QStringLiteral("Comercial Serra Azul de Alimentos S.A."));
+        focusTo(s()->medCdEmpresa);
+        s()->medCdEmpresa->setCursorPosition(0);
+        QTest::keyClick(s()->medCdEmpresa, Qt::Key_0);
+        QCOMPARE(s()->edtNmEmpresa->text(), QString());
+        s()->medCdEmpresa->SetText(QStringLiteral("01"));
+    }
+
+    void leavingThePanelLoadsTheList()
+    {
+        rows = someRows();
+        confirmNextFilter();
+        focusTo(s()->dbgPadrao);
+        QVERIFY(waitFor([this] { return cds().Active(); }));
+        QCOMPARE(nsus(cds()), (QStringList{"000000000000001", "000000000000002", "000000000000003"}));
+        QCOMPARE(s()->edtNmEmpresa->text(), QStringLiteral("Transportadora Horizonte Ltda"));
+        QCOMPARE(s()->window()->focusWidget(), static_cast<QWidget *>(s()->dbgPadrao));
+        QVERIFY(!ShowAviActive());
+        // Back in the panel: the list is gone; a cancelled dialog keeps it so.
+        focusTo(s()->medCdEmpresa);
+        QVERIFY(!cds().Active());
+        QCOMPARE(s()->dbgPadrao->Model()->rowCount(), 0);
+        bool shown = false;
+        cancelNextFilter(&shown);
+        focusTo(s()->dbgPadrao);
+        QVERIFY(waitFor([&] { return shown; }));
+        QVERIFY(!cds().Active());
+        QCOMPARE(s()->window()->focusWidget(), s()->medCdEmpresa);
+    }
+
+    void remoteArgumentsAndWriteBack()
+    {
+        const int before = getCalls();
+        loadList(someRows());
+        s()->medCdEmpresa->SetText(QStringLiteral("02"));
+        refresh();
+        const auto calls = server->callsOf(QStringLiteral("GetSincronizacaoCTe"));
+        QCOMPARE(calls.size(), before + 2);
+        const QVariantList a = calls.last().args;
+        QCOMPARE(a.size(), 6);
+        QCOMPARE(calls[calls.size() - 2].args, a); // the company never travels
+        QCOMPARE(a[0].toDate(), QDate(2026, 12, 1));
+        QCOMPARE(a[1].toDate(), QDate(2026, 12, 8));
+        QCOMPARE(a[2].toString(), kA);
+        QCOMPARE(a[3].toString(), QStringLiteral("_100_000_101_"));
+
+        // By-reference values the server writes back replace the stored filter.
+        auto saved = server->handler;
+        server->handler = [this](const wire::Request &r) {
+            QVariantList args = r.args;
+            args[0] = QDate(2026, 11, 15);
+            args[3] = QStringLiteral("T");
+            return listReply(rows, args);
+        };
+        refresh();
+        server->handler = saved;
+        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.dtEmissaoIni, QDate(2026, 11, 15));
+        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.stStatus, QStringLiteral("T"));
+        s()->medCdEmpresa->SetText(QStringLiteral("01"));
+    }
+
+    void failedLoadsKeepTheList_data()
+    {
+        QTest::addColumn<QVariant>("reply");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("flag N") << QVariant(QVariantList{QStringLiteral("N"), QStringLiteral("Inscrição sem permissão.")})
+                                << "Inscrição sem permissão.";
+        QTest::newRow("lower-case s") << QVariant(QVariantList{QStringLiteral("s"), QStringLiteral("minúsculo")}) << "minúsculo";
+        QTest::newRow("error text") << QVariant(QStringLiteral("Banco indisponível")) << "Banco indisponível";
+    }
+    void failedLoadsKeepTheList()
+    {
+        QFETCH(QVariant, reply);
+        QFETCH(QString, shown);
+        loadList(someRows());
+        const QStringList before = nsus(cds());
+        auto saved = server->handler;
+        server->handler = [reply](const wire::Request &r) { return okReply(reply, r.args); };
+        dialogs->d.clear();
+        confirmNextFilter();
+        s()->sbtFiltro->click();
+        server->handler = saved;
+        QCOMPARE(dialogs->d.errors, QStringList{shown});
+        QCOMPARE(nsus(cds()), before);
+        QVERIFY(!ShowAviActive());
+    }
+
+    void refusedPacketKeepsTheList()
+    {
+        loadList(someRows());
+        auto saved = server->handler;
+        server->handler = [](const wire::Request &r) {
+            wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+            w.beginRow();
+            w.text(QStringLiteral("9"));
+            return okReply(QVariantList{QStringLiteral("S"), QVariant::fromValue(w.finish())}, r.args);
+        };
+        dialogs->d.clear();
+        refresh();
+        server->handler = saved;
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        QVERIFY(dialogs->d.errors[0].contains(QStringLiteral("IDCHECK")));
+        QCOMPARE(nsus(cds()).size(), 3);
+        QVERIFY(!ShowAviActive());
+    }
+
+    void filterCommandDoesNotCheckTheCompany()
+    {
+        dialogs->d.clear();
+        s()->medCdEmpresa->SetText(QStringLiteral("02"));
+        rows = someRows();
+        confirmNextFilter(QStringLiteral("04567890000179"));
+        s()->sbtFiltro->click();
+        QVERIFY(dialogs->d.errors.isEmpty());
+        QCOMPARE(nsus(cds()).size(), 3);
+        QCOMPARE(s()->edtNmEmpresa->text(), QString()); // a check would have filled the name
+        s()->medCdEmpresa->SetText(QStringLiteral("01"));
+    }
+
+    void listIsReadOnly()
+    {
+        loadList(someRows());
+        dialogs->d.clear();
+        const QStringList before = nsus(cds());
+        for (auto b : {TDBNavigator::nbEdit, TDBNavigator::nbInsert, TDBNavigator::nbDelete})
+            Guard([&] { s()->dbnPadrao->Click(b); });
+        TDBEdit edit;
+        edit.DataField = QStringLiteral("NMRAZSOCEMIT");
+        edit.SetDataSource(&s()->dtsPadrao);
+        edit.show();
+        const QString name = edit.text();
+        QTest::keyClicks(&edit, QStringLiteral("xyz"));
+        edit.SetDataSource(nullptr);
+        QCOMPARE(cds().State(), dsBrowse);
+        QCOMPARE(nsus(cds()), before);
+        QCOMPARE(cds().FieldByName(QStringLiteral("NMRAZSOCEMIT")).AsString(), name);
+        QVERIFY(dialogs->d.errors.isEmpty());
+        QVERIFY(dialogs->d.confirms.isEmpty());
+    }
+
+    void footerAndEnvironmentTexts()
+    {
+        loadList({{QStringLiteral("000000000000001"), QStringLiteral("K1"), QStringLiteral("100"), QStringLiteral("N"), QStringLiteral("1")},
+                  {QStringLiteral("000000000000002"), QStringLiteral("  "), QStringLiteral("100"), QStringLiteral("N"), QStringLiteral("2")},
+                  {QStringLiteral("000000000000003"), QStringLiteral("K3"), QStringLiteral("100"), QStringLiteral("N"), QStringLiteral("3")},
+                  {QStringLiteral("000000000000004"), QStringLiteral("K4"), QStringLiteral("100"), QStringLiteral("N"), QString()}});
+        const QStringList env = {QStringLiteral("Produção"), QStringLiteral("Homologação"), QString(), QString()};
+        const QStringList foot = {QStringLiteral("000000000000001 - K1"), QStringLiteral("000000000000002"),
+                                  QStringLiteral("000000000000003 - K3"), QStringLiteral("000000000000004 - K4")};
+        for (int r = 0; r < 4; ++r) {
+            cds().SetRecNo(r + 1);
+            QCOMPARE(footer(), foot[r]);
+            QCOMPARE(s()->dbgPadrao->Model()->index(r, 11).data().toString(), env[r]);
+        }
+        // The grid's row follows into the footer.
+        s()->dbgPadrao->setCurrentIndex(s()->dbgPadrao->Model()->index(0, 1));
+        QCOMPARE(footer(), foot[0]);
+        rows.clear();
+        refresh();
+        QCOMPARE(footer(), QString());
+    }
+
+    void gridColumns()
+    {
+        TDBGrid *g = s()->dbgPadrao;
+        const QStringList fields = {"IDCHECK", "NRNSU", "NRINSJUREMIT", "NMRAZSOCEMIT", "DTEMISSAO", "DTSINCRONIZACAO",
+                                    "VRTOTALPREST", "VRRECEBER", "CDSTATUS", "DSSTATUS", "NRACESSOCTE", "IDTPAMBIENTE"};
+        QCOMPARE(int(g->Columns.size()), 12);
+        for (int i = 0; i < 12; ++i)
+            QCOMPARE(g->Columns[size_t(i)].FieldName, fields[i]);
+        QCOMPARE(g->columnWidth(0), 22);
+        QCOMPARE(g->columnWidth(3), 350);
+        QCOMPARE(g->columnWidth(9), 350);
+        QCOMPARE(g->columnWidth(11), 75);
+        QCOMPARE(g->Columns[0].Title.Caption, QStringLiteral("4"));
+        QVERIFY(g->Columns[0].Title.Font.bold());
+        QCOMPARE(g->Columns[0].Title.Font.pixelSize(), 11);
+        QCOMPARE(g->Model()->headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Emissão"));
+        QCOMPARE(g->Model()->headerData(8, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Cód Status"));
+        QCOMPARE(g->editTriggers(), QAbstractItemView::NoEditTriggers);
+        QCOMPARE(g->selectionBehavior(), QAbstractItemView::SelectRows);
+        QVERIFY(g->verticalHeader()->isHidden());
+        QVERIFY(g->tabKeyNavigation());
+    }
+
+    void toggling()
+    {
+        loadList({{QStringLiteral("1"), QStringLiteral("K1"), QStringLiteral("100"), QString()},
+                  {QStringLiteral("2"), QStringLiteral("K2")}});
+        enterGrid();
+        cds().SetRecNo(1);
+        dblClickRow(0);
+        QCOMPARE(ticks(cds()), (QStringList{"N", "N"}));
+        dblClickRow(0);
+        QCOMPARE(ticks(cds()), (QStringList{"S", "N"}));
+        cds().SetRecNo(2);
+        QTest::keyClick(s()->dbgPadrao, Qt::Key_Space, Qt::ShiftModifier);
+        QCOMPARE(ticks(cds()), (QStringList{"S", "S"}));
+        QTest::keyClick(s()->dbgPadrao, Qt::Key_Space, Qt::ControlModifier);
+        QCOMPARE(ticks(cds()), (QStringList{"S", "N"}));
+        QCOMPARE(cds().RecNo(), 2); // a toggle stays on its row
+        // The guard is back: editing another field is refused.
+        QVERIFY_THROWS_EXCEPTION(EAbort, cds().Edit());
+        QCOMPARE(cds().State(), dsBrowse);
+    }
+
+    void togglingWhenPostFails()
+    {
+        loadList({{QStringLiteral("1"), QStringLiteral("K1")}});
+        dialogs->d.clear();
+        cds().BeforePost = [](TClientDataSet &) { throw Exception(QStringLiteral("gravação recusada")); };
+        enterGrid();
+        dblClickRow(0);
+        cds().BeforePost = nullptr;
+        QCOMPARE(dialogs->d.errors, QStringList{QStringLiteral("gravação recusada")});
+        QCOMPARE(cds().State(), dsBrowse);
+        QCOMPARE(ticks(cds()), QStringList{"N"});
+        QVERIFY_THROWS_EXCEPTION(EAbort, cds().Edit());
+        QVERIFY(s()->dtsPadrao.OnStateChange != nullptr);
+    }
+
+    void togglingAnEmptyOrClosedListOnlyRefreshes()
+    {
+        rows.clear();
+        refresh();
+        QVERIFY(cds().Active() && cds().IsEmpty());
+        s()->sbtRecusaCTe->setEnabled(false);
+        enterGrid();
+        QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
+        QVERIFY(s()->sbtRecusaCTe->isEnabled());
+        QVERIFY(s()->dbnPadrao->isEnabled()); // browse, even empty
+        QVERIFY(!s()->mnuPrimeiro->isEnabled());
+        cds().Close();
+        s()->sbtRecusaCTe->setEnabled(false);
+        Guard([&] { s()->dbgPadraoDblClick(nullptr); });
+        QVERIFY(s()->sbtRecusaCTe->isEnabled());
+        QVERIFY(!s()->dbnPadrao->isEnabled());
+        Guard([&] { s()->dbgPadraoTitleClick(s()->dbgPadrao->Columns[0]); }); // closed: nothing to tick
+        QVERIFY(!cds().Active());
+    }
+
+    void tickAll_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QStringList>("after");
+        QTest::newRow("first ticked unticks all") << QStringList{"S", "N", "S", "x"} << 0 << QStringList{"N", "N", "N", "N"};
+        QTest::newRow("first unticked ticks all") << QStringList{"N", "S", "N", "S"} << 0 << QStringList{"S", "S", "S", "S"};
+        QTest::newRow("first blank ticks all") << QStringList{"", "N", "S", "N"} << 0 << QStringList{"S", "S", "S", "S"};
+        QTest::newRow("lower-case s is no tick") << QStringList{"s", "N"} << 0 << QStringList{"S", "S"};
+        QTest::newRow("another column") << QStringList{"S", "N"} << 1 << QStringList{"S", "N"};
+        QTest::newRow("empty list") << QStringList{} << 0 << QStringList{};
+    }
+    void tickAll()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(int, column);
+        QFETCH(QStringList, after);
+        QList<ListRow> r;
+        for (int i = 0; i < before.size(); ++i)
+            r << ListRow{QStringLiteral("%1").arg(i + 1, 15, 10, QLatin1Char('0')), QStringLiteral("K"), QStringLiteral("100"), before[i]};
+        loadList(r);
+        if (!r.isEmpty())
+            cds().SetRecNo(int(r.size()));
+        const QStringList order = nsus(cds());
+        TDBGrid *g = s()->dbgPadrao;
+        QTest::mouseClick(g->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          QPoint(g->horizontalHeader()->sectionViewportPosition(column) + 5, 5));
+        QCOMPARE(ticks(cds()), after);
+        QCOMPARE(nsus(cds()), order);
+        if (column == 0 && !r.isEmpty())
+            QCOMPARE(cds().RecNo(), 1);
+        QVERIFY(!cds().ControlsDisabled());
+        QVERIFY_THROWS_EXCEPTION(EAbort, cds().Edit());
+    }
+
+    void commandEnablingFollowsTheList()
+    {
+        loadList(someRows());
+        QVERIFY(s()->mnuPrimeiro->isEnabled() && s()->mnuUltimo->isEnabled());
+        QVERIFY(s()->sbtPrimeiro->isEnabled() && s()->sbtUltimo->isEnabled());
+        QVERIFY(s()->dbnPadrao->isEnabled());
+        for (QAction *a : {s()->mnuIncluir, s()->mnuAlterar, s()->mnuExcluir, s()->mnuGravar, s()->mnuCancelar})
+            QVERIFY(!a->isEnabled());
+        QVERIFY(!s()->sbtIncluir->isEnabled());
+    }
+
+    void tickCellsAreDrawnOnTheRowColour()
+    {
+        loadList({{QStringLiteral("1"), QStringLiteral("K"), QStringLiteral("100"), QStringLiteral("S")},
+                  {QStringLiteral("2"), QStringLiteral("K"), QStringLiteral("100"), QStringLiteral("N")},
+                  {QStringLiteral("3"), QStringLiteral("K"), QStringLiteral("100"), QString()},
+                  {QStringLiteral("4"), QStringLiteral("K"), QStringLiteral("100"), QStringLiteral("S")}});
+        TDBGrid *g = s()->dbgPadrao;
+        cds().SetRecNo(1);
+        QCoreApplication::processEvents();
+        const QImage img = g->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QColor selection = g->palette().color(QPalette::Active, QPalette::Highlight);
+        const QColor base = g->palette().color(QPalette::Active, QPalette::Base);
+        const QColor olive(128, 128, 0);
+        for (int row = 0; row < 4; ++row) {
+            const QRect cell = g->visualRect(g->Model()->index(row, 0));
+            const QColor bg = row == 0 ? selection : base;
+            // Nothing olive anywhere in the cell.
+            for (int y = cell.top(); y <= cell.bottom(); ++y)
+                for (int x = cell.left(); x < cell.right(); ++x)
+                    QVERIFY2(img.pixelColor(x, y) != olive, qPrintable(QStringLiteral("olive at %1,%2").arg(x).arg(y)));
+            const QPoint origin(cell.left() + 4, cell.top());
+            // The picture's corner is transparent: the row's own colour shows.
+            QCOMPARE(img.pixelColor(origin), bg);
+            if (row == 2) {
+                // Blank: only the background, the grid's own text hidden.
+                for (int x = cell.left(); x < cell.right(); ++x)
+                    QCOMPARE(img.pixelColor(x, cell.top() + cell.height() / 2), bg);
+                continue;
+            }
+            QCOMPARE(img.pixelColor(origin + QPoint(2, 2)), QColor(Qt::black)); // box corner
+            QCOMPARE(img.pixelColor(origin + QPoint(12, 5)), QColor(192, 192, 192));
+            QCOMPARE(img.pixelColor(origin + QPoint(6, 8)), row == 1 ? QColor(Qt::white) : QColor(Qt::black)); // the tick
+        }
+    }
+
+    void unreachableServerIsReportedAtTheFirstCall()
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        const quint16 dead = probe.serverPort();
+        probe.close();
+        QPointer<TfrmSincronizacaoCTe> old = s();
+        old->Close();
+        QVERIFY(waitFor([&] { return old.isNull(); }));
+        Verdano::SetWebPort(dead);
+        dialogs->d.clear();
+        Cli_Dfe71000::CriaSincronizacaoCTe(); // no error at show
+        QVERIFY(waitFor([this] { return s() != nullptr; }));
+        QVERIFY(dialogs->d.errors.isEmpty());
+        confirmNextFilter();
+        s()->sbtFiltro->click();
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        QVERIFY2(dialogs->d.errors[0].contains(QStringLiteral("127.0.0.1:%1").arg(dead)), qPrintable(dialogs->d.errors[0]));
+        QVERIFY(!ShowAviActive());
+        QVERIFY(!cds().Active());
+        Verdano::SetWebPort(server->port());
+    }
+};
+
+QTEST_MAIN(TestSync)
 #include "tst_sync.moc"
