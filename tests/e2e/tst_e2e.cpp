@@ -1,4 +1,114 @@
+// End to end: the host's loader with the real module against the real dfe-server
+// on a loopback port chosen at run time.
+#include "HostCore.h"
+#include "ScreenHarness.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTableView>
 #include <QTest>
-class T : public QObject { Q_OBJECT };
-QTEST_MAIN(T)
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    QProcess server;
+    std::unique_ptr<TempHostDb> db;
+    std::unique_ptr<HostWindow> host;
+    std::unique_ptr<DialogsScope> dialogs;
+    std::unique_ptr<ModuleHandle> module;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        server.setProcessChannelMode(QProcess::SeparateChannels);
+        server.start(QStringLiteral(SERVER_PATH),
+                     {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), dir.filePath(QStringLiteral("s.sqlite")),
+                      QStringLiteral("--sync"), QStringLiteral("11222333000181"), QStringLiteral("--quiet")});
+        QVERIFY(server.waitForStarted());
+        QString line;
+        QVERIFY(waitFor([&] {
+            line += QString::fromLocal8Bit(server.readAllStandardOutput());
+            return line.contains(QLatin1Char('\n'));
+        }, 60000));
+        const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)")).match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
+        Verdano::SetWebPort(m.captured(1).toInt());
+        Verdano::SetEmprProc(QStringLiteral("01"));
+        Verdano::SetFiliProc(QStringLiteral("01"));
+        Verdano::SetDataProc(QStringLiteral("01"), QDate::currentDate());
+        db = std::make_unique<TempHostDb>();
+        host = std::make_unique<HostWindow>();
+        QVERIFY(QTest::qWaitForWindowActive(&host->main));
+        dialogs = std::make_unique<DialogsScope>();
+        module = ModuleHandle::load(QStringLiteral(MODULE_PATH));
+    }
+
+    void cleanupTestCase()
+    {
+        if (QWidget *s = host->screen())
+            s->parentWidget()->close();
+        waitFor([this] { return host->screen() == nullptr; });
+        if (module)
+            module->finalize();
+        server.terminate();
+        server.waitForFinished(5000);
+    }
+
+    void companyFilterListAndDownload()
+    {
+        module->iniProc();
+        QWidget *s = host->screen();
+        QVERIFY(s);
+        auto *grid = s->findChild<QTableView *>(QStringLiteral("dbgPadrao"));
+        QVERIFY(waitFor([&] { return QApplication::focusWidget() && QApplication::focusWidget()->objectName() == QLatin1String("medCdEmpresa"); }));
+        // Leaving the company panel opens the filter; the lookup picks the CNPJ and
+        // all statuses are asked for, from a wide issue range.
+        dialogs->d.onLookup = [](TClientDataSet &list) {
+            return list.Locate(QStringLiteral("NRINSJURIEST"), QStringLiteral("11222333000181")) ? list.RecNo() - 1 : -1;
+        };
+        whenModal([](QWidget *dlg) {
+            dlg->findChild<QAbstractButton *>(QStringLiteral("btpInscrJurid"))->click();
+            auto *ini = dynamic_cast<TDateEditPlus *>(dlg->findChild<QLineEdit *>(QStringLiteral("depEmissaoIni")));
+            auto *sincIni = dynamic_cast<TDateEditPlus *>(dlg->findChild<QLineEdit *>(QStringLiteral("depSincIni")));
+            ini->SetDate(QDate(2020, 1, 1));
+            sincIni->SetDate(QDate(2020, 1, 1));
+            dlg->findChild<QAbstractButton *>(QStringLiteral("sbtConfirma"))->click();
+        });
+        focusTo(grid);
+        QVERIFY(waitFor([&] { return grid->model()->rowCount() > 50; }, 20000));
+        QVERIFY2(dialogs->d.errors.isEmpty(), qPrintable(dialogs->d.errors.join(QLatin1Char('\n'))));
+        QString previous;
+        int authorised = -1;
+        for (int r = 0; r < grid->model()->rowCount(); ++r) {
+            const QString nsu = grid->model()->index(r, 1).data().toString();
+            QCOMPARE(nsu.size(), 15);
+            QVERIFY(nsu > previous);
+            previous = nsu;
+            if (authorised < 0 && grid->model()->index(r, 8).data().toString() == QLatin1String("100"))
+                authorised = r;
+        }
+        QVERIFY(authorised >= 0);
+
+        // Tick that CT-e and download its XML into a folder.
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(authorised, 1));
+        QTest::keyClick(grid, Qt::Key_Space);
+        const QString key = grid->model()->index(authorised, 10).data().toString();
+        const QString folder = dir.filePath(QStringLiteral("xml"));
+        QDir().mkpath(folder);
+        dialogs->d.folder = folder;
+        dialogs->d.infos.clear();
+        s->findChild<QAbstractButton *>(QStringLiteral("sbtDownloadXML"))->click();
+        QCOMPARE(dialogs->d.infos, QStringList{QStringLiteral("Download do XML realizado com sucesso. ")});
+        QFile f(QDir(folder).filePath(key + QStringLiteral("-procCTe.xml")));
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
+        const QByteArray xml = f.readAll();
+        QVERIFY(xml.startsWith("<?xml"));
+        QVERIFY(xml.contains(key.toLatin1()));
+        QCOMPARE(grid->model()->index(authorised, 1).data().toString().size(), 15);
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
 #include "tst_e2e.moc"
