@@ -102,6 +102,9 @@ public:
 
 protected:
     bool eventFilter(QObject *o, QEvent *e) override;
+
+private:
+    QObject *m_watched = nullptr;
 };
 
 class DFE_TOOLKIT_API TImage : public QLabel {

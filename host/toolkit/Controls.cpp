@@ -311,13 +311,15 @@ void TBtnPesquisa::SetAssociate(TMaskEdit *edit)
     if (Associate)
         Associate->removeEventFilter(this);
     Associate = edit;
+    m_watched = edit;
     if (edit)
         edit->installEventFilter(this);
 }
 
 bool TBtnPesquisa::eventFilter(QObject *o, QEvent *e)
 {
-    if (PesqChave && o == Associate && e->type() == QEvent::KeyPress &&
+    // Compared as a plain object: the edit may be half destroyed when its last events come.
+    if (e->type() == QEvent::KeyPress && PesqChave && o == m_watched &&
         static_cast<QKeyEvent *>(e)->key() == Qt::Key_F2) {
         Guard([this] { Execute(); });
         return true;

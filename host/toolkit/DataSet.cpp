@@ -784,7 +784,11 @@ void TClientDataSet::Post()
     } else {
         row = CurrentRow();
     }
-    const QByteArray oldKey = (m_indexSlot >= 0 && m_state == dsEdit) ? QByteArray(textBytes(row, m_indexSlot)) : QByteArray();
+    QByteArray oldKey; // a deep copy: the row's buffer is replaced below
+    if (m_indexSlot >= 0 && m_state == dsEdit) {
+        const QByteArray raw = textBytes(row, m_indexSlot);
+        oldKey = QByteArray(raw.constData(), raw.size());
+    }
     const bool inserted = m_state == dsInsert;
     setRowFromBuffer(row);
     m_buffer.clear();

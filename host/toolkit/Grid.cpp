@@ -205,7 +205,8 @@ void TDBGrid::ApplyColumns()
     for (auto &c : Columns)
         c.Grid = this;
     m_model->SetColumns(&Columns);
-    const int charWidth = fontMetrics().averageCharWidth();
+    // Numbers fill most columns: a digit is the width of a character here.
+    const int charWidth = std::max(fontMetrics().averageCharWidth(), fontMetrics().horizontalAdvance(QLatin1Char('0')));
     for (size_t i = 0; i < Columns.size(); ++i) {
         int w = Columns[i].Width;
         if (w <= 0) {
