@@ -19,9 +19,7 @@ void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
     cds.DisableControls();
     std::exception_ptr failure;
     try {
-        cds.SetFiltered(false);
-        cds.SetFilter(QStringLiteral("IDCHECK = 'S'"));
-        cds.SetFiltered(true);
+        restrictToTicked();
         const bool rows = cds.Active() && !cds.IsEmpty();
         if (rows) {
             cds.First();
@@ -36,18 +34,10 @@ void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
         Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("INFO_PREST_DESACORDO")));
         const QVariantList result = Cli_Dfe71200::CriaRecusaCTe();
         if (result.value(0).toBool()) {
-            struct StopAnimation {
-                ~StopAnimation() { DeactiveShowAvi(); }
-            } stop;
-            ActiveShowAvi(frmSincronizacaoCTe, 6);
-            const QVariant reply = netSincronizacaoCTe.AppServer(
+            const Envelope e = callServer(
                 QStringLiteral("RecusaCTe"),
                 {ByVal(cds.FieldByName(QStringLiteral("NRACESSOCTE")).AsString()), ByVal(result.value(1)),
                  ByVal(CodigoEmpresa()), ByRef(filtro->rcFiltro.stInscrJurid), ByRef(filtro->stInscrEstadFiltro)});
-            DeactiveShowAvi();
-            const Envelope e = ReadEnvelope(reply);
-            if (e.errorText)
-                MensErro(e.text, true);
             if (e.flag != QLatin1String("S"))
                 MensErro(e.text, true);
             Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("EVENTO_SUCESSO")));

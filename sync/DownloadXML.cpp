@@ -57,9 +57,7 @@ void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
     cds.DisableControls();
     std::exception_ptr failure;
     try {
-        cds.SetFiltered(false);
-        cds.SetFilter(QStringLiteral("IDCHECK = 'S'"));
-        cds.SetFiltered(true);
+        restrictToTicked();
         if (!cds.Active() || cds.RecordCount() == 0)
             MensErro(msgPadrao.Msg(QStringLiteral("NSU_DEVE")), true);
         const std::optional<QString> chosen = Dialogs().ChooseFolder(this);
@@ -69,18 +67,10 @@ void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
         if (Right(folder, 1) != QDir::separator())
             folder += QDir::separator();
 
-        struct StopAnimation {
-            ~StopAnimation() { DeactiveShowAvi(); }
-        } stop;
-        ActiveShowAvi(frmSincronizacaoCTe, 6);
-        const QVariant reply = netSincronizacaoCTe.AppServer(
+        const Envelope e = callServer(
             QStringLiteral("DownloadXML"),
             {ByVal(QVariant::fromValue(cds.Data())), ByVal(CodigoEmpresa()), ByRef(filtro->stInscrEstadFiltro),
              ByRef(filtro->rcFiltro.stInscrJurid)});
-        DeactiveShowAvi();
-        const Envelope e = ReadEnvelope(reply);
-        if (e.errorText)
-            MensErro(e.text, true);
         if (e.flag == QLatin1String("N"))
             MensErro(e.text, true);
         if (e.payload.metaType() != QMetaType::fromType<TDataPacket>())

@@ -178,18 +178,10 @@ void TfrmSincronizacaoCTe::CarregaDadosGerais()
     if (!ensureFilter())
         return;
     Cli_Dfe71100::TRecordFilter &rc = Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro;
-    struct StopAnimation {
-        ~StopAnimation() { DeactiveShowAvi(); }
-    } stop;
-    ActiveShowAvi(frmSincronizacaoCTe, 6);
-    const QVariant reply = netSincronizacaoCTe.AppServer(
+    const Envelope e = callServer(
         QStringLiteral("GetSincronizacaoCTe"),
         {ByRef(rc.dtEmissaoIni), ByRef(rc.dtEmissaoFim), ByRef(rc.stInscrJurid), ByRef(rc.stStatus),
          ByRef(rc.dtSincIni), ByRef(rc.dtSincFin)});
-    DeactiveShowAvi();
-    const Envelope e = ReadEnvelope(reply);
-    if (e.errorText)
-        MensErro(e.text, true);
     if (e.flag == QLatin1String("S")) {
         if (e.payload.metaType() != QMetaType::fromType<TDataPacket>())
             throw Exception(QStringLiteral("O servidor de aplicação não enviou a lista de CT-e."));

@@ -117,6 +117,27 @@ void TfrmSincronizacaoCTe::FormClose(QObject *sender, TCloseAction &action)
     TfrmPadraoGrid::FormClose(sender, action);
 }
 
+Envelope TfrmSincronizacaoCTe::callServer(const QString &method, const std::vector<TArg> &args)
+{
+    struct StopAnimation {
+        ~StopAnimation() { DeactiveShowAvi(); }
+    } stop;
+    ActiveShowAvi(frmSincronizacaoCTe, 6);
+    const QVariant reply = netSincronizacaoCTe.AppServer(method, args);
+    DeactiveShowAvi();
+    const Envelope e = ReadEnvelope(reply);
+    if (e.errorText)
+        MensErro(e.text, true);
+    return e;
+}
+
+void TfrmSincronizacaoCTe::restrictToTicked()
+{
+    cdsSincronizacaoCTe.SetFiltered(false);
+    cdsSincronizacaoCTe.SetFilter(QStringLiteral("IDCHECK = 'S'"));
+    cdsSincronizacaoCTe.SetFiltered(true);
+}
+
 Envelope ReadEnvelope(const QVariant &reply)
 {
     Envelope e;

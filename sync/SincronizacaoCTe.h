@@ -74,6 +74,11 @@ private:
     // The filter dialog holds the filter every server call sends; before it exists
     // it is asked for first. False: no filter was confirmed.
     bool ensureFilter();
+    // One remote call under the busy animation; an error-text reply is shown and
+    // ends the command. Returns the envelope of any other reply.
+    struct Envelope callServer(const QString &method, const std::vector<TArg> &args);
+    // Restricts the list to its ticked rows (the caller lifts the filter).
+    void restrictToTicked();
 };
 
 DFE_MODULE_EXPORT extern QPointer<TfrmSincronizacaoCTe> frmSincronizacaoCTe;

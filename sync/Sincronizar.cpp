@@ -11,18 +11,10 @@ void TfrmSincronizacaoCTe::sbtSincronizarCTeClick(QObject *)
     if (!ensureFilter())
         return;
     auto *filtro = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
-    struct StopAnimation {
-        ~StopAnimation() { DeactiveShowAvi(); }
-    } stop;
-    ActiveShowAvi(frmSincronizacaoCTe, 6);
-    const QVariant reply = netSincronizacaoCTe.AppServer(
+    const Envelope e = callServer(
         QStringLiteral("SincronizarCTe"),
         {ByVal(CodigoEmpresa()), ByRef(filtro->stInscrEstadFiltro), ByRef(filtro->rcFiltro.stInscrJurid),
          ByVal(QStringLiteral("MANUAL")), ByVal(QString()), ByVal(QString())});
-    DeactiveShowAvi();
-    const Envelope e = ReadEnvelope(reply);
-    if (e.errorText)
-        MensErro(e.text, true);
     if (e.flag != QLatin1String("S"))
         MensErro(e.text, true);
     Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("OK")));
