@@ -228,7 +228,9 @@ private:
     bool m_filtered = false;
     int m_filterSlot = -1;
     QByteArray m_filterValue;
+    // Edit buffer: only the fields set since Edit are held; the others read through to the row.
     std::vector<QVariant> m_buffer;
+    std::vector<char> m_dirty;
     int m_disableCount = 0;
     bool m_pendingChange = false;
     TDataSetState m_stateAtDisable = dsInactive;

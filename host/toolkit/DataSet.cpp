@@ -699,7 +699,17 @@ bool TClientDataSet::Locate(const QString &fieldName, const QString &value)
 
 QVariant TClientDataSet::bufferValue(const TField &f) const
 {
-    return m_buffer.empty() ? QVariant() : m_buffer[size_t(f.m_index)];
+    if (m_buffer.empty())
+        return {};
+    const size_t i = size_t(f.m_index);
+    if (m_dirty[i])
+        return m_buffer[i];
+    const int row = CurrentRow();
+    if (row < 0)
+        return {};
+    if (f.IsText())
+        return f.StringAt(row);
+    return f.DataType == ftFloat ? QVariant(f.FloatAt(row)) : QVariant(f.BytesAt(row));
 }
 
 void TClientDataSet::setBufferValue(const TField &f, const QVariant &v)
@@ -709,6 +719,7 @@ void TClientDataSet::setBufferValue(const TField &f, const QVariant &v)
     if (m_state != dsEdit && m_state != dsInsert)
         throw Exception(QStringLiteral("%1: o conjunto de dados não está em edição").arg(Name));
     m_buffer[size_t(f.m_index)] = v;
+    m_dirty[size_t(f.m_index)] = 1;
     notify(evRecord, m_cursor);
 }
 
@@ -719,16 +730,11 @@ void TClientDataSet::Edit()
         return;
     if (BeforeEdit)
         BeforeEdit(*this);
-    const int row = CurrentRow();
-    if (row < 0)
+    if (CurrentRow() < 0)
         throw Exception(QStringLiteral("%1: não há registro para alterar").arg(Name));
+    // Values are read from the row until a field is set: a tick costs one field, not the row.
     m_buffer.assign(m_fields.size(), QVariant());
-    for (auto &f : m_fields) {
-        if (f->Calculated) continue;
-        if (f->IsText()) m_buffer[size_t(f->m_index)] = f->StringAt(row);
-        else if (f->DataType == ftFloat) m_buffer[size_t(f->m_index)] = f->FloatAt(row);
-        else m_buffer[size_t(f->m_index)] = f->BytesAt(row);
-    }
+    m_dirty.assign(m_fields.size(), 0);
     setState(dsEdit);
 }
 
@@ -740,6 +746,7 @@ void TClientDataSet::Insert()
     if (BeforeInsert)
         BeforeInsert(*this);
     m_buffer.assign(m_fields.size(), QVariant());
+    m_dirty.assign(m_fields.size(), 1);
     for (auto &f : m_fields)
         if (!f->Calculated)
             m_buffer[size_t(f->m_index)] = f->IsText() ? QVariant(QString()) : f->DataType == ftFloat ? QVariant(0.0) : QVariant(QByteArray());
@@ -749,18 +756,28 @@ void TClientDataSet::Insert()
 void TClientDataSet::setRowFromBuffer(int row)
 {
     const size_t stride = size_t(m_textCount) + 1;
+    const QByteArray old = m_s.text[size_t(row)]; // shares the row's bytes; unchanged fields are copied raw
     QByteArray buf;
+    buf.reserve(old.size() + 16);
     quint32 *off = &m_s.offsets[size_t(row) * stride];
+    std::vector<quint32> oldOff(off, off + stride);
     for (auto &f : m_fields) {
         if (f->Calculated) continue;
-        const QVariant &v = m_buffer[size_t(f->m_index)];
+        const size_t i = size_t(f->m_index);
         if (f->IsText()) {
-            off[f->m_slot] = quint32(buf.size());
-            buf.append(v.toString().toUtf8());
+            const quint32 start = quint32(buf.size());
+            if (m_dirty[i])
+                buf.append(m_buffer[i].toString().toUtf8());
+            else
+                buf.append(old.constData() + oldOff[size_t(f->m_slot)],
+                           qsizetype(oldOff[size_t(f->m_slot) + 1] - oldOff[size_t(f->m_slot)]));
+            off[f->m_slot] = start;
+        } else if (!m_dirty[i]) {
+            continue;
         } else if (f->DataType == ftFloat) {
-            m_s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = v.toDouble();
+            m_s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = m_buffer[i].toDouble();
         } else {
-            m_s.blobs[size_t(row) * size_t(m_blobCount) + size_t(f->m_slot)] = v.toByteArray();
+            m_s.blobs[size_t(row) * size_t(m_blobCount) + size_t(f->m_slot)] = m_buffer[i].toByteArray();
         }
     }
     off[m_textCount] = quint32(buf.size());

@@ -82,6 +82,45 @@ private Q_SLOTS:
         QCOMPARE(ds.State(), dsBrowse);
     }
 
+    void editKeepsTheOtherFields_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("tick, first text") << QStringLiteral("IDCHECK") << QStringLiteral("S");
+        QTest::newRow("middle text, longer") << QStringLiteral("NMRAZSOCEMIT") << QStringLiteral("Ação Logística São João Ltda");
+        QTest::newRow("middle text, emptied") << QStringLiteral("NMRAZSOCEMIT") << QString();
+        QTest::newRow("float") << QStringLiteral("VRTOTALPREST") << QStringLiteral("12,5");
+    }
+    void editKeepsTheOtherFields()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, value);
+        QLocale::setDefault(QLocale(QLocale::Portuguese, QLocale::Brazil));
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet({"1", "2", "3"}));
+        auto snapshot = [&](int recNo) {
+            ds.SetRecNo(recNo);
+            QStringList out;
+            for (int i = 0; i < ds.FieldCount(); ++i)
+                out << (ds.Fields(i).DataType == ftBlob ? QString::fromUtf8(ds.Fields(i).AsBytes()) : ds.Fields(i).AsString());
+            return out;
+        };
+        const QStringList before = snapshot(2), neighbour = snapshot(3);
+        ds.SetRecNo(2);
+        ds.Edit();
+        TField &f = ds.FieldByName(field);
+        QCOMPARE(f.AsString(), before[f.Index()]); // unset fields read through to the row
+        f.SetAsString(value);
+        QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).AsString(), QStringLiteral("2"));
+        ds.Post();
+        QStringList expected = before;
+        expected[f.Index()] = f.DataType == ftFloat ? QStringLiteral("12.5") : value;
+        QCOMPARE(snapshot(2), expected);
+        QCOMPARE(snapshot(3), neighbour);
+        QLocale::setDefault(QLocale::c());
+    }
+
     void filterOnAndOff()
     {
         TClientDataSet ds;
