@@ -78,6 +78,7 @@ public:
     virtual void RecordChanged(int /*view*/) {} // one row's values changed
     virtual void Scrolled() {}                 // the cursor moved
     virtual void StateChanged() {}
+    virtual void ControlsSuspended(bool /*on*/) {} // DisableControls / EnableControls, outermost only
 
 private:
     TDataSource *m_source = nullptr;
@@ -206,6 +207,7 @@ private:
     QByteArray textBytes(int row, int slot) const;
     void setRowFromBuffer(int row);
     void notify(int event, int arg = -1);
+    void suspendLinks(bool on);
     void setState(TDataSetState s);
     void setCursor(int view);
     void assignSlots();

@@ -6,6 +6,7 @@
 #include <QAbstractTableModel>
 #include <QFont>
 #include <QPainter>
+#include <QPixmap>
 #include <QStyle>
 #include <QTableView>
 #include <functional>
@@ -52,7 +53,9 @@ public:
     void DataSetChanged() override { reset(); }
     void RecordChanged(int view) override;
     void Scrolled() override;
+    void ControlsSuspended(bool on) override;
     std::function<void()> OnScrolled;
+    std::function<void(bool)> OnSuspended;
     TField *FieldOfColumn(int col) const;
     void reset();
 
@@ -80,6 +83,7 @@ public:
     std::function<void(TColumn &column)> OnTitleClick;
 
 protected:
+    void paintEvent(QPaintEvent *e) override;
     void keyPressEvent(QKeyEvent *e) override;
     void mouseDoubleClickEvent(QMouseEvent *e) override;
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
@@ -90,5 +94,6 @@ private:
     TDataSource *m_source = nullptr;
     TDataSetModel *m_model = nullptr;
     TCanvas m_canvas;
+    QPixmap m_frozen;
     bool m_syncing = false;
 };

@@ -379,6 +379,7 @@ void TDBEdit::refresh()
     TClientDataSet *ds = DataSet();
     TField *f = ds && ds->Active() ? ds->FindField(DataField) : nullptr;
     setText(f ? f->DisplayText() : QString());
+    setCursorPosition(0); // a long value shows from its start
     m_refreshing = false;
 }
 

@@ -914,7 +914,15 @@ void TClientDataSet::DisableControls()
     if (m_disableCount++ == 0) {
         m_pendingChange = false;
         m_stateAtDisable = m_state;
+        suspendLinks(true);
     }
+}
+
+void TClientDataSet::suspendLinks(bool on)
+{
+    for (TDataSource *src : std::vector<TDataSource *>(m_sources))
+        for (TDataLink *l : std::vector<TDataLink *>(src->m_links))
+            l->ControlsSuspended(on);
 }
 
 void TClientDataSet::EnableControls()
@@ -923,6 +931,7 @@ void TClientDataSet::EnableControls()
         return;
     if (--m_disableCount > 0)
         return;
+    suspendLinks(false);
     if (m_pendingChange) {
         m_pendingChange = false;
         notify(evChanged);

@@ -109,6 +109,12 @@ void TDataSetModel::RecordChanged(int view)
     Q_EMIT dataChanged(index(view, 0), index(view, columnCount() - 1), {Qt::DisplayRole});
 }
 
+void TDataSetModel::ControlsSuspended(bool on)
+{
+    if (OnSuspended)
+        OnSuspended(on);
+}
+
 void TDataSetModel::Scrolled()
 {
     if (OnScrolled)
@@ -155,6 +161,12 @@ TDBGrid::TDBGrid(QWidget *parent) : QTableView(parent)
 {
     m_model = new TDataSetModel(this);
     m_model->OnScrolled = [this] { syncSelectionToCursor(); };
+    // Suspended controls keep showing what they showed: the grid paints a picture taken
+    // at suspension, not the list the program is walking or filtering meanwhile.
+    m_model->OnSuspended = [this](bool on) {
+        m_frozen = on && isVisible() ? viewport()->grab() : QPixmap();
+        viewport()->update();
+    };
     setModel(m_model);
     setItemDelegate(new TGridDelegate(this));
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -217,6 +229,17 @@ void TDBGrid::ApplyColumns()
         }
         setColumnWidth(int(i), w);
     }
+}
+
+void TDBGrid::paintEvent(QPaintEvent *e)
+{
+    if (m_frozen.isNull()) {
+        QTableView::paintEvent(e);
+        return;
+    }
+    QPainter p(viewport());
+    p.fillRect(e->rect(), palette().brush(QPalette::Base));
+    p.drawPixmap(0, 0, m_frozen);
 }
 
 void TDBGrid::keyPressEvent(QKeyEvent *e)

@@ -186,13 +186,23 @@ private Q_SLOTS:
         src.SetDataSet(&ds);
         Counter c;
         c.SetDataSource(&src);
+        TDBGrid grid; // a suspended grid keeps its picture
+        grid.SetDataSource(&src);
+        grid.resize(300, 200);
+        grid.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&grid));
         int stateCalls = 0;
         src.OnStateChange = [&stateCalls](TDataSource *) { ++stateCalls; };
         ds.SetData(packet({"1", "2", "3"}));
         c.changed = c.records = c.scrolls = 0;
         stateCalls = 0;
+        const QImage shown = grid.viewport()->grab().toImage();
         ds.DisableControls();
         ds.DisableControls();
+        ds.SetFilter(QStringLiteral("NRNSU = '2'"));
+        ds.SetFiltered(true);
+        QCOMPARE(grid.viewport()->grab().toImage(), shown);
+        ds.SetFiltered(false);
         ds.First();
         while (!ds.Eof()) {
             ds.Edit();
@@ -203,7 +213,9 @@ private Q_SLOTS:
         ds.EnableControls();
         QCOMPARE(c.changed + c.records + c.scrolls, 0);
         QCOMPARE(stateCalls, 0);
+        QCOMPARE(grid.viewport()->grab().toImage(), shown);
         ds.EnableControls();
+        QVERIFY(grid.viewport()->grab().toImage() != shown); // every row is ticked now
         QCOMPARE(c.changed, 1);
         QCOMPARE(c.records, 0);
         QCOMPARE(stateCalls, 0); // browse before, browse after
