@@ -10,12 +10,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QMenuBar>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTimer>
+#include <QTranslator>
 
 namespace {
 // Last line of defence: an exception that escapes an event handler is shown, not fatal.
@@ -94,6 +96,10 @@ int main(int argc, char **argv)
     HostApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("dfe-host"));
     QApplication::setOrganizationName(QStringLiteral("dfe"));
+    // The screens speak Portuguese: so do the platform's own buttons (Sim, Não, Cancelar).
+    QTranslator qtTexts;
+    if (qtTexts.load(QStringLiteral("qtbase_pt_BR"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
 
     HostSettings s;
     s.moduleDir = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../lib"));
