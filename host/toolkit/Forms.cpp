@@ -10,6 +10,23 @@
 #include <QStyle>
 
 namespace {
+// Runs a screen's close handler, one close at a time. False: the handler refused the
+// close (caNone) or failed, and the screen stays.
+bool askClose(bool &closing, const TCloseEvent &handler, QObject *sender, TCloseAction &action)
+{
+    if (closing)
+        return false;
+    closing = true;
+    bool ran = false;
+    Guard([&] {
+        if (handler)
+            handler(sender, action);
+        ran = true;
+    });
+    closing = false;
+    return ran && action != caNone;
+}
+
 QPointer<QMdiArea> &mdiArea()
 {
     static QPointer<QMdiArea> a;
@@ -226,18 +243,8 @@ void TfrmPadraoGrid::Show()
 
 bool TfrmPadraoGrid::Close()
 {
-    if (m_closing)
-        return false;
-    m_closing = true;
     TCloseAction action = caFree;
-    bool ran = false;
-    Guard([&] {
-        if (OnClose)
-            OnClose(this, action);
-        ran = true;
-    });
-    m_closing = false;
-    if (!ran || action == caNone)
+    if (!askClose(m_closing, OnClose, this, action))
         return false;
     if (action == caMinimize) {
         Frame()->showMinimized();
@@ -337,18 +344,8 @@ int TfrmRotiGeral::ShowModal() { return exec(); }
 
 bool TfrmRotiGeral::Close()
 {
-    if (m_closing)
-        return false;
-    m_closing = true;
     TCloseAction action = caHide;
-    bool ran = false;
-    Guard([&] {
-        if (OnClose)
-            OnClose(this, action);
-        ran = true;
-    });
-    m_closing = false;
-    if (!ran || action == caNone)
+    if (!askClose(m_closing, OnClose, this, action))
         return false;
     QDialog::done(QDialog::Rejected);
     if (action == caFree)
