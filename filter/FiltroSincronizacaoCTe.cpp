@@ -116,6 +116,7 @@ void TfrmFiltroSincronizacaoCTe::buildLayout()
         lay->addWidget(l2, 0, 1);
         lay->addWidget(d1, 1, 0);
         lay->addWidget(d2, 1, 1);
+        lay->setRowStretch(2, 1); // dates at the top of a group taller than they need
         return g;
     };
     grbDataEmissao = dateGroup(QStringLiteral(" Data de Emissão "), lblEmissaoIni, lblEmissaoFim, depEmissaoIni, depEmissaoFim);
