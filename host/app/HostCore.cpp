@@ -122,9 +122,23 @@ bool OpenHostDatabase(const HostSettings &s, QString &error)
         error = QStringLiteral("Não foi possível abrir o banco de dados \"%1\": %2").arg(s.dbName, db.lastError().text());
         return false;
     }
-    dtmDBGeral::SetConnectionName(conn);
     if (s.demo)
         CreateDemoData(conn);
+    // A file that is not a database, or one of another system, opens without complaint:
+    // the screens need these two tables.
+    QStringList tables = db.tables();
+    for (QString &t : tables)
+        t = t.toUpper();
+    for (const char *needed : {"EMPRESA", "INSCRESTAD"}) {
+        if (!tables.contains(QLatin1String(needed))) {
+            error = QStringLiteral("O banco de dados \"%1\" não tem a tabela %2%3")
+                        .arg(s.dbName, QLatin1String(needed),
+                             db.lastError().isValid() ? QStringLiteral(": ") + db.lastError().text() : QStringLiteral("."));
+            db.close();
+            return false;
+        }
+    }
+    dtmDBGeral::SetConnectionName(conn);
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "Messages.h"
 #include "TestSupport.h"
 
+#include <QSqlQuery>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -226,6 +227,47 @@ private Q_SLOTS:
             h->finalize();
         }
         QCOMPARE(qgetenv("FIXTURE_FINALIZE"), QByteArray("1")); // once, not again at destruction
+    }
+
+    void databaseProblemsAreReported_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QByteArray>("content"); // "-": no file
+        QTest::addColumn<bool>("demo");
+        QTest::addColumn<QString>("error"); // empty: opens
+        QTest::newRow("missing file") << "QSQLITE" << QByteArray("-") << false << "não encontrado";
+        QTest::newRow("not a database") << "QSQLITE" << QByteArray(4096, 'x') << false << "EMPRESA";
+        QTest::newRow("not a database, demo") << "QSQLITE" << QByteArray(4096, 'x') << true << "EMPRESA";
+        QTest::newRow("database of another system") << "QSQLITE" << QByteArray() << false << "EMPRESA";
+        QTest::newRow("unknown driver") << "QNOSUCH" << QByteArray("-") << false << "QNOSUCH";
+        QTest::newRow("demo creates it") << "QSQLITE" << QByteArray("-") << true << "";
+    }
+    void databaseProblemsAreReported()
+    {
+        QFETCH(QString, driver);
+        QFETCH(QByteArray, content);
+        QFETCH(bool, demo);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        HostSettings s;
+        s.dbDriver = driver;
+        s.dbName = dir.filePath(QStringLiteral("host.sqlite"));
+        s.demo = demo;
+        if (content != "-") {
+            QFile f(s.dbName);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(content);
+        }
+        QString why;
+        const bool opened = OpenHostDatabase(s, why);
+        QCOMPARE(opened, error.isEmpty());
+        if (opened) {
+            QSqlQuery q(QSqlDatabase::database(QStringLiteral("dtmDBGeral")));
+            QVERIFY(q.exec(QStringLiteral("SELECT COUNT(*) FROM INSCRESTAD")) && q.next());
+            QVERIFY(q.value(0).toInt() > 0);
+        } else {
+            QVERIFY2(why.contains(error), qPrintable(why));
+        }
     }
 
     void settingsFileProblemsAreReported()
