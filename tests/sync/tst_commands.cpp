@@ -1,0 +1,388 @@
+// The screen's commands that call the server on the loaded list: manual
+// synchronization, XML download and the service-in-disagreement event.
+#include "Creation.h"
+#include "FiltroSincronizacaoCTe.h"
+#include "Funcoes.h"
+#include "RecusaCTe.h"
+#include "ScreenHarness.h"
+#include "SincronizacaoCTe.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+using Cli_Dfe71000::TfrmSincronizacaoCTe;
+
+namespace {
+const QString kA = QStringLiteral("11222333000181");
+const QString kKey1 = QStringLiteral("35261211222333000181570010000010011000000011");
+const QString kKey2 = QStringLiteral("35261211222333000181570010000010021000000022");
+
+struct XmlRow {
+    QString nsu, name, status;
+    QByteArray xml;
+};
+
+TDataPacket downloadPacket(const QList<XmlRow> &rows)
+{
+    wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+                          {QStringLiteral("DSNOMEARQUIVO"), wire::PacketType::Text, 255},
+                          {QStringLiteral("DSTEXTOXML"), wire::PacketType::Blob, 0},
+                          {QStringLiteral("IDSTATUS"), wire::PacketType::Text, 3},
+                          {QStringLiteral("DSSTATUS"), wire::PacketType::Text, 255}});
+    for (const XmlRow &r : rows) {
+        w.beginRow();
+        w.text(r.nsu);
+        w.text(r.name);
+        w.blob(r.xml);
+        w.text(r.status);
+        w.text(QString());
+    }
+    return w.finish();
+}
+
+QByteArray doc(int n) { return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><cteProc n=\"") + QByteArray::number(n) + "\"/>"; }
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+} // namespace
+
+Q_DECLARE_METATYPE(XmlRow)
+Q_DECLARE_METATYPE(ListRow)
+
+class TestCommands : public QObject {
+    Q_OBJECT
+    std::unique_ptr<TempHostDb> db;
+    std::unique_ptr<HostWindow> host;
+    std::unique_ptr<FakeServer> server;
+    std::unique_ptr<DialogsScope> dialogs;
+    QList<ListRow> rows;
+    std::function<wire::Reply(const wire::Request &)> reply; // for the command under test
+
+    TfrmSincronizacaoCTe *s() { return Cli_Dfe71000::frmSincronizacaoCTe.data(); }
+    TClientDataSet &cds() { return s()->cdsSincronizacaoCTe; }
+    int calls(const char *method) { return int(server->callsOf(QString::fromLatin1(method)).size()); }
+    QStringList ticks()
+    {
+        QStringList out;
+        for (int v = 0; v < cds().RecordCount(); ++v)
+            out << cds().FieldByName(QStringLiteral("IDCHECK")).StringAt(cds().RowAt(v));
+        return out;
+    }
+
+    // Loads `r` through a confirmed filter, then ticks the rows whose index is in `ticked`.
+    void loadAndTick(const QList<ListRow> &r, const QList<int> &ticked)
+    {
+        rows = r;
+        whenModal([](QWidget *w) {
+            auto *d = static_cast<Cli_Dfe71100::TfrmFiltroSincronizacaoCTe *>(w);
+            d->medInscrJurid->SetText(kA);
+            d->sbtConfirma->click();
+        });
+        s()->sbtFiltro->click();
+        QVERIFY(cds().Active());
+        QCOMPARE(cds().RecordCount(), int(r.size()));
+        for (int i : ticked) {
+            cds().SetRecNo(i + 1);
+            QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
+        }
+        server->requests.clear();
+        dialogs->d.clear();
+    }
+    static wire::Reply envelope(const QString &flag, const QVariant &payload, const QVariantList &args)
+    {
+        return okReply(QVariantList{flag, payload}, args);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        db = std::make_unique<TempHostDb>();
+        server = std::make_unique<FakeServer>();
+        server->handler = [this](const wire::Request &r) {
+            if (r.method == QLatin1String("GetSincronizacaoCTe"))
+                return listReply(rows, r.args);
+            return reply(r);
+        };
+        Verdano::SetEmprProc(QStringLiteral("1"));
+        Verdano::SetFiliProc(QStringLiteral("01"));
+        Verdano::SetDataProc(QStringLiteral("01"), QDate(2026, 12, 8));
+        Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
+        Verdano::SetWebPort(server->port());
+        host = std::make_unique<HostWindow>();
+        QVERIFY(QTest::qWaitForWindowActive(&host->main));
+        dialogs = std::make_unique<DialogsScope>();
+        Cli_Dfe71000::CriaSincronizacaoCTe();
+        QVERIFY(s());
+    }
+
+    void synchronization_data()
+    {
+        QTest::addColumn<QVariant>("answer"); // a text: the whole reply; a list: flag and payload
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("done");
+        QTest::newRow("S, payload ignored") << QVariant(QVariantList{"S", 42}) << "Sincronização do CT-e realizada com sucesso." << true;
+        QTest::newRow("s in lower case") << QVariant(QVariantList{"s", "não feito"}) << "não feito" << false;
+        QTest::newRow("N with its reason") << QVariant(QVariantList{"N", "Rejeição: consumo indevido"}) << "Rejeição: consumo indevido" << false;
+        QTest::newRow("plain text") << QVariant(QStringLiteral("falha no servidor")) << "falha no servidor" << false;
+    }
+    void synchronization()
+    {
+        QFETCH(QVariant, answer);
+        QFETCH(QString, shown);
+        QFETCH(bool, done);
+        loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, {1});
+        reply = [answer](const wire::Request &r) { return okReply(answer, r.args); };
+        s()->sbtSincronizarCTe->click();
+        const auto sent = server->callsOf(QStringLiteral("SincronizarCTe"));
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent[0].args, (QVariantList{QStringLiteral("01"), QStringLiteral("T"), kA, QStringLiteral("MANUAL"),
+                                             QString(), QString()}));
+        QCOMPARE(done ? dialogs->d.infos : dialogs->d.errors, QStringList{shown});
+        QVERIFY(done ? dialogs->d.errors.isEmpty() : dialogs->d.infos.isEmpty());
+        QCOMPARE(calls("GetSincronizacaoCTe"), done ? 1 : 0);
+        QCOMPARE(ticks(), done ? (QStringList{"N", "N"}) : (QStringList{"N", "S"})); // a reload drops the ticks
+        QVERIFY(!ShowAviActive());
+    }
+
+    void download_data()
+    {
+        QTest::addColumn<QList<int>>("ticked");
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QList<XmlRow>>("answer");
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("report"); // empty: an error instead
+        const QString ok = QStringLiteral("Download do XML realizado com sucesso. ");
+        const QString some = QStringLiteral("Download de %1 XML(s) realizado(s) com sucesso. %2 XML(s) não baixado(s).");
+        const QList<XmlRow> three{{"1", "a.xml", "S", doc(1)}, {"2", "b.xml", "S", doc(2)}, {"3", "c.xml", "N", {}}};
+        QTest::newRow("S S N") << QList<int>{0, 1} << "S" << three << QStringList{"a.xml", "b.xml"} << some.arg(2).arg(1);
+        QTest::newRow("none there")
+            << QList<int>{0} << "S"
+            << QList<XmlRow>{{"1", "a.xml", "N", {}}, {"2", "b.xml", "", {}}, {"3", "c.xml", "s", doc(3)}}
+            << QStringList{} << some.arg(0).arg(3);
+        QTest::newRow("no rows, flag S") << QList<int>{0} << "S" << QList<XmlRow>{} << QStringList{} << ok;
+        QTest::newRow("same name twice: the later one")
+            << QList<int>{0} << "X" << QList<XmlRow>{{"1", "a.xml", "S", doc(1)}, {"2", "a.xml", "S", doc(2)}}
+            << QStringList{"a.xml"} << ok;
+        QTest::newRow("a name that leaves the folder is not written")
+            << QList<int>{0} << "S" << QList<XmlRow>{{"1", "../fora.xml", "S", doc(1)}, {"2", "b.xml", "S", doc(2)}}
+            << QStringList{"b.xml"} << some.arg(1).arg(1);
+        QTest::newRow("flag N") << QList<int>{0} << "N" << QList<XmlRow>{} << QStringList{} << QString();
+    }
+    void download()
+    {
+        QFETCH(QList<int>, ticked);
+        QFETCH(QString, flag);
+        QFETCH(QList<XmlRow>, answer);
+        QFETCH(QStringList, files);
+        QFETCH(QString, report);
+        loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}, {QStringLiteral("3"), kKey2}}, ticked);
+        cds().SetRecNo(3);
+        QTemporaryDir out;
+        dialogs->d.folder = out.path(); // no trailing separator: one is added
+        reply = [&](const wire::Request &r) {
+            if (flag == QLatin1String("N"))
+                return envelope(flag, QStringLiteral("Empresa sem certificado."), r.args);
+            return envelope(flag, QVariant::fromValue(downloadPacket(answer)), r.args);
+        };
+        s()->sbtDownloadXML->click();
+
+        const auto sent = server->callsOf(QStringLiteral("DownloadXML"));
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent[0].args.mid(1), (QVariantList{QStringLiteral("01"), QStringLiteral("T"), kA}));
+        // The whole list goes, ticks included, not only the ticked rows.
+        TClientDataSet sentList;
+        sentList.SetData(sent[0].args[0].value<TDataPacket>());
+        QCOMPARE(sentList.RecordCount(), 3);
+        QStringList written = QDir(out.path()).entryList(QDir::Files, QDir::Name);
+        QCOMPARE(written, files);
+        for (const XmlRow &r : answer)
+            if (files.contains(r.name) && r.name == QLatin1String("b.xml"))
+                QCOMPARE(fileBytes(out.filePath(r.name)), r.xml);
+        if (QTest::currentDataTag() == QByteArray("same name twice: the later one"))
+            QCOMPARE(fileBytes(out.filePath(QStringLiteral("a.xml"))), doc(2));
+        QVERIFY(!QFile::exists(QDir(out.path()).absoluteFilePath(QStringLiteral("../fora.xml"))));
+        if (report.isEmpty()) {
+            QCOMPARE(dialogs->d.errors, QStringList{QStringLiteral("Empresa sem certificado.")});
+            QVERIFY(dialogs->d.infos.isEmpty());
+        } else {
+            QCOMPARE(dialogs->d.infos, QStringList{report});
+            QVERIFY(dialogs->d.errors.isEmpty());
+        }
+        QCOMPARE(calls("GetSincronizacaoCTe"), report.isEmpty() ? 0 : 1);
+        // Afterwards the whole list shows again, on the row that was current.
+        QVERIFY(!cds().Filtered());
+        QCOMPARE(cds().RecordCount(), 3);
+        QCOMPARE(cds().FieldByName(QStringLiteral("NRNSU")).AsString(), QStringLiteral("3"));
+        QVERIFY(!ShowAviActive());
+    }
+
+    void downloadStopsBeforeTheServer_data()
+    {
+        QTest::addColumn<QList<int>>("ticked");
+        QTest::addColumn<bool>("chooseFolder");
+        QTest::addColumn<QStringList>("errors");
+        QTest::newRow("nothing ticked") << QList<int>{} << true << QStringList{QStringLiteral("NSU deve ser informado.")};
+        QTest::newRow("folder chooser cancelled") << QList<int>{1} << false << QStringList{};
+    }
+    void downloadStopsBeforeTheServer()
+    {
+        QFETCH(QList<int>, ticked);
+        QFETCH(bool, chooseFolder);
+        QFETCH(QStringList, errors);
+        loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, ticked);
+        cds().SetRecNo(2);
+        dialogs->d.folder = chooseFolder ? std::optional<QString>(QDir::tempPath()) : std::nullopt;
+        s()->sbtDownloadXML->click();
+        QCOMPARE(dialogs->d.errors, errors);
+        QCOMPARE(calls("DownloadXML"), 0);
+        QCOMPARE(calls("GetSincronizacaoCTe"), 0);
+        QVERIFY(!cds().Filtered());
+        QCOMPARE(cds().RecordCount(), 2);
+        QCOMPARE(cds().RecNo(), 2);
+    }
+
+    void downloadKeepsFilesWrittenBeforeABadDocument()
+    {
+        loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, {0, 1});
+        QTemporaryDir out;
+        dialogs->d.folder = out.path();
+        // Signed documents are written as received: declaration, CRLF and Latin-1 bytes intact.
+        const QByteArray latin1("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n<cteProc><x>S\xe3o Paulo</x></cteProc>\r\n");
+        reply = [&](const wire::Request &r) {
+            return envelope(QStringLiteral("S"),
+                            QVariant::fromValue(downloadPacket({{"1", "a.xml", "S", latin1}, {"2", "b.xml", "S", "<cteProc><x>"},
+                                                                {"3", "c.xml", "S", doc(3)}})),
+                            r.args);
+        };
+        s()->sbtDownloadXML->click();
+        QCOMPARE(fileBytes(out.filePath(QStringLiteral("a.xml"))), latin1);
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files), QStringList{QStringLiteral("a.xml")});
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        QVERIFY2(dialogs->d.errors[0].contains(QStringLiteral("NSU 2")), qPrintable(dialogs->d.errors[0]));
+        QVERIFY(dialogs->d.infos.isEmpty());
+        QCOMPARE(calls("GetSincronizacaoCTe"), 0);
+        QVERIFY(!cds().Filtered());
+    }
+
+    void disagreement_data()
+    {
+        QTest::addColumn<QList<ListRow>>("list");
+        QTest::addColumn<QList<int>>("ticked");
+        QTest::addColumn<QString>("stop"); // the error that stops the command before the notice
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QString>("reported");
+        const ListRow a{QStringLiteral("1"), kKey1}, b{QStringLiteral("2"), kKey2};
+        ListRow refused = b;
+        refused.status = QStringLiteral("000");
+        ListRow cancelled = b;
+        cancelled.status = QStringLiteral("101");
+        const QString done = QStringLiteral("Evento registrado com sucesso.");
+        QTest::newRow("one ticked, S") << QList<ListRow>{a, b} << QList<int>{1} << "" << "S" << done;
+        QTest::newRow("cancelled CT-e: the server decides") << QList<ListRow>{a, cancelled} << QList<int>{1} << "" << "N"
+                                                           << "Rejeição: CT-e cancelado";
+        QTest::newRow("already registered")
+            << QList<ListRow>{a, refused} << QList<int>{1}
+            << "Evento de Prestação de Serviço em Desacordo já registrado para esse CT-e." << "" << "";
+        ListRow refusedFirst = refused;
+        refusedFirst.nsu = QStringLiteral("0");
+        QTest::newRow("registered first of two: that message wins")
+            << QList<ListRow>{refusedFirst, a} << QList<int>{0, 1}
+            << "Evento de Prestação de Serviço em Desacordo já registrado para esse CT-e." << "" << "";
+        QTest::newRow("two ticked") << QList<ListRow>{a, b} << QList<int>{0, 1}
+                                    << "Evento deve ser registrado em um CT-e por vez." << "" << "";
+        QTest::newRow("none ticked") << QList<ListRow>{a, b} << QList<int>{} << "CT-e deve ser selecionado." << "" << "";
+    }
+    void disagreement()
+    {
+        QFETCH(QList<ListRow>, list);
+        QFETCH(QList<int>, ticked);
+        QFETCH(QString, stop);
+        QFETCH(QString, flag);
+        QFETCH(QString, reported);
+        loadAndTick(list, ticked);
+        const QString reason = QStringLiteral("  Carga entregue com avaria"); // leading blanks go as typed
+        reply = [&](const wire::Request &r) { return envelope(flag, QStringLiteral("Rejeição: CT-e cancelado"), r.args); };
+        bool dialogShown = false;
+        if (stop.isEmpty()) {
+            whenModal([&](QWidget *w) {
+                dialogShown = true;
+                auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
+                QCOMPARE(d->dbeNrAcessoCTe->text(), list[ticked[0]].key);
+                QTest::keyClicks(d->memMotivoRecusaCTe, reason);
+                d->sbtConfirma->click();
+            });
+        }
+        s()->sbtRecusaCTe->click();
+        cancelPendingModal();
+        QCOMPARE(dialogShown, stop.isEmpty());
+        const auto sent = server->callsOf(QStringLiteral("RecusaCTe"));
+        if (stop.isEmpty()) {
+            QCOMPARE(sent.size(), 1);
+            QCOMPARE(sent[0].args, (QVariantList{list[ticked[0]].key, reason, QStringLiteral("01"), kA, QStringLiteral("T")}));
+            QCOMPARE(dialogs->d.infos.first().left(31), QStringLiteral("Para registrar esse evento, o C"));
+            if (flag == QLatin1String("S")) {
+                QCOMPARE(dialogs->d.infos.last(), reported);
+                QVERIFY(dialogs->d.errors.isEmpty());
+            } else {
+                QCOMPARE(dialogs->d.infos.size(), 1);
+                QCOMPARE(dialogs->d.errors, QStringList{reported});
+            }
+        } else {
+            QCOMPARE(sent.size(), 0);
+            QVERIFY(dialogs->d.infos.isEmpty());
+            QCOMPARE(dialogs->d.errors, QStringList{stop});
+        }
+        // Every way out reloads the list, which drops the ticks.
+        QCOMPARE(calls("GetSincronizacaoCTe"), 1);
+        QVERIFY(!ticks().contains(QStringLiteral("S")));
+        QVERIFY(!cds().Filtered());
+        QVERIFY(!ShowAviActive());
+    }
+
+    void reasonRules_data()
+    {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("refusal"); // empty: accepted and sent
+        QTest::newRow("15 characters") << QStringLiteral("Serviço parcial") << QString();
+        QTest::newRow("14 characters") << QStringLiteral("Serviço parcia")
+                                       << QStringLiteral("Motivo da Recusa do CT-e deve conter no mínimo 15 caracteres.");
+        QTest::newRow("20 blanks") << QString(20, QLatin1Char(' '))
+                                   << QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
+        QTest::newRow("empty") << QString() << QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
+    }
+    void reasonRules()
+    {
+        QFETCH(QString, reason);
+        QFETCH(QString, refusal);
+        loadAndTick({{QStringLiteral("1"), kKey1}}, {0});
+        reply = [](const wire::Request &r) { return envelope(QStringLiteral("S"), QString(), r.args); };
+        QStringList errorsInDialog;
+        bool openAfterConfirm = false;
+        whenModal([&](QWidget *w) {
+            auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
+            d->memMotivoRecusaCTe->insertPlainText(reason); // pasted: the test keyboard has no "ç"
+            d->sbtConfirma->click();
+            errorsInDialog = dialogs->d.errors;
+            openAfterConfirm = d->isVisible();
+            if (openAfterConfirm) {
+                QCOMPARE(d->memMotivoRecusaCTe->Text(), reason); // kept for the user to fix
+                d->sbtCancel->click();
+            }
+        });
+        s()->sbtRecusaCTe->click();
+        QCOMPARE(openAfterConfirm, !refusal.isEmpty());
+        QCOMPARE(errorsInDialog, refusal.isEmpty() ? QStringList{} : QStringList{refusal});
+        const auto sent = server->callsOf(QStringLiteral("RecusaCTe"));
+        QCOMPARE(sent.size(), refusal.isEmpty() ? 1 : 0);
+        if (refusal.isEmpty())
+            QCOMPARE(sent[0].args.value(1).toString(), reason);
+        QCOMPARE(calls("GetSincronizacaoCTe"), 1); // a cancel reloads too
+    }
+};
+
+QTEST_MAIN(TestCommands)
+#include "tst_commands.moc"
