@@ -80,10 +80,12 @@ int main(int argc, char **argv)
         QElapsedTimer t;
         t.start();
         const wire::Reply back = wire::decodeReply(wireBytes);
+        const qint64 replyMs = t.elapsed();
         TClientDataSet ds;
         ds.SetData(back.result.toList().value(1).value<TDataPacket>());
-        std::printf("GetSincronizacaoCTe %d rows: server %lld ms, %lld bytes on the wire, client decode %lld ms\n", rows,
-                    serverMs, qlonglong(wireBytes.size()), t.elapsed());
+        std::printf("GetSincronizacaoCTe %d rows: server %lld ms, %lld bytes on the wire, client decode %lld ms"
+                    " (reply %lld ms, list %lld ms)\n",
+                    rows, serverMs, qlonglong(wireBytes.size()), t.elapsed(), replyMs, t.elapsed() - replyMs);
         return 0;
     }
     const TDataPacket p = serverPacket(rows, nullptr);

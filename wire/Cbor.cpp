@@ -213,9 +213,9 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
             return d;
         }
         if (tag == kTagDataPacket) {
-            if (!r.isArray())
+            if (!r.isByteArray() || !r.isLengthKnown())
                 throw DecodeError("pacote de dados inválido");
-            r.next(); // skips the whole packet without building it
+            r.next(); // skips the encoded table without reading it
             check(r);
             TDataPacket p;
             p.cbor = source.mid(start, r.currentOffset() - start);

@@ -30,7 +30,6 @@ bool packetTypeFromName(const QByteArray &name, PacketType &out)
 PacketWriter::PacketWriter(const std::vector<PacketField> &fields) : m_fieldCount(fields.size())
 {
     CborWriter w(m_head);
-    w.tag(kTagDataPacket);
     w.array(2);
     w.array(fields.size());
     for (const PacketField &f : fields) {
@@ -55,11 +54,57 @@ void PacketWriter::null() { CborWriter(m_buf).null(); }
 
 TDataPacket PacketWriter::finish()
 {
-    QByteArray out = m_head;
-    CborWriter(out).array(m_written);
-    out.reserve(out.size() + m_buf.size());
+    QByteArray rowsHead;
+    CborWriter(rowsHead).array(m_written);
+    const qsizetype body = m_head.size() + rowsHead.size() + m_buf.size();
+    QByteArray out;
+    out.reserve(body + 16);
+    CborWriter w(out);
+    w.tag(kTagDataPacket);
+    w.head(2, quint64(body));
+    out.append(m_head);
+    out.append(rowsHead);
     out.append(m_buf);
     return TDataPacket{out};
+}
+
+namespace {
+// One CBOR head (major type and argument) at `pos`, advancing past it.
+bool readHead(const QByteArray &b, qsizetype &pos, int &major, quint64 &value)
+{
+    if (pos >= b.size())
+        return false;
+    const auto first = quint8(b[pos++]);
+    major = first >> 5;
+    const int info = first & 0x1f;
+    if (info < 24) {
+        value = quint64(info);
+        return true;
+    }
+    if (info > 27)
+        return false; // indefinite lengths are not used for packets
+    const int n = 1 << (info - 24);
+    if (pos + n > b.size())
+        return false;
+    value = 0;
+    for (int i = 0; i < n; ++i)
+        value = (value << 8) | quint8(b[pos++]);
+    return true;
+}
+} // namespace
+
+QByteArray packetBody(const TDataPacket &p)
+{
+    qsizetype pos = 0;
+    int major = 0;
+    quint64 value = 0;
+    if (!readHead(p.cbor, pos, major, value) || major != 6 || value != kTagDataPacket)
+        throw DecodeError("pacote de dados esperado");
+    if (!readHead(p.cbor, pos, major, value) || major != 2)
+        throw DecodeError("pacote de dados inválido");
+    if (value != quint64(p.cbor.size() - pos))
+        throw DecodeError("pacote de dados truncado");
+    return QByteArray::fromRawData(p.cbor.constData() + pos, p.cbor.size() - pos);
 }
 
 int DecodedPacket::indexOf(const QString &name) const
@@ -72,10 +117,8 @@ int DecodedPacket::indexOf(const QString &name) const
 
 DecodedPacket decodePacket(const TDataPacket &p)
 {
-    QCborStreamReader r(p.cbor);
-    if (!r.isTag() || quint64(r.toTag()) != kTagDataPacket)
-        throw DecodeError("pacote de dados esperado");
-    r.next();
+    const QByteArray body = packetBody(p);
+    QCborStreamReader r(body);
     if (!r.isArray() || !r.isLengthKnown() || r.length() != 2)
         throw DecodeError("pacote de dados inválido");
     r.enterContainer();
@@ -103,7 +146,7 @@ DecodedPacket decodePacket(const TDataPacket &p)
         throw DecodeError("linhas do pacote inválidas");
     r.enterContainer();
     while (r.hasNext()) {
-        QVariant row = readValue(r, p.cbor);
+        QVariant row = readValue(r, body);
         if (row.metaType().id() != QMetaType::QVariantList || row.toList().size() != qsizetype(out.fields.size()))
             throw DecodeError("linha do pacote com número de valores errado");
         out.rows.push_back(row.toList());

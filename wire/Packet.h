@@ -1,8 +1,10 @@
 #pragma once
-// Data packet: a table (field model + rows) carried as one tagged CBOR item:
-//   65000([ [[name, type, size], ...], [[v1, v2, ...], ...] ])
+// Data packet: a table (field model + rows) carried as one tagged CBOR item whose
+// byte string holds the encoded table:
+//   65000(<< [ [[name, type, size], ...], [[v1, v2, ...], ...] ] >>)
 // type is "text", "fixedtext", "float" or "blob". The packet travels as its encoded
-// bytes so that it is decoded once, by whoever finally needs the rows.
+// bytes so that it is decoded once, by whoever finally needs the rows; being a byte
+// string, a message that carries it is read past it without walking its rows.
 #include <QByteArray>
 #include <QList>
 #include <QMetaType>
@@ -55,5 +57,7 @@ struct DecodedPacket {
     int indexOf(const QString &name) const;
 };
 DecodedPacket decodePacket(const TDataPacket &p); // throws DecodeError
+// The encoded table inside a packet (no copy: valid while `p` lives); throws DecodeError.
+QByteArray packetBody(const TDataPacket &p);
 
 } // namespace wire

@@ -432,15 +432,18 @@ int TClientDataSet::CurrentRow() const
 
 void TClientDataSet::SetData(const TDataPacket &packet)
 {
-    QCborStreamReader r(packet.cbor);
+    QByteArray body;
+    try {
+        body = wire::packetBody(packet);
+    } catch (const wire::DecodeError &e) {
+        packetError(QString::fromUtf8(e.what()));
+    }
+    QCborStreamReader r(body);
     auto fail = [&](const QString &why) {
         if (r.lastError() != QCborError::NoError)
             packetError(QStringLiteral("%1 (%2)").arg(why, r.lastError().toString()));
         packetError(why);
     };
-    if (!r.isTag() || quint64(r.toTag()) != wire::kTagDataPacket)
-        fail(QStringLiteral("não é um pacote de dados"));
-    r.next();
     if (!r.isArray() || !r.isLengthKnown() || r.length() != 2)
         fail(QStringLiteral("estrutura inválida"));
     r.enterContainer();
@@ -500,7 +503,7 @@ void TClientDataSet::SetData(const TDataPacket &packet)
     if (!r.isArray() || !r.isLengthKnown())
         fail(QStringLiteral("linhas inválidas"));
     const quint64 nrows = r.length();
-    if (nrows > quint64(packet.cbor.size()))
+    if (nrows > quint64(body.size()))
         fail(QStringLiteral("número de linhas maior que o pacote"));
     Storage s;
     s.rows = int(nrows);

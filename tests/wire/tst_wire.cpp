@@ -69,6 +69,10 @@ private Q_SLOTS:
         QTest::newRow("args missing") << QByteArray::fromHex("a2667365727665726173666d6574686f64616d");
         QTest::newRow("huge array length") << QByteArray::fromHex("a3667365727665726173666d6574686f64616d6461726773"
                                                                    "9bffffffffffffffff");
+        QTest::newRow("packet tag on an array") << QByteArray::fromHex("a3667365727665726173666d6574686f64616d6461726773"
+                                                                        "81d9fde8828080");
+        QTest::newRow("packet longer than the message")
+            << QByteArray::fromHex("a3667365727665726173666d6574686f64616d6461726773" "81d9fde85a00ffffff8280");
         QTest::newRow("unknown tag") << QByteArray::fromHex("a3667365727665726173666d6574686f64616d6461726773"
                                                              "81d9270f00");
     }
@@ -125,6 +129,10 @@ private Q_SLOTS:
             wire::encodeRequest({QStringLiteral("s"), QStringLiteral("m"), {QVariant::fromValue(p), 1.0}}));
         QCOMPARE(back.args[0].value<TDataPacket>().cbor, p.cbor);
         QCOMPARE(back.args[1].toDouble(), 1.0);
+
+        // The table's length is in the packet's head: a cut or padded packet is refused.
+        QVERIFY_THROWS_EXCEPTION(wire::DecodeError, wire::decodePacket(TDataPacket{p.cbor.left(p.cbor.size() - 1)}));
+        QVERIFY_THROWS_EXCEPTION(wire::DecodeError, wire::decodePacket(TDataPacket{p.cbor + '\0'}));
     }
 
     void checkDigits_data()
