@@ -197,11 +197,18 @@ private Q_SLOTS:
             return list.Locate(QStringLiteral("CDEMPRESA"), QStringLiteral("02")) ? list.RecNo() - 1 : -1;
         };
         s()->btnEmpresa->click();
-        dialogs->d.onLookup = nullptr;
         QCOMPARE(dialogs->d.lookups.last(), QStringLiteral("Empresa"));
         QCOMPARE(s()->medCdEmpresa->Text(), QStringLiteral("02"));
         QCOMPARE(s()->edtNmEmpresa->text(), QStringLiteral("Comercial Serra Azul de Alimentos S.A."));
         focusTo(s()->medCdEmpresa);
+        // F2 in the code runs the same lookup, without leaving the panel.
+        dialogs->d.lookups.clear();
+        s()->medCdEmpresa->SetText(QStringLiteral("01"));
+        QTest::keyClick(s()->medCdEmpresa, Qt::Key_F2);
+        dialogs->d.onLookup = nullptr;
+        QCOMPARE(dialogs->d.lookups, QStringList{QStringLiteral("Empresa")});
+        QCOMPARE(s()->medCdEmpresa->Text(), QStringLiteral("02"));
+        QCOMPARE(s()->window()->focusWidget(), static_cast<QWidget *>(s()->medCdEmpresa));
         s()->medCdEmpresa->setCursorPosition(0);
         QTest::keyClick(s()->medCdEmpresa, Qt::Key_0);
         QCOMPARE(s()->edtNmEmpresa->text(), QString());
