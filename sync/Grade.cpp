@@ -57,6 +57,10 @@ void TfrmSincronizacaoCTe::buildGrid()
     dbgPadrao->OnTitleClick = [this](TColumn &c) { dbgPadraoTitleClick(c); };
     dtsPadrao.OnStateChange = [this](TDataSource *s) { dtsPadraoStateChange(s); };
     dbnPadrao->OnRefresh = [this](QObject *s) { sbtVerificarClick(s); };
+    // The list is read-only: its navigator moves and reloads, nothing more.
+    for (auto b : {TDBNavigator::nbInsert, TDBNavigator::nbDelete, TDBNavigator::nbEdit, TDBNavigator::nbPost,
+                   TDBNavigator::nbCancel})
+        dbnPadrao->ButtonOf(b)->hide();
 }
 
 void TfrmSincronizacaoCTe::dbgPadraoDrawColumnCell(TDBGrid *sender, const QRect &rect, int, TColumn &column,

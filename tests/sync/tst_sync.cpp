@@ -331,8 +331,11 @@ private Q_SLOTS:
         loadList(someRows());
         dialogs->d.clear();
         const QStringList before = nsus(cds());
-        for (auto b : {TDBNavigator::nbEdit, TDBNavigator::nbInsert, TDBNavigator::nbDelete})
-            Guard([&] { s()->dbnPadrao->Click(b); });
+        for (auto b : {TDBNavigator::nbEdit, TDBNavigator::nbInsert, TDBNavigator::nbDelete}) {
+            QVERIFY(!s()->dbnPadrao->ButtonOf(b)->isVisibleTo(s()->dbnPadrao)); // not offered
+            Guard([&] { s()->dbnPadrao->Click(b); });                           // and refused anyway
+        }
+        QVERIFY(s()->dbnPadrao->ButtonOf(TDBNavigator::nbRefresh)->isVisibleTo(s()->dbnPadrao));
         TDBEdit edit;
         edit.DataField = QStringLiteral("NMRAZSOCEMIT");
         edit.SetDataSource(&s()->dtsPadrao);
