@@ -38,6 +38,17 @@ struct HostWindow {
     }
 };
 
+// The host values the screens read: company 01, branch 01 processing 2026-12-08, and
+// the application server on loopback at `port`.
+inline void PublishHostValues(quint16 port)
+{
+    Verdano::SetEmprProc(QStringLiteral("1"));
+    Verdano::SetFiliProc(QStringLiteral("01"));
+    Verdano::SetDataProc(QStringLiteral("01"), QDate(2026, 12, 8));
+    Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
+    Verdano::SetWebPort(port);
+}
+
 struct ListRow {
     QString nsu, key, status = QStringLiteral("100"), tick = QStringLiteral("N"), env = QStringLiteral("1");
 };

@@ -70,11 +70,7 @@ private Q_SLOTS:
                                  r.args);
             return okReply(QVariantList{QStringLiteral("N"), QStringLiteral("não")}, r.args);
         };
-        Verdano::SetEmprProc(QStringLiteral("1"));
-        Verdano::SetFiliProc(QStringLiteral("01"));
-        Verdano::SetDataProc(QStringLiteral("01"), QDate(2026, 12, 8));
-        Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
-        Verdano::SetWebPort(server->port());
+        PublishHostValues(server->port());
         host = std::make_unique<HostWindow>();
         QVERIFY(QTest::qWaitForWindowActive(&host->main));
         dialogs = std::make_unique<DialogsScope>();
