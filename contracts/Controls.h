@@ -52,6 +52,11 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent *e) override;
+    void contextMenuEvent(QContextMenuEvent *e) override;
+
+private:
+    bool filterKey(QChar &key); // false: the handler stopped the key
+    void pasteFiltered();
 };
 
 class DFE_TOOLKIT_API TDateEditPlus : public TMaskEdit {

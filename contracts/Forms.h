@@ -74,6 +74,8 @@ protected:
 
 private:
     bool m_closing = false;
+    bool m_shownOnce = false;
+    bool m_showSteps = false; // set by Show() for a screen it brings back from hidden
     int m_screenButtons = 0;
 };
 

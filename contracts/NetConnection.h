@@ -6,8 +6,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QDate>
 #include <QVariant>
 #include <functional>
+#include <type_traits>
 #include <vector>
 
 class QTcpSocket;
@@ -17,12 +19,22 @@ class QTcpSocket;
 struct TArg {
     QVariant Value;
     std::function<void(const QVariant &)> WriteBack;
+    // Whether a value the server leaves can go into the caller's storage.
+    std::function<bool(const QVariant &)> Fits;
 };
-inline TArg ByVal(const QVariant &v) { return TArg{v, {}}; }
+inline TArg ByVal(const QVariant &v) { return TArg{v, {}, {}}; }
 template <class T>
 TArg ByRef(T &storage)
 {
-    return TArg{QVariant::fromValue(storage), [&storage](const QVariant &v) { storage = v.value<T>(); }};
+    return TArg{QVariant::fromValue(storage), [&storage](const QVariant &v) { storage = v.value<T>(); },
+                [&storage](const QVariant &v) {
+                    if (v.metaType() == QMetaType::fromType<T>())
+                        return true;
+                    // A date that was not set travels as null and may come back so.
+                    if constexpr (std::is_same_v<T, QDate>)
+                        return !storage.isValid() && v.metaType().id() == QMetaType::Nullptr;
+                    return false;
+                }};
 }
 
 class DFE_TOOLKIT_API TNetConnection : public QObject {
@@ -59,5 +71,6 @@ private:
     QPointer<QTcpSocket> m_socket;
     QString m_lastError;
     bool m_inCall = false;
+    bool m_stale = false; // more arrived than the last reply: the stream is out of step
     int m_calls = 0;
 };

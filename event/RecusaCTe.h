@@ -24,6 +24,10 @@ public:
     void sbtCancelClick(QObject *sender);
 };
 
+// Characters of a reason as the server counts them (line breaks and tabs as blanks,
+// surrounding blanks left out).
+int MotivoLength(const QString &reason);
+
 DFE_MODULE_EXPORT extern QPointer<TfrmRecusaCTe> frmRecusaCTe;
 DFE_MODULE_EXPORT extern bool boIdCriado;
 DFE_MODULE_EXPORT extern bool boConfirma;

@@ -24,6 +24,7 @@ TfrmRecusaCTe::TfrmRecusaCTe(QWidget *owner) : TfrmRotiGeral(owner)
     msgPadrao.Lines = {
         QStringLiteral("MOTIVO_DEVE|Motivo da Recusa do CT-e deve ser informado."),
         QStringLiteral("MOTIVO_MAIOR_15|Motivo da Recusa do CT-e deve conter no mínimo 15 caracteres."),
+        QStringLiteral("MOTIVO_MENOR_255|Motivo da Recusa do CT-e deve conter no máximo 255 caracteres."),
     };
     grbDadosRel->setFixedWidth(486);
     auto *lay = new QVBoxLayout(grbDadosRel);
@@ -87,13 +88,33 @@ void TfrmRecusaCTe::FormShow(QObject *)
     memMotivoRecusaCTe->setFocus();
 }
 
+int MotivoLength(const QString &reason)
+{
+    // As the server counts it: each line break or tab is one blank, surrounding blanks
+    // do not count, and a character is a code point.
+    QString t = reason;
+    t.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    for (QChar &c : t)
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char('\t'))
+            c = QLatin1Char(' ');
+    qsizetype from = 0, to = t.size();
+    while (from < to && t[from] == QLatin1Char(' '))
+        ++from;
+    while (to > from && t[to - 1] == QLatin1Char(' '))
+        --to;
+    return int(QStringView(t).mid(from, to - from).toUcs4().size());
+}
+
 void TfrmRecusaCTe::sbtConfirmaClick(QObject *)
 {
     const QString reason = memMotivoRecusaCTe->Text();
     if (EmptyString(reason))
         MensErro(msgPadrao.Msg(QStringLiteral("MOTIVO_DEVE")), true);
-    if (reason.size() < 15)
+    const int length = MotivoLength(reason);
+    if (length < 15)
         MensErro(msgPadrao.Msg(QStringLiteral("MOTIVO_MAIOR_15")), true);
+    if (length > 255)
+        MensErro(msgPadrao.Msg(QStringLiteral("MOTIVO_MENOR_255")), true);
     boConfirma = true;
     stMotivoRecusaCTe = reason;
     Close();

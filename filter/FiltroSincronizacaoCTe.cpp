@@ -33,7 +33,7 @@ TfrmFiltroSincronizacaoCTe::TfrmFiltroSincronizacaoCTe(QWidget *owner) : TfrmRot
     OnShow = [this](QObject *s) { FormShow(s); };
     OnClose = [this](QObject *s, TCloseAction &a) { FormClose(s, a); };
     sbtConfirma->OnClick = [this](QObject *s) { sbtConfirmaClick(s); };
-    OnActivate = [this](QObject *s) { btpInscrJuridAfterPesq(s); };
+    OnActivate = [this](QObject *s) { FormActivate(s); };
 }
 
 TfrmFiltroSincronizacaoCTe::~TfrmFiltroSincronizacaoCTe() = default;
@@ -175,6 +175,14 @@ void TfrmFiltroSincronizacaoCTe::FormShow(QObject *)
     depSincFin->SetDate(rcFiltro.dtSincFin);
     if (EmptyString(medInscrJurid->Text()))
         medInscrJurid->setFocus();
+}
+
+void TfrmFiltroSincronizacaoCTe::FormActivate(QObject *sender)
+{
+    // Only an empty registration takes the lookup's row: what the user typed or the stored
+    // filter restored is never replaced (and the state registration with it).
+    if (EmptyString(medInscrJurid->Text()))
+        btpInscrJuridAfterPesq(sender);
 }
 
 QString TfrmFiltroSincronizacaoCTe::StatusList() const

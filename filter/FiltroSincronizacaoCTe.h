@@ -46,6 +46,8 @@ public:
 
     void FormCreate(QObject *sender);
     void FormShow(QObject *sender);
+    // The window became active: an empty legal registration is filled from the lookup.
+    void FormActivate(QObject *sender);
     void FormClose(QObject *sender, TCloseAction &action);
     void sbtConfirmaClick(QObject *sender);
     void depEmissaoIniExit(QObject *sender);

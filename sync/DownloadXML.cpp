@@ -105,10 +105,10 @@ void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
         failure = std::current_exception();
     }
     cds.EnableControls();
-    if (cds.Active()) {
-        cds.SetFiltered(false);
+    // Also on a closed list: a filter left on would hide every row of the next load.
+    cds.SetFiltered(false);
+    if (cds.Active())
         cds.Locate(QStringLiteral("NRNSU"), nsu);
-    }
     if (failure)
         std::rethrow_exception(failure);
 }

@@ -113,8 +113,11 @@ void TfrmSincronizacaoCTe::dbgPadraoDblClick(QObject *) { toggleCurrentRow(); }
 void TfrmSincronizacaoCTe::dbgPadraoKeyDown(QObject *sender, int &key, Qt::KeyboardModifiers shift)
 {
     TfrmPadraoGrid::dbgPadraoKeyDown(sender, key, shift);
-    if (key == Qt::Key_Space)
+    if (key == Qt::Key_Space) {
+        // The key that ticks is spent: the view's own space handling would change the selection.
+        key = 0;
         toggleCurrentRow();
+    }
 }
 
 void TfrmSincronizacaoCTe::dbgPadraoTitleClick(TColumn &column)

@@ -151,7 +151,11 @@ Envelope ReadEnvelope(const QVariant &reply)
         throw Exception(QStringLiteral("Resposta inesperada do servidor de aplicação."));
     e.flag = l[0].metaType().id() == QMetaType::QString ? l[0].toString() : QString();
     e.payload = l[1];
-    e.text = l[1].metaType() == QMetaType::fromType<TDataPacket>() ? QString() : l[1].toString();
+    // A failure is told by its payload text; any other payload leaves nothing to show.
+    e.text = l[1].metaType().id() == QMetaType::QString && !l[1].toString().trimmed().isEmpty()
+                 ? l[1].toString()
+                 : QStringLiteral("A resposta do servidor de aplicação não foi compreendida: a operação não foi "
+                                  "concluída e o servidor não informou o motivo.");
     return e;
 }
 

@@ -115,10 +115,23 @@ void CborWriter::value(const QVariant &v)
     }
 }
 
+// The reader's own texts are English; users read these.
+static const char *errorText(QCborError e)
+{
+    switch (e.c) {
+    case QCborError::EndOfFile: return "dados terminam antes do fim do item";
+    case QCborError::InvalidUtf8String: return "texto com UTF-8 inválido";
+    case QCborError::DataTooLarge: return "item grande demais";
+    case QCborError::NestingTooDeep: return "aninhamento excessivo";
+    case QCborError::UnsupportedType: return "tipo não suportado";
+    default: return "codificação inválida";
+    }
+}
+
 static void check(QCborStreamReader &r)
 {
     if (r.lastError() != QCborError::NoError)
-        throw DecodeError("CBOR inválido: " + r.lastError().toString().toStdString());
+        throw DecodeError(std::string("CBOR inválido: ") + errorText(r.lastError()));
 }
 
 QByteArray readTextUtf8(QCborStreamReader &r)

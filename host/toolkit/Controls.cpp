@@ -5,7 +5,10 @@
 #include "Funcoes.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QHBoxLayout>
+#include <QMenu>
 #include <QKeyEvent>
 #include <QLocale>
 #include <deque>
@@ -111,10 +114,19 @@ private:
                 refused = false;
             });
             if (refused) {
-                // A refused exit keeps the focus where it was: no enter runs, and the
-                // control that refused is still the screen's active one.
-                if (m_forms.count(form))
-                    m_forms[form].active = prev;
+                // An exit that ended with an error keeps the focus inside what refused (where
+                // its handler put it, or back where it was) and is over: no enter runs, and
+                // nothing runs again until the user leaves once more. Focus left outside
+                // would make the next activation of the window look like a new exit.
+                if (m_forms.count(form)) {
+                    QWidget *focus = form->focusWidget();
+                    if (!w || !inside(w, focus)) {
+                        focus = prev;
+                        if (focus)
+                            focus->setFocus(Qt::OtherFocusReason);
+                    }
+                    m_forms[form].active = focus;
+                }
                 return;
             }
         }
@@ -200,18 +212,40 @@ void TMaskEdit::SetText(const QString &text) { QLineEdit::setText(text); }
 
 void TMaskEdit::SetTabStop(bool on) { setFocusPolicy(on ? Qt::StrongFocus : Qt::ClickFocus); }
 
+bool TMaskEdit::filterKey(QChar &key)
+{
+    auto h = OnKeyPress;
+    bool failed = true;
+    Guard([&] {
+        h(this, key);
+        failed = false;
+    });
+    return !failed && !key.isNull();
+}
+
+void TMaskEdit::pasteFiltered()
+{
+    // Pasted text goes through the key filter one character at a time, as if typed.
+    const QString clip = QGuiApplication::clipboard()->text();
+    for (QChar c : clip) {
+        if (filterKey(c))
+            insert(QString(c));
+    }
+}
+
 void TMaskEdit::keyPressEvent(QKeyEvent *e)
 {
+    if (OnKeyPress && e->matches(QKeySequence::Paste)) {
+        if (!isReadOnly())
+            pasteFiltered();
+        e->accept();
+        return;
+    }
     const QString t = e->text();
-    if (OnKeyPress && t.size() == 1 && !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+    // Every typed character goes through the filter, whatever the modifiers held with it.
+    if (OnKeyPress && t.size() == 1) {
         QChar key = t[0];
-        auto h = OnKeyPress;
-        bool failed = true;
-        Guard([&] {
-            h(this, key);
-            failed = false;
-        });
-        if (failed || key.isNull()) {
+        if (!filterKey(key)) {
             e->accept();
             return;
         }
@@ -222,6 +256,21 @@ void TMaskEdit::keyPressEvent(QKeyEvent *e)
         }
     }
     QLineEdit::keyPressEvent(e);
+}
+
+void TMaskEdit::contextMenuEvent(QContextMenuEvent *e)
+{
+    if (!OnKeyPress) {
+        QLineEdit::contextMenuEvent(e);
+        return;
+    }
+    std::unique_ptr<QMenu> menu(createStandardContextMenu());
+    for (QAction *a : menu->actions())
+        if (a->objectName() == QLatin1String("edit-paste")) {
+            a->disconnect();
+            connect(a, &QAction::triggered, this, [this] { pasteFiltered(); });
+        }
+    menu->exec(e->globalPos());
 }
 
 // ---- date edit ------------------------------------------------------------------

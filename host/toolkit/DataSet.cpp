@@ -57,7 +57,16 @@ TFieldType fieldType(wire::PacketType t)
 
 [[noreturn]] void packetError(const QString &why)
 {
-    throw Exception(QStringLiteral("Pacote de dados recusado: %1").arg(why));
+    throw Exception(QStringLiteral("Pacote de dados recusado: %1.").arg(why));
+}
+
+// Characters (code points) of valid UTF-8: every byte that does not continue a sequence.
+qsizetype utf8Length(const QByteArray &utf8)
+{
+    qsizetype n = 0;
+    for (const char c : utf8)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    return n;
 }
 
 int decimalsOf(const QString &format)
@@ -439,11 +448,7 @@ void TClientDataSet::SetData(const TDataPacket &packet)
         packetError(QString::fromUtf8(e.what()));
     }
     QCborStreamReader r(body);
-    auto fail = [&](const QString &why) {
-        if (r.lastError() != QCborError::NoError)
-            packetError(QStringLiteral("%1 (%2)").arg(why, r.lastError().toString()));
-        packetError(why);
-    };
+    auto fail = [&](const QString &why) { packetError(why); };
     if (!r.isArray() || !r.isLengthKnown() || r.length() != 2)
         fail(QStringLiteral("estrutura inválida"));
     r.enterContainer();
@@ -536,7 +541,17 @@ void TClientDataSet::SetData(const TDataPacket &packet)
                 if (f->IsText()) {
                     if (!r.isString())
                         fail(QStringLiteral("valor não textual no campo %1").arg(f->FieldName));
-                    cells[size_t(f->m_slot)] = wire::readTextUtf8(r);
+                    QByteArray &cell = cells[size_t(f->m_slot)];
+                    cell = wire::readTextUtf8(r);
+                    if (f->Size > 0 && cell.size() > f->Size) {
+                        const qsizetype chars = utf8Length(cell);
+                        if (chars > f->Size)
+                            fail(QStringLiteral("o campo %1 da linha %2 tem %3 caracteres; o máximo é %4")
+                                     .arg(f->FieldName)
+                                     .arg(row + 1)
+                                     .arg(chars)
+                                     .arg(f->Size));
+                    }
                 } else if (f->DataType == ftFloat) {
                     double d;
                     if (r.isDouble()) d = r.toDouble();
@@ -567,11 +582,14 @@ void TClientDataSet::SetData(const TDataPacket &packet)
                 fail(QStringLiteral("pacote truncado"));
         }
         r.leaveContainer();
+        r.leaveContainer();
     } catch (const wire::DecodeError &e) {
         fail(QString::fromUtf8(e.what()));
     }
     if (r.lastError() != QCborError::NoError)
         fail(QStringLiteral("pacote truncado"));
+    if (r.currentOffset() != body.size())
+        fail(QStringLiteral("bytes a mais depois da tabela"));
 
     if (m_state == dsEdit || m_state == dsInsert)
         m_buffer.clear();

@@ -7,6 +7,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPointer>
+#include <QShortcut>
 #include <QStyle>
 
 namespace {
@@ -229,16 +230,24 @@ void TfrmPadraoGrid::Show()
         sub->resize(960, 560);
     }
     if (auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget())) {
+        // A hidden screen is shown afresh; a minimized one only comes back as it was left.
+        m_showSteps = !sub->isVisible() || !isVisible();
+        if (sub->isMinimized())
+            sub->setWindowState((sub->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
         sub->show();
         show();
         if (QMdiArea *a = sub->mdiArea())
             a->setActiveSubWindow(sub);
         sub->raise();
     } else {
+        m_showSteps = !isVisible();
+        if (isMinimized())
+            setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
         show();
         raise();
         activateWindow();
     }
+    m_showSteps = false;
 }
 
 bool TfrmPadraoGrid::Close()
@@ -259,7 +268,12 @@ bool TfrmPadraoGrid::Close()
 void TfrmPadraoGrid::showEvent(QShowEvent *e)
 {
     QWidget::showEvent(e);
-    if (!e->spontaneous() && OnShow) {
+    // Restoring a minimized window shows it again, but is not a showing of the screen:
+    // the show steps run on the first showing and when Show() brings back a hidden one.
+    const bool steps = !m_shownOnce || m_showSteps;
+    m_shownOnce = true;
+    m_showSteps = false;
+    if (steps && !e->spontaneous() && OnShow) {
         auto h = OnShow;
         Guard([&] { h(this); });
     }
@@ -322,6 +336,19 @@ TfrmRotiGeral::TfrmRotiGeral(QWidget *owner) : QDialog(owner)
     menu->addWidget(panBotoes);
     menu->addStretch(1);
     root->addWidget(panMenu);
+
+    // The flat buttons take no focus and Enter presses nothing here: these keys run
+    // exactly what a click on each button runs.
+    sbtConfirma->SetHint(QStringLiteral("Confirmar (Ctrl+Enter)"));
+    sbtCancel->SetHint(QStringLiteral("Cancelar (Esc)"));
+    auto press = [this](TButtonFlat *b) {
+        if (b->isEnabled() && b->isVisible())
+            b->click();
+    };
+    for (const QKeySequence &k : {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)})
+        connect(new QShortcut(k, this), &QShortcut::activated, this, [this, press] { press(sbtConfirma); });
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
+            [this, press] { press(sbtCancel); });
 
     sbtCancel->OnClick = [this](QObject *s) { sbtCancelClick(s); };
     OnCreate = [this](QObject *s) { FormCreate(s); };

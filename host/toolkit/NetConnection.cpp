@@ -42,6 +42,27 @@ protected:
         }
     }
 };
+QString kindOf(const QVariant &v)
+{
+    if (v.metaType() == QMetaType::fromType<TDataPacket>())
+        return QStringLiteral("pacote de dados");
+    switch (v.metaType().id()) {
+    case QMetaType::QString: return QStringLiteral("texto");
+    case QMetaType::QDate: return QStringLiteral("data");
+    case QMetaType::Nullptr:
+    case QMetaType::UnknownType: return QStringLiteral("nulo");
+    case QMetaType::Double:
+    case QMetaType::Float: return QStringLiteral("número real");
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong: return QStringLiteral("inteiro");
+    case QMetaType::Bool: return QStringLiteral("lógico");
+    case QMetaType::QByteArray: return QStringLiteral("bytes");
+    case QMetaType::QVariantList: return QStringLiteral("array");
+    default: return QString::fromLatin1(v.typeName());
+    }
+}
 } // namespace
 
 int TNetConnection::DefaultTimeoutMs = 120000;
@@ -107,6 +128,7 @@ void TNetConnection::Open()
 
 void TNetConnection::Close()
 {
+    m_stale = false;
     if (m_socket) {
         QTcpSocket *s = m_socket;
         m_socket = nullptr;
@@ -127,6 +149,14 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
     } reset{m_inCall};
     ++m_calls;
 
+    // Anything received before a request is sent is no answer to it: a late or extra
+    // frame would shift every later reply by one, so the connection starts afresh.
+    if (Connected()) {
+        if (m_socket->bytesAvailable() == 0)
+            m_socket->waitForReadyRead(0);
+        if (m_stale || !Connected() || m_socket->bytesAvailable() > 0)
+            Close();
+    }
     if (!Connected()) {
         QString error;
         if (!connectNow(error)) {
@@ -200,10 +230,28 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
     } catch (const std::exception &e) {
         broken(QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what())));
     }
+    m_stale = reader.pending() > 0;
     if (!reply.ok)
         throw Exception(reply.error);
-    for (qsizetype i = 0; i < reply.args.size() && i < qsizetype(args.size()); ++i)
-        if (args[size_t(i)].WriteBack)
-            args[size_t(i)].WriteBack(reply.args[i]);
+    // The caller's values change only when every one of them fits.
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (!args[i].WriteBack)
+            continue;
+        if (qsizetype(i) >= reply.args.size())
+            throw Exception(QStringLiteral("Resposta inválida do servidor de aplicação à chamada %1: faltam argumentos "
+                                           "(%2 de %3); nenhum valor foi alterado.")
+                                .arg(method)
+                                .arg(reply.args.size())
+                                .arg(args.size()));
+        if (!args[i].Fits(reply.args[qsizetype(i)]))
+            throw Exception(QStringLiteral("Resposta inválida do servidor de aplicação à chamada %1: o argumento %2 "
+                                           "voltou como %3, mas foi enviado como %4; nenhum valor foi alterado.")
+                                .arg(method)
+                                .arg(i + 1)
+                                .arg(kindOf(reply.args[qsizetype(i)]), kindOf(args[i].Value)));
+    }
+    for (size_t i = 0; i < args.size(); ++i)
+        if (args[i].WriteBack)
+            args[i].WriteBack(reply.args[qsizetype(i)]);
     return reply.result;
 }
