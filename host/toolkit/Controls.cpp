@@ -64,10 +64,13 @@ private:
         if (!now)
             return;
         QWidget *form = formOf(now);
-        if (!form)
-            return;
-        if (!m_forms.count(form))
+        if (!form || !shown(now))
+            return; // moved by a window being minimized or hidden, not by the user
+        if (!m_forms.count(form)) {
             QObject::connect(form, &QObject::destroyed, this, [this, form] { m_forms.erase(form); });
+            if (form->isWindow())
+                form->installEventFilter(this);
+        }
         FormState &st = m_forms[form];
         st.pending.push_back(now);
         if (st.busy)
@@ -87,6 +90,24 @@ private:
                 return; // the screen went away inside a handler
         }
         m_forms[form].busy = false;
+    }
+
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        // A dialog shown again is entered afresh, as the control that gets its focus is.
+        if (e->type() == QEvent::Hide && m_forms.count(static_cast<QWidget *>(o)) && !m_forms[static_cast<QWidget *>(o)].busy)
+            m_forms[static_cast<QWidget *>(o)].active = nullptr;
+        return QObject::eventFilter(o, e);
+    }
+
+    static bool shown(QWidget *w)
+    {
+        if (!w->isVisible())
+            return false;
+        for (QWidget *p = w; p; p = p->parentWidget())
+            if (p->isMinimized())
+                return false;
+        return true;
     }
 
     static bool inside(QWidget *scope, QWidget *w)

@@ -51,6 +51,7 @@ inline void PublishHostValues(quint16 port)
 
 struct ListRow {
     QString nsu, key, status = QStringLiteral("100"), tick = QStringLiteral("N"), env = QStringLiteral("1");
+    QString name; // the issuer's name; empty: "Transportadora " and the NSU
 };
 
 inline TDataPacket listPacket(const QList<ListRow> &rows)
@@ -72,7 +73,7 @@ inline TDataPacket listPacket(const QList<ListRow> &rows)
             case 2: w.text(r.nsu); break;
             case 3: w.text(r.env); break;
             case 4: w.text(r.key); break;
-            case 6: w.text(QStringLiteral("Transportadora ") + r.nsu); break;
+            case 6: w.text(r.name.isEmpty() ? QStringLiteral("Transportadora ") + r.nsu : r.name); break;
             case 19: w.real(1500.5); break;
             case 20: w.real(1400.0); break;
             case 21: w.text(r.status); break;

@@ -76,6 +76,7 @@ FakeServer::FakeServer()
     m_server.listen(QHostAddress::LocalHost, 0);
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *s = m_server.nextPendingConnection()) {
+            ++connections;
             auto peer = std::make_unique<Peer>();
             peer->socket = s;
             Peer *p = peer.get();
@@ -86,6 +87,11 @@ FakeServer::FakeServer()
                 while (p->reader.next(payload)) {
                     const wire::Request req = wire::decodeRequest(payload);
                     requests << req;
+                    if (raw) {
+                        for (const QByteArray &out : raw(req))
+                            p->socket->write(wire::frame(out));
+                        continue;
+                    }
                     wire::Reply rep = handler ? handler(req) : okReply(QVariantList{QStringLiteral("S"), QString()}, req.args);
                     p->socket->write(wire::frame(wire::encodeReply(rep)));
                 }
@@ -101,6 +107,20 @@ QList<wire::Request> FakeServer::callsOf(const QString &method) const
         if (r.method == method)
             out << r;
     return out;
+}
+
+void FakeServer::push(const QByteArray &payload)
+{
+    for (auto &p : m_peers)
+        if (p->socket)
+            p->socket->write(wire::frame(payload));
+}
+
+void FakeServer::drop()
+{
+    for (auto &p : m_peers)
+        if (p->socket)
+            p->socket->abort();
 }
 
 wire::Reply okReply(const QVariant &result, const QVariantList &args)

@@ -72,8 +72,16 @@ public:
     FakeServer();
     quint16 port() const { return m_server.serverPort(); }
     std::function<wire::Reply(const wire::Request &)> handler;
+    // Takes precedence over `handler`: the encoded payloads to send, one frame each,
+    // for replies no sound server would send.
+    std::function<QList<QByteArray>(const wire::Request &)> raw;
     QList<wire::Request> requests;
+    int connections = 0;
     QList<wire::Request> callsOf(const QString &method) const;
+    // Sends a frame no request asked for, on every open connection.
+    void push(const QByteArray &payload);
+    // Drops every open connection.
+    void drop();
 
 private:
     QTcpServer m_server;

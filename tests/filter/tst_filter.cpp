@@ -7,6 +7,7 @@
 #include "ScreenHarness.h"
 #include "SincronizacaoCTe.h"
 
+#include <QClipboard>
 #include <QTest>
 
 using namespace Cli_Dfe71100;
@@ -294,6 +295,123 @@ private Q_SLOTS:
         QCOMPARE(maskFromCpfRow, PictPess(QStringLiteral("F")));
         QCOMPARE(titles.first(), QStringLiteral("Inscrição Jurídica"));
         QVERIFY(titles.contains(QStringLiteral("Inscrição Estadual")));
+    }
+
+    void typedRegistrationIsKept_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("reopened after a confirm, lookup never opened") << "reopen" << kA2;
+        QTest::newRow("reopened after a confirm, lookup on another row") << "reopen after lookup" << kA2;
+        QTest::newRow("window activated again while typing") << "reactivate" << kA2;
+        QTest::newRow("an empty registration takes the lookup's row") << "empty" << kA;
+    }
+    void typedRegistrationIsKept()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, expected);
+        const QString ie = QStringLiteral("243568790118"); // kA2's
+        if (how == QLatin1String("reopen"))
+            dlg()->qryPesqInscrJurid.Close(); // as if it had never been opened
+        QString number, stateReg;
+        auto reactivate = [&](TfrmFiltroSincronizacaoCTe *d) {
+            QApplication::setActiveWindow(&host->main);
+            QCoreApplication::processEvents();
+            QApplication::setActiveWindow(d);
+            QCoreApplication::processEvents();
+        };
+        auto pickA = [&](TfrmFiltroSincronizacaoCTe *d) {
+            dialogs->d.onLookup = [&](TClientDataSet &list) { return rowOf(list, kA); };
+            d->btpInscrJurid->click();
+            dialogs->d.onLookup = nullptr;
+        };
+        if (how.startsWith(QLatin1String("reopen"))) {
+            QVERIFY(showDialog([&](TfrmFiltroSincronizacaoCTe *d) {
+                if (how != QLatin1String("reopen"))
+                    pickA(d);
+                typeInto(d->medInscrJurid, kA2);
+                typeInto(d->medInscrEstad, ie);
+                confirm(d);
+                if (d->isVisible())
+                    cancel(d);
+            }));
+            showDialog([&](TfrmFiltroSincronizacaoCTe *d) {
+                number = d->medInscrJurid->Text();
+                stateReg = d->medInscrEstad->Text();
+                cancel(d);
+            });
+        } else {
+            showDialog([&](TfrmFiltroSincronizacaoCTe *d) {
+                pickA(d);
+                typeInto(d->medInscrJurid, how == QLatin1String("empty") ? QString() : kA2);
+                if (how != QLatin1String("empty"))
+                    d->medInscrEstad->SetText(ie);
+                reactivate(d);
+                number = d->medInscrJurid->Text();
+                stateReg = d->medInscrEstad->Text();
+                cancel(d);
+            });
+        }
+        QCOMPARE(number, expected);
+        QCOMPARE(stateReg, how == QLatin1String("empty") ? QString() : ie);
+    }
+
+    void digitFilterStopsEveryNonDigit_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("Alt+c") << int(Qt::Key_C) << int(Qt::AltModifier);
+        QTest::newRow("Alt+Shift+X") << int(Qt::Key_X) << int(Qt::AltModifier | Qt::ShiftModifier);
+        QTest::newRow("Ctrl+Alt+a") << int(Qt::Key_A) << int(Qt::ControlModifier | Qt::AltModifier);
+        QTest::newRow("Ctrl+V of a masked number") << int(Qt::Key_V) << int(Qt::ControlModifier);
+    }
+    void digitFilterStopsEveryNonDigit()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QGuiApplication::clipboard()->setText(QStringLiteral("333/0001-81x"));
+        QString typed;
+        showDialog([&](TfrmFiltroSincronizacaoCTe *d) {
+            typeInto(d->medInscrJurid, QStringLiteral("11222"));
+            const Qt::KeyboardModifiers m(modifiers);
+            const QChar letter = QChar(key).toLower();
+            QKeyEvent press(QEvent::KeyPress, key, m, (m & Qt::ControlModifier) && key == Qt::Key_V ? QString(QChar(0x16))
+                                                                     : QString(m & Qt::ShiftModifier ? letter.toUpper() : letter));
+            QApplication::sendEvent(d->medInscrJurid, &press);
+            typed = d->medInscrJurid->Text();
+            cancel(d);
+        });
+        QCOMPARE(typed, key == Qt::Key_V ? QStringLiteral("11222333000181") : QStringLiteral("11222"));
+    }
+
+    void dialogKeysRunWhatAClickRuns_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<bool>("confirmed");
+        QTest::newRow("Ctrl+Enter confirms") << int(Qt::Key_Return) << int(Qt::ControlModifier) << true;
+        QTest::newRow("Ctrl+keypad Enter confirms") << int(Qt::Key_Enter) << int(Qt::ControlModifier | Qt::KeypadModifier) << true;
+        QTest::newRow("Esc cancels") << int(Qt::Key_Escape) << int(Qt::NoModifier) << false;
+    }
+    void dialogKeysRunWhatAClickRuns()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(bool, confirmed);
+        const QString before = dlg()->rcFiltro.stInscrJurid == kA ? kA2 : kA;
+        bool closed = false;
+        const bool result = showDialog([&](TfrmFiltroSincronizacaoCTe *d) {
+            typeInto(d->medInscrJurid, before);
+            QTest::keyClick(d->medInscrJurid, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+            closed = !d->isVisible();
+            if (!closed)
+                cancel(d);
+        });
+        QVERIFY(closed);
+        QCOMPARE(result, confirmed);
+        QCOMPARE(dlg()->rcFiltro.stInscrJurid == before, confirmed);
+        QCOMPARE(dlg()->sbtConfirma->toolTip(), QStringLiteral("Confirmar (Ctrl+Enter)"));
+        QCOMPARE(dlg()->sbtCancel->toolTip(), QStringLiteral("Cancelar (Esc)"));
     }
 
     void lookupDisplayRule()

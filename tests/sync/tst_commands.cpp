@@ -349,6 +349,19 @@ private Q_SLOTS:
         QTest::newRow("20 blanks") << QString(20, QLatin1Char(' '))
                                    << QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
         QTest::newRow("empty") << QString() << QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
+        // Counted as the server counts: surrounding blanks out, a line break is one blank.
+        const QString min = QStringLiteral("Motivo da Recusa do CT-e deve conter no mínimo 15 caracteres.");
+        const QString max = QStringLiteral("Motivo da Recusa do CT-e deve conter no máximo 255 caracteres.");
+        QTest::newRow("14 characters and a blank") << QStringLiteral("Servico nao co ") << min;
+        QTest::newRow("14 characters and a line break") << QStringLiteral("Serviço parcia\n") << min;
+        QTest::newRow("two lines, 15 with the break") << QStringLiteral("Servico\nparcial") << QString();
+        const QString emoji = QString::fromUcs4(U"\U0001F69A");
+        QTest::newRow("14 emoji") << emoji.repeated(14) << min;
+        QTest::newRow("15 emoji") << emoji.repeated(15) << QString();
+        QTest::newRow("255 characters") << QStringLiteral("ã").repeated(255) << QString();
+        QTest::newRow("256 characters") << QStringLiteral("ã").repeated(256) << max;
+        QTest::newRow("255 characters within blanks") << QStringLiteral("  ") + QString(255, QLatin1Char('x')) + QStringLiteral("\n")
+                                                      << QString();
     }
     void reasonRules()
     {
@@ -356,6 +369,8 @@ private Q_SLOTS:
         QFETCH(QString, refusal);
         loadAndTick({{QStringLiteral("1"), kKey1}}, {0});
         reply = [](const wire::Request &r) { return envelope(QStringLiteral("S"), QString(), r.args); };
+        QString typed = reason; // the memo gives line breaks as CR LF
+        typed.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
         QStringList errorsInDialog;
         bool openAfterConfirm = false;
         whenModal([&](QWidget *w) {
@@ -365,7 +380,7 @@ private Q_SLOTS:
             errorsInDialog = dialogs->d.errors;
             openAfterConfirm = d->isVisible();
             if (openAfterConfirm) {
-                QCOMPARE(d->memMotivoRecusaCTe->Text(), reason); // kept for the user to fix
+                QCOMPARE(d->memMotivoRecusaCTe->Text(), typed); // kept for the user to fix
                 d->sbtCancel->click();
             }
         });
@@ -375,8 +390,44 @@ private Q_SLOTS:
         const auto sent = server->callsOf(QStringLiteral("RecusaCTe"));
         QCOMPARE(sent.size(), refusal.isEmpty() ? 1 : 0);
         if (refusal.isEmpty())
-            QCOMPARE(sent[0].args.value(1).toString(), reason);
+            QCOMPARE(sent[0].args.value(1).toString(), typed); // sent as typed: the server trims
         QCOMPARE(calls("GetSincronizacaoCTe"), 1); // a cancel reloads too
+    }
+
+    void reasonDialogKeys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("Ctrl+Enter confirms") << int(Qt::Key_Return) << int(Qt::ControlModifier) << true;
+        QTest::newRow("Ctrl+keypad Enter confirms") << int(Qt::Key_Enter) << int(Qt::ControlModifier | Qt::KeypadModifier) << true;
+        QTest::newRow("Esc cancels") << int(Qt::Key_Escape) << int(Qt::NoModifier) << false;
+    }
+    void reasonDialogKeys()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(bool, sent);
+        loadAndTick({{QStringLiteral("1"), kKey1}}, {0});
+        reply = [](const wire::Request &r) { return envelope(QStringLiteral("S"), QString(), r.args); };
+        QString hints;
+        whenModal([&](QWidget *w) {
+            auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
+            hints = d->sbtConfirma->toolTip() + QLatin1Char('|') + d->sbtCancel->toolTip();
+            focusTo(d->memMotivoRecusaCTe);
+            QTest::keyClicks(d->memMotivoRecusaCTe, QStringLiteral("Carga entregue com avaria"));
+            QTest::keyClick(d->memMotivoRecusaCTe, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+            if (d->isVisible())
+                d->sbtCancel->click();
+        });
+        s()->sbtRecusaCTe->click();
+        cancelPendingModal();
+        QCOMPARE(hints, QStringLiteral("Confirmar (Ctrl+Enter)|Cancelar (Esc)"));
+        const auto calls = server->callsOf(QStringLiteral("RecusaCTe"));
+        QCOMPARE(calls.size(), sent ? 1 : 0);
+        if (sent) // the key confirmed without adding a line break to the reason
+            QCOMPARE(calls[0].args.value(1).toString(), QStringLiteral("Carga entregue com avaria"));
+        QCOMPARE(dialogs->d.infos.contains(QStringLiteral("Evento registrado com sucesso.")), sent);
     }
 };
 
