@@ -147,6 +147,37 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(Exception, ds.SetFiltered(true));
     }
 
+    void filterComparesExactly_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("tick in upper case only") << "IDCHECK = 'S'" << QStringList{"20"};
+        QTest::newRow("lower-case tick") << "IDCHECK = 's'" << QStringList{"2"};
+        QTest::newRow("no prefix match") << "NRNSU = '2'" << QStringList{"2"};
+        QTest::newRow("no trimming") << "NRNSU = '02 '" << QStringList{};
+        QTest::newRow("quote inside the value") << "NMRAZSOCEMIT = 'D''Ávila'" << QStringList{"02"};
+    }
+    void filterComparesExactly()
+    {
+        QFETCH(QString, filter);
+        QFETCH(QStringList, shown);
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet({"2", "20", "02"}));
+        auto set = [&ds](const QString &nsu, const char *field, const QString &value) {
+            QVERIFY(ds.Locate(QStringLiteral("NRNSU"), nsu));
+            ds.Edit();
+            ds.FieldByName(QString::fromLatin1(field)).SetAsString(value);
+            ds.Post();
+        };
+        set(QStringLiteral("2"), "IDCHECK", QStringLiteral("s"));
+        set(QStringLiteral("20"), "IDCHECK", QStringLiteral("S"));
+        set(QStringLiteral("02"), "NMRAZSOCEMIT", QStringLiteral("D'Ávila"));
+        ds.SetFilter(filter);
+        ds.SetFiltered(true);
+        QCOMPARE(order(ds), shown);
+    }
+
     void guardsAbortSilentlyAndCanBeDetached()
     {
         TClientDataSet ds;

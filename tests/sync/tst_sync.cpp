@@ -458,6 +458,10 @@ private Q_SLOTS:
         QTest::newRow("lower-case s is no tick") << QStringList{"s", "N"} << 0 << QStringList{"S", "S"};
         QTest::newRow("another column") << QStringList{"S", "N"} << 1 << QStringList{"S", "N"};
         QTest::newRow("empty list") << QStringList{} << 0 << QStringList{};
+        // Far more rows than the grid shows: the ones never painted are ticked too.
+        QStringList many(600, QStringLiteral("N")), manyTicked(600, QStringLiteral("S"));
+        many[599] = QStringLiteral("S");
+        QTest::newRow("600 rows") << many << 0 << manyTicked;
     }
     void tickAll()
     {
