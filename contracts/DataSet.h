@@ -205,6 +205,7 @@ private:
     void rebuildView(int keepRow);
     bool rowMatchesFilter(int row) const;
     QByteArray textBytes(int row, int slot) const;
+    void requireRow(int row) const; // raises for a row the storage does not hold
     void setRowFromBuffer(int row);
     void notify(int event, int arg = -1);
     void suspendLinks(bool on);

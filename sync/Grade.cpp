@@ -2,15 +2,20 @@
 // of the commands that follows the list's state.
 #include "SincronizacaoCTe.h"
 
+#include <QHash>
 #include <QHeaderView>
 #include <QScopeGuard>
 
 namespace Cli_Dfe71000 {
 
 namespace {
-// The picture with its transparent colour taken out.
+// The picture with its transparent colour taken out, made once per picture: every
+// tick cell of every paint draws one of two.
 QImage transparent(const QImage &picture)
 {
+    static QHash<qint64, QImage> made;
+    if (auto it = made.constFind(picture.cacheKey()); it != made.constEnd())
+        return *it;
     QImage img = picture.convertToFormat(QImage::Format_ARGB32);
     const QRgb olive = qRgb(128, 128, 0);
     for (int y = 0; y < img.height(); ++y) {
@@ -19,6 +24,7 @@ QImage transparent(const QImage &picture)
             if ((line[x] & 0xffffff) == (olive & 0xffffff))
                 line[x] = 0;
     }
+    made.insert(picture.cacheKey(), img);
     return img;
 }
 } // namespace

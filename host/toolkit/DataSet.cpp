@@ -135,10 +135,20 @@ QString TField::DisplayText() const
     return DisplayTextAt(m_ds->CurrentRow());
 }
 
+void TClientDataSet::requireRow(int row) const
+{
+    if (!Active() || row >= m_rowCount)
+        throw Exception(QStringLiteral("%1: a linha %2 não existe (%3)")
+                            .arg(Name)
+                            .arg(row + 1)
+                            .arg(Active() ? QStringLiteral("%1 linhas").arg(m_rowCount) : QStringLiteral("conjunto fechado")));
+}
+
 QString TField::StringAt(int row) const
 {
     if (row < 0 || m_slot < 0)
         return {};
+    m_ds->requireRow(row);
     if (DataType == ftFloat)
         return QString::number(FloatAt(row));
     if (DataType == ftBlob)
@@ -150,6 +160,7 @@ double TField::FloatAt(int row) const
 {
     if (row < 0 || DataType != ftFloat)
         return 0.0;
+    m_ds->requireRow(row);
     return m_ds->m_s.floats[size_t(row) * size_t(m_ds->m_floatCount) + size_t(m_slot)];
 }
 
@@ -157,6 +168,7 @@ QByteArray TField::BytesAt(int row) const
 {
     if (row < 0)
         return {};
+    m_ds->requireRow(row);
     if (DataType == ftBlob)
         return m_ds->m_s.blobs[size_t(row) * size_t(m_ds->m_blobCount) + size_t(m_slot)];
     return StringAt(row).toUtf8();
@@ -392,12 +404,15 @@ void TClientDataSet::rebuildOrder()
     if (m_indexSlot < 0)
         return;
     const int slot = m_indexSlot;
-    std::stable_sort(m_order.begin(), m_order.end(), [this, slot](int a, int b) {
+    auto less = [this, slot](int a, int b) {
         const QByteArray ka = textBytes(a, slot), kb = textBytes(b, slot);
         const int n = int(std::min(ka.size(), kb.size()));
         const int c = std::memcmp(ka.constData(), kb.constData(), size_t(n));
         return c != 0 ? c < 0 : ka.size() < kb.size();
-    });
+    };
+    // The server sends its rows in key order: one pass proves it and spares the sort.
+    if (!std::is_sorted(m_order.begin(), m_order.end(), less))
+        std::stable_sort(m_order.begin(), m_order.end(), less);
 }
 
 bool TClientDataSet::rowMatchesFilter(int row) const

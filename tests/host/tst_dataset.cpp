@@ -178,6 +178,30 @@ private Q_SLOTS:
         QCOMPARE(order(ds), shown);
     }
 
+    void readsOutsideTheRowsAreRefused_data()
+    {
+        QTest::addColumn<bool>("open");
+        QTest::addColumn<int>("row");
+        QTest::newRow("closed, row 0") << false << 0;
+        QTest::newRow("open, one past the last") << true << 3;
+        QTest::newRow("open, far past the last") << true << 1000000;
+    }
+    void readsOutsideTheRowsAreRefused()
+    {
+        QFETCH(bool, open);
+        QFETCH(int, row);
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet({"1", "2", "3"}));
+        if (!open)
+            ds.Close();
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.FieldByName(QStringLiteral("NRNSU")).StringAt(row));
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.FieldByName(QStringLiteral("VRTOTALPREST")).FloatAt(row));
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.FieldByName(QStringLiteral("DSTEXTOXML")).BytesAt(row));
+        if (open) // the last row itself reads fine
+            QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).StringAt(2), QStringLiteral("3"));
+    }
+
     void guardsAbortSilentlyAndCanBeDetached()
     {
         TClientDataSet ds;
