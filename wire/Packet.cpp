@@ -123,7 +123,7 @@ DecodedPacket decodePacket(const TDataPacket &p)
         throw DecodeError("pacote de dados inválido");
     r.enterContainer();
     DecodedPacket out;
-    if (!r.isArray())
+    if (!r.isArray() || !r.isLengthKnown())
         throw DecodeError("modelo de campos inválido");
     r.enterContainer();
     while (r.hasNext()) {
@@ -142,7 +142,7 @@ DecodedPacket decodePacket(const TDataPacket &p)
         out.fields.push_back(f);
     }
     r.leaveContainer();
-    if (!r.isArray())
+    if (!r.isArray() || !r.isLengthKnown())
         throw DecodeError("linhas do pacote inválidas");
     r.enterContainer();
     while (r.hasNext()) {

@@ -1,0 +1,191 @@
+// What every reader of the protocol must do: float widths, definite lengths at every
+// level, the frame limit to the byte, and the fiscal check digits over real numbers.
+#include "Cbor.h"
+#include "Fiscal.h"
+#include "Frame.h"
+#include "Packet.h"
+
+#include <QTest>
+
+namespace {
+QByteArray request(const QByteArray &argsItem)
+{
+    // {"server": ..., "method": "M", "args": <argsItem>}
+    QByteArray out;
+    wire::CborWriter w(out);
+    w.map(3);
+    w.text(QStringLiteral("server"));
+    w.text(QString::fromLatin1(wire::kServerName));
+    w.text(QStringLiteral("method"));
+    w.text(QStringLiteral("M"));
+    w.text(QStringLiteral("args"));
+    w.raw(argsItem);
+    return out;
+}
+
+QByteArray packetItem(const QByteArray &table)
+{
+    QByteArray out;
+    wire::CborWriter w(out);
+    w.tag(wire::kTagDataPacket);
+    w.bytes(table);
+    return out;
+}
+
+// [[["F", "float", 0]], <rows>]
+QByteArray oneFloatTable(const QByteArray &rows)
+{
+    return QByteArray::fromHex("82" "81" "83" "6146" "65666c6f6174" "00") + rows;
+}
+} // namespace
+
+class TestWireRules : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void everyFloatWidthIsRead_data()
+    {
+        QTest::addColumn<QByteArray>("encoded");
+        QTest::addColumn<double>("value");
+        // 1.5 fits every width; the others lose precision in a narrower one.
+        QTest::newRow("float16 1.5") << QByteArray::fromHex("f93e00") << 1.5;
+        QTest::newRow("float16 -0.333") << QByteArray::fromHex("f9b555") << -0.333251953125;
+        QTest::newRow("float16 65504") << QByteArray::fromHex("f97bff") << 65504.0;
+        QTest::newRow("float32 0.1") << QByteArray::fromHex("fa3dcccccd") << double(0.1f);
+        QTest::newRow("float32 16777217 rounds") << QByteArray::fromHex("fa4b800000") << 16777216.0;
+        QTest::newRow("float64 0.1") << QByteArray::fromHex("fb3fb999999999999a") << 0.1;
+        QTest::newRow("float64 1500.57") << QByteArray::fromHex("fb40977247ae147ae1") << 1500.57;
+    }
+    void everyFloatWidthIsRead()
+    {
+        QFETCH(QByteArray, encoded);
+        QFETCH(double, value);
+        // As an argument of a request...
+        const wire::Request r = wire::decodeRequest(request(QByteArray("\x81", 1) + encoded));
+        QCOMPARE(r.args.size(), 1);
+        QCOMPARE(r.args[0].metaType().id(), int(QMetaType::Double));
+        QCOMPARE(r.args[0].toDouble(), value);
+        // ...and as a float cell of a packet row.
+        TDataPacket p;
+        p.cbor = packetItem(oneFloatTable(QByteArray("\x81\x81", 2) + encoded));
+        const wire::DecodedPacket d = wire::decodePacket(p);
+        QCOMPARE(d.rows.size(), size_t(1));
+        QCOMPARE(d.rows[0].value(0).toDouble(), value);
+    }
+
+    void indefiniteLengthsAreRefusedAtEveryLevel_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<bool>("isPacket"); // false: a whole request
+        const QByteArray good = request(QByteArray::fromHex("826141f6"));
+        QTest::newRow("definite request is read") << good << false;
+        QByteArray indefMap = good;
+        indefMap[0] = char(0xbf); // map of indefinite length
+        QTest::newRow("request map") << indefMap + QByteArray("\xff", 1) << false;
+        QTest::newRow("args array") << request(QByteArray::fromHex("9f6141f6ff")) << false;
+        QTest::newRow("array inside args") << request(QByteArray::fromHex("819f6141ff")) << false;
+        QTest::newRow("text in chunks is read") << request(QByteArray::fromHex("817f61416142ff")) << false;
+        QTest::newRow("packet table") << packetItem(QByteArray::fromHex("9f" "81" "83" "6146" "65666c6f6174" "00" "80" "ff"))
+                                      << true;
+        QTest::newRow("packet field model") << packetItem(QByteArray::fromHex("82" "9f" "83" "6146" "65666c6f6174" "00" "ff" "80"))
+                                            << true;
+        QTest::newRow("packet rows") << packetItem(oneFloatTable(QByteArray::fromHex("9f81f93e00ff"))) << true;
+        QTest::newRow("packet row") << packetItem(oneFloatTable(QByteArray::fromHex("819ff93e00ff"))) << true;
+    }
+    void indefiniteLengthsAreRefusedAtEveryLevel()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(bool, isPacket);
+        const bool accepted = QByteArray(QTest::currentDataTag()).endsWith("is read");
+        bool refused = false;
+        try {
+            if (isPacket) {
+                TDataPacket p;
+                p.cbor = message;
+                wire::decodePacket(p);
+            } else {
+                wire::decodeRequest(message);
+            }
+        } catch (const wire::DecodeError &) {
+            refused = true;
+        }
+        QCOMPARE(refused, !accepted);
+    }
+
+    void frameLimitToTheByte_data()
+    {
+        QTest::addColumn<quint32>("size");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("exactly the limit") << quint32(4096) << true;
+        QTest::newRow("one byte more") << quint32(4097) << false;
+        QTest::newRow("one byte less") << quint32(4095) << true;
+    }
+    void frameLimitToTheByte()
+    {
+        QFETCH(quint32, size);
+        QFETCH(bool, accepted);
+        wire::FrameReader reader(4096);
+        const QByteArray f = wire::frame(QByteArray(int(size), 'x'));
+        // Only the announced length is needed to decide: feed the head alone first.
+        reader.feed(f.left(4));
+        QByteArray payload;
+        bool refused = false;
+        try {
+            QVERIFY(!reader.next(payload));
+            reader.feed(f.mid(4));
+            QVERIFY(reader.next(payload));
+            QCOMPARE(payload.size(), qsizetype(size));
+        } catch (const std::runtime_error &) {
+            refused = true;
+        }
+        QCOMPARE(refused, !accepted);
+    }
+
+    void checkDigitsOfRealNumbers_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<bool>("valid");
+        for (const char *n : {"11222333000181", "04567890000179", "61327382000157", "19345678000134", "00000000000191"})
+            QTest::addRow("cnpj %s", n) << "cnpj" << QString::fromLatin1(n) << true;
+        // Two neighbours swapped: a check that ignored the weights' direction would pass them.
+        QTest::newRow("cnpj, base digits swapped") << "cnpj" << "61372382000157" << false;
+        QTest::newRow("cnpj, other base digits swapped") << "cnpj" << "19354678000134" << false;
+        QTest::newRow("cnpj, check digits swapped") << "cnpj" << "04567890000197" << false;
+        QTest::newRow("cnpj, first check digit off") << "cnpj" << "11222333000191" << false;
+        QTest::newRow("cnpj, 13 digits") << "cnpj" << "1122233300018" << false;
+        for (const char *n : {"52998224725", "12345678909", "98765432100", "11144477735"})
+            QTest::addRow("cpf %s", n) << "cpf" << QString::fromLatin1(n) << true;
+        QTest::newRow("cpf, base digits swapped") << "cpf" << "13245678909" << false;
+        QTest::newRow("cpf, other base digits swapped") << "cpf" << "97865432100" << false;
+        QTest::newRow("cpf, second check digit off") << "cpf" << "52998224724" << false;
+        QTest::newRow("cpf, all alike") << "cpf" << "22222222222" << false;
+        QTest::newRow("key of the worked example") << "key" << "35261204567890000179570010000010021000000027" << true;
+        QTest::newRow("key, remainder below 2 gives 0") << "key" << "35261211222333000181570010000010011000000010" << true;
+        QTest::newRow("key of another state") << "key" << "42261261873282000126570010000020011682624059" << true;
+        QTest::newRow("key, neighbours swapped") << "key" << "42261261872382000126570010000020011682624059" << false;
+        QTest::newRow("key, last digit off") << "key" << "35261204567890000179570010000010021000000028" << false;
+        QTest::newRow("key, 43 digits") << "key" << "3526120456789000017957001000001002100000002" << false;
+    }
+    void checkDigitsOfRealNumbers()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, number);
+        QFETCH(bool, valid);
+        if (kind == QLatin1String("cnpj")) {
+            QCOMPARE(fiscal::validCnpj(number), valid);
+            if (valid)
+                QCOMPARE(fiscal::cnpjWithDigits(number.left(12)), number);
+        } else if (kind == QLatin1String("cpf")) {
+            QCOMPARE(fiscal::validCpf(number), valid);
+            if (valid)
+                QCOMPARE(fiscal::cpfWithDigits(number.left(9)), number);
+        } else {
+            QCOMPARE(fiscal::validAccessKey(number), valid);
+            if (valid)
+                QCOMPARE(fiscal::accessKeyDigit(number.left(43)), number.right(1).toInt());
+        }
+    }
+};
+
+QTEST_MAIN(TestWireRules)
+#include "tst_wirerules.moc"
