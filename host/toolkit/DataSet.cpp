@@ -1,5 +1,6 @@
 #include "DataSet.h"
 #include "Cbor.h"
+#include "CborCursor.h"
 #include "Exceptions.h"
 
 #include <QCborStreamReader>
@@ -58,15 +59,6 @@ TFieldType fieldType(wire::PacketType t)
 [[noreturn]] void packetError(const QString &why)
 {
     throw Exception(QStringLiteral("Pacote de dados recusado: %1.").arg(why));
-}
-
-// Characters (code points) of valid UTF-8: every byte that does not continue a sequence.
-qsizetype utf8Length(const QByteArray &utf8)
-{
-    qsizetype n = 0;
-    for (const char c : utf8)
-        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
-    return n;
 }
 
 int decimalsOf(const QString &format)
@@ -520,46 +512,56 @@ void TClientDataSet::SetData(const TDataPacket &packet)
         target[size_t(found)] = f.get();
     }
 
-    if (!r.isArray() || !r.isLengthKnown())
-        fail(QStringLiteral("linhas inválidas"));
-    const quint64 nrows = r.length();
-    if (nrows > quint64(body.size()))
-        fail(QStringLiteral("número de linhas maior que o pacote"));
+    // The rows, read straight from the encoded bytes: each text cell is checked and
+    // copied once, into its row's buffer.
+    wire::CborCursor cur(body.constData() + r.currentOffset(), body.constData() + body.size());
     Storage s;
-    s.rows = int(nrows);
+    quint64 nrows = 0;
+    struct Span {
+        const char *data;
+        qsizetype size;
+    };
+    std::vector<Span> cells(static_cast<size_t>(m_textCount));
     const size_t stride = size_t(m_textCount) + 1;
-    s.text.resize(size_t(nrows));
-    s.offsets.assign(size_t(nrows) * stride, 0);
-    s.floats.assign(size_t(nrows) * size_t(m_floatCount), 0.0);
-    s.blobs.resize(size_t(nrows) * size_t(m_blobCount));
-    std::vector<QByteArray> cells(static_cast<size_t>(m_textCount));
-    r.enterContainer();
     try {
+        const wire::CborCursor::Head rowsHead = cur.head();
+        if (rowsHead.major != 4)
+            fail(QStringLiteral("linhas inválidas"));
+        nrows = rowsHead.value;
+        if (nrows > quint64(body.size()))
+            fail(QStringLiteral("número de linhas maior que o pacote"));
+        s.rows = int(nrows);
+        s.text.resize(size_t(nrows));
+        s.offsets.assign(size_t(nrows) * stride, 0);
+        s.floats.assign(size_t(nrows) * size_t(m_floatCount), 0.0);
+        s.blobs.resize(size_t(nrows) * size_t(m_blobCount));
         for (quint64 row = 0; row < nrows; ++row) {
-            if (!r.isArray() || !r.isLengthKnown() || r.length() != cols.size())
+            const wire::CborCursor::Head rowHead = cur.head();
+            if (rowHead.major != 4 || rowHead.value != cols.size())
                 fail(QStringLiteral("linha %1 com número de valores errado").arg(row + 1));
-            r.enterContainer();
             for (auto &c : cells)
-                c.clear();
+                c = Span{nullptr, 0};
             for (size_t c = 0; c < cols.size(); ++c) {
                 const TField *f = target[c];
+                const wire::CborCursor::Head h = cur.head();
                 if (!f) {
-                    r.next();
+                    cur.skip(h);
                     continue;
                 }
-                if (r.isNull() || r.isUndefined()) {
+                if (wire::CborCursor::isNull(h)) {
                     if (f->DataType == ftFloat)
                         s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = std::nan("");
-                    r.next();
                     continue;
                 }
                 if (f->IsText()) {
-                    if (!r.isString())
+                    if (h.major != 3)
                         fail(QStringLiteral("valor não textual no campo %1").arg(f->FieldName));
-                    QByteArray &cell = cells[size_t(f->m_slot)];
-                    cell = wire::readTextUtf8(r);
-                    if (f->Size > 0 && cell.size() > f->Size) {
-                        const qsizetype chars = utf8Length(cell);
+                    const char *text = cur.take(h.value);
+                    const qsizetype len = qsizetype(h.value);
+                    if (!wire::CborCursor::validUtf8(text, len))
+                        fail(QStringLiteral("texto com UTF-8 inválido no campo %1 da linha %2").arg(f->FieldName).arg(row + 1));
+                    if (f->Size > 0 && len > f->Size) {
+                        const qsizetype chars = wire::CborCursor::utf8Length(text, len);
                         if (chars > f->Size)
                             fail(QStringLiteral("o campo %1 da linha %2 tem %3 caracteres; o máximo é %4")
                                      .arg(f->FieldName)
@@ -567,43 +569,39 @@ void TClientDataSet::SetData(const TDataPacket &packet)
                                      .arg(chars)
                                      .arg(f->Size));
                     }
+                    cells[size_t(f->m_slot)] = Span{text, len};
                 } else if (f->DataType == ftFloat) {
                     double d;
-                    if (r.isDouble()) d = r.toDouble();
-                    else if (r.isFloat()) d = double(r.toFloat());
-                    else if (r.isInteger()) d = double(r.toInteger());
-                    else fail(QStringLiteral("valor não numérico no campo %1").arg(f->FieldName));
-                    r.next();
+                    if (!wire::CborCursor::number(h, d))
+                        fail(QStringLiteral("valor não numérico no campo %1").arg(f->FieldName));
                     s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = d;
                 } else {
-                    if (!r.isByteArray())
+                    if (h.major != 2)
                         fail(QStringLiteral("valor não binário no campo %1").arg(f->FieldName));
-                    s.blobs[size_t(row) * size_t(m_blobCount) + size_t(f->m_slot)] = wire::readByteString(r);
+                    const char *bytes = cur.take(h.value);
+                    s.blobs[size_t(row) * size_t(m_blobCount) + size_t(f->m_slot)] = QByteArray(bytes, qsizetype(h.value));
                 }
             }
-            r.leaveContainer();
             qsizetype total = 0;
-            for (auto &c : cells)
-                total += c.size();
+            for (const Span &c : cells)
+                total += c.size;
             QByteArray &buf = s.text[size_t(row)];
-            buf.reserve(total);
+            buf.resize(total);
+            char *out = buf.data();
             quint32 *off = &s.offsets[size_t(row) * stride];
+            quint32 at = 0;
             for (size_t k = 0; k < cells.size(); ++k) {
-                off[k] = quint32(buf.size());
-                buf.append(cells[k]);
+                off[k] = at;
+                if (cells[k].size)
+                    std::memcpy(out + at, cells[k].data, size_t(cells[k].size));
+                at += quint32(cells[k].size);
             }
-            off[cells.size()] = quint32(buf.size());
-            if (r.lastError() != QCborError::NoError)
-                fail(QStringLiteral("pacote truncado"));
+            off[cells.size()] = at;
         }
-        r.leaveContainer();
-        r.leaveContainer();
     } catch (const wire::DecodeError &e) {
         fail(QString::fromUtf8(e.what()));
     }
-    if (r.lastError() != QCborError::NoError)
-        fail(QStringLiteral("pacote truncado"));
-    if (r.currentOffset() != body.size())
+    if (cur.remaining() != 0)
         fail(QStringLiteral("bytes a mais depois da tabela"));
 
     if (m_state == dsEdit || m_state == dsInsert)

@@ -202,6 +202,43 @@ private Q_SLOTS:
             QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).StringAt(2), QStringLiteral("3"));
     }
 
+    void textCellsMustBeValidUtf8_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("accents") << QByteArray("Transportes S\xc3\xa3o Jo\xc3\xa3o") << true;
+        QTest::newRow("four-byte character") << QByteArray("Frete \xf0\x9f\x9a\x9a") << true;
+        QTest::newRow("stray continuation byte") << QByteArray("Frete \x9a") << false;
+        QTest::newRow("overlong slash") << QByteArray("a\xc0\xafb") << false;
+        QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << false;
+        QTest::newRow("cut in the middle") << QByteArray("S\xc3") << false;
+        QTest::newRow("Latin-1 byte") << QByteArray("S\xe3o Paulo") << false;
+    }
+    void textCellsMustBeValidUtf8()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(bool, accepted);
+        wire::PacketWriter w(listFields());
+        w.beginRow();
+        w.text(QStringLiteral("N"));
+        w.text(QStringLiteral("1"));
+        w.textUtf8(name.constData(), name.size());
+        w.real(1.0);
+        w.blob({});
+        TClientDataSet ds;
+        defineFields(ds);
+        bool refused = false;
+        try {
+            ds.SetData(w.finish());
+        } catch (const Exception &e) {
+            refused = true;
+            QVERIFY2(QString::fromUtf8(e.what()).contains(QStringLiteral("NMRAZSOCEMIT")), e.what());
+        }
+        QCOMPARE(refused, !accepted);
+        if (accepted)
+            QCOMPARE(ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).StringAt(0), QString::fromUtf8(name));
+    }
+
     void guardsAbortSilentlyAndCanBeDetached()
     {
         TClientDataSet ds;
