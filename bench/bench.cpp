@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <cstdio>
-#include <sqlite3.h>
 #include <sys/resource.h>
 
 namespace {
@@ -25,7 +24,7 @@ long peakKiB()
 void fillStore(Store &s, int rows)
 {
     s.transaction([&] {
-        Statement st(s.db(), "INSERT INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit,"
+        Statement st(s, "INSERT INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit,"
                              " nrinsjurreme, nmrazsocreme, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma, nmrazsoctoma,"
                              " dtemissao, dtemissao_iso, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao, dtsinc_iso)"
                              " VALUES ('11222333000181', ?, '1', ?, '04567890000179', 'Transportadora Horizonte Paulista Ltda',"
