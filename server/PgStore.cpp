@@ -87,7 +87,7 @@ public:
     {
         check(i);
         m_null[size_t(i - 1)] = true;
-        m_types[size_t(i - 1)] = 0; // the statement's context gives the type
+        m_types[size_t(i - 1)] = kText; // `? IS NULL` alone gives PostgreSQL no type to infer
     }
 
     bool step() override
