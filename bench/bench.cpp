@@ -1,5 +1,6 @@
-// Benchmarks (not tests): list decoding, the server's answer for a large list, tick-all
+// Benchmarks (not tests): list decoding, the server's answer for a large list (SQLite and PostgreSQL), tick-all
 // and the first paint of a large grid. Usage: dfe-bench [load|server|grid] [rows]
+#include "Engines.h"
 #include "Grid.h"
 #include "Methods.h"
 #include "SincronizacaoCTe.h"
@@ -10,7 +11,6 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <cstdio>
-#include <sqlite3.h>
 #include <sys/resource.h>
 
 namespace {
@@ -25,7 +25,7 @@ long peakKiB()
 void fillStore(Store &s, int rows)
 {
     s.transaction([&] {
-        Statement st(s.db(), "INSERT INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit,"
+        Statement st(s, "INSERT INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit,"
                              " nrinsjurreme, nmrazsocreme, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma, nmrazsoctoma,"
                              " dtemissao, dtemissao_iso, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao, dtsinc_iso)"
                              " VALUES ('11222333000181', ?, '1', ?, '04567890000179', 'Transportadora Horizonte Paulista Ltda',"
@@ -42,10 +42,11 @@ void fillStore(Store &s, int rows)
     });
 }
 
-TDataPacket serverPacket(int rows, qint64 *serverMs)
+// `location`: the store to fill, a SQLite file in a temporary folder when empty.
+TDataPacket serverPacket(int rows, qint64 *serverMs, const QString &location = {})
 {
     QTemporaryDir dir;
-    Store s(dir.filePath(QStringLiteral("b.sqlite")));
+    Store s(location.isEmpty() ? dir.filePath(QStringLiteral("b.sqlite")) : location);
     fillStore(s, rows);
     SimulatedAuthority sim;
     RemoteModule m(s, sim);
@@ -74,18 +75,29 @@ int main(int argc, char **argv)
     const int rows = argc > 2 ? std::atoi(argv[2]) : 100000;
 
     if (what == QLatin1String("server")) {
-        qint64 serverMs = 0;
-        const TDataPacket p = serverPacket(rows, &serverMs);
-        const QByteArray wireBytes = wire::encodeReply({true, {}, QVariantList{QStringLiteral("S"), QVariant::fromValue(p)}, {}});
-        QElapsedTimer t;
-        t.start();
-        const wire::Reply back = wire::decodeReply(wireBytes);
-        const qint64 replyMs = t.elapsed();
-        TClientDataSet ds;
-        ds.SetData(back.result.toList().value(1).value<TDataPacket>());
-        std::printf("GetSincronizacaoCTe %d rows: server %lld ms, %lld bytes on the wire, client decode %lld ms"
-                    " (reply %lld ms, list %lld ms)\n",
-                    rows, serverMs, qlonglong(wireBytes.size()), t.elapsed(), replyMs, t.elapsed() - replyMs);
+        // The same list from each engine: SQLite in a file, PostgreSQL in a private cluster.
+        const auto report = [&](const char *engine, const QString &location) {
+            qint64 serverMs = 0;
+            const TDataPacket p = serverPacket(rows, &serverMs, location);
+            const QByteArray wireBytes =
+                wire::encodeReply({true, {}, QVariantList{QStringLiteral("S"), QVariant::fromValue(p)}, {}});
+            QElapsedTimer t;
+            t.start();
+            const wire::Reply back = wire::decodeReply(wireBytes);
+            const qint64 replyMs = t.elapsed();
+            TClientDataSet ds;
+            ds.SetData(back.result.toList().value(1).value<TDataPacket>());
+            std::printf("GetSincronizacaoCTe %d rows on %s: server %lld ms, %lld bytes on the wire, client decode %lld ms"
+                        " (reply %lld ms, list %lld ms)\n",
+                        rows, engine, serverMs, qlonglong(wireBytes.size()), t.elapsed(), replyMs, t.elapsed() - replyMs);
+        };
+        report("SQLite", {});
+        PgInstance pg;
+        if (!pg.ok() || !pg.createDatabase(QStringLiteral("bench")).isEmpty()) {
+            std::fprintf(stderr, "PostgreSQL: %s\n", qPrintable(pg.error()));
+            return 1;
+        }
+        report("PostgreSQL", pg.uri(QStringLiteral("bench")));
         return 0;
     }
     const TDataPacket p = serverPacket(rows, nullptr);

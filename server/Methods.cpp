@@ -91,7 +91,7 @@ const char kSelectList[] =
     " WHERE nrinsjurpesq = ?1"
     " AND (dtemissao_iso = '' OR ((?2 IS NULL OR dtemissao_iso >= ?2) AND (?3 IS NULL OR dtemissao_iso <= ?3)))"
     " AND (?4 IS NULL OR dtsinc_iso >= ?4) AND (?5 IS NULL OR dtsinc_iso <= ?5)"
-    " AND (?6 = 'T' OR instr(?6, '_' || cdstatus || '_') > 0)"
+    " AND (?6 = 'T' OR ?6 LIKE ('%\\_' || cdstatus || '\\_%') ESCAPE '\\')"
     " ORDER BY nrnsu";
 } // namespace
 
@@ -166,7 +166,7 @@ QVariant RemoteModule::GetSincronizacaoCTe(QVariantList &args)
         {QStringLiteral("DTSINCRONIZACAO"), wire::PacketType::Text, 10},
     };
     wire::PacketWriter w(fields);
-    Statement st(m_store.db(), kSelectList);
+    Statement st(m_store, kSelectList);
     st.bind(1, reg);
     auto bindDate = [&](int i, const QDate &d) {
         if (d.isValid()) st.bind(i, d.toString(Qt::ISODate)); else st.bindNull(i);
@@ -197,8 +197,8 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
 {
     auto keepRaw = [&](const QByteArray &content, const QString &why) {
         qWarning("NSU %s de %s guardado sem processar: %s", qPrintable(nsu), qPrintable(reg), qPrintable(why));
-        Statement(m_store.db(), "INSERT OR IGNORE INTO doc_bruto (nrinsjurpesq, nrnsu, schema, conteudo, erro)"
-                                " VALUES (?, ?, ?, ?, ?)")
+        Statement(m_store, "INSERT INTO doc_bruto (nrinsjurpesq, nrnsu, schema, conteudo, erro)"
+                                " VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING")
             .bind(1, reg).bind(2, nsu).bind(3, schema).bind(4, content).bind(5, why).run();
     };
     const QByteArray raw = QByteArray::fromBase64(zipped, QByteArray::AbortOnBase64DecodingErrors);
@@ -216,12 +216,13 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
     try {
         if (schema.startsWith(QLatin1String("procCTe"))) {
             const xmlutil::CteFields f = xmlutil::readProcCte(xml);
-            Statement(m_store.db(),
-                      "INSERT OR IGNORE INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit,"
+            Statement(m_store,
+                      "INSERT INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit,"
                       " nmrazsocemit, nrinsjurreme, nmrazsocreme, nrinsjurexpe, nmrazsocexpe, nrinsjurrece,"
                       " nmrazsocrece, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma, nmrazsoctoma, dtemissao,"
                       " dtemissao_iso, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao, dtsinc_iso,"
-                      " schema, xml) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)")
+                      " schema, xml) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
+                      " ON CONFLICT DO NOTHING")
                 .bind(1, reg).bind(2, nsu).bind(3, f.tpAmb).bind(4, f.key).bind(5, f.emitDoc)
                 .bind(6, f.emitName.left(60)).bind(7, f.remDoc).bind(8, f.remName.left(60)).bind(9, f.expDoc)
                 .bind(10, f.expName.left(60)).bind(11, f.recDoc).bind(12, f.recName.left(60)).bind(13, f.destDoc)
@@ -237,14 +238,14 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
             const QString type = v.value(base + QStringLiteral("tpEvento"));
             if (key.isEmpty() || type.isEmpty())
                 throw std::runtime_error("evento sem chave ou tipo");
-            Statement(m_store.db(), "INSERT OR IGNORE INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot,"
-                                    " dhregevento, xml) VALUES (?, ?, ?, ?, ?, ?, ?)")
+            Statement(m_store, "INSERT INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot,"
+                                    " dhregevento, xml) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING")
                 .bind(1, reg).bind(2, nsu).bind(3, key).bind(4, type)
                 .bind(5, v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/nProt")))
                 .bind(6, v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/dhRegEvento")))
                 .bind(7, xml).run();
             if (type == QLatin1String("110111"))
-                Statement(m_store.db(), "UPDATE cte SET cdstatus = '101', dsstatus = 'Cancelamento de CT-e homologado'"
+                Statement(m_store, "UPDATE cte SET cdstatus = '101', dsstatus = 'Cancelamento de CT-e homologado'"
                                         " WHERE nrinsjurpesq = ? AND nracessocte = ?")
                     .bind(1, reg).bind(2, key).run();
         } else {
@@ -267,9 +268,12 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
     if (!(fiscal::validCnpj(reg) || fiscal::validCpf(reg)))
         return envelope(QStringLiteral("N"), QStringLiteral("Inscrição jurídica \"%1\" inválida.").arg(text(args, 2)));
 
+    // Another server, or another call, synchronizing this registration finishes first:
+    // the cursor is read after it, so no NSU range is asked for twice.
+    const Store::RegistrationLock lock(m_store, reg);
     QString ult = nsuText(0);
     {
-        Statement st(m_store.db(), "SELECT ultnsu FROM cursor_nsu WHERE nrinsjurpesq = ?");
+        Statement st(m_store, "SELECT ultnsu FROM cursor_nsu WHERE nrinsjurpesq = ?");
         st.bind(1, reg);
         if (st.step())
             ult = st.text(0);
@@ -301,7 +305,7 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
         }
         if (a.cStat == QLatin1String("137")) {
             m_store.transaction([&] {
-                Statement(m_store.db(), "INSERT INTO cursor_nsu (nrinsjurpesq, ultnsu, maxnsu, dtultsinc, origem)"
+                Statement(m_store, "INSERT INTO cursor_nsu (nrinsjurpesq, ultnsu, maxnsu, dtultsinc, origem)"
                                         " VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (nrinsjurpesq) DO UPDATE SET"
                                         " maxnsu = ?3, dtultsinc = ?4, origem = ?5")
                     .bind(1, reg).bind(2, ult).bind(3, a.maxNSU).bind(4, syncIso).bind(5, origin).run();
@@ -325,17 +329,17 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
                 ++added;
             }
             // NSU the authority skipped hold no document.
-            Statement gap(m_store.db(), "INSERT OR IGNORE INTO cte (nrinsjurpesq, nrnsu, cdstatus, dsstatus,"
-                                        " dtsincronizacao, dtsinc_iso) VALUES (?, ?, '999', 'NSU inexistente', ?, ?)");
+            Statement gap(m_store, "INSERT INTO cte (nrinsjurpesq, nrnsu, cdstatus, dsstatus, dtsincronizacao,"
+                                        " dtsinc_iso) VALUES (?, ?, '999', 'NSU inexistente', ?, ?) ON CONFLICT DO NOTHING");
             for (quint64 n = from + 1; n <= to && n <= from + 1000; ++n) {
                 if (seen.contains(n))
                     continue;
                 gap.bind(1, reg).bind(2, nsuText(n)).bind(3, syncDate).bind(4, syncIso);
                 gap.run();
             }
-            Statement(m_store.db(), "INSERT INTO cursor_nsu (nrinsjurpesq, ultnsu, maxnsu, dtultsinc, origem)"
+            Statement(m_store, "INSERT INTO cursor_nsu (nrinsjurpesq, ultnsu, maxnsu, dtultsinc, origem)"
                                     " VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (nrinsjurpesq) DO UPDATE SET"
-                                    " ultnsu = max(ultnsu, ?2), maxnsu = ?3, dtultsinc = ?4, origem = ?5")
+                                    " ultnsu = CASE WHEN cursor_nsu.ultnsu > ?2 THEN cursor_nsu.ultnsu ELSE ?2 END, maxnsu = ?3, dtultsinc = ?4, origem = ?5")
                 .bind(1, reg).bind(2, a.ultNSU).bind(3, a.maxNSU).bind(4, syncIso).bind(5, origin).run();
         });
         ult = a.ultNSU;
@@ -368,7 +372,7 @@ QVariant RemoteModule::DownloadXML(QVariantList &args)
                           {QStringLiteral("DSTEXTOXML"), wire::PacketType::Blob, 0},
                           {QStringLiteral("IDSTATUS"), wire::PacketType::Text, 3},
                           {QStringLiteral("DSSTATUS"), wire::PacketType::Text, 255}});
-    Statement st(m_store.db(), "SELECT nracessocte, xml FROM cte WHERE nrinsjurpesq = ? AND nrnsu = ?");
+    Statement st(m_store, "SELECT nracessocte, xml FROM cte WHERE nrinsjurpesq = ? AND nrnsu = ?");
     for (const QVariantList &row : list.rows) {
         if (row[check].toString() != QLatin1String("S"))
             continue;
@@ -408,7 +412,7 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
         return envelope(QStringLiteral("N"), QStringLiteral("O motivo deve ter de 15 a 255 caracteres."));
     QString status, env;
     {
-        Statement st(m_store.db(), "SELECT cdstatus, idtpambiente FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ?");
+        Statement st(m_store, "SELECT cdstatus, idtpambiente FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ?");
         st.bind(1, reg).bind(2, key);
         if (!st.step())
             return envelope(QStringLiteral("N"),
@@ -463,11 +467,11 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
         return envelope(QStringLiteral("N"), QStringLiteral("%1 - %2").arg(cStat, v.value(base + QStringLiteral("xMotivo"))));
     const QString prot = v.value(base + QStringLiteral("nProt"));
     m_store.transaction([&] {
-        Statement(m_store.db(), "INSERT INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot, dhregevento, xml)"
+        Statement(m_store, "INSERT INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot, dhregevento, xml)"
                                 " VALUES (?, NULL, ?, '610110', ?, ?, ?)")
             .bind(1, reg).bind(2, key).bind(3, prot).bind(4, v.value(base + QStringLiteral("dhRegEvento")))
             .bind(5, req + "\n" + answer).run();
-        Statement(m_store.db(), "UPDATE cte SET cdstatus = '000', dsstatus = ? WHERE nrinsjurpesq = ? AND nracessocte = ?")
+        Statement(m_store, "UPDATE cte SET cdstatus = '000', dsstatus = ? WHERE nrinsjurpesq = ? AND nracessocte = ?")
             .bind(1, QStringLiteral("Prestação do Serviço em Desacordo registrada - protocolo %1").arg(prot))
             .bind(2, reg).bind(3, key).run();
     });

@@ -1,23 +1,61 @@
 #pragma once
-// The server's store: SQLite in WAL mode, every change in one transaction, schema
-// versioned. One Store per thread.
+// The server's store: one interface, SQLite (a file, WAL mode) or PostgreSQL (a
+// postgresql:// address) behind it. Every change runs in one transaction, the schema
+// is versioned. A Store is one connection: one Store per thread.
+//
+// Statements are written once in the SQL both engines accept: `?` or `?N`
+// placeholders, ON CONFLICT for upserts, no engine-specific functions.
 #include <QByteArray>
 #include <QString>
-#include <QVariant>
 #include <functional>
+#include <memory>
 #include <stdexcept>
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 class StoreError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
+// One engine's prepared statement.
+class StatementEngine {
+public:
+    virtual ~StatementEngine() = default;
+    virtual void bindText(int i, const QByteArray &utf8) = 0;
+    virtual void bindBlob(int i, const QByteArray &blob) = 0;
+    virtual void bindReal(int i, double v) = 0;
+    virtual void bindInteger(int i, qint64 v) = 0;
+    virtual void bindNull(int i) = 0;
+    virtual bool step() = 0;
+    virtual void reset() = 0;
+    virtual const char *utf8(int col, int &len) const = 0;
+    virtual QByteArray blob(int col) const = 0;
+    virtual double real(int col) const = 0;
+    virtual qint64 integer(int col) const = 0;
+    virtual bool isNull(int col) const = 0;
+};
+
+// One engine's connection.
+class StoreEngine {
+public:
+    virtual ~StoreEngine() = default;
+    virtual QString name() const = 0;
+    virtual std::unique_ptr<StatementEngine> prepare(const char *sql) = 0;
+    virtual void exec(const char *sql) = 0;
+    virtual void begin() = 0; // takes the write lock at once where the engine has one
+    virtual void commit() = 0;
+    virtual void rollback() noexcept = 0;
+    // Creates the tables of the schema versions after `fromVersion`.
+    virtual void createSchema(int fromVersion) = 0;
+    virtual void lockSchema() = 0; // inside the schema transaction: one server at a time
+    virtual void lockRegistration(const QString &registration) = 0;
+    virtual void unlockRegistration(const QString &registration) noexcept = 0;
+};
+
+class Store;
+
 class Statement {
 public:
-    Statement(sqlite3 *db, const char *sql);
+    Statement(Store &store, const char *sql);
     ~Statement();
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
@@ -30,30 +68,46 @@ public:
     void run();  // a statement without rows
     void reset();
     QString text(int col) const;
-    const char *utf8(int col, int &len) const;
-    QByteArray blob(int col) const;
-    double real(int col) const;
-    qint64 integer(int col) const;
-    bool isNull(int col) const;
+    const char *utf8(int col, int &len) const { return m_st->utf8(col, len); }
+    QByteArray blob(int col) const { return m_st->blob(col); }
+    double real(int col) const { return m_st->real(col); }
+    qint64 integer(int col) const { return m_st->integer(col); }
+    bool isNull(int col) const { return m_st->isNull(col); }
 
 private:
-    sqlite3 *m_db;
-    sqlite3_stmt *m_st = nullptr;
+    std::unique_ptr<StatementEngine> m_st;
 };
 
 class Store {
 public:
     static constexpr int kSchemaVersion = 1;
-    explicit Store(const QString &path); // creates or upgrades the schema
+    // `location`: a SQLite file, or a PostgreSQL address (postgresql://... or
+    // postgres://...). Creates or upgrades the schema.
+    explicit Store(const QString &location);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
-    sqlite3 *db() const { return m_db; }
-    // Runs `work` in one IMMEDIATE transaction; rolls back when it throws.
+    static bool isPostgreSql(const QString &location);
+    QString engineName() const { return m_engine->name(); }
+    StoreEngine &engine() { return *m_engine; }
+    // Runs `work` in one transaction; rolls back when it throws.
     void transaction(const std::function<void()> &work);
     int schemaVersion();
 
+    // Held for a whole synchronization of one registration: a second one, from this
+    // process or another server on the same store, waits. Readers never wait.
+    class RegistrationLock {
+    public:
+        RegistrationLock(Store &store, QString registration);
+        ~RegistrationLock();
+        RegistrationLock(const RegistrationLock &) = delete;
+        RegistrationLock &operator=(const RegistrationLock &) = delete;
+
+    private:
+        Store &m_store;
+        QString m_registration;
+    };
+
 private:
-    void exec(const char *sql);
-    sqlite3 *m_db = nullptr;
+    std::unique_ptr<StoreEngine> m_engine;
 };

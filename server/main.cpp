@@ -18,7 +18,7 @@ int main(int argc, char **argv)
     p.addHelpOption();
     const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Endereço de escuta (padrão 127.0.0.1)."), QStringLiteral("address"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Porta (padrão 8750; 0 escolhe uma livre)."), QStringLiteral("port"), QStringLiteral("8750"));
-    const QCommandLineOption store(QStringLiteral("store"), QStringLiteral("Arquivo SQLite do armazenamento."), QStringLiteral("file"), QStringLiteral("dfe-server.sqlite"));
+    const QCommandLineOption store(QStringLiteral("store"), QStringLiteral("Armazenamento: arquivo SQLite, ou endereço PostgreSQL (postgresql://...)."), QStringLiteral("file-or-address"), QStringLiteral("dfe-server.sqlite"));
     const QCommandLineOption authority(QStringLiteral("authority"), QStringLiteral("Fonte da SEFAZ: simulated (padrão)."), QStringLiteral("source"), QStringLiteral("simulated"));
     const QCommandLineOption uf(QStringLiteral("uf"), QStringLiteral("Código da UF do autor nas consultas (padrão 35)."), QStringLiteral("code"), QStringLiteral("35"));
     const QCommandLineOption sync(QStringLiteral("sync"), QStringLiteral("Sincroniza esta inscrição jurídica antes de atender (repetível)."), QStringLiteral("cnpj-or-cpf"));
@@ -70,7 +70,8 @@ int main(int argc, char **argv)
         return 1;
     }
     std::printf("dfe-server escutando em %s:%u (armazenamento %s)\n", qPrintable(server.serverAddress().toString()),
-                unsigned(server.serverPort()), qPrintable(c.storePath));
+                unsigned(server.serverPort()),
+                qPrintable(Store::isPostgreSql(c.storePath) ? QStringLiteral("PostgreSQL") : c.storePath));
     std::fflush(stdout);
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
     std::signal(SIGINT, [](int) { QCoreApplication::quit(); });

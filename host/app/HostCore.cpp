@@ -1,10 +1,10 @@
 #include "HostCore.h"
-#include "Fiscal.h"
 #include "NetConnection.h"
 #include "Verdano.h"
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QSqlError>
@@ -42,6 +42,10 @@ void HostSettings::load(const QString &iniPath)
     callTimeoutSeconds = ini.value(QStringLiteral("server/timeout"), callTimeoutSeconds).toInt();
     dbDriver = ini.value(QStringLiteral("database/driver"), dbDriver).toString();
     dbName = ini.value(QStringLiteral("database/name"), dbName).toString();
+    dbHost = ini.value(QStringLiteral("database/host"), dbHost).toString();
+    dbPort = ini.value(QStringLiteral("database/port"), dbPort).toInt();
+    dbUser = ini.value(QStringLiteral("database/user"), dbUser).toString();
+    dbPassword = ini.value(QStringLiteral("database/password"), dbPassword).toString();
     moduleDir = ini.value(QStringLiteral("modules/folder"), moduleDir).toString();
     moduleFile = ini.value(QStringLiteral("modules/file"), moduleFile).toString();
 }
@@ -59,7 +63,7 @@ void HostSettings::parse(const QStringList &arguments)
     const QCommandLineOption port(QStringLiteral("server-port"), QStringLiteral("Porta do servidor de aplicação."), QStringLiteral("port"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Tempo limite de uma chamada, em segundos."), QStringLiteral("s"));
     const QCommandLineOption driver(QStringLiteral("db-driver"), QStringLiteral("Driver Qt SQL do banco do sistema."), QStringLiteral("driver"));
-    const QCommandLineOption db(QStringLiteral("db"), QStringLiteral("Banco do sistema (arquivo SQLite)."), QStringLiteral("name"));
+    const QCommandLineOption db(QStringLiteral("db"), QStringLiteral("Banco do sistema (arquivo SQLite, nome do banco PostgreSQL, [HOST:]arquivo Firebird)."), QStringLiteral("name"));
     const QCommandLineOption mods(QStringLiteral("module-dir"), QStringLiteral("Pasta dos módulos."), QStringLiteral("dir"));
     const QCommandLineOption demoOpt(QStringLiteral("demo"), QStringLiteral("Cria o banco de demonstração."));
     const QCommandLineOption open(QStringLiteral("open"), QStringLiteral("Abre a tela de sincronização ao iniciar."));
@@ -112,6 +116,14 @@ bool OpenHostDatabase(const HostSettings &s, QString &error)
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(s.dbDriver, conn);
     db.setDatabaseName(s.dbName);
+    if (!s.dbHost.isEmpty())
+        db.setHostName(s.dbHost);
+    if (s.dbPort > 0)
+        db.setPort(s.dbPort);
+    db.setUserName(s.dbUser);
+    db.setPassword(s.dbPassword);
+    if (s.dbDriver == QLatin1String("QIBASE"))
+        db.setConnectOptions(QStringLiteral("ISC_DPB_LC_CTYPE=UTF8"));
     if (s.dbDriver == QLatin1String("QSQLITE") && !s.demo && !QFileInfo::exists(s.dbName)) {
         error = QStringLiteral("Banco de dados \"%1\" não encontrado (use --demo para criar um de demonstração).").arg(s.dbName);
         return false;
@@ -122,8 +134,15 @@ bool OpenHostDatabase(const HostSettings &s, QString &error)
         error = QStringLiteral("Não foi possível abrir o banco de dados \"%1\": %2").arg(s.dbName, db.lastError().text());
         return false;
     }
-    if (s.demo)
-        CreateDemoData(conn);
+    if (s.demo) {
+        try {
+            CreateDemoData(conn);
+        } catch (const std::runtime_error &e) {
+            error = QStringLiteral("Banco de demonstração \"%1\": %2").arg(s.dbName, QString::fromUtf8(e.what()));
+            db.close();
+            return false;
+        }
+    }
     // A file that is not a database, or one of another system, opens without complaint:
     // the screens need these two tables.
     QStringList tables = db.tables();
@@ -142,48 +161,69 @@ bool OpenHostDatabase(const HostSettings &s, QString &error)
     return true;
 }
 
+namespace {
+QString scriptFolder(const QString &driver)
+{
+    if (driver == QLatin1String("QIBASE"))
+        return QStringLiteral(":/db/firebird/");
+    if (driver == QLatin1String("QPSQL"))
+        return QStringLiteral(":/db/postgresql/");
+    return QStringLiteral(":/db/sqlite/");
+}
+
+// Statements end with a semicolon at the end of a line; comment lines are skipped.
+QStringList statements(const QString &resource)
+{
+    QFile f(resource);
+    if (!f.open(QIODevice::ReadOnly))
+        throw std::runtime_error(QStringLiteral("script %1 não encontrado").arg(resource).toStdString());
+    QStringList out;
+    QString current;
+    for (const QString &line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'))) {
+        const QString t = line.trimmed();
+        if (t.isEmpty() || t.startsWith(QLatin1String("--")))
+            continue;
+        current += line + QLatin1Char('\n');
+        if (t.endsWith(QLatin1Char(';'))) {
+            current.chop(current.size() - current.lastIndexOf(QLatin1Char(';')));
+            out << current.trimmed();
+            current.clear();
+        }
+    }
+    return out;
+}
+
+void runScript(QSqlDatabase &db, const QString &resource)
+{
+    QSqlQuery q(db);
+    for (const QString &st : statements(resource))
+        if (!q.exec(st))
+            throw std::runtime_error(QStringLiteral("%1: %2").arg(st.left(60), q.lastError().text()).toStdString());
+}
+} // namespace
+
 void CreateDemoData(const QString &connection)
 {
     QSqlDatabase db = QSqlDatabase::database(connection);
+    const QString folder = scriptFolder(db.driverName());
+    QStringList tables = db.tables();
+    for (QString &t : tables)
+        t = t.toUpper();
+    // Firebird commits its tables before rows can go in: the schema runs on its own.
+    if (!tables.contains(QLatin1String("EMPRESA")))
+        runScript(db, folder + QStringLiteral("schema.sql"));
     QSqlQuery q(db);
-    q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS EMPRESA (CDEMPRESA VARCHAR(2) PRIMARY KEY, "
-                          "NMEMPRESA VARCHAR(40), NMRAZSOCEMPR VARCHAR(80))"));
-    q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS INSCRESTAD (CDEMPRESA VARCHAR(2), NRINSJURIEST VARCHAR(20), "
-                          "IDTPIJURIEST VARCHAR(1), CDINSCESTA VARCHAR(16), "
-                          "PRIMARY KEY (CDEMPRESA, NRINSJURIEST, CDINSCESTA))"));
-    q.exec(QStringLiteral("SELECT COUNT(*) FROM EMPRESA"));
-    if (q.next() && q.value(0).toInt() > 0)
+    if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM EMPRESA")) || !q.next())
+        throw std::runtime_error(q.lastError().text().toStdString());
+    if (q.value(0).toInt() > 0)
         return;
-    struct Company { const char *code, *name, *legal; };
-    const Company companies[] = {
-        {"01", "Horizonte Transportes", "Transportadora Horizonte Ltda"},
-        {"02", "Serra Azul Comercial", "Comercial Serra Azul de Alimentos S.A."},
-        {"03", "Maria A. dos Santos", "Maria Aparecida dos Santos - Produtora Rural"},
-    };
-    struct Registration { const char *company; QString number; const char *type; const char *ie; };
-    const Registration regs[] = {
-        {"01", fiscal::cnpjWithDigits(QStringLiteral("112223330001")), "J", "110042490114"},
-        {"01", fiscal::cnpjWithDigits(QStringLiteral("112223330001")), "J", "110042490122"},
-        {"01", fiscal::cnpjWithDigits(QStringLiteral("112223330002")), "J", "243568790118"},
-        {"02", fiscal::cnpjWithDigits(QStringLiteral("045678900001")), "J", "0623079040081"},
-        {"02", fiscal::cnpjWithDigits(QStringLiteral("045678900002")), "J", "0623079040162"},
-        {"03", fiscal::cpfWithDigits(QStringLiteral("529982247")), "F", "7900123450019"},
-    };
+    q.finish();
     db.transaction();
-    q.prepare(QStringLiteral("INSERT INTO EMPRESA (CDEMPRESA, NMEMPRESA, NMRAZSOCEMPR) VALUES (?, ?, ?)"));
-    for (const auto &c : companies) {
-        q.addBindValue(QString::fromUtf8(c.code));
-        q.addBindValue(QString::fromUtf8(c.name));
-        q.addBindValue(QString::fromUtf8(c.legal));
-        q.exec();
-    }
-    q.prepare(QStringLiteral("INSERT INTO INSCRESTAD (CDEMPRESA, NRINSJURIEST, IDTPIJURIEST, CDINSCESTA) VALUES (?, ?, ?, ?)"));
-    for (const auto &r : regs) {
-        q.addBindValue(QString::fromUtf8(r.company));
-        q.addBindValue(r.number);
-        q.addBindValue(QString::fromUtf8(r.type));
-        q.addBindValue(QString::fromUtf8(r.ie));
-        q.exec();
+    try {
+        runScript(db, folder + QStringLiteral("demo.sql"));
+    } catch (...) {
+        db.rollback();
+        throw;
     }
     db.commit();
 }

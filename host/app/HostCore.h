@@ -16,6 +16,9 @@ struct HostSettings {
     int callTimeoutSeconds = 120;
     QString dbDriver = QStringLiteral("QSQLITE");
     QString dbName;   // empty: the default file beside the settings
+    // Database server connection, from the INI file only (never the command line).
+    QString dbHost, dbUser, dbPassword;
+    int dbPort = -1;
     QString moduleDir;
     QString moduleFile = QStringLiteral("libPkg_Dfe71000.so");
     bool demo = false; // create and fill the demo database
@@ -30,9 +33,11 @@ struct HostSettings {
     void publish() const; // to the toolkit's host values
 };
 
-// Opens the host database as the toolkit's general connection. With `demo`, creates
-// the tables and fills them with demo companies when they are empty.
+// Opens the host database as the toolkit's general connection (QSQLITE, QPSQL or
+// QIBASE). With `demo`, creates the tables and fills them with demo companies when
+// they are empty, by the engine's scripts of db/.
 bool OpenHostDatabase(const HostSettings &s, QString &error);
+// Throws std::runtime_error naming the failed statement.
 void CreateDemoData(const QString &connection);
 
 // Loads a module library and calls its entries.

@@ -54,13 +54,25 @@ void TADOIBQuery::Open()
     if (Active())
         return;
     QSqlDatabase db = dtmDBGeral::Database();
-    if (!db.isValid() || !db.isOpen())
+    if (!db.isValid())
         throw Exception(QStringLiteral("%1: o banco de dados do sistema não está aberto").arg(Name));
+    // A connection dropped by a failed statement is made again here.
+    if (!db.isOpen() && !db.open())
+        throw Exception(QStringLiteral("%1: não foi possível reconectar ao banco de dados do sistema: %2")
+                            .arg(Name, db.lastError().text()));
     const QString sql = StatementText();
     QSqlQuery q(db);
     q.setForwardOnly(true);
+    // After a failure the connection may be gone (server restarted, network): it is
+    // closed so that the next query opens it again.
+    auto fail = [&] {
+        const QString why = q.lastError().text();
+        q.finish();
+        db.close();
+        throw Exception(QStringLiteral("%1: %2").arg(Name, why));
+    };
     if (!q.prepare(sql))
-        throw Exception(QStringLiteral("%1: %2").arg(Name, q.lastError().text()));
+        fail();
     // Every parameter must have been given a value: an unbound one would silently be NULL.
     for (const QString &n : paramNames(sql)) {
         auto it = m_params.find(n.toUpper());
@@ -68,12 +80,22 @@ void TADOIBQuery::Open()
             throw Exception(QStringLiteral("%1: parâmetro '%2' sem valor").arg(Name, n));
         q.bindValue(QLatin1Char(':') + n, it->second.AsString);
     }
-    if (!q.exec())
-        throw Exception(QStringLiteral("%1: %2").arg(Name, q.lastError().text()));
+    if (!q.exec()) {
+        // Firebird refuses a parameter longer than its column; such a value equals no
+        // row, as on the other engines.
+        if (db.driverName() == QLatin1String("QIBASE") &&
+            q.lastError().databaseText().contains(QLatin1String("string right truncation"))) {
+            beginLoad();
+            endLoad();
+            return;
+        }
+        fail();
+    }
     const QSqlRecord rec = q.record();
+    // PostgreSQL reports the columns in lower case; the host's names are upper case.
     for (int i = 0; i < rec.count(); ++i)
         if (!FindField(rec.fieldName(i)))
-            AddField({rec.fieldName(i), ftString, 255});
+            AddField({rec.fieldName(i).toUpper(), ftString, 255});
     std::vector<int> fieldOfColumn(size_t(rec.count()));
     for (int i = 0; i < rec.count(); ++i)
         fieldOfColumn[size_t(i)] = FieldByName(rec.fieldName(i)).Index();
@@ -85,6 +107,6 @@ void TADOIBQuery::Open()
         appendTextRow(values);
     }
     if (q.lastError().isValid())
-        throw Exception(QStringLiteral("%1: %2").arg(Name, q.lastError().text()));
+        fail();
     endLoad();
 }

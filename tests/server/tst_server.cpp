@@ -11,7 +11,6 @@
 
 #include <QTest>
 #include <QXmlStreamWriter>
-#include <sqlite3.h>
 #include <thread>
 
 namespace {
@@ -67,7 +66,7 @@ QByteArray distAnswer(const QString &cStat, const QString &ult, const QString &m
 
 qint64 scalar(Store &s, const char *sql)
 {
-    Statement st(s.db(), sql);
+    Statement st(s, sql);
     return st.step() ? st.integer(0) : -1;
 }
 
@@ -106,10 +105,10 @@ private Q_SLOTS:
     void storeIsVersionedAndInWal()
     {
         QCOMPARE(store->schemaVersion(), Store::kSchemaVersion);
-        Statement st(store->db(), "PRAGMA journal_mode");
+        Statement st(*store, "PRAGMA journal_mode");
         QVERIFY(st.step());
         QCOMPARE(st.text(0), QStringLiteral("wal"));
-        sqlite3_exec(store->db(), "UPDATE meta SET value = '99' WHERE key = 'schema_version'", nullptr, nullptr, nullptr);
+        Statement(*store, "UPDATE meta SET value = '99' WHERE key = 'schema_version'").run();
         QVERIFY_THROWS_EXCEPTION(StoreError, Store s(storePath));
     }
 
@@ -265,7 +264,7 @@ private Q_SLOTS:
         QCOMPARE(r.value(0).toString(), QStringLiteral("S"));
         const wire::DecodedPacket d = wire::decodePacket(r.value(1).value<TDataPacket>());
         QCOMPARE(int(d.rows.size()), 2);
-        Statement st(store->db(), "SELECT nracessocte, xml FROM cte WHERE nrnsu = ?");
+        Statement st(*store, "SELECT nracessocte, xml FROM cte WHERE nrnsu = ?");
         st.bind(1, cteNsu);
         QVERIFY(st.step());
         for (const QVariantList &row : d.rows) {
@@ -307,11 +306,11 @@ private Q_SLOTS:
         QVERIFY(refused.value(1).toString().startsWith(QStringLiteral("632 - ")));
         const QVariantList ok = call(mine, QStringLiteral("   Serviço não contratado pela empresa   "));
         QCOMPARE(ok.value(0).toString(), QStringLiteral("S"));
-        Statement st(store->db(), "SELECT cdstatus FROM cte WHERE nracessocte = ?");
+        Statement st(*store, "SELECT cdstatus FROM cte WHERE nracessocte = ?");
         st.bind(1, mine);
         QVERIFY(st.step());
         QCOMPARE(st.text(0), QStringLiteral("000"));
-        Statement ev(store->db(), "SELECT xml FROM evento WHERE tpevento = '610110'");
+        Statement ev(*store, "SELECT xml FROM evento WHERE tpevento = '610110'");
         QVERIFY(ev.step());
         QVERIFY(ev.blob(0).contains("<xObs>Serviço não contratado pela empresa</xObs>"));
         QVERIFY(ev.blob(0).contains("<indDesacordoOper>1</indDesacordoOper>"));

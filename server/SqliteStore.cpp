@@ -1,0 +1,169 @@
+#include "SqliteStore.h"
+
+#include <QFileInfo>
+#include <QSet>
+#include <condition_variable>
+#include <mutex>
+#include <sqlite3.h>
+
+namespace {
+[[noreturn]] void fail(sqlite3 *db, const char *what)
+{
+    throw StoreError(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "?"));
+}
+
+// Synchronizations in this process, by file and registration. A SQLite store is
+// served by one process; several servers share a PostgreSQL store instead.
+struct Running {
+    std::mutex mutex;
+    std::condition_variable released;
+    QSet<QString> keys;
+};
+Running &running()
+{
+    static Running r;
+    return r;
+}
+
+class SqliteStatement : public StatementEngine {
+public:
+    SqliteStatement(sqlite3 *db, const char *sql) : m_db(db)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) != SQLITE_OK)
+            fail(db, "preparar comando");
+    }
+    ~SqliteStatement() override { sqlite3_finalize(m_st); }
+    void bindText(int i, const QByteArray &u) override
+    {
+        sqlite3_bind_text(m_st, i, u.constData(), int(u.size()), SQLITE_TRANSIENT);
+    }
+    void bindBlob(int i, const QByteArray &b) override
+    {
+        sqlite3_bind_blob(m_st, i, b.constData(), int(b.size()), SQLITE_TRANSIENT);
+    }
+    void bindReal(int i, double v) override { sqlite3_bind_double(m_st, i, v); }
+    void bindInteger(int i, qint64 v) override { sqlite3_bind_int64(m_st, i, v); }
+    void bindNull(int i) override { sqlite3_bind_null(m_st, i); }
+    bool step() override
+    {
+        const int rc = sqlite3_step(m_st);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc == SQLITE_DONE)
+            return false;
+        fail(m_db, "executar comando");
+    }
+    void reset() override
+    {
+        sqlite3_reset(m_st);
+        sqlite3_clear_bindings(m_st);
+    }
+    const char *utf8(int col, int &len) const override
+    {
+        const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(m_st, col));
+        len = sqlite3_column_bytes(m_st, col);
+        return p ? p : "";
+    }
+    QByteArray blob(int col) const override
+    {
+        const void *p = sqlite3_column_blob(m_st, col);
+        return QByteArray(static_cast<const char *>(p), sqlite3_column_bytes(m_st, col));
+    }
+    double real(int col) const override { return sqlite3_column_double(m_st, col); }
+    qint64 integer(int col) const override { return sqlite3_column_int64(m_st, col); }
+    bool isNull(int col) const override { return sqlite3_column_type(m_st, col) == SQLITE_NULL; }
+
+private:
+    sqlite3 *m_db;
+    sqlite3_stmt *m_st = nullptr;
+};
+} // namespace
+
+SqliteStore::SqliteStore(const QString &path)
+{
+    if (sqlite3_open_v2(path.toUtf8().constData(), &m_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        const std::string why = m_db ? sqlite3_errmsg(m_db) : "sem memória";
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw StoreError("abrir " + path.toStdString() + ": " + why);
+    }
+    m_lockPrefix = QFileInfo(path).absoluteFilePath() + QLatin1Char('\n');
+    try {
+        sqlite3_busy_timeout(m_db, 10000);
+        exec("PRAGMA journal_mode=WAL");
+        exec("PRAGMA synchronous=NORMAL");
+        exec("PRAGMA foreign_keys=ON");
+    } catch (...) {
+        sqlite3_close(m_db);
+        throw;
+    }
+}
+
+SqliteStore::~SqliteStore() { sqlite3_close(m_db); }
+
+std::unique_ptr<StatementEngine> SqliteStore::prepare(const char *sql)
+{
+    return std::make_unique<SqliteStatement>(m_db, sql);
+}
+
+void SqliteStore::exec(const char *sql)
+{
+    char *err = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        const std::string why = err ? err : "?";
+        sqlite3_free(err);
+        throw StoreError(why);
+    }
+}
+
+void SqliteStore::rollback() noexcept { sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr); }
+
+void SqliteStore::createSchema(int fromVersion)
+{
+    if (fromVersion < 1) {
+        exec("CREATE TABLE cte ("
+             " nrinsjurpesq TEXT NOT NULL, nrnsu TEXT NOT NULL, idtpambiente TEXT NOT NULL DEFAULT '',"
+             " nracessocte TEXT NOT NULL DEFAULT '',"
+             " nrinsjuremit TEXT NOT NULL DEFAULT '', nmrazsocemit TEXT NOT NULL DEFAULT '',"
+             " nrinsjurreme TEXT NOT NULL DEFAULT '', nmrazsocreme TEXT NOT NULL DEFAULT '',"
+             " nrinsjurexpe TEXT NOT NULL DEFAULT '', nmrazsocexpe TEXT NOT NULL DEFAULT '',"
+             " nrinsjurrece TEXT NOT NULL DEFAULT '', nmrazsocrece TEXT NOT NULL DEFAULT '',"
+             " nrinsjurdest TEXT NOT NULL DEFAULT '', nmrazsocdest TEXT NOT NULL DEFAULT '',"
+             " idtomador TEXT NOT NULL DEFAULT '', nrinsjurtoma TEXT NOT NULL DEFAULT '',"
+             " nmrazsoctoma TEXT NOT NULL DEFAULT '',"
+             " dtemissao TEXT NOT NULL DEFAULT '', dtemissao_iso TEXT NOT NULL DEFAULT '',"
+             " vrtotalprest REAL NOT NULL DEFAULT 0, vrreceber REAL NOT NULL DEFAULT 0,"
+             " cdstatus TEXT NOT NULL, dsstatus TEXT NOT NULL DEFAULT '',"
+             " dtsincronizacao TEXT NOT NULL, dtsinc_iso TEXT NOT NULL,"
+             " schema TEXT NOT NULL DEFAULT '', xml BLOB,"
+             " PRIMARY KEY (nrinsjurpesq, nrnsu))");
+        exec("CREATE INDEX cte_chave ON cte (nrinsjurpesq, nracessocte)");
+        exec("CREATE TABLE cursor_nsu (nrinsjurpesq TEXT PRIMARY KEY, ultnsu TEXT NOT NULL,"
+             " maxnsu TEXT NOT NULL DEFAULT '', dtultsinc TEXT NOT NULL DEFAULT '', origem TEXT NOT NULL DEFAULT '')");
+        exec("CREATE TABLE evento (nrinsjurpesq TEXT NOT NULL, nrnsu TEXT, nracessocte TEXT NOT NULL,"
+             " tpevento TEXT NOT NULL, nprot TEXT NOT NULL DEFAULT '', dhregevento TEXT NOT NULL DEFAULT '',"
+             " xml BLOB, UNIQUE (nrinsjurpesq, nrnsu))");
+        exec("CREATE TABLE doc_bruto (nrinsjurpesq TEXT NOT NULL, nrnsu TEXT NOT NULL, schema TEXT,"
+             " conteudo BLOB, erro TEXT, PRIMARY KEY (nrinsjurpesq, nrnsu))");
+    }
+}
+
+void SqliteStore::lockRegistration(const QString &registration)
+{
+    const QString key = m_lockPrefix + registration;
+    Running &r = running();
+    std::unique_lock l(r.mutex);
+    r.released.wait(l, [&] { return !r.keys.contains(key); });
+    r.keys.insert(key);
+}
+
+void SqliteStore::unlockRegistration(const QString &registration) noexcept
+{
+    Running &r = running();
+    {
+        std::lock_guard l(r.mutex);
+        r.keys.remove(m_lockPrefix + registration);
+    }
+    r.released.notify_all();
+}

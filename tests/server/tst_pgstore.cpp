@@ -1,0 +1,310 @@
+// The store on PostgreSQL beside SQLite: the same methods give the same answers, a
+// lost connection is reported and restored, reads never wait for a synchronization,
+// and two servers on one PostgreSQL store synchronize one registration at once.
+#include "Engines.h"
+#include "Methods.h"
+#include "Packet.h"
+#include "SimulatedAuthority.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTest>
+#include <thread>
+
+namespace {
+const QString kReg = QStringLiteral("11222333000181");
+const QDateTime kNow(QDate(2026, 12, 8), QTime(12, 0), Qt::UTC);
+const QVariant kNull = QVariant::fromValue(nullptr);
+
+QVariantList getArgs(const QString &status, QDate from = {}, QDate to = {})
+{
+    return {from.isValid() ? QVariant(from) : kNull, to.isValid() ? QVariant(to) : kNull, kReg, status, kNull, kNull};
+}
+
+QVariantList syncArgs() { return {QStringLiteral("01"), QStringLiteral("T"), kReg, QStringLiteral("MANUAL"), QString(), QString()}; }
+
+qint64 scalar(Store &s, const char *sql)
+{
+    Statement st(s, sql);
+    return st.step() ? st.integer(0) : -1;
+}
+
+TDataPacket listOf(RemoteModule &m, QVariantList args)
+{
+    const QVariantList r = m.GetSincronizacaoCTe(args).toList();
+    return r.value(0).toString() == QLatin1String("S") ? r.value(1).value<TDataPacket>() : TDataPacket{};
+}
+
+// One request to a server on loopback, on its own connection.
+wire::Reply callServer(quint16 port, const QString &method, const QVariantList &args)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(5000))
+        return wire::Reply{false, QStringLiteral("sem conexão")};
+    s.write(wire::frame(wire::encodeRequest({QString::fromLatin1(wire::kServerName), method, args})));
+    wire::FrameReader r;
+    QByteArray out;
+    while (!r.next(out)) {
+        if (!s.waitForReadyRead(60000))
+            return wire::Reply{false, QStringLiteral("sem resposta")};
+        r.feed(s.readAll());
+    }
+    return wire::decodeReply(out);
+}
+
+// A dfe-server process, stopped with its object.
+class ServerProcess {
+public:
+    explicit ServerProcess(const QString &store)
+    {
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(QStringLiteral(SERVER_PATH), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"),
+                                              store, QStringLiteral("--quiet")});
+    }
+    ~ServerProcess()
+    {
+        p.terminate();
+        if (!p.waitForFinished(10000))
+            p.kill();
+        p.waitForFinished();
+    }
+    quint16 port()
+    {
+        static const QRegularExpression listening(QStringLiteral(":(\\d+) \\("));
+        while (p.waitForReadyRead(30000) || p.canReadLine()) {
+            const QString line = QString::fromUtf8(p.readLine());
+            if (const auto m = listening.match(line); m.hasMatch())
+                return quint16(m.captured(1).toUInt());
+        }
+        return 0;
+    }
+    QProcess p;
+};
+} // namespace
+
+class TestPgStore : public QObject {
+    Q_OBJECT
+    std::unique_ptr<PgInstance> pg;
+    QTemporaryDir dir;
+    int databases = 0;
+
+    QString freshPg()
+    {
+        const QString name = QStringLiteral("store%1").arg(++databases);
+        const QString e = pg->createDatabase(name);
+        return e.isEmpty() ? pg->uri(name) : QString();
+    }
+    QString location(const QString &engine)
+    {
+        return engine == QLatin1String("postgresql") ? freshPg()
+                                                     : dir.filePath(QStringLiteral("s%1.sqlite").arg(++databases));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        pg = std::make_unique<PgInstance>();
+        QVERIFY2(pg->ok(), qPrintable(pg->error()));
+    }
+    void cleanupTestCase() { pg.reset(); }
+
+    void engineChosenByLocation()
+    {
+        QCOMPARE(Store(location(QStringLiteral("sqlite"))).engineName(), QStringLiteral("SQLite"));
+        Store s(location(QStringLiteral("postgresql")));
+        QCOMPARE(s.engineName(), QStringLiteral("PostgreSQL"));
+        QCOMPARE(s.schemaVersion(), Store::kSchemaVersion);
+        Statement(s, "UPDATE meta SET value = '99' WHERE key = 'schema_version'").run();
+        QVERIFY_THROWS_EXCEPTION(StoreError, Store(pg->uri(QStringLiteral("store%1").arg(databases))));
+        QVERIFY_THROWS_EXCEPTION(StoreError, Store(pg->uri(QStringLiteral("nao_existe"))));
+    }
+
+    // Both engines synchronize the same history, then answer every list alike.
+    void sameAnswersOnBothEngines_data()
+    {
+        QTest::addColumn<QVariantList>("args");
+        QTest::addColumn<QStringList>("statuses"); // the only statuses allowed in the answer
+        QTest::newRow("all") << getArgs(QStringLiteral("T")) << QStringList{"100", "101", "000", "999"};
+        QTest::newRow("authorised") << getArgs(QStringLiteral("_100_")) << QStringList{"100"};
+        QTest::newRow("cancelled or no document") << getArgs(QStringLiteral("_999_101_")) << QStringList{"999", "101"};
+        QTest::newRow("status text with quotes") << getArgs(QStringLiteral("_100_' OR '1'='1")) << QStringList{"100"};
+        QTest::newRow("issued in November") << getArgs(QStringLiteral("T"), QDate(2026, 11, 1), QDate(2026, 11, 30))
+                                            << QStringList{"100", "101", "000", "999"};
+    }
+    void sameAnswersOnBothEngines()
+    {
+        QFETCH(QVariantList, args);
+        QFETCH(QStringList, statuses);
+        SimulatedAuthority sim([] { return kNow; });
+        Store lite(location(QStringLiteral("sqlite"))), post(location(QStringLiteral("postgresql")));
+        RemoteModule a(lite, sim, QStringLiteral("35"), [] { return kNow; });
+        RemoteModule b(post, sim, QStringLiteral("35"), [] { return kNow; });
+        QVariantList s1 = syncArgs(), s2 = syncArgs();
+        QCOMPARE(a.SincronizarCTe(s1).toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(b.SincronizarCTe(s2).toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(scalar(post, "SELECT COUNT(*) FROM cte"), scalar(lite, "SELECT COUNT(*) FROM cte"));
+        QCOMPARE(scalar(post, "SELECT COUNT(*) FROM evento"), scalar(lite, "SELECT COUNT(*) FROM evento"));
+
+        const TDataPacket fromLite = listOf(a, args), fromPost = listOf(b, args);
+        QVERIFY(!fromPost.isEmpty());
+        QCOMPARE(fromPost, fromLite);
+        const wire::DecodedPacket list = wire::decodePacket(fromPost);
+        const int status = list.indexOf(QStringLiteral("CDSTATUS")), nsu = list.indexOf(QStringLiteral("NRNSU"));
+        const bool injected = args[3].toString().contains(QLatin1Char('\''));
+        if (!injected)
+            QVERIFY(list.rows.size() > 0);
+        QString last;
+        for (const QVariantList &row : list.rows) {
+            QVERIFY2(statuses.contains(row[status].toString()), qPrintable(row[status].toString()));
+            QVERIFY(row[nsu].toString() > last);
+            last = row[nsu].toString();
+        }
+    }
+
+    // Downloads and the disagreement event change and read the same rows on both engines.
+    void downloadAndEventOnBothEngines_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::newRow("sqlite") << QStringLiteral("sqlite");
+        QTest::newRow("postgresql") << QStringLiteral("postgresql");
+    }
+    void downloadAndEventOnBothEngines()
+    {
+        QFETCH(QString, engine);
+        SimulatedAuthority sim([] { return kNow; });
+        Store store(location(engine));
+        RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
+        QVariantList s = syncArgs();
+        m.SincronizarCTe(s);
+        const wire::DecodedPacket list = wire::decodePacket(listOf(m, getArgs(QStringLiteral("_100_"))));
+        QVERIFY(!list.rows.empty());
+        const QVariantList &first = list.rows.back(); // the newest: within the event's time limit
+        const QString key = first[list.indexOf(QStringLiteral("NRACESSOCTE"))].toString();
+
+        wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                              {QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        w.beginRow();
+        w.text(QStringLiteral("S"));
+        w.text(first[list.indexOf(QStringLiteral("NRNSU"))].toString());
+        QVariantList d{QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg};
+        const wire::DecodedPacket xml = wire::decodePacket(m.DownloadXML(d).toList().value(1).value<TDataPacket>());
+        QCOMPARE(xml.rows.size(), size_t(1));
+        QCOMPARE(xml.rows[0][3].toString(), QStringLiteral("S"));
+        const QByteArray doc = xml.rows[0][2].toByteArray();
+        QVERIFY(doc.contains(key.toLatin1()));
+        QVERIFY(doc.startsWith("<?xml") || doc.startsWith("<procCTe") || doc.startsWith("<cteProc"));
+
+        QVariantList r{key, QStringLiteral("Mercadoria não recebida no destino"), QStringLiteral("01"), kReg,
+                       QStringLiteral("01")};
+        const QVariantList refusal = m.RecusaCTe(r).toList();
+        QVERIFY2(refusal.value(0).toString() == QLatin1String("S"), qPrintable(refusal.value(1).toString()));
+        const wire::DecodedPacket refused = wire::decodePacket(listOf(m, getArgs(QStringLiteral("_000_"))));
+        QCOMPARE(refused.rows.size(), size_t(1));
+        QCOMPARE(refused.rows[0][list.indexOf(QStringLiteral("NRACESSOCTE"))].toString(), key);
+        QVariantList again = r;
+        QCOMPARE(m.RecusaCTe(again).toList().value(0).toString(), QStringLiteral("N"));
+    }
+
+    void lostConnectionIsReportedThenRestored()
+    {
+        const QString where = freshPg();
+        Store store(where);
+        SimulatedAuthority sim([] { return kNow; });
+        RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
+        const qint64 backend = scalar(store, "SELECT pg_backend_pid()");
+        QVERIFY(backend > 0);
+        QCOMPARE(pg->exec(QStringLiteral("postgres"), QStringLiteral("SELECT pg_terminate_backend(%1)").arg(backend)),
+                 QString());
+        const auto args = getArgs(QStringLiteral("T"));
+        const wire::Reply lost = m.call({QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), args});
+        QVERIFY(!lost.ok);
+        QVERIFY2(lost.error.contains(QStringLiteral("conexão com o PostgreSQL perdida")), qPrintable(lost.error));
+        const wire::Reply back = m.call({QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), args});
+        QVERIFY2(back.ok, qPrintable(back.error));
+        QCOMPARE(back.result.toList().value(0).toString(), QStringLiteral("S"));
+        QVERIFY(scalar(store, "SELECT pg_backend_pid()") != backend);
+    }
+
+    // While one connection holds the registration and writes uncommitted rows, another
+    // one lists the committed rows at once.
+    void readsDoNotWaitForASynchronization_data() { downloadAndEventOnBothEngines_data(); }
+    void readsDoNotWaitForASynchronization()
+    {
+        QFETCH(QString, engine);
+        const QString where = location(engine);
+        Store writer(where), reader(where);
+        SimulatedAuthority sim([] { return kNow; });
+        RemoteModule w(writer, sim, QStringLiteral("35"), [] { return kNow; });
+        RemoteModule r(reader, sim, QStringLiteral("35"), [] { return kNow; });
+        QVariantList s = syncArgs();
+        w.SincronizarCTe(s);
+        const size_t before = wire::decodePacket(listOf(r, getArgs(QStringLiteral("T")))).rows.size();
+        size_t during = 0;
+        {
+            const Store::RegistrationLock lock(writer, kReg);
+            writer.transaction([&] {
+                Statement(writer, "INSERT INTO cte (nrinsjurpesq, nrnsu, cdstatus, dtsincronizacao, dtsinc_iso)"
+                                  " VALUES (?, '999999999999999', '999', '08/12/2026', '2026-12-08')")
+                    .bind(1, kReg)
+                    .run();
+                during = wire::decodePacket(listOf(r, getArgs(QStringLiteral("T")))).rows.size();
+            });
+        }
+        QVERIFY(before > 0);
+        QCOMPARE(during, before);
+        QCOMPARE(wire::decodePacket(listOf(r, getArgs(QStringLiteral("T")))).rows.size(), before + 1);
+    }
+
+    // Two servers on one store, both asked to synchronize one registration at the same
+    // moment: every NSU is fetched by one of them and stored once, with no gap.
+    void twoServersOneStore()
+    {
+        const QString where = freshPg();
+        QVERIFY(!where.isEmpty());
+        ServerProcess one(where), two(where); // both create the schema at once
+        const quint16 p1 = one.port(), p2 = two.port();
+        QVERIFY(p1 && p2);
+
+        Store holder(where);
+        wire::Reply r1, r2;
+        std::vector<std::jthread> calls; // joined on every way out of the test
+        {
+            // Both calls wait behind this lock, then race for it as it goes.
+            const Store::RegistrationLock lock(holder, kReg);
+            calls.emplace_back([&] { r1 = callServer(p1, QStringLiteral("SincronizarCTe"), syncArgs()); });
+            calls.emplace_back([&] { r2 = callServer(p2, QStringLiteral("SincronizarCTe"), syncArgs()); });
+            QVERIFY(QTest::qWaitFor([&] {
+                return scalar(holder, "SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted") == 2;
+            }, 30000));
+        }
+        calls.clear();
+        QVERIFY2(r1.ok && r2.ok, qPrintable(r1.error + r2.error));
+        QCOMPARE(r1.result.toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(r2.result.toList().value(0).toString(), QStringLiteral("S"));
+
+        // An NSU holds a CT-e, an event or a kept raw document, or marks one the authority skipped.
+        const char *everyNsu = "(SELECT nrnsu FROM cte UNION ALL SELECT nrnsu FROM evento WHERE nrnsu IS NOT NULL"
+                               " UNION ALL SELECT nrnsu FROM doc_bruto) AS n";
+        const auto count = [&](const char *what) { return scalar(holder, (QByteArray("SELECT ") + what + " FROM " + everyNsu).constData()); };
+        const qint64 stored = count("COUNT(*)");
+        QVERIFY(stored > SimulatedAuthority::kPageSize);
+        QCOMPARE(count("COUNT(DISTINCT nrnsu)"), stored);
+        QCOMPARE(count("MIN(nrnsu)"), 1);
+        QCOMPARE(count("MAX(nrnsu)"), stored);
+        QCOMPARE(scalar(holder, "SELECT ultnsu FROM cursor_nsu"), stored);
+        QCOMPARE(scalar(holder, "SELECT COUNT(*) FROM cursor_nsu"), 1);
+
+        // Each document was received by one server only.
+        static const QRegularExpression documents(QStringLiteral("(\\d+) documento"));
+        const qint64 received = documents.match(r1.result.toList().value(1).toString()).captured(1).toLongLong() +
+                                documents.match(r2.result.toList().value(1).toString()).captured(1).toLongLong();
+        QCOMPARE(received, scalar(holder, "SELECT (SELECT COUNT(*) FROM cte WHERE cdstatus <> '999')"
+                                          " + (SELECT COUNT(*) FROM evento WHERE nrnsu IS NOT NULL)"
+                                          " + (SELECT COUNT(*) FROM doc_bruto)"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPgStore)
+#include "tst_pgstore.moc"
