@@ -141,6 +141,14 @@ Store::Store(const QString &path)
                  " conteudo BLOB, erro TEXT, PRIMARY KEY (nrinsjurpesq, nrnsu))");
             exec("INSERT OR REPLACE INTO meta (key, value) VALUES ('schema_version', '1')");
         }
+        if (v < 2) {
+            // When each registration may query the authority again, and who is synchronizing it now.
+            exec("CREATE TABLE consulta_bloqueio (nrinsjurpesq TEXT PRIMARY KEY, liberado_em TEXT NOT NULL,"
+                 " motivo TEXT NOT NULL DEFAULT '')");
+            exec("CREATE TABLE sinc_em_andamento (nrinsjurpesq TEXT PRIMARY KEY, dono TEXT NOT NULL,"
+                 " expira_em TEXT NOT NULL)");
+            exec("INSERT OR REPLACE INTO meta (key, value) VALUES ('schema_version', '2')");
+        }
     });
 }
 

@@ -43,7 +43,7 @@ private:
 
 class Store {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
     explicit Store(const QString &path); // creates or upgrades the schema
     ~Store();
     Store(const Store &) = delete;
