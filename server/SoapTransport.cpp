@@ -74,6 +74,11 @@ SoapTransport::Response SoapTransport::post(const QUrl &url, const QString &acti
     if (err != QNetworkReply::NoError && status == 0) {
         if (err == QNetworkReply::SslHandshakeFailedError)
             throw TransportError(TransportError::Tls, QStringLiteral("falha no TLS com %1: %2").arg(host, reply->errorString()));
+        // Under TLS 1.3 a server that refuses the client's certificate says so only after
+        // the handshake, by closing: the client cannot tell it from a dropped connection.
+        if (err == QNetworkReply::RemoteHostClosedError)
+            throw TransportError(TransportError::Network,
+                                 QStringLiteral("%1 fechou a conexão sem responder (certificado da empresa recusado ou serviço interrompido)").arg(host));
         throw TransportError(TransportError::Network, QStringLiteral("falha de rede com %1: %2").arg(host, reply->errorString()));
     }
     return {status, reply->readAll()};

@@ -172,7 +172,7 @@ private Q_SLOTS:
                 it = i;
                 break;
             }
-        const QString good = QString::fromLatin1(xmlutil::gzip(SimulatedAuthority::procCTe(it)).toBase64());
+        const QString good = QString::fromLatin1(xmlutil::gzip(sim->procCTe(it)).toBase64());
         Scripted a;
         a.answer = distAnswer(QStringLiteral("138"), QStringLiteral("000000000000004"), QStringLiteral("000000000000004"),
                               {{QStringLiteral("000000000000001"), QStringLiteral("procCTe_v4.00.xsd"), QStringLiteral("@@not base64@@")},
