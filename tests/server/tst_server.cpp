@@ -159,7 +159,7 @@ private Q_SLOTS:
         args = syncArgs(kReg);
         const QVariantList r = m.SincronizarCTe(args).toList();
         QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
-        QCOMPARE(r.value(1).toString(), QStringLiteral("656 - Rejeição: Consumo Indevido"));
+        QCOMPARE(r.value(1).toString(), QStringLiteral("656 - Rejeição: Consumo Indevido. Nova consulta à SEFAZ permitida a partir de 08/12/2026 10:00."));
         QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), before);
     }
 
