@@ -6,7 +6,6 @@
 #include "Xml.h"
 
 #include <QSet>
-#include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
 namespace {
