@@ -105,6 +105,18 @@ Store::Store(const QString &path)
         throw StoreError("abrir " + path.toStdString() + ": " + why);
     }
     sqlite3_busy_timeout(m_db, 10000);
+    // A constructor that throws runs no destructor: close the file here then.
+    struct CloseOnThrow {
+        sqlite3 *&db;
+        bool done = false;
+        ~CloseOnThrow()
+        {
+            if (!done) {
+                sqlite3_close(db);
+                db = nullptr;
+            }
+        }
+    } guard{m_db};
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=NORMAL");
     exec("PRAGMA foreign_keys=ON");
@@ -150,6 +162,7 @@ Store::Store(const QString &path)
             exec("INSERT OR REPLACE INTO meta (key, value) VALUES ('schema_version', '2')");
         }
     });
+    guard.done = true;
 }
 
 Store::~Store() { sqlite3_close(m_db); }
