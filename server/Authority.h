@@ -3,6 +3,7 @@
 // event reception service, each taking and returning the authority's own XML
 // messages (distDFeInt / retDistDFeInt, eventoCTe / retEventoCTe).
 #include <QByteArray>
+#include <QString>
 
 class AuthoritySource {
 public:
@@ -10,4 +11,6 @@ public:
     // Must be safe to call from several threads at once.
     virtual QByteArray distDFeInt(const QByteArray &request) = 0;
     virtual QByteArray eventoCTe(const QByteArray &request) = 0;
+    // The environment the requests name (tpAmb): 1 production, 2 homologation.
+    virtual QString tpAmb() const { return QStringLiteral("1"); }
 };

@@ -1,10 +1,11 @@
 #include "Methods.h"
+#include "DistMessages.h"
 #include "Fiscal.h"
+#include "SyncState.h"
 #include "Packet.h"
 #include "Xml.h"
 
 #include <QSet>
-#include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
 namespace {
@@ -49,40 +50,10 @@ QString digitsOnly(const QString &s)
 }
 
 QString dateTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate); }
+QString localTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("dd/MM/yyyy HH:mm")); }
 
-struct DocZip {
-    QString nsu, schema;
-    QByteArray content; // base64 text as received
-};
-struct DistAnswer {
-    QString cStat, xMotivo, ultNSU, maxNSU;
-    std::vector<DocZip> docs;
-};
-
-DistAnswer readDist(const QByteArray &xml)
-{
-    DistAnswer a;
-    QXmlStreamReader r(xml);
-    while (!r.atEnd()) {
-        if (r.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        const auto n = r.name();
-        if (n == QLatin1String("cStat")) a.cStat = r.readElementText();
-        else if (n == QLatin1String("xMotivo")) a.xMotivo = r.readElementText();
-        else if (n == QLatin1String("ultNSU")) a.ultNSU = r.readElementText();
-        else if (n == QLatin1String("maxNSU")) a.maxNSU = r.readElementText();
-        else if (n == QLatin1String("docZip")) {
-            DocZip d;
-            d.nsu = r.attributes().value(QStringLiteral("NSU")).toString();
-            d.schema = r.attributes().value(QStringLiteral("schema")).toString();
-            d.content = r.readElementText().toLatin1();
-            a.docs.push_back(d);
-        }
-    }
-    if (r.hasError())
-        throw std::runtime_error("resposta da SEFAZ inválida: " + r.errorString().toStdString());
-    return a;
-}
+// consNSU calls per synchronization: each counts against the authority's limits.
+constexpr int kGapRepairPerRun = 20;
 
 const char kSelectList[] =
     "SELECT nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit, nrinsjurreme, nmrazsocreme,"
@@ -271,6 +242,14 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
     // Another server, or another call, synchronizing this registration finishes first:
     // the cursor is read after it, so no NSU range is asked for twice.
     const Store::RegistrationLock lock(m_store, reg);
+    const QDateTime now = m_clock();
+    const QString nextQuery = QStringLiteral("Nova consulta à SEFAZ permitida a partir de %1.");
+    if (const QDateTime until = syncstate::blockedUntil(m_store, reg, now); until.isValid())
+        return envelope(QStringLiteral("N"), nextQuery.arg(localTime(until)));
+    syncstate::Lease lease(m_store, reg, now);
+    if (!lease.acquired())
+        return envelope(QStringLiteral("N"), QStringLiteral("Outra sincronização da inscrição %1 está em andamento.").arg(reg));
+
     QString ult = nsuText(0);
     {
         Statement st(m_store, "SELECT ultnsu FROM cursor_nsu WHERE nrinsjurpesq = ?");
@@ -278,30 +257,66 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
         if (st.step())
             ult = st.text(0);
     }
-    const QDateTime now = m_clock();
     const QDate today = now.toOffsetFromUtc(-3 * 3600).date();
     const QString syncDate = today.toString(QStringLiteral("dd/MM/yyyy")), syncIso = today.toString(Qt::ISODate);
+    auto ask = [&](dist::Query q) {
+        q.tpAmb = m_authority.tpAmb();
+        q.cUFAutor = m_uf;
+        q.registration = reg;
+        const dist::Answer a = dist::readAnswer(m_authority.distDFeInt(dist::request(q)));
+        lease.renew(m_clock());
+        return a;
+    };
+    // Misuse (656) and nothing new (137) both mean: no query for this registration within the hour.
+    auto holdOff = [&](const dist::Answer &a) {
+        const QDateTime until = now.addSecs(3600);
+        syncstate::block(m_store, reg, until, QStringLiteral("%1 - %2").arg(a.cStat, a.xMotivo));
+        return nextQuery.arg(localTime(until));
+    };
+    auto failed = [](const std::exception &e) {
+        return envelope(QStringLiteral("N"), QStringLiteral("Falha na consulta à SEFAZ: %1").arg(QString::fromUtf8(e.what())));
+    };
     int added = 0;
-    for (int page = 0; page < 10000; ++page) {
-        QByteArray req;
-        QXmlStreamWriter w(&req);
-        w.writeStartDocument(QStringLiteral("1.0"));
-        w.writeStartElement(QStringLiteral("distDFeInt"));
-        w.writeDefaultNamespace(QString::fromLatin1(kNs));
-        w.writeAttribute(QStringLiteral("versao"), QStringLiteral("1.00"));
-        w.writeTextElement(QStringLiteral("tpAmb"), QStringLiteral("1"));
-        w.writeTextElement(QStringLiteral("cUFAutor"), m_uf);
-        w.writeTextElement(reg.size() == 11 ? QStringLiteral("CPF") : QStringLiteral("CNPJ"), reg);
-        w.writeStartElement(QStringLiteral("distNSU"));
-        w.writeTextElement(QStringLiteral("ultNSU"), ult);
-        w.writeEndElement();
-        w.writeEndElement();
-        w.writeEndDocument();
-        DistAnswer a;
+
+    // NSUs below the cursor that this store never received (another system may have
+    // taken them), one by one.
+    for (const quint64 n : syncstate::missingNsus(m_store, reg, ult.toULongLong(), kGapRepairPerRun)) {
+        dist::Answer a;
+        dist::Query q;
+        q.nsu = nsuText(n);
         try {
-            a = readDist(m_authority.distDFeInt(req));
+            a = ask(q);
         } catch (const std::exception &e) {
-            return envelope(QStringLiteral("N"), QStringLiteral("Falha na consulta à SEFAZ: %1").arg(QString::fromUtf8(e.what())));
+            return failed(e);
+        }
+        if (a.cStat == QLatin1String("656"))
+            return envelope(QStringLiteral("N"), QStringLiteral("%1 - %2. %3").arg(a.cStat, a.xMotivo, holdOff(a)));
+        if (a.cStat != QLatin1String("137") && a.cStat != QLatin1String("138"))
+            return envelope(QStringLiteral("N"), QStringLiteral("%1 - %2").arg(a.cStat, a.xMotivo));
+        m_store.transaction([&] {
+            bool stored = false;
+            for (const dist::DocZip &d : a.docs)
+                if (d.nsu.toULongLong() == n) {
+                    storeDocument(reg, nsuText(n), d.schema, d.content, syncDate, syncIso);
+                    stored = true;
+                    ++added;
+                }
+            if (!stored)
+                Statement(m_store, "INSERT INTO cte (nrinsjurpesq, nrnsu, cdstatus, dsstatus,"
+                                        " dtsincronizacao, dtsinc_iso) VALUES (?, ?, '999', 'NSU inexistente', ?, ?) ON CONFLICT DO NOTHING")
+                    .bind(1, reg).bind(2, nsuText(n)).bind(3, syncDate).bind(4, syncIso).run();
+        });
+    }
+
+    QString ending;
+    for (int page = 0; page < 10000; ++page) {
+        dist::Answer a;
+        dist::Query q;
+        q.ultNSU = ult;
+        try {
+            a = ask(q);
+        } catch (const std::exception &e) {
+            return failed(e);
         }
         if (a.cStat == QLatin1String("137")) {
             m_store.transaction([&] {
@@ -310,8 +325,12 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
                                         " maxnsu = ?3, dtultsinc = ?4, origem = ?5")
                     .bind(1, reg).bind(2, ult).bind(3, a.maxNSU).bind(4, syncIso).bind(5, origin).run();
             });
+            ending = QLatin1Char(' ') + holdOff(a);
             break;
         }
+        // The cursor and the stored maxNSU stay as they were (a 656 may carry maxNSU 0).
+        if (a.cStat == QLatin1String("656"))
+            return envelope(QStringLiteral("N"), QStringLiteral("%1 - %2. %3").arg(a.cStat, a.xMotivo, holdOff(a)));
         if (a.cStat != QLatin1String("138"))
             return envelope(QStringLiteral("N"), QStringLiteral("%1 - %2").arg(a.cStat, a.xMotivo));
         const quint64 from = ult.toULongLong();
@@ -320,7 +339,7 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
             return envelope(QStringLiteral("N"), QStringLiteral("A SEFAZ respondeu com um ultNSU inválido (%1).").arg(a.ultNSU));
         m_store.transaction([&] {
             QSet<quint64> seen;
-            for (const DocZip &d : a.docs) {
+            for (const dist::DocZip &d : a.docs) {
                 const quint64 n = d.nsu.toULongLong();
                 if (n <= from || n > to)
                     continue;
@@ -346,7 +365,7 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
         if (a.maxNSU.toULongLong() <= to)
             break;
     }
-    return envelope(QStringLiteral("S"), QStringLiteral("Sincronização concluída: %1 documento(s) recebido(s).").arg(added));
+    return envelope(QStringLiteral("S"), QStringLiteral("Sincronização concluída: %1 documento(s) recebido(s).%2").arg(added).arg(ending));
 }
 
 QVariant RemoteModule::DownloadXML(QVariantList &args)

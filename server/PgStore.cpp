@@ -297,6 +297,13 @@ void PgStore::createSchema(int fromVersion)
         exec("CREATE TABLE doc_bruto (nrinsjurpesq TEXT COLLATE \"C\" NOT NULL, nrnsu TEXT COLLATE \"C\" NOT NULL,"
              " schema TEXT, conteudo BYTEA, erro TEXT, PRIMARY KEY (nrinsjurpesq, nrnsu))");
     }
+    if (fromVersion < 2) {
+        // When each registration may query the authority again, and who is synchronizing it now.
+        exec("CREATE TABLE consulta_bloqueio (nrinsjurpesq TEXT COLLATE \"C\" PRIMARY KEY, liberado_em TEXT COLLATE \"C\" NOT NULL,"
+             " motivo TEXT NOT NULL DEFAULT '')");
+        exec("CREATE TABLE sinc_em_andamento (nrinsjurpesq TEXT COLLATE \"C\" PRIMARY KEY, dono TEXT NOT NULL,"
+             " expira_em TEXT COLLATE \"C\" NOT NULL)");
+    }
 }
 
 void PgStore::lockSchema() { exec("SELECT pg_advisory_xact_lock(hashtextextended('dfe-server schema', 0))"); }

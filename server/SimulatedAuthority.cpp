@@ -1,6 +1,7 @@
 #include "SimulatedAuthority.h"
 #include "Fiscal.h"
 #include "Xml.h"
+#include "XmlSigner.h"
 
 #include <QXmlStreamWriter>
 #include <cmath>
@@ -109,8 +110,14 @@ void writeParty(QXmlStreamWriter &w, const char *tag, const SimulatedAuthority::
 }
 } // namespace
 
-SimulatedAuthority::SimulatedAuthority(Clock clock) : m_clock(std::move(clock))
+SimulatedAuthority::SimulatedAuthority(Clock clock, std::shared_ptr<const XmlSigner> signer)
+    : m_clock(std::move(clock)), m_signer(std::move(signer))
 {
+    if (!m_signer) {
+        // One key per process: generating it is the slow part.
+        static const std::shared_ptr<const XmlSigner> own = XmlSigner::ephemeral(QStringLiteral("SEFAZ simulada"));
+        m_signer = own;
+    }
     if (!m_clock)
         m_clock = [] { return QDateTime::currentDateTimeUtc(); };
 }
@@ -187,15 +194,15 @@ std::vector<SimulatedAuthority::Item> SimulatedAuthority::history(const QString 
     return out;
 }
 
-QByteArray SimulatedAuthority::procCTe(const Item &it)
+QByteArray SimulatedAuthority::procCTe(const Item &it) const
 {
-    QByteArray xml;
-    QXmlStreamWriter w(&xml);
+    // The CTe is written and signed on its own, then placed as it is inside cteProc:
+    // its own namespace declaration keeps the signed bytes' canonical form unchanged.
+    QByteArray cte;
+    QXmlStreamWriter w(&cte);
     w.writeStartDocument(QStringLiteral("1.0"));
-    w.writeStartElement(QStringLiteral("cteProc"));
-    w.writeDefaultNamespace(QString::fromLatin1(kNs));
-    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
     w.writeStartElement(QStringLiteral("CTe"));
+    w.writeDefaultNamespace(QString::fromLatin1(kNs));
     w.writeStartElement(QStringLiteral("infCte"));
     w.writeAttribute(QStringLiteral("Id"), QStringLiteral("CTe") + it.key);
     w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
@@ -271,34 +278,30 @@ QByteArray SimulatedAuthority::procCTe(const Item &it)
     w.writeEndElement();
     w.writeEndElement();
     w.writeEndElement(); // infCte
-    // A signature block of the right shape; the simulation signs nothing.
-    w.writeStartElement(QStringLiteral("Signature"));
-    w.writeDefaultNamespace(QStringLiteral("http://www.w3.org/2000/09/xmldsig#"));
-    w.writeStartElement(QStringLiteral("SignedInfo"));
-    w.writeStartElement(QStringLiteral("Reference"));
-    w.writeAttribute(QStringLiteral("URI"), QStringLiteral("#CTe") + it.key);
-    w.writeTextElement(QStringLiteral("DigestValue"), QString::fromLatin1(it.key.toLatin1().toBase64().left(28)));
-    w.writeEndElement();
-    w.writeEndElement();
-    w.writeTextElement(QStringLiteral("SignatureValue"), QString::fromLatin1((it.key + it.nProt).toLatin1().toBase64()));
-    w.writeEndElement();
     w.writeEndElement(); // CTe
-    w.writeStartElement(QStringLiteral("protCTe"));
-    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
-    w.writeStartElement(QStringLiteral("infProt"));
-    w.writeTextElement(QStringLiteral("tpAmb"), QString::number(it.tpAmb));
-    w.writeTextElement(QStringLiteral("verAplic"), QStringLiteral("SIM-4.00"));
-    w.writeTextElement(QStringLiteral("chCTe"), it.key);
-    w.writeTextElement(QStringLiteral("dhRecbto"), dateTime(it.at));
-    w.writeTextElement(QStringLiteral("nProt"), it.nProt);
-    w.writeTextElement(QStringLiteral("digVal"), QString::fromLatin1(it.key.toLatin1().toBase64().left(28)));
-    w.writeTextElement(QStringLiteral("cStat"), QStringLiteral("100"));
-    w.writeTextElement(QStringLiteral("xMotivo"), QStringLiteral("Autorizado o uso do CT-e"));
-    w.writeEndElement();
-    w.writeEndElement();
-    w.writeEndElement(); // cteProc
     w.writeEndDocument();
-    return xml;
+    QByteArray signedCte = m_signer->sign(cte, QStringLiteral("CTe") + it.key);
+    signedCte = signedCte.mid(signedCte.indexOf("<CTe")).trimmed();
+    const qsizetype dv = signedCte.indexOf("<DigestValue>") + 13;
+    const QByteArray digest = signedCte.mid(dv, signedCte.indexOf("</DigestValue>") - dv);
+
+    QByteArray prot;
+    QXmlStreamWriter p(&prot);
+    p.writeStartElement(QStringLiteral("protCTe"));
+    p.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
+    p.writeStartElement(QStringLiteral("infProt"));
+    p.writeTextElement(QStringLiteral("tpAmb"), QString::number(it.tpAmb));
+    p.writeTextElement(QStringLiteral("verAplic"), QStringLiteral("SIM-4.00"));
+    p.writeTextElement(QStringLiteral("chCTe"), it.key);
+    p.writeTextElement(QStringLiteral("dhRecbto"), dateTime(it.at));
+    p.writeTextElement(QStringLiteral("nProt"), it.nProt);
+    p.writeTextElement(QStringLiteral("digVal"), QString::fromLatin1(digest));
+    p.writeTextElement(QStringLiteral("cStat"), QStringLiteral("100"));
+    p.writeTextElement(QStringLiteral("xMotivo"), QStringLiteral("Autorizado o uso do CT-e"));
+    p.writeEndElement();
+    p.writeEndElement();
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<cteProc xmlns=\"" + QByteArray(kNs) + "\" versao=\"4.00\">" +
+           signedCte + prot + "</cteProc>\n";
 }
 
 QByteArray SimulatedAuthority::procEventoCancel(const Item &c, const Item &cte)
@@ -353,56 +356,59 @@ QByteArray SimulatedAuthority::procEventoCancel(const Item &c, const Item &cte)
 
 namespace {
 QByteArray retDist(const QString &cStat, const QString &xMotivo, const QString &ultNSU, const QString &maxNSU,
-                   const std::vector<std::pair<QString, std::pair<QString, QByteArray>>> &docs)
+                   std::vector<dist::DocZip> docs = {})
 {
-    QByteArray xml;
-    QXmlStreamWriter w(&xml);
-    w.writeStartDocument(QStringLiteral("1.0"));
-    w.writeStartElement(QStringLiteral("retDistDFeInt"));
-    w.writeDefaultNamespace(QString::fromLatin1(kNs));
-    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("1.00"));
-    w.writeTextElement(QStringLiteral("tpAmb"), QStringLiteral("1"));
-    w.writeTextElement(QStringLiteral("verAplic"), QStringLiteral("SIM-1.00"));
-    w.writeTextElement(QStringLiteral("cStat"), cStat);
-    w.writeTextElement(QStringLiteral("xMotivo"), xMotivo);
-    w.writeTextElement(QStringLiteral("dhResp"), dateTime(QDateTime::currentDateTimeUtc()));
-    w.writeTextElement(QStringLiteral("ultNSU"), ultNSU);
-    w.writeTextElement(QStringLiteral("maxNSU"), maxNSU);
-    if (!docs.empty()) {
-        w.writeStartElement(QStringLiteral("loteDistDFeInt"));
-        for (const auto &d : docs) {
-            w.writeStartElement(QStringLiteral("docZip"));
-            w.writeAttribute(QStringLiteral("NSU"), d.first);
-            w.writeAttribute(QStringLiteral("schema"), d.second.first);
-            w.writeCharacters(QString::fromLatin1(xmlutil::gzip(d.second.second).toBase64()));
-            w.writeEndElement();
-        }
-        w.writeEndElement();
-    }
-    w.writeEndElement();
-    w.writeEndDocument();
-    return xml;
+    dist::Answer a;
+    a.cStat = cStat;
+    a.xMotivo = xMotivo;
+    a.ultNSU = ultNSU;
+    a.maxNSU = maxNSU;
+    a.docs = std::move(docs);
+    return dist::answer(a);
 }
 } // namespace
 
+std::optional<dist::DocZip> SimulatedAuthority::docZip(const std::vector<Item> &h, const Item &it) const
+{
+    auto zip = [&](const char *schema, const QByteArray &xml) {
+        return dist::DocZip{nsuText(it.nsu), QString::fromLatin1(schema), xmlutil::gzip(xml).toBase64()};
+    };
+    if (it.kind == Item::Cte)
+        return zip("procCTe_v4.00.xsd", procCTe(it));
+    if (it.kind == Item::Cancel)
+        return zip("procEventoCTe_v4.00.xsd", procEventoCancel(it, h[size_t(it.target)]));
+    return std::nullopt;
+}
+
 QByteArray SimulatedAuthority::distDFeInt(const QByteArray &request)
 {
-    QHash<QString, QString> v;
+    dist::Query q;
     try {
-        v = xmlutil::leaves(request);
+        q = dist::readRequest(request);
     } catch (const std::exception &) {
-        return retDist(QStringLiteral("243"), QStringLiteral("Rejeição: XML mal formado"), QString(), QString(), {});
+        return retDist(QStringLiteral("243"), QStringLiteral("Rejeição: XML mal formado"), QString(), QString());
     }
-    const QString reg = v.value(QStringLiteral("distDFeInt/CNPJ"), v.value(QStringLiteral("distDFeInt/CPF")));
-    const QString ult = v.value(QStringLiteral("distDFeInt/distNSU/ultNSU"));
+    const QString &reg = q.registration;
+    const QString ult = q.ultNSU;
     if (!(fiscal::validCnpj(reg) || fiscal::validCpf(reg)))
-        return retDist(QStringLiteral("215"), QStringLiteral("Rejeição: CNPJ/CPF do interessado inválido"), ult, ult, {});
-    if (ult.size() != 15 || !fiscal::allDigits(ult))
-        return retDist(QStringLiteral("215"), QStringLiteral("Rejeição: ultNSU inválido"), ult, ult, {});
-    const quint64 after = ult.toULongLong();
+        return retDist(QStringLiteral("215"), QStringLiteral("Rejeição: CNPJ/CPF do interessado inválido"), ult, ult);
+    const QString asked = q.nsu.isEmpty() ? ult : q.nsu;
+    if (asked.size() != 15 || !fiscal::allDigits(asked))
+        return retDist(QStringLiteral("215"), QStringLiteral("Rejeição: NSU inválido"), ult, ult);
     const std::vector<Item> h = history(reg);
-    const quint64 max = h.empty() ? after : std::max(after, h.back().nsu);
-    std::vector<std::pair<QString, std::pair<QString, QByteArray>>> docs;
+    const quint64 top = h.empty() ? 0 : h.back().nsu;
+    if (!q.nsu.isEmpty()) {
+        const quint64 n = q.nsu.toULongLong();
+        std::optional<dist::DocZip> d;
+        if (n >= 1 && n <= top)
+            d = docZip(h, h[size_t(n - 1)]);
+        if (!d)
+            return retDist(QStringLiteral("137"), QStringLiteral("Nenhum documento localizado"), q.nsu, nsuText(top));
+        return retDist(QStringLiteral("138"), QStringLiteral("Documento(s) localizado(s)"), q.nsu, nsuText(top), {*d});
+    }
+    const quint64 after = ult.toULongLong();
+    const quint64 max = std::max(after, top);
+    std::vector<dist::DocZip> docs;
     quint64 last = after;
     int taken = 0;
     for (const Item &it : h) {
@@ -412,13 +418,11 @@ QByteArray SimulatedAuthority::distDFeInt(const QByteArray &request)
             break;
         ++taken;
         last = it.nsu;
-        if (it.kind == Item::Cte)
-            docs.push_back({nsuText(it.nsu), {QStringLiteral("procCTe_v4.00.xsd"), procCTe(it)}});
-        else if (it.kind == Item::Cancel)
-            docs.push_back({nsuText(it.nsu), {QStringLiteral("procEventoCTe_v4.00.xsd"), procEventoCancel(it, h[size_t(it.target)])}});
+        if (std::optional<dist::DocZip> d = docZip(h, it))
+            docs.push_back(*d);
     }
     if (taken == 0)
-        return retDist(QStringLiteral("137"), QStringLiteral("Nenhum documento localizado"), ult, nsuText(max), {});
+        return retDist(QStringLiteral("137"), QStringLiteral("Nenhum documento localizado"), ult, nsuText(max));
     return retDist(QStringLiteral("138"), QStringLiteral("Documento(s) localizado(s)"), nsuText(last), nsuText(max), docs);
 }
 

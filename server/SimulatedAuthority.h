@@ -1,8 +1,10 @@
 #pragma once
 // A simulated tax authority: for any CNPJ or CPF that asks, a deterministic history
 // of CT-e spread over the last months (authorised documents, some cancelled later,
-// some NSU without a document) that keeps growing as time passes.
+// some NSU without a document) that keeps growing as time passes. Each CTe is signed
+// with the simulation's certificate (given, or a key made at start).
 #include "Authority.h"
+#include "DistMessages.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -11,12 +13,15 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
+
+class XmlSigner;
 
 class SimulatedAuthority : public AuthoritySource {
 public:
     using Clock = std::function<QDateTime()>;
-    explicit SimulatedAuthority(Clock clock = {});
+    explicit SimulatedAuthority(Clock clock = {}, std::shared_ptr<const XmlSigner> signer = {});
 
     QByteArray distDFeInt(const QByteArray &request) override;
     QByteArray eventoCTe(const QByteArray &request) override;
@@ -40,13 +45,15 @@ public:
     };
     // The history of `registration` up to the clock's now.
     std::vector<Item> history(const QString &registration);
-    static QByteArray procCTe(const Item &it);
+    QByteArray procCTe(const Item &it) const;
     static QByteArray procEventoCancel(const Item &cancel, const Item &cte);
     static QString docXmlTag(const QString &doc) { return doc.size() == 11 ? QStringLiteral("CPF") : QStringLiteral("CNPJ"); }
     static constexpr int kPageSize = 50;
 
 private:
+    std::optional<dist::DocZip> docZip(const std::vector<Item> &h, const Item &it) const;
     Clock m_clock;
+    std::shared_ptr<const XmlSigner> m_signer;
     QMutex m_mutex;
     QSet<QString> m_disagreements; // keys whose 610110 event was accepted
 };

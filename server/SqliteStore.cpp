@@ -147,6 +147,13 @@ void SqliteStore::createSchema(int fromVersion)
         exec("CREATE TABLE doc_bruto (nrinsjurpesq TEXT NOT NULL, nrnsu TEXT NOT NULL, schema TEXT,"
              " conteudo BLOB, erro TEXT, PRIMARY KEY (nrinsjurpesq, nrnsu))");
     }
+    if (fromVersion < 2) {
+        // When each registration may query the authority again, and who is synchronizing it now.
+        exec("CREATE TABLE consulta_bloqueio (nrinsjurpesq TEXT PRIMARY KEY, liberado_em TEXT NOT NULL,"
+             " motivo TEXT NOT NULL DEFAULT '')");
+        exec("CREATE TABLE sinc_em_andamento (nrinsjurpesq TEXT PRIMARY KEY, dono TEXT NOT NULL,"
+             " expira_em TEXT NOT NULL)");
+    }
 }
 
 void SqliteStore::lockRegistration(const QString &registration)

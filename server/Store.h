@@ -80,7 +80,7 @@ private:
 
 class Store {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
     // `location`: a SQLite file, or a PostgreSQL address (postgresql://... or
     // postgres://...). Creates or upgrades the schema.
     explicit Store(const QString &location);

@@ -1,8 +1,8 @@
 // dfe-server: the reference application server of Dfe71000.rdmSincronizacaoCTe.
+#include "AuthorityOptions.h"
 #include "Frame.h"
 #include "Methods.h"
 #include "Server.h"
-#include "SimulatedAuthority.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -19,12 +19,24 @@ int main(int argc, char **argv)
     const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Endereço de escuta (padrão 127.0.0.1)."), QStringLiteral("address"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Porta (padrão 8750; 0 escolhe uma livre)."), QStringLiteral("port"), QStringLiteral("8750"));
     const QCommandLineOption store(QStringLiteral("store"), QStringLiteral("Armazenamento: arquivo SQLite, ou endereço PostgreSQL (postgresql://...)."), QStringLiteral("file-or-address"), QStringLiteral("dfe-server.sqlite"));
-    const QCommandLineOption authority(QStringLiteral("authority"), QStringLiteral("Fonte da SEFAZ: simulated (padrão)."), QStringLiteral("source"), QStringLiteral("simulated"));
+    const QCommandLineOption authority(QStringLiteral("authority"), QStringLiteral("Fonte da SEFAZ: simulated (padrão, sem rede) ou sefaz (o serviço nacional)."), QStringLiteral("source"), QStringLiteral("simulated"));
+    const QCommandLineOption certificate(QStringLiteral("certificate"), QStringLiteral("sefaz: certificado A1 da empresa (PKCS#12)."), QStringLiteral("file"));
+    const QCommandLineOption passwordFile(QStringLiteral("certificate-password-file"),
+                                          QStringLiteral("Arquivo cuja primeira linha é a senha do PKCS#12 (senão, a variável %1).").arg(QLatin1String(AuthorityOptions::kPasswordVariable)),
+                                          QStringLiteral("file"));
+    const QCommandLineOption caFile(QStringLiteral("ca-file"), QStringLiteral("sefaz: raízes (PEM) que assinam o certificado da SEFAZ, ICP-Brasil em produção."), QStringLiteral("file"));
+    const QCommandLineOption endpoints(QStringLiteral("endpoints"), QStringLiteral("sefaz: arquivo INI com os endereços dos serviços (padrão: dfe-endpoints.ini ao lado do programa)."),
+                                       QStringLiteral("file"), QCoreApplication::applicationDirPath() + QStringLiteral("/dfe-endpoints.ini"));
+    const QCommandLineOption environment(QStringLiteral("environment"), QStringLiteral("sefaz: homologacao (padrão, tpAmb 2) ou producao (tpAmb 1)."), QStringLiteral("name"), QStringLiteral("homologacao"));
+    const QCommandLineOption connectTimeout(QStringLiteral("connect-timeout"), QStringLiteral("sefaz: segundos para conectar (padrão 15)."), QStringLiteral("seconds"), QStringLiteral("15"));
+    const QCommandLineOption answerTimeout(QStringLiteral("answer-timeout"), QStringLiteral("sefaz: segundos para a resposta (padrão 60)."), QStringLiteral("seconds"), QStringLiteral("60"));
+    const QCommandLineOption signer(QStringLiteral("simulated-signer"), QStringLiteral("simulated: PKCS#12 com que a SEFAZ simulada assina os CT-e (padrão: chave gerada na partida)."), QStringLiteral("file"));
     const QCommandLineOption uf(QStringLiteral("uf"), QStringLiteral("Código da UF do autor nas consultas (padrão 35)."), QStringLiteral("code"), QStringLiteral("35"));
     const QCommandLineOption sync(QStringLiteral("sync"), QStringLiteral("Sincroniza esta inscrição jurídica antes de atender (repetível)."), QStringLiteral("cnpj-or-cpf"));
     const QCommandLineOption maxFrame(QStringLiteral("max-frame"), QStringLiteral("Maior mensagem aceita, em bytes."), QStringLiteral("bytes"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Sem registro das chamadas."));
-    p.addOptions({listen, port, store, authority, uf, sync, maxFrame, quiet});
+    p.addOptions({listen, port, store, authority, certificate, passwordFile, caFile, endpoints, environment, connectTimeout,
+                  answerTimeout, signer, uf, sync, maxFrame, quiet});
     p.process(app);
 
     ServerConfig c;
@@ -44,11 +56,23 @@ int main(int argc, char **argv)
     if (p.isSet(maxFrame))
         c.maxFrame = p.value(maxFrame).toUInt();
     DfeServer::quiet = p.isSet(quiet);
-    if (p.value(authority) != QLatin1String("simulated")) {
-        std::fprintf(stderr, "fonte da SEFAZ desconhecida: %s (disponível: simulated)\n", qPrintable(p.value(authority)));
+    AuthorityOptions ao;
+    ao.source = p.value(authority);
+    ao.certificate = p.value(certificate);
+    ao.passwordFile = p.value(passwordFile);
+    ao.caFile = p.value(caFile);
+    ao.endpoints = p.value(endpoints);
+    ao.environment = p.value(environment);
+    ao.signer = p.value(signer);
+    ao.connectTimeoutSeconds = p.value(connectTimeout).toDouble();
+    ao.answerTimeoutSeconds = p.value(answerTimeout).toDouble();
+    std::shared_ptr<AuthoritySource> source;
+    try {
+        source = makeAuthority(ao);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s\n", e.what());
         return 2;
     }
-    auto source = std::make_shared<SimulatedAuthority>();
 
     for (const QString &reg : p.values(sync)) {
         try {

@@ -158,7 +158,7 @@ private Q_SLOTS:
         args = syncArgs(kReg);
         const QVariantList r = m.SincronizarCTe(args).toList();
         QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
-        QCOMPARE(r.value(1).toString(), QStringLiteral("656 - Rejeição: Consumo Indevido"));
+        QCOMPARE(r.value(1).toString(), QStringLiteral("656 - Rejeição: Consumo Indevido. Nova consulta à SEFAZ permitida a partir de 08/12/2026 10:00."));
         QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), before);
     }
 
@@ -171,7 +171,7 @@ private Q_SLOTS:
                 it = i;
                 break;
             }
-        const QString good = QString::fromLatin1(xmlutil::gzip(SimulatedAuthority::procCTe(it)).toBase64());
+        const QString good = QString::fromLatin1(xmlutil::gzip(sim->procCTe(it)).toBase64());
         Scripted a;
         a.answer = distAnswer(QStringLiteral("138"), QStringLiteral("000000000000004"), QStringLiteral("000000000000004"),
                               {{QStringLiteral("000000000000001"), QStringLiteral("procCTe_v4.00.xsd"), QStringLiteral("@@not base64@@")},

@@ -1,0 +1,108 @@
+#include "Soap.h"
+
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+#include <stdexcept>
+
+namespace soap {
+
+namespace {
+QByteArray withoutDeclaration(const QByteArray &xml)
+{
+    QByteArray m = xml.trimmed();
+    if (m.startsWith("<?xml")) {
+        const qsizetype end = m.indexOf("?>");
+        m = end < 0 ? QByteArray() : m.mid(end + 2).trimmed();
+    }
+    return m;
+}
+
+// Copies the element the reader stands on, with everything inside it.
+QByteArray copyElement(QXmlStreamReader &r)
+{
+    QByteArray out;
+    QXmlStreamWriter w(&out);
+    int depth = 0;
+    do {
+        if (r.tokenType() == QXmlStreamReader::StartElement) ++depth;
+        else if (r.tokenType() == QXmlStreamReader::EndElement) --depth;
+        w.writeCurrentToken(r);
+        if (depth == 0)
+            break;
+    } while (!r.atEnd() && r.readNext() != QXmlStreamReader::Invalid);
+    return out;
+}
+
+// Walks to the first element named `local` anywhere below the current position.
+bool findElement(QXmlStreamReader &r, const QString &local)
+{
+    while (!r.atEnd()) {
+        if (r.readNext() == QXmlStreamReader::StartElement && r.name() == local)
+            return true;
+    }
+    return false;
+}
+
+[[noreturn]] void notSoap(const QString &why) { throw std::runtime_error(("resposta não é SOAP 1.2: " + why).toStdString()); }
+} // namespace
+
+QByteArray envelope(const QString &wsdlNs, const QString &operation, const QString &dataElement, const QByteArray &message)
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap12:Envelope xmlns:soap12=\"" + QByteArray(kEnvelopeNs) +
+           "\"><soap12:Body><" + operation.toUtf8() + " xmlns=\"" + wsdlNs.toUtf8() + "\"><" + dataElement.toUtf8() +
+           ">" + withoutDeclaration(message) + "</" + dataElement.toUtf8() + "></" + operation.toUtf8() +
+           "></soap12:Body></soap12:Envelope>";
+}
+
+Answer read(const QByteArray &xml, const QString &resultElement)
+{
+    QXmlStreamReader r(xml);
+    if (!r.readNextStartElement())
+        notSoap(r.hasError() ? r.errorString() : QStringLiteral("documento vazio"));
+    if (r.name() != QLatin1String("Envelope") || r.namespaceUri() != QLatin1String(kEnvelopeNs))
+        notSoap(QStringLiteral("raiz <%1>").arg(r.qualifiedName()));
+    if (!findElement(r, QStringLiteral("Body")))
+        notSoap(QStringLiteral("sem Body"));
+    if (!r.readNextStartElement())
+        notSoap(QStringLiteral("Body vazio"));
+    Answer a;
+    if (r.name() == QLatin1String("Fault") && r.namespaceUri() == QLatin1String(kEnvelopeNs)) {
+        a.fault = true;
+        QString code, reason;
+        while (!r.atEnd()) {
+            r.readNext();
+            if (r.isEndElement() && r.name() == QLatin1String("Fault"))
+                break;
+            if (!r.isStartElement())
+                continue;
+            if (r.name() == QLatin1String("Value") && code.isEmpty())
+                code = r.readElementText();
+            else if (r.name() == QLatin1String("Text") && reason.isEmpty())
+                reason = r.readElementText();
+        }
+        a.faultText = code.isEmpty() ? reason : code + QStringLiteral(": ") + reason;
+        return a;
+    }
+    if (r.name() != resultElement && !findElement(r, resultElement))
+        notSoap(QStringLiteral("sem %1").arg(resultElement));
+    if (!r.readNextStartElement())
+        notSoap(r.hasError() ? r.errorString() : QStringLiteral("%1 vazio").arg(resultElement));
+    a.contentRoot = r.name().toString();
+    a.content = copyElement(r);
+    if (r.hasError())
+        notSoap(r.errorString());
+    return a;
+}
+
+QByteArray requestMessage(const QByteArray &xml, const QString &dataElement)
+{
+    QXmlStreamReader r(xml);
+    if (!findElement(r, dataElement) || !r.readNextStartElement())
+        notSoap(QStringLiteral("sem %1").arg(dataElement));
+    const QByteArray m = copyElement(r);
+    if (r.hasError())
+        notSoap(r.errorString());
+    return m;
+}
+
+} // namespace soap

@@ -1,0 +1,26 @@
+#pragma once
+// SOAP 1.2 envelopes of the authority's web services: the fiscal message goes, as it
+// is, inside <operation xmlns=wsdl><dataElement>; the answer is the first element
+// inside the result element, or a fault.
+#include <QByteArray>
+#include <QString>
+
+namespace soap {
+
+inline constexpr char kEnvelopeNs[] = "http://www.w3.org/2003/05/soap-envelope";
+
+QByteArray envelope(const QString &wsdlNs, const QString &operation, const QString &dataElement, const QByteArray &message);
+
+struct Answer {
+    bool fault = false;
+    QString faultText;  // "code: reason" of a fault
+    QByteArray content; // the message inside the result element
+    QString contentRoot; // its local name
+};
+// Throws std::runtime_error when `xml` is not a SOAP 1.2 envelope with a body.
+Answer read(const QByteArray &xml, const QString &resultElement);
+
+// The inner message of a request envelope (what the authority side reads).
+QByteArray requestMessage(const QByteArray &xml, const QString &dataElement);
+
+} // namespace soap

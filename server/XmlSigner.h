@@ -1,0 +1,28 @@
+#pragma once
+// Enveloped XMLDSig of one element of a fiscal document (C14N 1.0, RSA-SHA1, the
+// signer's certificate in KeyInfo), as the CT-e layouts sign infCte and infEvento.
+// libxmlsec1 with its OpenSSL engine, initialised once per process. A signer is
+// read-only after construction: safe from several threads at once.
+#include <QByteArray>
+#include <QString>
+#include <memory>
+
+class XmlSigner {
+public:
+    // The key and certificate of a PKCS#12 file. Throws std::runtime_error.
+    static std::shared_ptr<XmlSigner> fromPkcs12(const QString &path, const QByteArray &password);
+    static std::shared_ptr<XmlSigner> fromPkcs12Data(const QByteArray &pkcs12, const QByteArray &password);
+    // A fresh self-signed RSA key, for a simulation that was given no certificate.
+    static std::shared_ptr<XmlSigner> ephemeral(const QString &commonName);
+    ~XmlSigner();
+
+    // Signs the element whose Id attribute is `id`; the Signature goes right after
+    // it, inside its parent. Throws std::runtime_error.
+    QByteArray sign(const QByteArray &xml, const QString &id) const;
+
+    struct Key;
+
+private:
+    explicit XmlSigner(std::unique_ptr<Key> key);
+    std::unique_ptr<Key> m_key;
+};

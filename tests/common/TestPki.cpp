@@ -1,0 +1,73 @@
+#include "TestPki.h"
+
+#include <QFile>
+#include <QProcess>
+
+TestPki::TestPki()
+{
+    QFile pw(passwordFile());
+    if (!m_dir.isValid() || !pw.open(QIODevice::WriteOnly) || pw.write(QByteArray(kPassword) + '\n') < 0) {
+        m_error = QStringLiteral("pasta temporária");
+        return;
+    }
+    pw.close();
+    const QString client = QStringLiteral("keyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=clientAuth,emailProtection\n");
+    ca(QStringLiteral("ca")) && ca(QStringLiteral("rogue-ca")) &&
+        leaf(QStringLiteral("server"), QStringLiteral("ca"), QStringLiteral("/CN=127.0.0.1"),
+             QStringLiteral("subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n")) &&
+        leaf(QStringLiteral("company"), QStringLiteral("ca"),
+             QStringLiteral("/C=BR/O=ICP-Brasil/OU=Teste/CN=EMPRESA TESTE LTDA:%1").arg(QLatin1String(kCompany)), client) &&
+        pkcs12(QStringLiteral("company"), QStringLiteral("ca")) &&
+        leaf(QStringLiteral("rogue-company"), QStringLiteral("rogue-ca"),
+             QStringLiteral("/C=BR/O=Outra AC/CN=EMPRESA TESTE LTDA:%1").arg(QLatin1String(kCompany)), client) &&
+        pkcs12(QStringLiteral("rogue-company"), QStringLiteral("rogue-ca")) &&
+        leaf(QStringLiteral("signer"), QStringLiteral("ca"), QStringLiteral("/C=BR/O=SEFAZ de teste/CN=SEFAZ SIMULADA"),
+             QStringLiteral("keyUsage=critical,digitalSignature,nonRepudiation\n")) &&
+        pkcs12(QStringLiteral("signer"), QStringLiteral("ca"));
+}
+
+bool TestPki::run(const QStringList &args)
+{
+    QProcess p;
+    p.setWorkingDirectory(m_dir.path());
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("openssl"), args);
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        m_error = QStringLiteral("openssl %1: %2").arg(args.join(QLatin1Char(' ')), QString::fromLocal8Bit(p.readAll()));
+        return false;
+    }
+    return true;
+}
+
+bool TestPki::ca(const QString &name)
+{
+    return run({QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                QStringLiteral("-nodes"), QStringLiteral("-keyout"), name + QStringLiteral(".key"), QStringLiteral("-out"),
+                name + QStringLiteral(".pem"), QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-subj"),
+                QStringLiteral("/C=BR/O=Teste/CN=AC %1").arg(name), QStringLiteral("-addext"),
+                QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
+                QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")});
+}
+
+bool TestPki::leaf(const QString &name, const QString &ca, const QString &subject, const QString &extensions)
+{
+    QFile ext(path(name + QStringLiteral(".ext")));
+    if (!ext.open(QIODevice::WriteOnly) || ext.write(extensions.toUtf8()) < 0)
+        return false;
+    ext.close();
+    return run({QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"), QStringLiteral("-nodes"),
+                QStringLiteral("-keyout"), name + QStringLiteral(".key"), QStringLiteral("-out"), name + QStringLiteral(".csr"),
+                QStringLiteral("-subj"), subject}) &&
+           run({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), name + QStringLiteral(".csr"),
+                QStringLiteral("-CA"), ca + QStringLiteral(".pem"), QStringLiteral("-CAkey"), ca + QStringLiteral(".key"),
+                QStringLiteral("-set_serial"), QString::number(++m_serial), QStringLiteral("-days"), QStringLiteral("30"),
+                QStringLiteral("-extfile"), name + QStringLiteral(".ext"), QStringLiteral("-out"), name + QStringLiteral(".pem")});
+}
+
+bool TestPki::pkcs12(const QString &name, const QString &ca)
+{
+    return run({QStringLiteral("pkcs12"), QStringLiteral("-export"), QStringLiteral("-inkey"), name + QStringLiteral(".key"),
+                QStringLiteral("-in"), name + QStringLiteral(".pem"), QStringLiteral("-certfile"), ca + QStringLiteral(".pem"),
+                QStringLiteral("-out"), name + QStringLiteral(".p12"), QStringLiteral("-passout"),
+                QStringLiteral("file:password.txt")});
+}

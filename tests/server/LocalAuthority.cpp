@@ -1,0 +1,197 @@
+#include "LocalAuthority.h"
+#include "DistMessages.h"
+#include "SefazAuthority.h"
+#include "Soap.h"
+#include "Xml.h"
+
+#include <QFile>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTimer>
+
+class LocalAuthorityWorker : public QObject {
+public:
+    LocalAuthorityWorker(LocalAuthority &owner, QSslConfiguration tls) : m_owner(owner), m_tls(std::move(tls)) {}
+
+    quint16 listen()
+    {
+        m_server = new QSslServer(this);
+        m_server->setSslConfiguration(m_tls);
+        m_server->setHandshakeTimeout(5000);
+        connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+            while (QTcpSocket *s = m_server->nextPendingConnection())
+                serve(static_cast<QSslSocket *>(s));
+        });
+        return m_server->listen(QHostAddress::LocalHost, 0) ? m_server->serverPort() : 0;
+    }
+
+private:
+    void serve(QSslSocket *s)
+    {
+        s->setParent(this);
+        connect(s, &QSslSocket::disconnected, s, &QObject::deleteLater);
+        connect(s, &QSslSocket::readyRead, s, [this, s] {
+            QByteArray &buf = m_buffers[s];
+            buf += s->readAll();
+            const qsizetype head = buf.indexOf("\r\n\r\n");
+            if (head < 0)
+                return;
+            QByteArray contentType;
+            qsizetype length = 0;
+            for (const QByteArray &line : buf.left(head).split('\n')) {
+                const QByteArray l = line.trimmed();
+                if (l.toLower().startsWith("content-length:"))
+                    length = l.mid(15).trimmed().toLongLong();
+                else if (l.toLower().startsWith("content-type:"))
+                    contentType = l.mid(13).trimmed();
+            }
+            if (buf.size() < head + 4 + length)
+                return;
+            const QByteArray body = buf.mid(head + 4, length);
+            m_buffers.remove(s);
+            answer(s, contentType, body);
+        });
+    }
+
+    static void send(QSslSocket *s, int status, const QByteArray &body)
+    {
+        s->write("HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Internal Server Error") +
+                 "\r\nContent-Type: application/soap+xml; charset=utf-8\r\nContent-Length: " +
+                 QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        s->disconnectFromHost();
+    }
+
+    static QByteArray wrap(const QByteArray &message)
+    {
+        const QString op = QString::fromLatin1(SefazAuthority::kDistOperation);
+        return soap::envelope(QString::fromLatin1(SefazAuthority::kDistWsdl), op + QStringLiteral("Response"),
+                              op + QStringLiteral("Result"), message);
+    }
+
+    static QByteArray status(const QString &cStat, const QString &xMotivo, const dist::Query &q, const QString &max)
+    {
+        dist::Answer a;
+        a.cStat = cStat;
+        a.xMotivo = xMotivo;
+        a.ultNSU = q.ultNSU.isEmpty() ? q.nsu : q.ultNSU;
+        a.maxNSU = max;
+        return dist::answer(a);
+    }
+
+    void answer(QSslSocket *s, const QByteArray &contentType, const QByteArray &body)
+    {
+        QByteArray message;
+        dist::Query q;
+        try {
+            message = soap::requestMessage(body, QStringLiteral("cteDadosMsg"));
+            q = dist::readRequest(message);
+        } catch (const std::exception &) {
+        }
+        m_owner.record({QString::fromLatin1(contentType), message});
+        using R = LocalAuthority::Reply;
+        const R reply = m_owner.nextReply();
+        switch (reply) {
+        case R::Drop:
+            s->abort();
+            return;
+        case R::Http500:
+            return send(s, 500, "Internal Server Error");
+        case R::SoapFault:
+            return send(s, 500, "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\">"
+                                "<soap:Body><soap:Fault><soap:Code><soap:Value>soap:Receiver</soap:Value></soap:Code>"
+                                "<soap:Reason><soap:Text xml:lang=\"pt\">Servidor indisponível</soap:Text></soap:Reason>"
+                                "</soap:Fault></soap:Body></soap:Envelope>");
+        case R::Garbage:
+            return send(s, 200, "%%% isto não é XML");
+        case R::NotRetDist:
+            return send(s, 200, wrap("<retConsStatServCte xmlns=\"http://www.portalfiscal.inf.br/cte\"><cStat>107</cStat></retConsStatServCte>"));
+        case R::Cstat137:
+            return send(s, 200, wrap(status(QStringLiteral("137"), QStringLiteral("Nenhum documento localizado"), q, q.ultNSU)));
+        case R::Cstat656:
+            return send(s, 200, wrap(status(QStringLiteral("656"), QStringLiteral("Rejeição: Consumo Indevido"), q, QStringLiteral("000000000000000"))));
+        case R::Cstat215:
+            return send(s, 200, wrap(status(QStringLiteral("215"), QStringLiteral("Rejeição: Falha no schema XML"), q, q.ultNSU)));
+        case R::Slow: {
+            const QByteArray ans = wrap(m_owner.m_sim.distDFeInt(message));
+            QTimer::singleShot(m_owner.slowMs, s, [s, ans] { send(s, 200, ans); });
+            return;
+        }
+        case R::CorruptDocs: {
+            dist::Answer a = dist::readAnswer(m_owner.m_sim.distDFeInt(message));
+            if (a.docs.size() >= 2) {
+                a.docs[0].content = "@@ não é base64 @@";
+                a.docs[1].content = QByteArray("isto não é gzip").toBase64();
+            }
+            return send(s, 200, wrap(dist::answer(a)));
+        }
+        case R::Normal:
+            break;
+        }
+        send(s, 200, wrap(m_owner.m_sim.distDFeInt(message)));
+    }
+
+    LocalAuthority &m_owner;
+    QSslConfiguration m_tls;
+    QSslServer *m_server = nullptr;
+    QHash<QSslSocket *, QByteArray> m_buffers;
+};
+
+namespace {
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+} // namespace
+
+LocalAuthority::LocalAuthority(const QString &serverPem, const QString &serverKey, const QString &caPem, SimulatedAuthority &sim)
+    : m_sim(sim)
+{
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(QSslCertificate(readAll(serverPem)));
+    tls.setPrivateKey(QSslKey(readAll(serverKey), QSsl::Rsa));
+    tls.setCaCertificates(QSslCertificate::fromPath(caPem));
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer); // a client without a certificate from the CA is refused
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    m_worker = new LocalAuthorityWorker(*this, tls);
+    m_worker->moveToThread(&m_thread);
+    QObject::connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread.start();
+    QMetaObject::invokeMethod(m_worker, [this] { m_port = m_worker->listen(); }, Qt::BlockingQueuedConnection);
+}
+
+LocalAuthority::~LocalAuthority()
+{
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void LocalAuthority::script(const QList<Reply> &replies)
+{
+    QMutexLocker lock(&m_mutex);
+    m_script = replies;
+}
+
+QList<LocalAuthority::Call> LocalAuthority::calls() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_calls;
+}
+
+void LocalAuthority::clearCalls()
+{
+    QMutexLocker lock(&m_mutex);
+    m_calls.clear();
+}
+
+LocalAuthority::Reply LocalAuthority::nextReply()
+{
+    QMutexLocker lock(&m_mutex);
+    return m_script.isEmpty() ? Reply::Normal : m_script.takeFirst();
+}
+
+void LocalAuthority::record(const Call &c)
+{
+    QMutexLocker lock(&m_mutex);
+    m_calls << c;
+}
