@@ -1,6 +1,7 @@
 #include "Methods.h"
 #include "Fiscal.h"
 #include "Packet.h"
+#include "RegistrationLock.h"
 #include "Xml.h"
 
 #include <QSet>
@@ -266,6 +267,7 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
     const QString origin = text(args, 3);
     if (!(fiscal::validCnpj(reg) || fiscal::validCpf(reg)))
         return envelope(QStringLiteral("N"), QStringLiteral("Inscrição jurídica \"%1\" inválida.").arg(text(args, 2)));
+    const RegistrationLock one(reg);
 
     QString ult = nsuText(0);
     {

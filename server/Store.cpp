@@ -95,7 +95,7 @@ double Statement::real(int col) const { return sqlite3_column_double(m_st, col);
 qint64 Statement::integer(int col) const { return sqlite3_column_int64(m_st, col); }
 bool Statement::isNull(int col) const { return sqlite3_column_type(m_st, col) == SQLITE_NULL; }
 
-Store::Store(const QString &path)
+Store::Store(const QString &path, int busyTimeoutMs)
 {
     if (sqlite3_open_v2(path.toUtf8().constData(), &m_db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
@@ -104,10 +104,13 @@ Store::Store(const QString &path)
         m_db = nullptr;
         throw StoreError("abrir " + path.toStdString() + ": " + why);
     }
-    sqlite3_busy_timeout(m_db, 10000);
+    sqlite3_busy_timeout(m_db, busyTimeoutMs);
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=NORMAL");
     exec("PRAGMA foreign_keys=ON");
+    // A current schema needs no write: opening then works while another process holds the write lock.
+    if (currentSchema())
+        return;
     transaction([&] {
         exec("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)");
         const int v = schemaVersion();
@@ -154,6 +157,12 @@ void Store::exec(const char *sql)
         sqlite3_free(err);
         throw StoreError(why);
     }
+}
+
+bool Store::currentSchema()
+{
+    Statement t(m_db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'meta'");
+    return t.step() && schemaVersion() == kSchemaVersion;
 }
 
 int Store::schemaVersion()

@@ -1,6 +1,6 @@
 #pragma once
 // The server's store: SQLite in WAL mode, every change in one transaction, schema
-// versioned. One Store per thread.
+// versioned. One Store per thread at a time.
 #include <QByteArray>
 #include <QString>
 #include <QVariant>
@@ -44,7 +44,8 @@ private:
 class Store {
 public:
     static constexpr int kSchemaVersion = 1;
-    explicit Store(const QString &path); // creates or upgrades the schema
+    // Creates or upgrades the schema; `busyTimeoutMs` is how long a statement waits for another writer.
+    explicit Store(const QString &path, int busyTimeoutMs = 10000);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -55,5 +56,6 @@ public:
 
 private:
     void exec(const char *sql);
+    bool currentSchema();
     sqlite3 *m_db = nullptr;
 };
