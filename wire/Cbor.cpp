@@ -121,7 +121,7 @@ static void check(QCborStreamReader &r)
         throw DecodeError("CBOR inválido: " + r.lastError().toString().toStdString());
 }
 
-QByteArray readTextUtf8(QCborStreamReader &r)
+QByteArray readTextUtf8(QCborStreamReader &r, qsizetype limit)
 {
     if (!r.isString())
         throw DecodeError("texto esperado");
@@ -132,6 +132,8 @@ QByteArray readTextUtf8(QCborStreamReader &r)
             check(r);
             throw DecodeError("texto truncado");
         }
+        if (limit >= 0 && out.size() + n > limit)
+            throw DecodeError("texto maior que a mensagem");
         const qsizetype at = out.size();
         out.resize(at + n);
         auto res = r.readStringChunk(out.data() + at, n);
@@ -182,7 +184,7 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
     case QCborStreamReader::ByteArray:
         return readByteString(r);
     case QCborStreamReader::String:
-        return QString::fromUtf8(readTextUtf8(r));
+        return QString::fromUtf8(readTextUtf8(r, source.size()));
     case QCborStreamReader::Array: {
         if (!r.isLengthKnown())
             throw DecodeError("array de tamanho indefinido não é aceito");
@@ -206,7 +208,7 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
         r.next();
         check(r);
         if (tag == kTagFullDate) {
-            const QString s = QString::fromUtf8(readTextUtf8(r));
+            const QString s = QString::fromUtf8(readTextUtf8(r, source.size()));
             const QDate d = QDate::fromString(s, QStringLiteral("yyyy-MM-dd"));
             if (!d.isValid())
                 throw DecodeError("data inválida: " + s.toStdString());

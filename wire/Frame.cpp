@@ -148,7 +148,7 @@ void readMap(const QByteArray &payload, F onKey)
     while (r.hasNext()) {
         if (!r.isString())
             throw DecodeError("chave da mensagem não é texto");
-        const QByteArray key = readTextUtf8(r);
+        const QByteArray key = readTextUtf8(r, payload.size());
         if (!r.hasNext())
             throw DecodeError("mensagem truncada");
         onKey(key, r);

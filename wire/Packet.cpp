@@ -131,8 +131,8 @@ DecodedPacket decodePacket(const TDataPacket &p)
             throw DecodeError("campo inválido no pacote");
         r.enterContainer();
         PacketField f;
-        f.name = QString::fromUtf8(readTextUtf8(r));
-        if (!packetTypeFromName(readTextUtf8(r), f.type))
+        f.name = QString::fromUtf8(readTextUtf8(r, body.size()));
+        if (!packetTypeFromName(readTextUtf8(r, body.size()), f.type))
             throw DecodeError("tipo de campo desconhecido em " + f.name.toStdString());
         if (!r.isInteger())
             throw DecodeError("tamanho de campo inválido");
