@@ -121,6 +121,37 @@ static void check(QCborStreamReader &r)
         throw DecodeError("CBOR inválido: " + r.lastError().toString().toStdString());
 }
 
+// Well-formed UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing past U+10FFFF.
+static bool validUtf8(const QByteArray &b)
+{
+    const auto *p = reinterpret_cast<const uchar *>(b.constData());
+    const qsizetype n = b.size();
+    for (qsizetype i = 0; i < n;) {
+        const uchar c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int len = 0;
+        uint cp = 0, min = 0;
+        if ((c & 0xe0) == 0xc0) { len = 2; cp = c & 0x1f; min = 0x80; }
+        else if ((c & 0xf0) == 0xe0) { len = 3; cp = c & 0x0f; min = 0x800; }
+        else if ((c & 0xf8) == 0xf0) { len = 4; cp = c & 0x07; min = 0x10000; }
+        else return false;
+        if (i + len > n)
+            return false;
+        for (int k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xc0) != 0x80)
+                return false;
+            cp = (cp << 6) | (p[i + k] & 0x3f);
+        }
+        if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
 QByteArray readTextUtf8(QCborStreamReader &r, qsizetype limit)
 {
     if (!r.isString())
@@ -146,6 +177,8 @@ QByteArray readTextUtf8(QCborStreamReader &r, qsizetype limit)
         out.resize(at + res.data);
     }
     check(r);
+    if (!validUtf8(out))
+        throw DecodeError("texto com UTF-8 inválido");
     return out;
 }
 

@@ -174,6 +174,8 @@ Request decodeRequest(const QByteArray &payload)
     bool haveServer = false, haveMethod = false, haveArgs = false;
     readMap(payload, [&](const QByteArray &key, QCborStreamReader &r) {
         QVariant v = readValue(r, payload);
+        if ((key == "server" && haveServer) || (key == "method" && haveMethod) || (key == "args" && haveArgs))
+            throw DecodeError("chave repetida no pedido: " + key.toStdString());
         if (key == "server") {
             if (v.metaType().id() != QMetaType::QString) throw DecodeError("server deve ser texto");
             req.server = v.toString();
@@ -185,6 +187,8 @@ Request decodeRequest(const QByteArray &payload)
         } else if (key == "args") {
             req.args = toArgs(v);
             haveArgs = true;
+        } else {
+            throw DecodeError("chave desconhecida no pedido: " + key.toStdString());
         }
     });
     if (!haveServer || !haveMethod || !haveArgs)

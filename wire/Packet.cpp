@@ -123,7 +123,7 @@ DecodedPacket decodePacket(const TDataPacket &p)
         throw DecodeError("pacote de dados inválido");
     r.enterContainer();
     DecodedPacket out;
-    if (!r.isArray())
+    if (!r.isArray() || !r.isLengthKnown())
         throw DecodeError("modelo de campos inválido");
     r.enterContainer();
     while (r.hasNext()) {
@@ -142,18 +142,34 @@ DecodedPacket decodePacket(const TDataPacket &p)
         out.fields.push_back(f);
     }
     r.leaveContainer();
-    if (!r.isArray())
+    if (!r.isArray() || !r.isLengthKnown())
         throw DecodeError("linhas do pacote inválidas");
     r.enterContainer();
     while (r.hasNext()) {
         QVariant row = readValue(r, body);
         if (row.metaType().id() != QMetaType::QVariantList || row.toList().size() != qsizetype(out.fields.size()))
             throw DecodeError("linha do pacote com número de valores errado");
-        out.rows.push_back(row.toList());
+        const QVariantList values = row.toList();
+        for (size_t c = 0; c < out.fields.size(); ++c) {
+            const int t = values[qsizetype(c)].metaType().id();
+            bool fits = t == QMetaType::Nullptr;
+            switch (out.fields[c].type) {
+            case PacketType::Text:
+            case PacketType::FixedText: fits = fits || t == QMetaType::QString; break;
+            case PacketType::Float: fits = fits || t == QMetaType::Double; break;
+            case PacketType::Blob: fits = fits || t == QMetaType::QByteArray; break;
+            }
+            if (!fits)
+                throw DecodeError("valor de tipo errado no campo " + out.fields[c].name.toStdString());
+        }
+        out.rows.push_back(values);
     }
     r.leaveContainer();
     if (r.lastError() != QCborError::NoError)
         throw DecodeError("pacote de dados truncado");
+    r.leaveContainer();
+    if (r.lastError() != QCborError::NoError || r.currentOffset() != body.size())
+        throw DecodeError("bytes a mais depois da tabela no pacote de dados");
     return out;
 }
 
