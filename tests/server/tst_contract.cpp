@@ -288,6 +288,19 @@ private Q_SLOTS:
         QCOMPARE(m.SincronizarCTe(s).toList().value(0).toString(), QStringLiteral("S"));
         QVariantList g = getArgs(QStringLiteral("12ABC34501DE35"));
         QVERIFY(!wire::decodePacket(m.GetSincronizacaoCTe(g).toList().value(1).value<TDataPacket>()).rows.empty());
+        // Part of the simulated authority's issuers have letters in their CNPJ, and their keys carry them.
+        Statement st(store->db(), "SELECT nracessocte, nrinsjuremit FROM cte WHERE cdstatus <> '999'");
+        int lettered = 0, all = 0;
+        while (st.step()) {
+            ++all;
+            QVERIFY2(fiscal::validAccessKey(st.text(0)), qPrintable(st.text(0)));
+            QVERIFY(fiscal::validCnpj(st.text(1)));
+            if (!fiscal::allDigits(st.text(1))) {
+                ++lettered;
+                QCOMPARE(st.text(0).mid(6, 14), st.text(1));
+            }
+        }
+        QVERIFY(lettered > 0 && lettered < all);
     }
 };
 
