@@ -2,6 +2,7 @@
 #include "Packet.h"
 
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace wire {
@@ -209,7 +210,13 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
     switch (r.type()) {
     case QCborStreamReader::UnsignedInteger:
     case QCborStreamReader::NegativeInteger: {
-        const qint64 v = r.toInteger();
+        // CBOR integers reach 2^64 on either side (a negative magnitude of 0 is -2^64); only what
+        // fits 64 bits signed is a value here.
+        const bool fits = r.isUnsignedInteger() ? r.toUnsignedInteger() <= quint64(std::numeric_limits<qint64>::max())
+                                                : quint64(r.toNegativeInteger()) - 1 <= quint64(std::numeric_limits<qint64>::max());
+        if (!fits)
+            throw DecodeError("inteiro fora do intervalo de 64 bits");
+        const qint64 v = r.isUnsignedInteger() ? qint64(r.toUnsignedInteger()) : qint64(-quint64(r.toNegativeInteger()));
         r.next();
         check(r);
         return QVariant::fromValue<qlonglong>(v);

@@ -134,9 +134,9 @@ DecodedPacket decodePacket(const TDataPacket &p)
         f.name = QString::fromUtf8(readTextUtf8(r, body.size()));
         if (!packetTypeFromName(readTextUtf8(r, body.size()), f.type))
             throw DecodeError("tipo de campo desconhecido em " + f.name.toStdString());
-        if (!r.isInteger())
+        if (!r.isUnsignedInteger() || r.toUnsignedInteger() > 0x7fffffffULL)
             throw DecodeError("tamanho de campo inválido");
-        f.size = int(r.toInteger());
+        f.size = int(r.toUnsignedInteger());
         r.next();
         r.leaveContainer();
         out.fields.push_back(f);

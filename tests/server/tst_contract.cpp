@@ -108,6 +108,35 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(wire::DecodeError, wire::decodeRequest(payload));
     }
 
+    void integerRange_data()
+    {
+        QTest::addColumn<QByteArray>("item"); // one CBOR integer
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<qlonglong>("value");
+        QTest::newRow("2^63 - 1") << QByteArray::fromHex("1b7fffffffffffffff") << true << std::numeric_limits<qlonglong>::max();
+        QTest::newRow("2^63") << QByteArray::fromHex("1b8000000000000000") << false << 0LL;
+        QTest::newRow("-2^63") << QByteArray::fromHex("3b7fffffffffffffff") << true << std::numeric_limits<qlonglong>::min();
+        QTest::newRow("-2^63 - 1") << QByteArray::fromHex("3b8000000000000000") << false << 0LL;
+        QTest::newRow("-2^64") << QByteArray::fromHex("3bffffffffffffffff") << false << 0LL;
+    }
+    void integerRange()
+    {
+        QFETCH(QByteArray, item);
+        QFETCH(bool, accepted);
+        QFETCH(qlonglong, value);
+        QByteArray args = entry("args", QVariantList{});
+        args.chop(1);
+        wire::CborWriter(args).array(1);
+        args += item;
+        const QByteArray payload = map({entry("server", QString::fromLatin1(wire::kServerName)), entry("method", QStringLiteral("X")), args});
+        if (!accepted) {
+            QVERIFY_THROWS_EXCEPTION(wire::DecodeError, wire::decodeRequest(payload));
+            return;
+        }
+        const wire::Request r = wire::decodeRequest(payload);
+        QCOMPARE(r.args.value(0).toLongLong(), value);
+    }
+
     void packetRefused_data()
     {
         QTest::addColumn<QByteArray>("packet");
