@@ -223,6 +223,26 @@ private Q_SLOTS:
         QVERIFY(roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString()))).ok);
     }
 
+    void frameOverTheInFlightBudget()
+    {
+        ServerConfig c = config(storePath());
+        c.maxInFlight = 1000;
+        DfeServer server(c, std::make_shared<SimulatedAuthority>());
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(s.waitForConnected(3000));
+        // A request over the budget is refused; its bytes are skipped, and the next call is served.
+        const QByteArray big = call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString(5000, QLatin1Char('1'))));
+        const wire::Reply r = roundTrip(s, big);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("ocupado")), qPrintable(r.error));
+        const wire::Reply next = roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString())));
+        QVERIFY2(next.ok, qPrintable(next.error));
+        QCOMPARE(next.result.toList().value(0).toString(), QStringLiteral("N"));
+    }
+
     void storeLockedByAnotherWriter()
     {
         const QString path = storePath();
