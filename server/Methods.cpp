@@ -3,6 +3,7 @@
 #include "Fiscal.h"
 #include "SyncState.h"
 #include "Packet.h"
+#include "RegistrationLock.h"
 #include "Xml.h"
 
 #include <QSet>
@@ -40,13 +41,37 @@ QDate date(const QVariantList &args, int i)
     throw CallError("o argumento " + std::to_string(i + 1) + " deve ser uma data");
 }
 
-QString digitsOnly(const QString &s)
+// The status list as the one string the query matches against: each distinct code once.
+QString statusCodes(const QString &list)
 {
-    QString d;
-    for (QChar c : s)
-        if (c.isDigit())
-            d += c;
-    return d;
+    const QString t = list.trimmed();
+    if (t.isEmpty() || t == QLatin1String("T"))
+        return QStringLiteral("T");
+    QSet<QStringView> codes;
+    for (QStringView code : QStringView(t).split(u'_', Qt::SkipEmptyParts))
+        codes.insert(code);
+    QString out = QStringLiteral("_");
+    for (QStringView code : std::as_const(codes))
+        out += code.toString() + QLatin1Char('_');
+    return out;
+}
+
+// The reason of the disagreement event as the authority takes it: line breaks and tabs
+// become spaces, then trimmed; empty with `error` set when it holds another control character.
+QString eventReason(const QString &typed, QString &error)
+{
+    QString r = typed;
+    r.replace(QLatin1String("\r\n"), QLatin1String(" "));
+    for (QChar &c : r)
+        if (c == u'\r' || c == u'\n' || c == u'\t')
+            c = u' ';
+    for (QChar c : r) {
+        if (c.category() == QChar::Other_Control) {
+            error = QStringLiteral("O motivo não pode conter caracteres de controle (código %1).").arg(c.unicode());
+            return {};
+        }
+    }
+    return r.trimmed();
 }
 
 QString dateTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate); }
@@ -102,13 +127,11 @@ QVariant RemoteModule::GetSincronizacaoCTe(QVariantList &args)
 {
     argCount(args, 6, "GetSincronizacaoCTe");
     const QDate emIni = date(args, 0), emFim = date(args, 1);
-    const QString reg = text(args, 2);
-    QString status = text(args, 3).trimmed();
+    const QString reg = fiscal::normalRegistration(text(args, 2));
+    const QString status = statusCodes(text(args, 3));
     const QDate sincIni = date(args, 4), sincFim = date(args, 5);
-    if (reg.trimmed().isEmpty())
+    if (reg.isEmpty())
         return envelope(QStringLiteral("N"), QStringLiteral("Inscrição jurídica deve ser informada."));
-    if (status.isEmpty())
-        status = QStringLiteral("T");
 
     static const std::vector<wire::PacketField> fields = {
         {QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
@@ -187,6 +210,8 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
     try {
         if (schema.startsWith(QLatin1String("procCTe"))) {
             const xmlutil::CteFields f = xmlutil::readProcCte(xml);
+            if (!fiscal::validAccessKey(f.key))
+                throw std::runtime_error("chave de acesso inválida no documento: " + f.key.left(60).toStdString());
             Statement(m_store,
                       "INSERT INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit,"
                       " nmrazsocemit, nrinsjurreme, nmrazsocreme, nrinsjurexpe, nmrazsocexpe, nrinsjurrece,"
@@ -207,8 +232,8 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
             const QString base = QStringLiteral("procEventoCTe/eventoCTe/infEvento/");
             const QString key = v.value(base + QStringLiteral("chCTe"));
             const QString type = v.value(base + QStringLiteral("tpEvento"));
-            if (key.isEmpty() || type.isEmpty())
-                throw std::runtime_error("evento sem chave ou tipo");
+            if (!fiscal::validAccessKey(key) || type.isEmpty())
+                throw std::runtime_error("evento sem chave válida ou sem tipo");
             Statement(m_store, "INSERT INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot,"
                                     " dhregevento, xml) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING")
                 .bind(1, reg).bind(2, nsu).bind(3, key).bind(4, type)
@@ -234,10 +259,11 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
     argCount(args, 6, "SincronizarCTe");
     text(args, 0);
     text(args, 1);
-    const QString reg = digitsOnly(text(args, 2));
+    const QString reg = fiscal::normalRegistration(text(args, 2));
     const QString origin = text(args, 3);
     if (!(fiscal::validCnpj(reg) || fiscal::validCpf(reg)))
         return envelope(QStringLiteral("N"), QStringLiteral("Inscrição jurídica \"%1\" inválida.").arg(text(args, 2)));
+    const RegistrationLock one(reg);
 
     // Another server, or another call, synchronizing this registration finishes first:
     // the cursor is read after it, so no NSU range is asked for twice.
@@ -375,7 +401,7 @@ QVariant RemoteModule::DownloadXML(QVariantList &args)
         throw CallError("o argumento 1 deve ser um pacote de dados");
     text(args, 1);
     text(args, 2);
-    const QString reg = text(args, 3);
+    const QString reg = fiscal::normalRegistration(text(args, 3));
     wire::DecodedPacket list;
     try {
         list = wire::decodePacket(args[0].value<TDataPacket>());
@@ -386,6 +412,9 @@ QVariant RemoteModule::DownloadXML(QVariantList &args)
     const int regCol = list.indexOf(QStringLiteral("NRINSJURPESQ"));
     if (check < 0 || nsuCol < 0)
         throw CallError("o pacote de dados deve ter os campos IDCHECK e NRNSU");
+    for (int c : {check, nsuCol, regCol})
+        if (c >= 0 && list.fields[size_t(c)].type != wire::PacketType::Text && list.fields[size_t(c)].type != wire::PacketType::FixedText)
+            throw CallError("o campo " + list.fields[size_t(c)].name.toStdString() + " do pacote de dados deve ser texto");
     wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
                           {QStringLiteral("DSNOMEARQUIVO"), wire::PacketType::Text, 255},
                           {QStringLiteral("DSTEXTOXML"), wire::PacketType::Blob, 0},
@@ -396,10 +425,11 @@ QVariant RemoteModule::DownloadXML(QVariantList &args)
         if (row[check].toString() != QLatin1String("S"))
             continue;
         const QString nsu = row[nsuCol].toString();
-        const QString owner = reg.isEmpty() && regCol >= 0 ? row[regCol].toString() : reg;
+        const QString owner = reg.isEmpty() && regCol >= 0 ? fiscal::normalRegistration(row[regCol].toString()) : reg;
         st.bind(1, owner).bind(2, nsu);
         w.beginRow();
-        if (st.step() && !st.isNull(1) && !st.blob(1).isEmpty()) {
+        // A stored key becomes a file name on the client: only a valid one goes out.
+        if (st.step() && !st.isNull(1) && !st.blob(1).isEmpty() && fiscal::validAccessKey(st.text(0))) {
             w.text(nsu);
             w.text(st.text(0) + QStringLiteral("-procCTe.xml"));
             w.blob(st.blob(1));
@@ -421,13 +451,17 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
 {
     argCount(args, 5, "RecusaCTe");
     const QString key = text(args, 0).trimmed();
-    const QString reason = text(args, 1).trimmed(); // the authority refuses surrounding blanks
+    QString reasonError;
+    const QString reason = eventReason(text(args, 1), reasonError);
     text(args, 2);
-    const QString reg = digitsOnly(text(args, 3));
+    const QString reg = fiscal::normalRegistration(text(args, 3));
     text(args, 4);
     if (!fiscal::validAccessKey(key))
         return envelope(QStringLiteral("N"), QStringLiteral("Chave de acesso \"%1\" inválida.").arg(key));
-    if (reason.size() < 15 || reason.size() > 255)
+    if (!reasonError.isEmpty())
+        return envelope(QStringLiteral("N"), reasonError);
+    const qsizetype characters = reason.toUcs4().size();
+    if (characters < 15 || characters > 255)
         return envelope(QStringLiteral("N"), QStringLiteral("O motivo deve ter de 15 a 255 caracteres."));
     QString status, env;
     {

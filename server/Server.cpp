@@ -1,99 +1,20 @@
 #include "Server.h"
-#include "Frame.h"
-#include "Methods.h"
+#include "Listener.h"
+#include "Store.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
-#include <QTcpSocket>
+#include <QMutex>
+#include <QThread>
 #include <cstdio>
+#include <sys/resource.h>
 
 bool DfeServer::quiet = false;
 
 namespace {
 QMutex logMutex;
-
-QString outcome(const wire::Reply &r)
-{
-    if (!r.ok)
-        return QStringLiteral("erro: ") + r.error;
-    const QVariantList l = r.result.toList();
-    if (l.size() == 2)
-        return QStringLiteral("flag ") + l[0].toString() +
-               (l[0].toString() == QLatin1String("S") ? QString() : QStringLiteral(": ") + l[1].toString());
-    return QStringLiteral("ok");
-}
-
-class ClientThread : public QThread {
-public:
-    ClientThread(qintptr fd, const ServerConfig &c, std::shared_ptr<AuthoritySource> a, QAtomicInt &stopping)
-        : m_fd(fd), m_config(c), m_authority(std::move(a)), m_stopping(stopping)
-    {
-    }
-
-protected:
-    void run() override
-    {
-        QTcpSocket socket;
-        if (!socket.setSocketDescriptor(m_fd))
-            return;
-        const QString peer = QStringLiteral("%1:%2").arg(socket.peerAddress().toString()).arg(socket.peerPort());
-        std::unique_ptr<Store> store;
-        try {
-            store = std::make_unique<Store>(m_config.storePath);
-        } catch (const std::exception &e) {
-            DfeServer::log(QStringLiteral("%1 recusado: %2").arg(peer, QString::fromUtf8(e.what())));
-            return;
-        }
-        RemoteModule module(*store, *m_authority, m_config.uf);
-        wire::FrameReader reader(m_config.maxFrame);
-        while (!m_stopping.loadRelaxed() && socket.state() == QAbstractSocket::ConnectedState) {
-            if (!socket.waitForReadyRead(500)) {
-                if (socket.state() != QAbstractSocket::ConnectedState)
-                    break;
-                continue;
-            }
-            reader.feed(socket.readAll());
-            try {
-                QByteArray payload;
-                while (reader.next(payload)) {
-                    QElapsedTimer t;
-                    t.start();
-                    wire::Reply reply;
-                    QString method = QStringLiteral("?");
-                    try {
-                        const wire::Request req = wire::decodeRequest(payload);
-                        method = req.method;
-                        reply = module.call(req);
-                    } catch (const std::exception &e) {
-                        reply.ok = false;
-                        reply.error = QStringLiteral("Pedido inválido: %1").arg(QString::fromUtf8(e.what()));
-                    }
-                    socket.write(wire::frame(wire::encodeReply(reply)));
-                    socket.flush();
-                    DfeServer::log(QStringLiteral("%1 %2 %3 ms %4").arg(peer, method).arg(t.elapsed()).arg(outcome(reply)));
-                }
-            } catch (const std::exception &e) {
-                // An announced length over the limit: the stream can no longer be trusted.
-                wire::Reply reply;
-                reply.ok = false;
-                reply.error = QStringLiteral("Pedido recusado: %1").arg(QString::fromUtf8(e.what()));
-                socket.write(wire::frame(wire::encodeReply(reply)));
-                socket.waitForBytesWritten(2000);
-                DfeServer::log(QStringLiteral("%1 conexão encerrada: %2").arg(peer, QString::fromUtf8(e.what())));
-                break;
-            }
-        }
-        socket.disconnectFromHost();
-        if (socket.state() != QAbstractSocket::UnconnectedState)
-            socket.waitForDisconnected(1000);
-    }
-
-private:
-    qintptr m_fd;
-    ServerConfig m_config;
-    std::shared_ptr<AuthoritySource> m_authority;
-    QAtomicInt &m_stopping;
-};
+// Descriptors kept apart from connections: listening socket, the workers' store files, the log.
+constexpr int kReservedFiles = 64;
+constexpr int kFilesPerWorker = 4;
 } // namespace
 
 DfeServer::DfeServer(ServerConfig config, std::shared_ptr<AuthoritySource> authority)
@@ -103,16 +24,47 @@ DfeServer::DfeServer(ServerConfig config, std::shared_ptr<AuthoritySource> autho
 
 DfeServer::~DfeServer() { stop(); }
 
+int DfeServer::raiseOpenFileLimit()
+{
+    rlimit l{};
+    if (getrlimit(RLIMIT_NOFILE, &l) != 0)
+        return 1024;
+    if (l.rlim_cur < l.rlim_max) {
+        rlimit raised = l;
+        raised.rlim_cur = l.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            l = raised;
+    }
+    return l.rlim_cur > rlim_t(1 << 30) ? (1 << 30) : int(l.rlim_cur);
+}
+
 bool DfeServer::start(QString &error)
 {
     try {
-        Store check(m_config.storePath); // creates or upgrades the schema before any client
+        Store check(m_config.storePath, m_config.busyTimeoutMs); // creates or upgrades the schema before any client
     } catch (const std::exception &e) {
         error = QStringLiteral("Não foi possível abrir o armazenamento %1: %2").arg(m_config.storePath, QString::fromUtf8(e.what()));
         return false;
     }
-    if (!listen(m_config.address, m_config.port)) {
-        error = QStringLiteral("Não foi possível escutar em %1:%2: %3").arg(m_config.address.toString()).arg(m_config.port).arg(errorString());
+    const int files = raiseOpenFileLimit();
+    const int room = std::max(1, files - kReservedFiles - kFilesPerWorker * m_config.workers);
+    m_config.maxConnections = m_config.maxConnections > 0 ? std::min(m_config.maxConnections, room) : room;
+
+    m_io = std::make_unique<QThread>();
+    m_io->setObjectName(QStringLiteral("dfe-io"));
+    m_io->start();
+    m_listener = new Listener(m_config, m_authority);
+    m_listener->moveToThread(m_io.get());
+    bool listening = false;
+    QMetaObject::invokeMethod(m_listener, [&] {
+        listening = m_listener->listen(m_config.address, m_config.port);
+        if (!listening)
+            error = QStringLiteral("Não foi possível escutar em %1:%2: %3").arg(m_config.address.toString()).arg(m_config.port).arg(m_listener->errorString());
+        m_address = m_listener->serverAddress();
+        m_port = m_listener->serverPort();
+    }, Qt::BlockingQueuedConnection);
+    if (!listening) {
+        stop();
         return false;
     }
     return true;
@@ -120,31 +72,14 @@ bool DfeServer::start(QString &error)
 
 void DfeServer::stop()
 {
-    close();
-    m_stopping.storeRelaxed(1);
-    QMutexLocker lock(&m_mutex);
-    for (QThread *t : m_threads) {
-        t->wait(5000);
-        delete t;
-    }
-    m_threads.clear();
-}
-
-void DfeServer::incomingConnection(qintptr socket)
-{
-    auto *t = new ClientThread(socket, m_config, m_authority, m_stopping);
-    QMutexLocker lock(&m_mutex);
-    // Finished threads are reaped here, so a long-running server does not collect them.
-    for (auto it = m_threads.begin(); it != m_threads.end();) {
-        if ((*it)->isFinished()) {
-            delete *it;
-            it = m_threads.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    m_threads.append(t);
-    t->start();
+    if (!m_io)
+        return;
+    if (m_listener)
+        QMetaObject::invokeMethod(m_listener, [this] { delete m_listener; }, Qt::BlockingQueuedConnection);
+    m_listener = nullptr;
+    m_io->quit();
+    m_io->wait();
+    m_io.reset();
 }
 
 void DfeServer::log(const QString &line)

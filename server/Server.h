@@ -1,12 +1,10 @@
 #pragma once
-// The network side: one thread per client, each with its own store connection.
+// The network side: connections are served by an event loop on one I/O thread, and
+// their calls run on a bounded pool of workers (see Listener, Connection, WorkerPool).
 #include "Authority.h"
 
-#include <QAtomicInt>
 #include <QHostAddress>
-#include <QMutex>
-#include <QTcpServer>
-#include <QThread>
+#include <QString>
 #include <memory>
 
 struct ServerConfig {
@@ -15,25 +13,39 @@ struct ServerConfig {
     QString storePath = QStringLiteral("dfe-server.sqlite");
     QString uf = QStringLiteral("35");
     quint32 maxFrame = 256u * 1024u * 1024u;
+    int maxConnections = 0;               // 0: sized to the open-file limit
+    int idleTimeoutMs = 5 * 60 * 1000;    // a connection without a call for this long is closed
+    int workers = 16;                     // calls running at once
+    qint64 maxInFlight = 1024ll * 1024 * 1024; // request bytes held across all connections
+    int busyTimeoutMs = 10000;            // wait for another writer of the store
     bool quiet = false;
 };
 
-class DfeServer : public QTcpServer {
+class Listener;
+class QThread;
+
+class DfeServer {
 public:
     DfeServer(ServerConfig config, std::shared_ptr<AuthoritySource> authority);
-    ~DfeServer() override;
+    ~DfeServer();
+    DfeServer(const DfeServer &) = delete;
+    DfeServer &operator=(const DfeServer &) = delete;
     bool start(QString &error);
     void stop();
+    QHostAddress serverAddress() const { return m_address; }
+    quint16 serverPort() const { return m_port; }
+    // The connection cap in force (after start).
+    int maxConnections() const { return m_config.maxConnections; }
     static void log(const QString &line);
     static bool quiet;
-
-protected:
-    void incomingConnection(qintptr socket) override;
+    // Raises the soft open-file limit to the hard one; returns the limit in force.
+    static int raiseOpenFileLimit();
 
 private:
     ServerConfig m_config;
     std::shared_ptr<AuthoritySource> m_authority;
-    QAtomicInt m_stopping;
-    QList<QThread *> m_threads;
-    QMutex m_mutex;
+    std::unique_ptr<QThread> m_io;
+    Listener *m_listener = nullptr; // lives in m_io
+    QHostAddress m_address;
+    quint16 m_port = 0;
 };

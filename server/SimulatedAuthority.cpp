@@ -78,6 +78,15 @@ SimulatedAuthority::Party party(Rng &r, bool carrier)
             QString::fromLatin1(p.uf), QString::fromUtf8(p.city)};
 }
 
+// The same CNPJ with three letters in its base (derived from its digits, so the history stays put).
+QString alphanumericCnpj(const QString &cnpj)
+{
+    QString base = cnpj.left(12);
+    for (int k = 2; k < 5; ++k)
+        base[k] = QChar('A' + base[k].digitValue());
+    return fiscal::cnpjWithDigits(base);
+}
+
 QString ufCode(const QString &uf)
 {
     for (const Place &p : kPlaces)
@@ -131,8 +140,12 @@ std::vector<SimulatedAuthority::Item> SimulatedAuthority::history(const QString 
     const QDateTime epoch(QDate(2026, 1, 5).addDays(qint64(r.next() % 60)), QTime(8, 0), Qt::UTC);
     Rng seq{seedOf(registration) ^ 0x5bd1e995ULL};
     std::vector<Party> carriers;
-    for (int i = 0; i < 10; ++i)
-        carriers.push_back(party(seq, true));
+    for (int i = 0; i < 10; ++i) {
+        Party c = party(seq, true);
+        if (i % 3 == 2)
+            c.doc = alphanumericCnpj(c.doc); // some carriers already have a CNPJ with letters
+        carriers.push_back(c);
+    }
     std::vector<Party> partners;
     for (int i = 0; i < 16; ++i)
         partners.push_back(party(seq, false));

@@ -79,7 +79,7 @@ private:
 };
 } // namespace
 
-SqliteStore::SqliteStore(const QString &path)
+SqliteStore::SqliteStore(const QString &path, int busyTimeoutMs)
 {
     if (sqlite3_open_v2(path.toUtf8().constData(), &m_db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
@@ -90,7 +90,7 @@ SqliteStore::SqliteStore(const QString &path)
     }
     m_lockPrefix = QFileInfo(path).absoluteFilePath() + QLatin1Char('\n');
     try {
-        sqlite3_busy_timeout(m_db, 10000);
+        sqlite3_busy_timeout(m_db, busyTimeoutMs);
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
         exec("PRAGMA foreign_keys=ON");

@@ -7,7 +7,7 @@ struct sqlite3;
 
 class SqliteStore : public StoreEngine {
 public:
-    explicit SqliteStore(const QString &path);
+    explicit SqliteStore(const QString &path, int busyTimeoutMs);
     ~SqliteStore() override;
     QString name() const override { return QStringLiteral("SQLite"); }
     std::unique_ptr<StatementEngine> prepare(const char *sql) override;

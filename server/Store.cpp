@@ -59,12 +59,15 @@ bool Store::isPostgreSql(const QString &location)
     return location.startsWith(QLatin1String("postgresql://")) || location.startsWith(QLatin1String("postgres://"));
 }
 
-Store::Store(const QString &location)
+Store::Store(const QString &location, int busyTimeoutMs)
 {
     if (isPostgreSql(location))
         m_engine = std::make_unique<PgStore>(location);
     else
-        m_engine = std::make_unique<SqliteStore>(location);
+        m_engine = std::make_unique<SqliteStore>(location, busyTimeoutMs);
+    // A current schema needs no write: opening then works while another process holds the write lock.
+    if (currentSchema())
+        return;
     transaction([&] {
         m_engine->lockSchema();
         m_engine->exec("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)");
@@ -83,6 +86,16 @@ Store::Store(const QString &location)
 }
 
 Store::~Store() = default;
+
+
+bool Store::currentSchema()
+{
+    try {
+        return schemaVersion() == kSchemaVersion;
+    } catch (const StoreError &) {
+        return false; // no schema yet
+    }
+}
 
 int Store::schemaVersion()
 {

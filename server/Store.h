@@ -83,7 +83,8 @@ public:
     static constexpr int kSchemaVersion = 2;
     // `location`: a SQLite file, or a PostgreSQL address (postgresql://... or
     // postgres://...). Creates or upgrades the schema.
-    explicit Store(const QString &location);
+    // `busyTimeoutMs`: how long a SQLite statement waits for another writer.
+    explicit Store(const QString &location, int busyTimeoutMs = 10000);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -109,5 +110,6 @@ public:
     };
 
 private:
+    bool currentSchema();
     std::unique_ptr<StoreEngine> m_engine;
 };

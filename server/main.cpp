@@ -9,6 +9,25 @@
 #include <csignal>
 #include <cstdio>
 
+namespace {
+// A whole decimal number within [min, max]; anything else stops the server with a clear message.
+bool number(const QCommandLineParser &p, const QCommandLineOption &o, qint64 min, qint64 max, qint64 &out)
+{
+    if (!p.isSet(o))
+        return true;
+    const QString v = p.value(o);
+    bool ok = false;
+    const qint64 n = v.toLongLong(&ok);
+    if (ok && !v.startsWith(QLatin1Char('+')) && n >= min && n <= max) {
+        out = n;
+        return true;
+    }
+    std::fprintf(stderr, "valor inválido para --%s: \"%s\" (esperado um número inteiro de %lld a %lld)\n",
+                 qPrintable(o.names().value(0)), qPrintable(v), qlonglong(min), qlonglong(max));
+    return false;
+}
+} // namespace
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -34,9 +53,15 @@ int main(int argc, char **argv)
     const QCommandLineOption uf(QStringLiteral("uf"), QStringLiteral("Código da UF do autor nas consultas (padrão 35)."), QStringLiteral("code"), QStringLiteral("35"));
     const QCommandLineOption sync(QStringLiteral("sync"), QStringLiteral("Sincroniza esta inscrição jurídica antes de atender (repetível)."), QStringLiteral("cnpj-or-cpf"));
     const QCommandLineOption maxFrame(QStringLiteral("max-frame"), QStringLiteral("Maior mensagem aceita, em bytes."), QStringLiteral("bytes"));
+    const QCommandLineOption maxConnections(QStringLiteral("max-connections"), QStringLiteral("Máximo de conexões abertas (padrão: conforme o limite de arquivos abertos)."), QStringLiteral("count"));
+    const QCommandLineOption idleTimeout(QStringLiteral("idle-timeout"), QStringLiteral("Segundos sem chamada até fechar uma conexão (padrão 300)."), QStringLiteral("seconds"));
+    const QCommandLineOption workers(QStringLiteral("workers"), QStringLiteral("Chamadas executadas ao mesmo tempo (padrão 16)."), QStringLiteral("count"));
+    const QCommandLineOption maxInFlight(QStringLiteral("max-in-flight"), QStringLiteral("Total de bytes de pedidos em trânsito entre todas as conexões (padrão 1 GiB)."), QStringLiteral("bytes"));
+    const QCommandLineOption busyTimeout(QStringLiteral("busy-timeout"), QStringLiteral("Milissegundos de espera por outro processo que grava no armazenamento (padrão 10000)."), QStringLiteral("ms"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Sem registro das chamadas."));
     p.addOptions({listen, port, store, authority, certificate, passwordFile, caFile, endpoints, environment, connectTimeout,
-                  answerTimeout, signer, uf, sync, maxFrame, quiet});
+                  answerTimeout, signer, uf, sync, maxFrame, maxConnections, idleTimeout, workers, maxInFlight, busyTimeout,
+                  quiet});
     p.process(app);
 
     ServerConfig c;
@@ -44,17 +69,22 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "endereço inválido: %s\n", qPrintable(p.value(listen)));
         return 2;
     }
-    bool ok = false;
-    const int portValue = p.value(port).toInt(&ok);
-    if (!ok || portValue < 0 || portValue > 65535) {
-        std::fprintf(stderr, "porta inválida: %s\n", qPrintable(p.value(port)));
+    qint64 portValue = c.port, frameValue = c.maxFrame, connValue = 0, idleValue = c.idleTimeoutMs / 1000,
+           workerValue = c.workers, flightValue = c.maxInFlight, busyValue = c.busyTimeoutMs;
+    if (!number(p, port, 0, 65535, portValue) || !number(p, maxFrame, 64, 0xffffffffLL, frameValue) ||
+        !number(p, maxConnections, 1, 1 << 24, connValue) || !number(p, idleTimeout, 1, 7 * 24 * 3600, idleValue) ||
+        !number(p, workers, 1, 1024, workerValue) || !number(p, maxInFlight, 64, qint64(1) << 48, flightValue) ||
+        !number(p, busyTimeout, 0, 3600 * 1000, busyValue))
         return 2;
-    }
     c.port = quint16(portValue);
+    c.maxFrame = quint32(frameValue);
+    c.maxConnections = int(connValue);
+    c.idleTimeoutMs = int(idleValue * 1000);
+    c.workers = int(workerValue);
+    c.maxInFlight = flightValue;
+    c.busyTimeoutMs = int(busyValue);
     c.storePath = p.value(store);
     c.uf = p.value(uf);
-    if (p.isSet(maxFrame))
-        c.maxFrame = p.value(maxFrame).toUInt();
     DfeServer::quiet = p.isSet(quiet);
     AuthorityOptions ao;
     ao.source = p.value(authority);
@@ -76,7 +106,7 @@ int main(int argc, char **argv)
 
     for (const QString &reg : p.values(sync)) {
         try {
-            Store s(c.storePath);
+            Store s(c.storePath, c.busyTimeoutMs);
             RemoteModule m(s, *source, c.uf);
             const wire::Reply r = m.call({QString::fromLatin1(wire::kServerName), QStringLiteral("SincronizarCTe"),
                                           {QString(), QStringLiteral("T"), reg, QStringLiteral("INICIAL"), QString(), QString()}});

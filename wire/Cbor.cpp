@@ -2,6 +2,7 @@
 #include "Packet.h"
 
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace wire {
@@ -134,7 +135,38 @@ static void check(QCborStreamReader &r)
         throw DecodeError(std::string("CBOR inválido: ") + errorText(r.lastError()));
 }
 
-QByteArray readTextUtf8(QCborStreamReader &r)
+// Well-formed UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing past U+10FFFF.
+static bool validUtf8(const QByteArray &b)
+{
+    const auto *p = reinterpret_cast<const uchar *>(b.constData());
+    const qsizetype n = b.size();
+    for (qsizetype i = 0; i < n;) {
+        const uchar c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int len = 0;
+        uint cp = 0, min = 0;
+        if ((c & 0xe0) == 0xc0) { len = 2; cp = c & 0x1f; min = 0x80; }
+        else if ((c & 0xf0) == 0xe0) { len = 3; cp = c & 0x0f; min = 0x800; }
+        else if ((c & 0xf8) == 0xf0) { len = 4; cp = c & 0x07; min = 0x10000; }
+        else return false;
+        if (i + len > n)
+            return false;
+        for (int k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xc0) != 0x80)
+                return false;
+            cp = (cp << 6) | (p[i + k] & 0x3f);
+        }
+        if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+QByteArray readTextUtf8(QCborStreamReader &r, qsizetype limit)
 {
     if (!r.isString())
         throw DecodeError("texto esperado");
@@ -145,6 +177,8 @@ QByteArray readTextUtf8(QCborStreamReader &r)
             check(r);
             throw DecodeError("texto truncado");
         }
+        if (limit >= 0 && out.size() + n > limit)
+            throw DecodeError("texto maior que a mensagem");
         const qsizetype at = out.size();
         out.resize(at + n);
         auto res = r.readStringChunk(out.data() + at, n);
@@ -157,6 +191,8 @@ QByteArray readTextUtf8(QCborStreamReader &r)
         out.resize(at + res.data);
     }
     check(r);
+    if (!validUtf8(out))
+        throw DecodeError("texto com UTF-8 inválido");
     return out;
 }
 
@@ -187,7 +223,13 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
     switch (r.type()) {
     case QCborStreamReader::UnsignedInteger:
     case QCborStreamReader::NegativeInteger: {
-        const qint64 v = r.toInteger();
+        // CBOR integers reach 2^64 on either side (a negative magnitude of 0 is -2^64); only what
+        // fits 64 bits signed is a value here.
+        const bool fits = r.isUnsignedInteger() ? r.toUnsignedInteger() <= quint64(std::numeric_limits<qint64>::max())
+                                                : quint64(r.toNegativeInteger()) - 1 <= quint64(std::numeric_limits<qint64>::max());
+        if (!fits)
+            throw DecodeError("inteiro fora do intervalo de 64 bits");
+        const qint64 v = r.isUnsignedInteger() ? qint64(r.toUnsignedInteger()) : qint64(-quint64(r.toNegativeInteger()));
         r.next();
         check(r);
         return QVariant::fromValue<qlonglong>(v);
@@ -195,7 +237,7 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
     case QCborStreamReader::ByteArray:
         return readByteString(r);
     case QCborStreamReader::String:
-        return QString::fromUtf8(readTextUtf8(r));
+        return QString::fromUtf8(readTextUtf8(r, source.size()));
     case QCborStreamReader::Array: {
         if (!r.isLengthKnown())
             throw DecodeError("array de tamanho indefinido não é aceito");
@@ -219,7 +261,7 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
         r.next();
         check(r);
         if (tag == kTagFullDate) {
-            const QString s = QString::fromUtf8(readTextUtf8(r));
+            const QString s = QString::fromUtf8(readTextUtf8(r, source.size()));
             const QDate d = QDate::fromString(s, QStringLiteral("yyyy-MM-dd"));
             if (!d.isValid())
                 throw DecodeError("data inválida: " + s.toStdString());

@@ -48,8 +48,9 @@ public:
 // kept as their raw encoded bytes (see Packet.h) so they are decoded only once,
 // straight into their destination. `source` is the buffer the reader reads.
 QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth = 0);
-// Reads a whole text string (any chunking) as UTF-8 bytes.
-QByteArray readTextUtf8(QCborStreamReader &r);
+// Reads a whole text string (any chunking) as UTF-8 bytes. `limit` is how many bytes
+// are left in the source: an announced length beyond it is refused before any allocation.
+QByteArray readTextUtf8(QCborStreamReader &r, qsizetype limit = -1);
 QByteArray readByteString(QCborStreamReader &r);
 
 } // namespace wire

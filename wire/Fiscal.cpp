@@ -9,6 +9,25 @@ bool allDigits(const QString &s)
     return !s.isEmpty() && std::all_of(s.begin(), s.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
 
+static bool digitOrUpper(QChar c) { return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z'); }
+
+bool cnpjBase(const QString &s)
+{
+    return !s.isEmpty() && std::all_of(s.begin(), s.end(), digitOrUpper);
+}
+
+QString normalRegistration(const QString &s)
+{
+    QString out;
+    for (QChar c : s) {
+        if (c >= u'a' && c <= u'z')
+            out += QChar(c.unicode() - 32);
+        else if (digitOrUpper(c))
+            out += c;
+    }
+    return out;
+}
+
 static int mod11(const QString &digits, int maxWeight)
 {
     int sum = 0, w = 2;
@@ -40,7 +59,8 @@ static bool repeated(const QString &s) { return s.count(s[0]) == s.size(); }
 
 bool validCnpj(const QString &c)
 {
-    return c.size() == 14 && allDigits(c) && !repeated(c) && cnpjWithDigits(c.left(12)) == c;
+    return c.size() == 14 && cnpjBase(c.left(12)) && allDigits(c.mid(12)) && !repeated(c) &&
+           cnpjWithDigits(c.left(12)) == c;
 }
 
 bool validCpf(const QString &c)
@@ -52,7 +72,9 @@ int accessKeyDigit(const QString &first43) { return mod11(first43, 9); }
 
 bool validAccessKey(const QString &key)
 {
-    return key.size() == 44 && allDigits(key) && accessKeyDigit(key.left(43)) == key[43].unicode() - '0';
+    // cUF, AAMM, the issuer's CNPJ or CPF (positions 7 to 20), then numbers only.
+    return key.size() == 44 && allDigits(key.left(6)) && cnpjBase(key.mid(6, 14)) && allDigits(key.mid(20)) &&
+           accessKeyDigit(key.left(43)) == key[43].unicode() - '0';
 }
 
 } // namespace fiscal

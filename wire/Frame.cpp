@@ -2,6 +2,7 @@
 #include "Cbor.h"
 
 #include <QCborStreamReader>
+#include <algorithm>
 #include <stdexcept>
 
 namespace wire {
@@ -16,17 +17,63 @@ QByteArray frame(const QByteArray &payload)
     return out;
 }
 
-bool FrameReader::next(QByteArray &payload)
+void FrameReader::feed(const char *data, qsizetype n)
+{
+    const qsizetype dropped = qsizetype(std::min<quint64>(m_skip, quint64(n)));
+    m_skip -= quint64(dropped);
+    data += dropped;
+    n -= dropped;
+    if (n == 0)
+        return;
+    if (m_buf.size() < 4 && m_buf.size() + n >= 4) {
+        // The head completes here: room for the whole frame at once, when it is allowed.
+        QByteArray head = m_buf;
+        head.append(data, 4 - m_buf.size());
+        const auto *p = reinterpret_cast<const uchar *>(head.constData());
+        const quint32 len = (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+        if (len <= m_max && m_buf.capacity() < qsizetype(len) + 4)
+            m_buf.reserve(std::max(qsizetype(len) + 4, m_buf.size() + n));
+    }
+    m_buf.append(data, n);
+}
+
+bool FrameReader::announced(quint32 &n) const
 {
     if (m_buf.size() < 4)
         return false;
     const auto *p = reinterpret_cast<const uchar *>(m_buf.constData());
-    const quint32 n = (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+    n = (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+    return true;
+}
+
+void FrameReader::skipFrame()
+{
+    quint32 n = 0;
+    if (!announced(n))
+        return;
+    const quint64 whole = quint64(n) + 4;
+    const qsizetype here = qsizetype(std::min<quint64>(whole, quint64(m_buf.size())));
+    m_skip = whole - quint64(here);
+    m_buf.remove(0, here);
+}
+
+bool FrameReader::next(QByteArray &payload)
+{
+    quint32 n = 0;
+    if (!announced(n))
+        return false;
     if (n > m_max)
         throw std::runtime_error("mensagem de " + std::to_string(n) + " bytes excede o limite de " +
                                  std::to_string(m_max) + " bytes");
     if (quint64(m_buf.size()) < quint64(n) + 4)
         return false;
+    if (quint64(m_buf.size()) == quint64(n) + 4) {
+        // The usual case, one frame in the buffer: handed over without a copy.
+        payload = std::move(m_buf);
+        payload.remove(0, 4);
+        m_buf = QByteArray();
+        return true;
+    }
     payload = m_buf.mid(4, n);
     m_buf.remove(0, qsizetype(n) + 4);
     return true;
@@ -53,21 +100,38 @@ QByteArray encodeRequest(const Request &r)
     return out;
 }
 
-QByteArray encodeReply(const Reply &r)
+static void writeReply(QByteArray &out, const Reply &r)
 {
-    QByteArray out;
     CborWriter w(out);
     if (!r.ok) {
         w.map(1);
         w.text(u"error");
         w.text(r.error);
-        return out;
+        return;
     }
     w.map(2);
     w.text(u"result");
     w.value(r.result);
     w.text(u"args");
     writeArgs(w, r.args);
+}
+
+QByteArray encodeReply(const Reply &r)
+{
+    QByteArray out = encodeReplyFrame(r);
+    out.remove(0, 4);
+    return out;
+}
+
+QByteArray encodeReplyFrame(const Reply &r)
+{
+    QByteArray out(4, '\0');
+    writeReply(out, r);
+    const quint32 n = quint32(out.size() - 4);
+    out[0] = char(n >> 24);
+    out[1] = char(n >> 16);
+    out[2] = char(n >> 8);
+    out[3] = char(n);
     return out;
 }
 
@@ -84,7 +148,7 @@ void readMap(const QByteArray &payload, F onKey)
     while (r.hasNext()) {
         if (!r.isString())
             throw DecodeError("chave da mensagem não é texto");
-        const QByteArray key = readTextUtf8(r);
+        const QByteArray key = readTextUtf8(r, payload.size());
         if (!r.hasNext())
             throw DecodeError("mensagem truncada");
         onKey(key, r);
@@ -110,6 +174,8 @@ Request decodeRequest(const QByteArray &payload)
     bool haveServer = false, haveMethod = false, haveArgs = false;
     readMap(payload, [&](const QByteArray &key, QCborStreamReader &r) {
         QVariant v = readValue(r, payload);
+        if ((key == "server" && haveServer) || (key == "method" && haveMethod) || (key == "args" && haveArgs))
+            throw DecodeError("chave repetida no pedido: " + key.toStdString());
         if (key == "server") {
             if (v.metaType().id() != QMetaType::QString) throw DecodeError("server deve ser texto");
             req.server = v.toString();
@@ -121,6 +187,8 @@ Request decodeRequest(const QByteArray &payload)
         } else if (key == "args") {
             req.args = toArgs(v);
             haveArgs = true;
+        } else {
+            throw DecodeError("chave desconhecida no pedido: " + key.toStdString());
         }
     });
     if (!haveServer || !haveMethod || !haveArgs)

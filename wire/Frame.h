@@ -11,20 +11,26 @@ inline const char kServerName[] = "Dfe71000.rdmSincronizacaoCTe";
 
 QByteArray frame(const QByteArray &payload);
 
-// Accumulates bytes from a stream and hands out whole frames.
+// Accumulates bytes from a stream and hands out whole frames. A frame's buffer is
+// reserved once its length is known, so reading it costs its size and no more.
 class FrameReader {
 public:
     explicit FrameReader(quint32 maxFrame = kDefaultMaxFrame) : m_max(maxFrame) {}
-    void feed(const QByteArray &bytes) { m_buf.append(bytes); }
+    void feed(const QByteArray &bytes) { feed(bytes.constData(), bytes.size()); }
+    void feed(const char *data, qsizetype n);
     // True with a frame when one is complete; throws std::runtime_error for an
     // announced length over the limit (the stream cannot be trusted after that).
     bool next(QByteArray &payload);
+    // The length the frame in progress announces, once its 4-byte head is in.
+    bool announced(quint32 &n) const;
+    // Drops the frame in progress: its bytes are discarded as they arrive.
+    void skipFrame();
     qsizetype pending() const { return m_buf.size(); }
-    // Bytes still needed for the frame in progress (0 when unknown).
     quint32 maxFrame() const { return m_max; }
 
 private:
     QByteArray m_buf;
+    quint64 m_skip = 0;
     quint32 m_max;
 };
 
@@ -43,6 +49,7 @@ struct Reply {
 QByteArray encodeRequest(const Request &r);
 Request decodeRequest(const QByteArray &payload); // throws DecodeError
 QByteArray encodeReply(const Reply &r);
+QByteArray encodeReplyFrame(const Reply &r);       // framed, built in place
 Reply decodeReply(const QByteArray &payload);     // throws DecodeError
 
 } // namespace wire

@@ -131,12 +131,12 @@ DecodedPacket decodePacket(const TDataPacket &p)
             throw DecodeError("campo inválido no pacote");
         r.enterContainer();
         PacketField f;
-        f.name = QString::fromUtf8(readTextUtf8(r));
-        if (!packetTypeFromName(readTextUtf8(r), f.type))
+        f.name = QString::fromUtf8(readTextUtf8(r, body.size()));
+        if (!packetTypeFromName(readTextUtf8(r, body.size()), f.type))
             throw DecodeError("tipo de campo desconhecido em " + f.name.toStdString());
-        if (!r.isInteger())
+        if (!r.isUnsignedInteger() || r.toUnsignedInteger() > 0x7fffffffULL)
             throw DecodeError("tamanho de campo inválido");
-        f.size = int(r.toInteger());
+        f.size = int(r.toUnsignedInteger());
         r.next();
         r.leaveContainer();
         out.fields.push_back(f);
@@ -149,11 +149,27 @@ DecodedPacket decodePacket(const TDataPacket &p)
         QVariant row = readValue(r, body);
         if (row.metaType().id() != QMetaType::QVariantList || row.toList().size() != qsizetype(out.fields.size()))
             throw DecodeError("linha do pacote com número de valores errado");
-        out.rows.push_back(row.toList());
+        const QVariantList values = row.toList();
+        for (size_t c = 0; c < out.fields.size(); ++c) {
+            const int t = values[qsizetype(c)].metaType().id();
+            bool fits = t == QMetaType::Nullptr;
+            switch (out.fields[c].type) {
+            case PacketType::Text:
+            case PacketType::FixedText: fits = fits || t == QMetaType::QString; break;
+            case PacketType::Float: fits = fits || t == QMetaType::Double; break;
+            case PacketType::Blob: fits = fits || t == QMetaType::QByteArray; break;
+            }
+            if (!fits)
+                throw DecodeError("valor de tipo errado no campo " + out.fields[c].name.toStdString());
+        }
+        out.rows.push_back(values);
     }
     r.leaveContainer();
     if (r.lastError() != QCborError::NoError)
         throw DecodeError("pacote de dados truncado");
+    r.leaveContainer();
+    if (r.lastError() != QCborError::NoError || r.currentOffset() != body.size())
+        throw DecodeError("bytes a mais depois da tabela no pacote de dados");
     return out;
 }
 

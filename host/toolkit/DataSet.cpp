@@ -470,8 +470,8 @@ void TClientDataSet::SetData(const TDataPacket &packet)
                 fail(QStringLiteral("campo inválido"));
             r.enterContainer();
             wire::PacketField f;
-            f.name = QString::fromUtf8(wire::readTextUtf8(r));
-            if (!wire::packetTypeFromName(wire::readTextUtf8(r), f.type))
+            f.name = QString::fromUtf8(wire::readTextUtf8(r, body.size()));
+            if (!wire::packetTypeFromName(wire::readTextUtf8(r, body.size()), f.type))
                 fail(QStringLiteral("tipo desconhecido do campo %1").arg(f.name));
             if (!r.isInteger())
                 fail(QStringLiteral("tamanho inválido do campo %1").arg(f.name));

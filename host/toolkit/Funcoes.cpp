@@ -31,7 +31,7 @@ QString Ajusta(const QString &text, int size)
 QString PictPess(const QString &type)
 {
     if (type == QLatin1String("J"))
-        return QStringLiteral("99.999.999/9999-99;_");
+        return QStringLiteral(">NN.NNN.NNN/NNNN-99;_"); // the base of an alphanumeric CNPJ takes letters too
     if (type == QLatin1String("F"))
         return QStringLiteral("999.999.999-99;_");
     return {};

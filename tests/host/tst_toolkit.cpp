@@ -128,6 +128,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("number");
         QTest::addColumn<QString>("shown");
         QTest::newRow("cnpj") << "J" << "11222333000181" << "11.222.333/0001-81";
+        QTest::newRow("alphanumeric cnpj") << "J" << "12ABC34501DE35" << "12.ABC.345/01DE-35";
         QTest::newRow("cpf") << "F" << "52998224725" << "529.982.247-25";
         QTest::newRow("no type") << "" << "123" << "123";
     }

@@ -105,9 +105,11 @@ private Q_SLOTS:
     void storeIsVersionedAndInWal()
     {
         QCOMPARE(store->schemaVersion(), Store::kSchemaVersion);
-        Statement st(*store, "PRAGMA journal_mode");
-        QVERIFY(st.step());
-        QCOMPARE(st.text(0), QStringLiteral("wal"));
+        {
+            Statement st(*store, "PRAGMA journal_mode");
+            QVERIFY(st.step());
+            QCOMPARE(st.text(0), QStringLiteral("wal"));
+        } // a statement left open would keep the update below uncommitted
         Statement(*store, "UPDATE meta SET value = '99' WHERE key = 'schema_version'").run();
         QVERIFY_THROWS_EXCEPTION(StoreError, Store s(storePath));
     }

@@ -1,0 +1,105 @@
+#include "WorkerPool.h"
+#include "Frame.h"
+#include "Methods.h"
+
+#include <QElapsedTimer>
+#include <QRunnable>
+
+namespace {
+QString outcome(const wire::Reply &r)
+{
+    if (!r.ok)
+        return QStringLiteral("erro: ") + r.error;
+    const QVariantList l = r.result.toList();
+    if (l.size() == 2)
+        return QStringLiteral("flag ") + l[0].toString() +
+               (l[0].toString() == QLatin1String("S") ? QString() : QStringLiteral(": ") + l[1].toString());
+    return QStringLiteral("ok");
+}
+
+wire::Reply failure(const QString &why)
+{
+    wire::Reply r;
+    r.ok = false;
+    r.error = why;
+    return r;
+}
+} // namespace
+
+WorkerPool::WorkerPool(const ServerConfig &config, std::shared_ptr<AuthoritySource> authority)
+    : m_config(config), m_authority(std::move(authority))
+{
+    m_pool.setMaxThreadCount(std::max(1, config.workers));
+}
+
+WorkerPool::~WorkerPool() { m_pool.waitForDone(); }
+
+std::unique_ptr<Store> WorkerPool::acquire()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!m_idle.empty()) {
+            std::unique_ptr<Store> s = std::move(m_idle.back());
+            m_idle.pop_back();
+            return s;
+        }
+    }
+    return std::make_unique<Store>(m_config.storePath, m_config.busyTimeoutMs);
+}
+
+void WorkerPool::release(std::unique_ptr<Store> store)
+{
+    QMutexLocker lock(&m_mutex);
+    m_idle.push_back(std::move(store));
+}
+
+QByteArray WorkerPool::answer(const QByteArray &payload, QString &log)
+{
+    QElapsedTimer t;
+    t.start();
+    wire::Reply reply;
+    QString method = QStringLiteral("?");
+    try {
+        const wire::Request req = wire::decodeRequest(payload);
+        method = req.method;
+        std::unique_ptr<Store> store;
+        try {
+            store = acquire();
+        } catch (const std::exception &e) {
+            reply = failure(QStringLiteral("Armazenamento indisponível: %1").arg(QString::fromUtf8(e.what())));
+        }
+        if (store) {
+            RemoteModule module(*store, *m_authority, m_config.uf);
+            reply = module.call(req);
+            release(std::move(store));
+        }
+    } catch (const std::exception &e) {
+        reply = failure(QStringLiteral("Pedido inválido: %1").arg(QString::fromUtf8(e.what())));
+    }
+    QByteArray out;
+    try {
+        out = wire::encodeReplyFrame(reply);
+    } catch (const std::exception &e) {
+        reply = failure(QStringLiteral("Erro no servidor de aplicação: %1").arg(QString::fromUtf8(e.what())));
+        out = wire::encodeReplyFrame(reply);
+    }
+    if (quint64(out.size()) - 4 > m_config.maxFrame) {
+        const qsizetype size = out.size() - 4;
+        out.clear();
+        reply = failure(QStringLiteral("A resposta de %1 bytes excede o limite de %2 bytes por mensagem do servidor.")
+                            .arg(size).arg(m_config.maxFrame));
+        out = wire::encodeReplyFrame(reply);
+    }
+    log = QStringLiteral("%1 %2 ms %3").arg(method).arg(t.elapsed()).arg(outcome(reply));
+    return out;
+}
+
+void WorkerPool::submit(QByteArray payload, std::function<void(QByteArray, QString)> done)
+{
+    m_pool.start([this, payload = std::move(payload), done = std::move(done)]() mutable {
+        QString log;
+        QByteArray out = answer(payload, log);
+        payload = QByteArray(); // the request's bytes are not held while the reply travels
+        done(std::move(out), std::move(log));
+    });
+}

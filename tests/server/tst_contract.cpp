@@ -1,0 +1,337 @@
+// The wire contract to the letter: request maps, text encoding, packet types and
+// layout, the disagreement reason, one spelling of a registration, access keys
+// from the authority, alphanumeric CNPJ.
+#include "Cbor.h"
+#include "Fiscal.h"
+#include "Frame.h"
+#include "Methods.h"
+#include "Packet.h"
+#include "SimulatedAuthority.h"
+#include "Store.h"
+#include "Xml.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QXmlStreamWriter>
+
+namespace {
+const QString kReg = QStringLiteral("11222333000181");
+const QDateTime kNow(QDate(2026, 12, 8), QTime(12, 0), Qt::UTC);
+
+QVariantList syncArgs(const QString &reg)
+{
+    return {QStringLiteral("01"), QStringLiteral("T"), reg, QStringLiteral("MANUAL"), QString(), QString()};
+}
+
+QVariantList getArgs(const QString &reg)
+{
+    const QVariant none = QVariant::fromValue(nullptr);
+    return {none, none, reg, QStringLiteral("T"), none, none};
+}
+
+// A request map written by hand: `entries` are already-encoded key/value pairs.
+QByteArray map(const QList<QByteArray> &entries)
+{
+    QByteArray out;
+    wire::CborWriter w(out);
+    w.map(quint64(entries.size()));
+    for (const QByteArray &e : entries)
+        out += e;
+    return out;
+}
+
+QByteArray entry(const char *key, const QVariant &value)
+{
+    QByteArray out;
+    wire::CborWriter w(out);
+    w.text(QString::fromLatin1(key));
+    w.value(value);
+    return out;
+}
+
+QByteArray rawText(const char *key, const QByteArray &utf8)
+{
+    QByteArray out;
+    wire::CborWriter w(out);
+    w.text(QString::fromLatin1(key));
+    w.text(utf8.constData(), utf8.size());
+    return out;
+}
+
+// Answers the distribution with one page, and remembers the event it was sent.
+class Scripted : public AuthoritySource {
+public:
+    QByteArray answer, lastEvent;
+    QByteArray distDFeInt(const QByteArray &) override { return answer; }
+    QByteArray eventoCTe(const QByteArray &r) override
+    {
+        lastEvent = r;
+        return "<retEventoCTe><infEvento><cStat>135</cStat><nProt>1</nProt></infEvento></retEventoCTe>";
+    }
+};
+} // namespace
+
+class TestContract : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    std::unique_ptr<Store> store;
+    std::unique_ptr<SimulatedAuthority> sim;
+    RemoteModule module(AuthoritySource &a) { return RemoteModule(*store, a, QStringLiteral("35"), [] { return kNow; }); }
+
+private Q_SLOTS:
+    void init()
+    {
+        static int n = 0;
+        store = std::make_unique<Store>(dir.filePath(QStringLiteral("c%1.sqlite").arg(++n)));
+        sim = std::make_unique<SimulatedAuthority>([] { return kNow; });
+    }
+
+    void requestShapeRefused_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        const QString s = QString::fromLatin1(wire::kServerName);
+        const QByteArray server = entry("server", s), method = entry("method", QStringLiteral("GetSincronizacaoCTe")),
+                         args = entry("args", getArgs(kReg));
+        QTest::newRow("extra key") << map({server, method, args, entry("trace", QStringLiteral("x"))});
+        QTest::newRow("duplicate key") << map({server, method, args, entry("method", QStringLiteral("RecusaCTe"))});
+        QTest::newRow("invalid UTF-8 in the method") << map({server, rawText("method", "Get\xff"), args});
+        QTest::newRow("overlong UTF-8 in the server") << map({rawText("server", "\xc0\xaf"), method, args});
+        QTest::newRow("surrogate in UTF-8") << map({server, rawText("method", "\xed\xa0\x80"), args});
+        QByteArray badArg = entry("args", QVariantList{QString()});
+        badArg.chop(1); // the empty text, replaced by a broken one
+        wire::CborWriter(badArg).text("Servi\xe7o", 6);
+        QTest::newRow("invalid UTF-8 in an argument") << map({server, method, badArg});
+    }
+    void requestShapeRefused()
+    {
+        QFETCH(QByteArray, payload);
+        QVERIFY_THROWS_EXCEPTION(wire::DecodeError, wire::decodeRequest(payload));
+    }
+
+    void integerRange_data()
+    {
+        QTest::addColumn<QByteArray>("item"); // one CBOR integer
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<qlonglong>("value");
+        QTest::newRow("2^63 - 1") << QByteArray::fromHex("1b7fffffffffffffff") << true << std::numeric_limits<qlonglong>::max();
+        QTest::newRow("2^63") << QByteArray::fromHex("1b8000000000000000") << false << 0LL;
+        QTest::newRow("-2^63") << QByteArray::fromHex("3b7fffffffffffffff") << true << std::numeric_limits<qlonglong>::min();
+        QTest::newRow("-2^63 - 1") << QByteArray::fromHex("3b8000000000000000") << false << 0LL;
+        QTest::newRow("-2^64") << QByteArray::fromHex("3bffffffffffffffff") << false << 0LL;
+    }
+    void integerRange()
+    {
+        QFETCH(QByteArray, item);
+        QFETCH(bool, accepted);
+        QFETCH(qlonglong, value);
+        QByteArray args = entry("args", QVariantList{});
+        args.chop(1);
+        wire::CborWriter(args).array(1);
+        args += item;
+        const QByteArray payload = map({entry("server", QString::fromLatin1(wire::kServerName)), entry("method", QStringLiteral("X")), args});
+        if (!accepted) {
+            QVERIFY_THROWS_EXCEPTION(wire::DecodeError, wire::decodeRequest(payload));
+            return;
+        }
+        const wire::Request r = wire::decodeRequest(payload);
+        QCOMPARE(r.args.value(0).toLongLong(), value);
+    }
+
+    void packetRefused_data()
+    {
+        QTest::addColumn<QByteArray>("packet");
+        QTest::addColumn<QString>("why");
+        auto list = [](wire::PacketType nsuType, const QVariant &nsu) {
+            wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1}, {QStringLiteral("NRNSU"), nsuType, 15}});
+            w.beginRow();
+            w.text(QStringLiteral("S"));
+            if (nsu.metaType().id() == QMetaType::Double) w.real(nsu.toDouble()); else w.text(nsu.toString());
+            return w.finish().cbor;
+        };
+        QTest::newRow("NRNSU declared float") << list(wire::PacketType::Float, 1.0) << "deve ser texto";
+        QTest::newRow("float value in a text field") << list(wire::PacketType::Text, 1.0) << "tipo errado";
+        // The same table with one byte more inside the byte string.
+        const TDataPacket good{list(wire::PacketType::Text, QStringLiteral("000000000000001"))};
+        QByteArray body = wire::packetBody(good);
+        body.append(char(0xf6));
+        QByteArray padded;
+        wire::CborWriter w(padded);
+        w.tag(wire::kTagDataPacket);
+        w.bytes(body);
+        QTest::newRow("bytes after the table") << padded << "bytes a mais";
+    }
+    void packetRefused()
+    {
+        QFETCH(QByteArray, packet);
+        QFETCH(QString, why);
+        Scripted a;
+        RemoteModule m = module(a);
+        const wire::Reply r = m.call({QString::fromLatin1(wire::kServerName), QStringLiteral("DownloadXML"),
+                                      {QVariant::fromValue(TDataPacket{packet}), QStringLiteral("01"), QStringLiteral("T"), kReg}});
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(why), qPrintable(r.error));
+    }
+
+    void disagreementReason_data()
+    {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("sent"); // the xObs the authority receives, when accepted
+        const QString emoji = QString::fromUtf8("\xf0\x9f\x9a\x9a"); // outside the BMP: two UTF-16 units
+        QTest::newRow("15 emoji are 15 characters") << emoji.repeated(15) << true << emoji.repeated(15);
+        QTest::newRow("200 emoji are 200 characters") << emoji.repeated(200) << true << emoji.repeated(200);
+        QTest::newRow("256 emoji are too many") << emoji.repeated(256) << false << QString();
+        QTest::newRow("8 emoji are too few") << emoji.repeated(8) << false << QString();
+        QTest::newRow("two lines") << QStringLiteral("Serviço não\r\ncontratado\tpela empresa\n") << true
+                                   << QStringLiteral("Serviço não contratado pela empresa");
+        QTest::newRow("NUL inside") << QStringLiteral("Serviço não contratado").insert(7, QChar(0)) << false << QString();
+        QTest::newRow("escape inside") << QStringLiteral("Serviço \x1bnão contratado") << false << QString();
+    }
+    void disagreementReason()
+    {
+        QFETCH(QString, reason);
+        QFETCH(bool, accepted);
+        QFETCH(QString, sent);
+        {
+            RemoteModule m = module(*sim);
+            QVariantList s = syncArgs(kReg);
+            m.SincronizarCTe(s);
+        }
+        Statement st(*store, "SELECT nracessocte FROM cte WHERE cdstatus = '100' AND dtemissao_iso >= '2026-11-01' LIMIT 1");
+        QVERIFY(st.step());
+        const QString key = st.text(0);
+        Scripted a;
+        RemoteModule m = module(a);
+        QVariantList args{key, reason, QStringLiteral("01"), kReg, QStringLiteral("T")};
+        const QVariantList r = m.RecusaCTe(args).toList();
+        QCOMPARE(r.value(0).toString() == QLatin1String("S"), accepted);
+        if (accepted)
+            QCOMPARE(xmlutil::leaves(a.lastEvent).value(QStringLiteral("eventoCTe/infEvento/detEvento/evPrestDesacordo/xObs")), sent);
+        else
+            QVERIFY(a.lastEvent.isEmpty());
+        if (reason.contains(QChar(0)))
+            QVERIFY2(r.value(1).toString().contains(QStringLiteral("controle")), qPrintable(r.value(1).toString()));
+    }
+
+    void oneSpellingOfARegistration_data()
+    {
+        QTest::addColumn<QString>("spelling");
+        QTest::newRow("digits") << kReg;
+        QTest::newRow("punctuated") << QStringLiteral("11.222.333/0001-81");
+        QTest::newRow("blanks") << QStringLiteral(" 11 222 333 0001 81 ");
+    }
+    void oneSpellingOfARegistration()
+    {
+        QFETCH(QString, spelling);
+        RemoteModule m = module(*sim);
+        QVariantList s = syncArgs(spelling);
+        QCOMPARE(m.SincronizarCTe(s).toList().value(0).toString(), QStringLiteral("S"));
+        QVariantList g = getArgs(spelling);
+        const TDataPacket p = m.GetSincronizacaoCTe(g).toList().value(1).value<TDataPacket>();
+        const wire::DecodedPacket list = wire::decodePacket(p);
+        QVERIFY(list.rows.size() > 10);
+        QCOMPARE(list.rows.front()[size_t(list.indexOf(QStringLiteral("NRINSJURPESQ")))].toString(), kReg);
+        // The download of the first rows under the same spelling finds their documents.
+        wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1}, {QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        Statement st(*store, "SELECT nrnsu FROM cte WHERE cdstatus = '100' LIMIT 3");
+        while (st.step()) {
+            w.beginRow();
+            w.text(QStringLiteral("S"));
+            w.text(st.text(0));
+        }
+        QVariantList d{QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), spelling};
+        const wire::DecodedPacket xml = wire::decodePacket(m.DownloadXML(d).toList().value(1).value<TDataPacket>());
+        QCOMPARE(xml.rows.size(), size_t(3));
+        for (const QVariantList &row : xml.rows)
+            QCOMPARE(row[3].toString(), QStringLiteral("S"));
+    }
+
+    void keyFromTheAuthorityIsValidated()
+    {
+        SimulatedAuthority::Item it;
+        for (const auto &i : sim->history(kReg))
+            if (i.kind == SimulatedAuthority::Item::Cte) {
+                it = i;
+                break;
+            }
+        it.key = QStringLiteral("../../x");
+        QByteArray xml;
+        QXmlStreamWriter w(&xml);
+        w.writeStartElement(QStringLiteral("retDistDFeInt"));
+        w.writeTextElement(QStringLiteral("cStat"), QStringLiteral("138"));
+        w.writeTextElement(QStringLiteral("ultNSU"), QStringLiteral("000000000000001"));
+        w.writeTextElement(QStringLiteral("maxNSU"), QStringLiteral("000000000000001"));
+        w.writeStartElement(QStringLiteral("docZip"));
+        w.writeAttribute(QStringLiteral("NSU"), QStringLiteral("000000000000001"));
+        w.writeAttribute(QStringLiteral("schema"), QStringLiteral("procCTe_v4.00.xsd"));
+        w.writeCharacters(QString::fromLatin1(xmlutil::gzip(sim->procCTe(it)).toBase64()));
+        w.writeEndElement();
+        w.writeEndElement();
+        Scripted a;
+        a.answer = xml;
+        RemoteModule m = module(a);
+        QVariantList s = syncArgs(kReg);
+        QCOMPARE(m.SincronizarCTe(s).toList().value(0).toString(), QStringLiteral("S"));
+        Statement keys(*store, "SELECT COUNT(*) FROM cte WHERE nracessocte LIKE '%/%'");
+        QVERIFY(keys.step());
+        QCOMPARE(keys.integer(0), 0);
+        Statement raw(*store, "SELECT COUNT(*) FROM doc_bruto");
+        QVERIFY(raw.step());
+        QCOMPARE(raw.integer(0), 1);
+    }
+
+    void alphanumericCnpj_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("cnpj");
+        QTest::addColumn<bool>("cpf");
+        QTest::newRow("published example") << "12ABC34501DE35" << true << false;
+        QTest::newRow("wrong check digit") << "12ABC34501DE36" << false << false;
+        QTest::newRow("lower case is not normal form") << "12abc34501de35" << false << false;
+        QTest::newRow("letter in the check digits") << "12ABC34501DE3A" << false << false;
+        QTest::newRow("numeric CNPJ") << "11222333000181" << true << false;
+        QTest::newRow("CPF stays numeric") << "52998224725" << false << true;
+        QTest::newRow("letter in a CPF") << "5299822472A" << false << false;
+    }
+    void alphanumericCnpj()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, cnpj);
+        QFETCH(bool, cpf);
+        QCOMPARE(fiscal::validCnpj(value), cnpj);
+        QCOMPARE(fiscal::validCpf(value), cpf);
+    }
+
+    void alphanumericRegistrationAndKey()
+    {
+        QCOMPARE(fiscal::cnpjWithDigits(QStringLiteral("12ABC34501DE")), QStringLiteral("12ABC34501DE35"));
+        QCOMPARE(fiscal::normalRegistration(QStringLiteral("12.abc.345/01de-35")), QStringLiteral("12ABC34501DE35"));
+        const QString first43 = QStringLiteral("352612") + QStringLiteral("12ABC34501DE35") + QStringLiteral("57001000001002100000002");
+        const QString key = first43 + QChar('0' + fiscal::accessKeyDigit(first43));
+        QVERIFY(fiscal::validAccessKey(key));
+        QVERIFY(!fiscal::validAccessKey(QString(key).replace(6, 1, QLatin1Char('a'))));
+        QVERIFY(!fiscal::validAccessKey(QString(key).replace(2, 1, QLatin1Char('A'))));
+        // The server synchronizes and lists an alphanumeric registration under its normal spelling.
+        RemoteModule m = module(*sim);
+        QVariantList s = syncArgs(QStringLiteral("12.abc.345/01de-35"));
+        QCOMPARE(m.SincronizarCTe(s).toList().value(0).toString(), QStringLiteral("S"));
+        QVariantList g = getArgs(QStringLiteral("12ABC34501DE35"));
+        QVERIFY(!wire::decodePacket(m.GetSincronizacaoCTe(g).toList().value(1).value<TDataPacket>()).rows.empty());
+        // Part of the simulated authority's issuers have letters in their CNPJ, and their keys carry them.
+        Statement st(*store, "SELECT nracessocte, nrinsjuremit FROM cte WHERE cdstatus <> '999'");
+        int lettered = 0, all = 0;
+        while (st.step()) {
+            ++all;
+            QVERIFY2(fiscal::validAccessKey(st.text(0)), qPrintable(st.text(0)));
+            QVERIFY(fiscal::validCnpj(st.text(1)));
+            if (!fiscal::allDigits(st.text(1))) {
+                ++lettered;
+                QCOMPARE(st.text(0).mid(6, 14), st.text(1));
+            }
+        }
+        QVERIFY(lettered > 0 && lettered < all);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestContract)
+#include "tst_contract.moc"

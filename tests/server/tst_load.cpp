@@ -1,0 +1,297 @@
+// The server under load and abuse, over loopback: thousands of idle connections
+// against a small open-file limit, idle time-out, a slow call beside a quick one,
+// a reply over the frame limit, a store locked by another writer, bad options.
+#include "Frame.h"
+#include "Methods.h"
+#include "Server.h"
+#include "SimulatedAuthority.h"
+#include "Store.h"
+
+#include <QProcess>
+#include <QSemaphore>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+const QString kReg = QStringLiteral("11222333000181");
+
+QVariantList getArgs(const QString &reg)
+{
+    const QVariant none = QVariant::fromValue(nullptr);
+    return {none, none, reg, QStringLiteral("T"), none, none};
+}
+
+QByteArray call(const QString &method, const QVariantList &args)
+{
+    return wire::frame(wire::encodeRequest({QString::fromLatin1(wire::kServerName), method, args}));
+}
+
+// Reads one reply; an invalid Reply with error "sem resposta" when none comes in `ms`.
+wire::Reply readReply(QTcpSocket &s, int ms = 10000)
+{
+    wire::FrameReader r;
+    QByteArray payload;
+    while (!r.next(payload)) {
+        if (!s.waitForReadyRead(ms))
+            return wire::Reply{false, QStringLiteral("sem resposta")};
+        r.feed(s.readAll());
+    }
+    return wire::decodeReply(payload);
+}
+
+wire::Reply roundTrip(QTcpSocket &s, const QByteArray &frame)
+{
+    s.write(frame);
+    return readReply(s);
+}
+
+// An authority whose distribution answer waits until the test lets it go.
+class Gate : public AuthoritySource {
+public:
+    SimulatedAuthority inner;
+    QSemaphore entered, release;
+    QByteArray distDFeInt(const QByteArray &r) override
+    {
+        entered.release();
+        release.acquire();
+        return inner.distDFeInt(r);
+    }
+    QByteArray eventoCTe(const QByteArray &r) override { return inner.eventoCTe(r); }
+};
+
+void fillStore(const QString &path)
+{
+    Store s(path);
+    SimulatedAuthority sim;
+    RemoteModule m(s, sim);
+    QVariantList a{QStringLiteral("01"), QStringLiteral("T"), kReg, QStringLiteral("MANUAL"), QString(), QString()};
+    m.SincronizarCTe(a);
+}
+} // namespace
+
+class TestLoad : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    int n = 0;
+    QString storePath() { return dir.filePath(QStringLiteral("s%1.sqlite").arg(++n)); }
+
+    ServerConfig config(const QString &path)
+    {
+        ServerConfig c;
+        c.port = 0;
+        c.storePath = path;
+        c.maxFrame = 1 << 20;
+        return c;
+    }
+
+private Q_SLOTS:
+    void initTestCase() { DfeServer::quiet = true; }
+
+    void idleConnectionsOverTheOpenFileLimit()
+    {
+        rlimit own{};
+        getrlimit(RLIMIT_NOFILE, &own);
+        own.rlim_cur = own.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &own);
+        if (own.rlim_cur < 2200)
+            QSKIP("this process may not hold 2,000 sockets");
+        QProcess server;
+        server.setProgram(QStringLiteral(SERVER_PATH));
+        server.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), storePath(), QStringLiteral("--quiet")});
+        server.setChildProcessModifier([] {
+            const rlimit l{1024, 1024};
+            setrlimit(RLIMIT_NOFILE, &l);
+        });
+        server.start();
+        QVERIFY(server.waitForStarted());
+        QByteArray out;
+        while (!out.contains('\n') && server.waitForReadyRead(10000))
+            out += server.readAllStandardOutput();
+        const QByteArray addr = out.mid(out.indexOf("127.0.0.1:")).split(' ').value(0);
+        const quint16 port = quint16(addr.mid(addr.indexOf(':') + 1).toUInt());
+        QVERIFY2(port != 0, out.constData());
+
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::vector<int> fds;
+        for (int i = 0; i < 2000; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            QVERIFY(fd >= 0);
+            fds.push_back(fd);
+            QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        }
+        // The last ones are over the cap: each gets one error reply, then end of stream.
+        char buf[512];
+        timeval tv{10, 0};
+        setsockopt(fds.back(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        qsizetype got = 0;
+        for (ssize_t r; (r = ::recv(fds.back(), buf + got, sizeof buf - size_t(got), 0)) > 0;)
+            got += r;
+        QVERIFY(got > 4);
+        const wire::Reply refused = wire::decodeReply(QByteArray(buf + 4, got - 4));
+        QVERIFY(!refused.ok);
+        QVERIFY2(refused.error.contains(QStringLiteral("conexões")), qPrintable(refused.error));
+        QCOMPARE(server.state(), QProcess::Running);
+
+        // Room again once some clients leave; a normal client is then served.
+        for (int i = 0; i < 100; ++i)
+            ::close(fds[size_t(i)]);
+        fds.erase(fds.begin(), fds.begin() + 100);
+        bool served = false;
+        for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, port);
+            if (s.waitForConnected(3000)) {
+                const wire::Reply r = roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString())));
+                served = r.ok && r.result.toList().value(0).toString() == QLatin1String("N");
+            }
+            if (!served)
+                QTest::qWait(100);
+        }
+        QVERIFY(served);
+        QCOMPARE(server.state(), QProcess::Running);
+        for (int fd : fds)
+            ::close(fd);
+        server.terminate();
+        QVERIFY(server.waitForFinished(10000));
+    }
+
+    void idleConnectionIsClosed()
+    {
+        ServerConfig c = config(storePath());
+        c.idleTimeoutMs = 300;
+        DfeServer server(c, std::make_shared<SimulatedAuthority>());
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(s.waitForConnected(3000));
+        QVERIFY(roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString()))).ok);
+        QVERIFY(s.waitForDisconnected(10000));
+    }
+
+    void slowCallDoesNotStallOthers()
+    {
+        const QString path = storePath();
+        fillStore(path);
+        auto gate = std::make_shared<Gate>();
+        DfeServer server(config(path), gate);
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        QTcpSocket slow, quick;
+        slow.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        quick.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(slow.waitForConnected(3000) && quick.waitForConnected(3000));
+        slow.write(call(QStringLiteral("SincronizarCTe"),
+                        {QStringLiteral("01"), QStringLiteral("T"), kReg, QStringLiteral("MANUAL"), QString(), QString()}));
+        slow.flush();
+        QVERIFY(gate->entered.tryAcquire(1, 10000)); // the synchronization waits at the authority
+        const wire::Reply r = roundTrip(quick, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(kReg)));
+        QVERIFY2(r.ok, qPrintable(r.error));
+        QCOMPARE(r.result.toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(slow.bytesAvailable(), 0); // still waiting
+        gate->release.release(1000);
+        const wire::Reply done = readReply(slow);
+        QVERIFY2(done.ok, qPrintable(done.error));
+    }
+
+    void replyOverTheFrameLimit()
+    {
+        const QString path = storePath();
+        fillStore(path);
+        ServerConfig c = config(path);
+        c.maxFrame = 4096; // the list of the registration is far larger
+        DfeServer server(c, std::make_shared<SimulatedAuthority>());
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(s.waitForConnected(3000));
+        const wire::Reply r = roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(kReg)));
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("excede o limite")), qPrintable(r.error));
+        // The connection stays usable.
+        QVERIFY(roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString()))).ok);
+    }
+
+    void frameOverTheInFlightBudget()
+    {
+        ServerConfig c = config(storePath());
+        c.maxInFlight = 1000;
+        DfeServer server(c, std::make_shared<SimulatedAuthority>());
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(s.waitForConnected(3000));
+        // A request over the budget is refused; its bytes are skipped, and the next call is served.
+        const QByteArray big = call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString(5000, QLatin1Char('1'))));
+        const wire::Reply r = roundTrip(s, big);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("ocupado")), qPrintable(r.error));
+        const wire::Reply next = roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString())));
+        QVERIFY2(next.ok, qPrintable(next.error));
+        QCOMPARE(next.result.toList().value(0).toString(), QStringLiteral("N"));
+    }
+
+    void storeLockedByAnotherWriter()
+    {
+        const QString path = storePath();
+        fillStore(path);
+        ServerConfig c = config(path);
+        c.busyTimeoutMs = 200;
+        DfeServer server(c, std::make_shared<SimulatedAuthority>());
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        sqlite3 *other = nullptr;
+        QCOMPARE(sqlite3_open(path.toUtf8().constData(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(s.waitForConnected(3000));
+        // Reading still works; writing gets an error reply, and the connection is not reset.
+        const wire::Reply list = roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(kReg)));
+        QVERIFY2(list.ok, qPrintable(list.error));
+        const wire::Reply sync = roundTrip(s, call(QStringLiteral("SincronizarCTe"),
+                                                   {QStringLiteral("01"), QStringLiteral("T"), kReg, QStringLiteral("MANUAL"), QString(), QString()}));
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        QVERIFY(!sync.ok || sync.result.toList().value(0).toString() == QLatin1String("N"));
+        QVERIFY(sync.error != QLatin1String("sem resposta"));
+        QCOMPARE(s.state(), QAbstractSocket::ConnectedState);
+    }
+
+    void invalidOptionsStopTheServer_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("max-frame not a number") << QStringList{"--max-frame", "abc"};
+        QTest::newRow("max-frame negative") << QStringList{"--max-frame", "-1"};
+        QTest::newRow("max-frame over 32 bits") << QStringList{"--max-frame", "4294967296"};
+        QTest::newRow("port out of range") << QStringList{"--port", "70000"};
+        QTest::newRow("idle time-out zero") << QStringList{"--idle-timeout", "0"};
+        QTest::newRow("workers empty") << QStringList{"--workers", ""};
+        QTest::newRow("max-in-flight with a unit") << QStringList{"--max-in-flight", "10MB"};
+    }
+    void invalidOptionsStopTheServer()
+    {
+        QFETCH(QStringList, args);
+        QProcess p;
+        p.start(QStringLiteral(SERVER_PATH), QStringList{"--port", "0", "--store", storePath(), "--quiet"} + args);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(err.contains(QStringLiteral("valor inválido para --") + args[0].mid(2)), qPrintable(err));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLoad)
+#include "tst_load.moc"
