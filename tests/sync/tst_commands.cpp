@@ -5,6 +5,7 @@
 #include "Funcoes.h"
 #include "RecusaCTe.h"
 #include "ScreenHarness.h"
+#include "ScreenSteps.h"
 #include "SincronizacaoCTe.h"
 
 #include <QDir>
@@ -65,23 +66,13 @@ class TestCommands : public QObject {
     TfrmSincronizacaoCTe *s() { return Cli_Dfe71000::frmSincronizacaoCTe.data(); }
     TClientDataSet &cds() { return s()->cdsSincronizacaoCTe; }
     int calls(const char *method) { return int(server->callsOf(QString::fromLatin1(method)).size()); }
-    QStringList ticks()
-    {
-        QStringList out;
-        for (int v = 0; v < cds().RecordCount(); ++v)
-            out << cds().FieldByName(QStringLiteral("IDCHECK")).StringAt(cds().RowAt(v));
-        return out;
-    }
+    QStringList ticks() { return ticksOf(cds()); }
 
     // Loads `r` through a confirmed filter, then ticks the rows whose index is in `ticked`.
     void loadAndTick(const QList<ListRow> &r, const QList<int> &ticked)
     {
         rows = r;
-        whenModal([](QWidget *w) {
-            auto *d = static_cast<Cli_Dfe71100::TfrmFiltroSincronizacaoCTe *>(w);
-            d->medInscrJurid->SetText(kA);
-            d->sbtConfirma->click();
-        });
+        confirmNextFilterWith(kA);
         s()->sbtFiltro->click();
         QVERIFY(cds().Active());
         QCOMPARE(cds().RecordCount(), int(r.size()));

@@ -5,6 +5,7 @@
 #include "FiltroSincronizacaoCTe.h"
 #include "Funcoes.h"
 #include "ScreenHarness.h"
+#include "ScreenSteps.h"
 #include "SincronizacaoCTe.h"
 
 #include "Bind.h"
@@ -32,13 +33,6 @@ QStringList nsus(TClientDataSet &ds)
     return out;
 }
 
-QStringList ticks(TClientDataSet &ds)
-{
-    QStringList out;
-    for (int v = 0; v < ds.RecordCount(); ++v)
-        out << ds.FieldByName(QStringLiteral("IDCHECK")).StringAt(ds.RowAt(v));
-    return out;
-}
 } // namespace
 
 class TestSync : public QObject {
@@ -54,16 +48,7 @@ class TestSync : public QObject {
     int getCalls() { return int(server->callsOf(QStringLiteral("GetSincronizacaoCTe")).size()); }
 
     // The next filter dialog gets the company's registration and is confirmed.
-    void confirmNextFilter(const QString &reg = kA)
-    {
-        whenModal([reg](QWidget *w) {
-            auto *d = static_cast<Cli_Dfe71100::TfrmFiltroSincronizacaoCTe *>(w);
-            d->medInscrJurid->SetText(reg);
-            d->sbtConfirma->click();
-            if (d->isVisible()) // refused: do not leave the test waiting
-                d->sbtCancel->click();
-        });
-    }
+    void confirmNextFilter(const QString &reg = kA) { confirmNextFilterWith(reg); }
     void cancelNextFilter(bool *shown = nullptr)
     {
         whenModal([shown](QWidget *w) {
@@ -398,14 +383,14 @@ private Q_SLOTS:
         enterGrid();
         cds().SetRecNo(1);
         dblClickRow(0);
-        QCOMPARE(ticks(cds()), (QStringList{"N", "N"}));
+        QCOMPARE(ticksOf(cds()), (QStringList{"N", "N"}));
         dblClickRow(0);
-        QCOMPARE(ticks(cds()), (QStringList{"S", "N"}));
+        QCOMPARE(ticksOf(cds()), (QStringList{"S", "N"}));
         cds().SetRecNo(2);
         QTest::keyClick(s()->dbgPadrao, Qt::Key_Space, Qt::ShiftModifier);
-        QCOMPARE(ticks(cds()), (QStringList{"S", "S"}));
+        QCOMPARE(ticksOf(cds()), (QStringList{"S", "S"}));
         QTest::keyClick(s()->dbgPadrao, Qt::Key_Space, Qt::ControlModifier);
-        QCOMPARE(ticks(cds()), (QStringList{"S", "N"}));
+        QCOMPARE(ticksOf(cds()), (QStringList{"S", "N"}));
         QCOMPARE(cds().RecNo(), 2); // a toggle stays on its row
         // The guard is back: editing another field is refused.
         QVERIFY_THROWS_EXCEPTION(EAbort, cds().Edit());
@@ -422,7 +407,7 @@ private Q_SLOTS:
         cds().BeforePost = nullptr;
         QCOMPARE(dialogs->d.errors, QStringList{QStringLiteral("gravação recusada")});
         QCOMPARE(cds().State(), dsBrowse);
-        QCOMPARE(ticks(cds()), QStringList{"N"});
+        QCOMPARE(ticksOf(cds()), QStringList{"N"});
         QVERIFY_THROWS_EXCEPTION(EAbort, cds().Edit());
         QVERIFY(s()->dtsPadrao.OnStateChange != nullptr);
     }
@@ -478,7 +463,7 @@ private Q_SLOTS:
         TDBGrid *g = s()->dbgPadrao;
         QTest::mouseClick(g->horizontalHeader()->viewport(), Qt::LeftButton, {},
                           QPoint(g->horizontalHeader()->sectionViewportPosition(column) + 5, 5));
-        QCOMPARE(ticks(cds()), after);
+        QCOMPARE(ticksOf(cds()), after);
         QCOMPARE(nsus(cds()), order);
         if (column == 0 && !r.isEmpty())
             QCOMPARE(cds().RecNo(), 1);

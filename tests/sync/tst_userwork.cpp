@@ -7,6 +7,7 @@
 #include "FiltroSincronizacaoCTe.h"
 #include "Funcoes.h"
 #include "ScreenHarness.h"
+#include "ScreenSteps.h"
 #include "SincronizacaoCTe.h"
 
 #include <QDir>
@@ -59,24 +60,8 @@ class TestUserWork : public QObject {
     TClientDataSet &cds() { return s()->cdsSincronizacaoCTe; }
     QMdiSubWindow *frame() { return qobject_cast<QMdiSubWindow *>(s()->Frame()); }
     int calls(const char *method) { return int(server->callsOf(QString::fromLatin1(method)).size()); }
-    QStringList ticks()
-    {
-        QStringList out;
-        if (cds().Active())
-            for (int v = 0; v < cds().RecordCount(); ++v)
-                out << cds().FieldByName(QStringLiteral("IDCHECK")).StringAt(cds().RowAt(v));
-        return out;
-    }
-    void confirmNextFilter()
-    {
-        whenModal([](QWidget *w) {
-            auto *d = static_cast<Cli_Dfe71100::TfrmFiltroSincronizacaoCTe *>(w);
-            d->medInscrJurid->SetText(kA);
-            d->sbtConfirma->click();
-            if (d->isVisible())
-                d->sbtCancel->click();
-        });
-    }
+    QStringList ticks() { return ticksOf(cds()); }
+    void confirmNextFilter() { confirmNextFilterWith(kA); }
     // Leaves the company panel for the grid; the panel's exit loads the list.
     void leavePanel()
     {
