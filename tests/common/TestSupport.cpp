@@ -3,6 +3,7 @@
 #include "Verdano.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
@@ -121,6 +122,22 @@ void FakeServer::drop()
     for (auto &p : m_peers)
         if (p->socket)
             p->socket->abort();
+}
+
+quint16 startServerProcess(QProcess &server, const QString &program, const QStringList &args, int ms, QString &output)
+{
+    server.setProcessChannelMode(QProcess::SeparateChannels);
+    server.start(program, args);
+    if (!server.waitForStarted())
+        return 0;
+    waitFor([&] {
+        output += QString::fromLocal8Bit(server.readAllStandardOutput());
+        return output.contains(QLatin1Char('\n')) || server.state() == QProcess::NotRunning;
+    }, ms);
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)")).match(output);
+    if (!m.hasMatch())
+        output += QString::fromLocal8Bit(server.readAllStandardError());
+    return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
 }
 
 wire::Reply okReply(const QVariant &result, const QVariantList &args)

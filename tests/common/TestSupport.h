@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QPointer>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -91,6 +92,10 @@ private:
     };
     std::vector<std::unique_ptr<Peer>> m_peers;
 };
+
+// Starts `program` (a dfe-server) with `args` and returns the loopback port its first
+// line reports, or 0 with what it printed in `output`.
+quint16 startServerProcess(QProcess &server, const QString &program, const QStringList &args, int ms, QString &output);
 
 wire::Reply okReply(const QVariant &result, const QVariantList &args);
 

@@ -20,20 +20,13 @@ class TestEndToEnd : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        server.setProcessChannelMode(QProcess::SeparateChannels);
-        server.start(QStringLiteral(SERVER_PATH),
+        QString output;
+        const quint16 port = startServerProcess(server, QStringLiteral(SERVER_PATH),
                      {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), dir.filePath(QStringLiteral("s.sqlite")),
-                      QStringLiteral("--sync"), QStringLiteral("11222333000181"), QStringLiteral("--quiet")});
-        QVERIFY(server.waitForStarted());
-        QString line;
-        QVERIFY(waitFor([&] {
-            line += QString::fromLocal8Bit(server.readAllStandardOutput());
-            return line.contains(QLatin1Char('\n'));
-        }, 60000));
-        const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)")).match(line);
-        QVERIFY2(m.hasMatch(), qPrintable(line));
+                      QStringLiteral("--sync"), QStringLiteral("11222333000181"), QStringLiteral("--quiet")}, 60000, output);
+        QVERIFY2(port != 0, qPrintable(output));
         Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
-        Verdano::SetWebPort(m.captured(1).toInt());
+        Verdano::SetWebPort(port);
         Verdano::SetEmprProc(QStringLiteral("01"));
         Verdano::SetFiliProc(QStringLiteral("01"));
         Verdano::SetDataProc(QStringLiteral("01"), QDate::currentDate());
