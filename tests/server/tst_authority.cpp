@@ -4,6 +4,7 @@
 #include "AuthorityOptions.h"
 #include "Fiscal.h"
 #include "LocalAuthority.h"
+#include "Calls.h"
 #include "Methods.h"
 #include "SyncState.h"
 #include "TestPki.h"
@@ -60,7 +61,7 @@ class TestAuthority : public QObject {
     {
         RemoteModule m(*store, a, QStringLiteral("35"), [this] { return now; });
         QVariantList args = syncArgs(reg);
-        return m.SincronizarCTe(args).toList();
+        return run(m, "SincronizarCTe", args);
     }
 
     qint64 cursor() { return scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"); }

@@ -4,6 +4,7 @@
 #include "Cbor.h"
 #include "Fiscal.h"
 #include "Frame.h"
+#include "Calls.h"
 #include "Methods.h"
 #include "Packet.h"
 #include "SimulatedAuthority.h"
@@ -195,7 +196,7 @@ private Q_SLOTS:
         {
             RemoteModule m = module(*sim);
             QVariantList s = syncArgs(kReg);
-            m.SincronizarCTe(s);
+            run(m, "SincronizarCTe", s);
         }
         Statement st(*store, "SELECT nracessocte FROM cte WHERE cdstatus = '100' AND dtemissao_iso >= '2026-11-01' LIMIT 1");
         QVERIFY(st.step());
@@ -203,7 +204,7 @@ private Q_SLOTS:
         Scripted a;
         RemoteModule m = module(a);
         QVariantList args{key, reason, QStringLiteral("01"), kReg, QStringLiteral("T")};
-        const QVariantList r = m.RecusaCTe(args).toList();
+        const QVariantList r = run(m, "RecusaCTe", args);
         QCOMPARE(r.value(0).toString() == QLatin1String("S"), accepted);
         if (accepted)
             QCOMPARE(xmlutil::leaves(a.lastEvent).value(QStringLiteral("eventoCTe/infEvento/detEvento/evPrestDesacordo/xObs")), sent);
@@ -225,9 +226,9 @@ private Q_SLOTS:
         QFETCH(QString, spelling);
         RemoteModule m = module(*sim);
         QVariantList s = syncArgs(spelling);
-        QCOMPARE(m.SincronizarCTe(s).toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(run(m, "SincronizarCTe", s).value(0).toString(), QStringLiteral("S"));
         QVariantList g = getArgs(spelling);
-        const TDataPacket p = m.GetSincronizacaoCTe(g).toList().value(1).value<TDataPacket>();
+        const TDataPacket p = run(m, "GetSincronizacaoCTe", g).value(1).value<TDataPacket>();
         const wire::DecodedPacket list = wire::decodePacket(p);
         QVERIFY(list.rows.size() > 10);
         QCOMPARE(list.rows.front()[size_t(list.indexOf(QStringLiteral("NRINSJURPESQ")))].toString(), kReg);
@@ -240,7 +241,7 @@ private Q_SLOTS:
             w.text(st.text(0));
         }
         QVariantList d{QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), spelling};
-        const wire::DecodedPacket xml = wire::decodePacket(m.DownloadXML(d).toList().value(1).value<TDataPacket>());
+        const wire::DecodedPacket xml = packetOf(run(m, "DownloadXML", d));
         QCOMPARE(xml.rows.size(), size_t(3));
         for (const QVariantList &row : xml.rows)
             QCOMPARE(row[3].toString(), QStringLiteral("S"));
@@ -271,7 +272,7 @@ private Q_SLOTS:
         a.answer = xml;
         RemoteModule m = module(a);
         QVariantList s = syncArgs(kReg);
-        QCOMPARE(m.SincronizarCTe(s).toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(run(m, "SincronizarCTe", s).value(0).toString(), QStringLiteral("S"));
         Statement keys(*store, "SELECT COUNT(*) FROM cte WHERE nracessocte LIKE '%/%'");
         QVERIFY(keys.step());
         QCOMPARE(keys.integer(0), 0);
@@ -314,9 +315,9 @@ private Q_SLOTS:
         // The server synchronizes and lists an alphanumeric registration under its normal spelling.
         RemoteModule m = module(*sim);
         QVariantList s = syncArgs(QStringLiteral("12.abc.345/01de-35"));
-        QCOMPARE(m.SincronizarCTe(s).toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(run(m, "SincronizarCTe", s).value(0).toString(), QStringLiteral("S"));
         QVariantList g = getArgs(QStringLiteral("12ABC34501DE35"));
-        QVERIFY(!wire::decodePacket(m.GetSincronizacaoCTe(g).toList().value(1).value<TDataPacket>()).rows.empty());
+        QVERIFY(!packetOf(run(m, "GetSincronizacaoCTe", g)).rows.empty());
         // Part of the simulated authority's issuers have letters in their CNPJ, and their keys carry them.
         Statement st(*store, "SELECT nracessocte, nrinsjuremit FROM cte WHERE cdstatus <> '999'");
         int lettered = 0, all = 0;

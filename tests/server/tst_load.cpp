@@ -2,6 +2,7 @@
 // against a small open-file limit, idle time-out, a slow call beside a quick one,
 // a reply over the frame limit, a store locked by another writer, bad options.
 #include "Frame.h"
+#include "Calls.h"
 #include "Methods.h"
 #include "Server.h"
 #include "SimulatedAuthority.h"
@@ -72,7 +73,7 @@ void fillStore(const QString &path)
     SimulatedAuthority sim;
     RemoteModule m(s, sim);
     QVariantList a{QStringLiteral("01"), QStringLiteral("T"), kReg, QStringLiteral("MANUAL"), QString(), QString()};
-    m.SincronizarCTe(a);
+    run(m, "SincronizarCTe", a);
 }
 } // namespace
 

@@ -2,6 +2,7 @@
 // lost connection is reported and restored, reads never wait for a synchronization,
 // and two servers on one PostgreSQL store synchronize one registration at once.
 #include "Engines.h"
+#include "Calls.h"
 #include "Methods.h"
 #include "Packet.h"
 #include "SimulatedAuthority.h"
@@ -32,7 +33,7 @@ qint64 scalar(Store &s, const char *sql)
 
 TDataPacket listOf(RemoteModule &m, QVariantList args)
 {
-    const QVariantList r = m.GetSincronizacaoCTe(args).toList();
+    const QVariantList r = run(m, "GetSincronizacaoCTe", args);
     return r.value(0).toString() == QLatin1String("S") ? r.value(1).value<TDataPacket>() : TDataPacket{};
 }
 
@@ -142,8 +143,8 @@ private Q_SLOTS:
         RemoteModule a(lite, sim, QStringLiteral("35"), [] { return kNow; });
         RemoteModule b(post, sim, QStringLiteral("35"), [] { return kNow; });
         QVariantList s1 = syncArgs(), s2 = syncArgs();
-        QCOMPARE(a.SincronizarCTe(s1).toList().value(0).toString(), QStringLiteral("S"));
-        QCOMPARE(b.SincronizarCTe(s2).toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(run(a, "SincronizarCTe", s1).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(run(b, "SincronizarCTe", s2).value(0).toString(), QStringLiteral("S"));
         QCOMPARE(scalar(post, "SELECT COUNT(*) FROM cte"), scalar(lite, "SELECT COUNT(*) FROM cte"));
         QCOMPARE(scalar(post, "SELECT COUNT(*) FROM evento"), scalar(lite, "SELECT COUNT(*) FROM evento"));
 
@@ -177,7 +178,7 @@ private Q_SLOTS:
         Store store(location(engine));
         RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
         QVariantList s = syncArgs();
-        m.SincronizarCTe(s);
+        run(m, "SincronizarCTe", s);
         const wire::DecodedPacket list = wire::decodePacket(listOf(m, getArgs(QStringLiteral("_100_"))));
         QVERIFY(!list.rows.empty());
         const QVariantList &first = list.rows.back(); // the newest: within the event's time limit
@@ -189,7 +190,7 @@ private Q_SLOTS:
         w.text(QStringLiteral("S"));
         w.text(first[list.indexOf(QStringLiteral("NRNSU"))].toString());
         QVariantList d{QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg};
-        const wire::DecodedPacket xml = wire::decodePacket(m.DownloadXML(d).toList().value(1).value<TDataPacket>());
+        const wire::DecodedPacket xml = packetOf(run(m, "DownloadXML", d));
         QCOMPARE(xml.rows.size(), size_t(1));
         QCOMPARE(xml.rows[0][3].toString(), QStringLiteral("S"));
         const QByteArray doc = xml.rows[0][2].toByteArray();
@@ -198,13 +199,13 @@ private Q_SLOTS:
 
         QVariantList r{key, QStringLiteral("Mercadoria não recebida no destino"), QStringLiteral("01"), kReg,
                        QStringLiteral("01")};
-        const QVariantList refusal = m.RecusaCTe(r).toList();
+        const QVariantList refusal = run(m, "RecusaCTe", r);
         QVERIFY2(refusal.value(0).toString() == QLatin1String("S"), qPrintable(refusal.value(1).toString()));
         const wire::DecodedPacket refused = wire::decodePacket(listOf(m, getArgs(QStringLiteral("_000_"))));
         QCOMPARE(refused.rows.size(), size_t(1));
         QCOMPARE(refused.rows[0][list.indexOf(QStringLiteral("NRACESSOCTE"))].toString(), key);
         QVariantList again = r;
-        QCOMPARE(m.RecusaCTe(again).toList().value(0).toString(), QStringLiteral("N"));
+        QCOMPARE(run(m, "RecusaCTe", again).value(0).toString(), QStringLiteral("N"));
     }
 
     void lostConnectionIsReportedThenRestored()
@@ -239,7 +240,7 @@ private Q_SLOTS:
         RemoteModule w(writer, sim, QStringLiteral("35"), [] { return kNow; });
         RemoteModule r(reader, sim, QStringLiteral("35"), [] { return kNow; });
         QVariantList s = syncArgs();
-        w.SincronizarCTe(s);
+        run(w, "SincronizarCTe", s);
         const size_t before = wire::decodePacket(listOf(r, getArgs(QStringLiteral("T")))).rows.size();
         size_t during = 0;
         {

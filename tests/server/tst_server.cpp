@@ -1,5 +1,6 @@
 // The reference server: its four methods on a temporary store, the synchronization
 // loop against the simulated authority, and the connection over loopback.
+#include "Calls.h"
 #include "Exceptions.h"
 #include "Fiscal.h"
 #include "Methods.h"
@@ -9,6 +10,7 @@
 #include "TestSupport.h"
 #include "Xml.h"
 
+#include <QScopeGuard>
 #include <QTest>
 #include <QXmlStreamWriter>
 #include <thread>
@@ -28,18 +30,35 @@ public:
         cStats << xmlutil::leaves(ans).value(QStringLiteral("retDistDFeInt/cStat"));
         return ans;
     }
-    QByteArray eventoCTe(const QByteArray &r) override { return inner.eventoCTe(r); }
+    QByteArray eventoCTe(const QByteArray &r) override
+    {
+        ++events;
+        return inner.eventoCTe(r);
+    }
     AuthoritySource &inner;
     QList<int> pages;
     QStringList cStats;
+    int events = 0;
 };
 
-// Answers with whatever the test puts in `answer`.
+// Answers the distribution requests with `pages`, one per request (the last one again
+// when they run out), and every event with `event`.
 class Scripted : public AuthoritySource {
 public:
-    QByteArray answer;
-    QByteArray distDFeInt(const QByteArray &) override { return answer; }
-    QByteArray eventoCTe(const QByteArray &) override { return answer; }
+    QList<QByteArray> pages;
+    QByteArray event;
+    QList<QByteArray> requests;
+    int events = 0;
+    QByteArray distDFeInt(const QByteArray &r) override
+    {
+        requests << r;
+        return pages.value(std::min(requests.size(), pages.size()) - 1);
+    }
+    QByteArray eventoCTe(const QByteArray &) override
+    {
+        ++events;
+        return event;
+    }
 };
 
 QByteArray distAnswer(const QString &cStat, const QString &ult, const QString &max, const QList<QStringList> &docs)
@@ -66,9 +85,36 @@ QByteArray distAnswer(const QString &cStat, const QString &ult, const QString &m
 
 qint64 scalar(Store &s, const char *sql)
 {
-    Statement st(s, sql);
-    return st.step() ? st.integer(0) : -1;
+    try {
+        Statement st(s, sql);
+        return st.step() ? st.integer(0) : -1;
+    } catch (const std::exception &e) {
+        QTest::qFail(e.what(), __FILE__, __LINE__);
+        return -1;
+    }
 }
+
+// The NSUs of the rows `where` selects, in order.
+QList<int> nsus(Store &s, const QString &where)
+{
+    QList<int> out;
+    try {
+        Statement st(s, ("SELECT CAST(nrnsu AS INTEGER) FROM cte WHERE " + where + " ORDER BY nrnsu").toUtf8().constData());
+        while (st.step())
+            out << int(st.integer(0));
+    } catch (const std::exception &e) {
+        QTest::qFail(e.what(), __FILE__, __LINE__);
+    }
+    return out;
+}
+
+QString nsu(int n) { return QStringLiteral("%1").arg(n, 15, 10, QLatin1Char('0')); }
+
+// One page of documents after the cursor.
+struct Page {
+    QList<int> docs;
+    int ult = 0;
+};
 
 QVariantList getArgs(const QString &reg, const QString &status, QDate from = {}, QDate to = {})
 {
@@ -81,6 +127,7 @@ QVariantList syncArgs(const QString &reg)
     return {QStringLiteral("01"), QStringLiteral("T"), reg, QStringLiteral("MANUAL"), QString(), QString()};
 }
 } // namespace
+Q_DECLARE_METATYPE(QList<Page>)
 
 class TestServer : public QObject {
     Q_OBJECT
@@ -91,6 +138,24 @@ class TestServer : public QObject {
     QString storePath;
 
     RemoteModule module(AuthoritySource &a) { return RemoteModule(*store, a, QStringLiteral("35"), [this] { return now; }); }
+
+    // The simulated history's n-th CT-e under NSU n, as a docZip carries it.
+    QList<QStringList> cteDocs(const QList<int> &nsus)
+    {
+        std::vector<SimulatedAuthority::Item> ctes;
+        for (const auto &it : sim->history(kReg))
+            if (it.kind == SimulatedAuthority::Item::Cte)
+                ctes.push_back(it);
+        QList<QStringList> out;
+        for (int n : nsus)
+            out << QStringList{nsu(n), QStringLiteral("procCTe_v4.00.xsd"),
+                               QString::fromLatin1(xmlutil::gzip(sim->procCTe(ctes.at(size_t(n - 1)))).toBase64())};
+        return out;
+    }
+    QByteArray page(const Page &p, int max)
+    {
+        return distAnswer(QStringLiteral("138"), nsu(p.ult), nsu(max), cteDocs(p.docs));
+    }
 
 private Q_SLOTS:
     void init()
@@ -118,8 +183,7 @@ private Q_SLOTS:
     {
         Counting counting(*sim);
         RemoteModule m = module(counting);
-        QVariantList args = syncArgs(kReg);
-        QCOMPARE(m.SincronizarCTe(args).toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
         QVERIFY(counting.pages.size() > 2);
         for (int p : counting.pages)
             QVERIFY(p <= 50);
@@ -136,32 +200,263 @@ private Q_SLOTS:
         const qint64 rows = scalar(*store, "SELECT COUNT(*) FROM cte");
         counting.pages.clear();
         counting.cStats.clear();
-        args = syncArgs(kReg);
-        QCOMPARE(m.SincronizarCTe(args).toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
         QCOMPARE(counting.cStats, QStringList{QStringLiteral("137")});
         QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM cte"), rows);
 
         // Time passes: the authority has new documents.
         now = now.addDays(3);
-        args = syncArgs(kReg);
-        m.SincronizarCTe(args);
+        run(m, "SincronizarCTe", syncArgs(kReg));
         QVERIFY(scalar(*store, "SELECT COUNT(*) FROM cte") > rows);
     }
 
     void errorAnswerKeepsTheCursor()
     {
         RemoteModule good = module(*sim);
-        QVariantList args = syncArgs(kReg);
-        good.SincronizarCTe(args);
+        QCOMPARE(run(good, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
         const qint64 before = scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu");
         Scripted bad;
-        bad.answer = distAnswer(QStringLiteral("656"), QStringLiteral("000000000000000"), QStringLiteral("000000000000000"), {});
+        bad.pages = {distAnswer(QStringLiteral("656"), QStringLiteral("000000000000000"), QStringLiteral("000000000000000"), {})};
         RemoteModule m = module(bad);
-        args = syncArgs(kReg);
-        const QVariantList r = m.SincronizarCTe(args).toList();
+        const QVariantList r = run(m, "SincronizarCTe", syncArgs(kReg));
         QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
         QCOMPARE(r.value(1).toString(), QStringLiteral("656 - Rejeição: Consumo Indevido. Nova consulta à SEFAZ permitida a partir de 08/12/2026 10:00."));
         QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), before);
+    }
+
+    void errorAnswersNeverMoveTheCursor_data()
+    {
+        QTest::addColumn<QString>("cStat");
+        QTest::addColumn<QString>("ult");
+        QTest::addColumn<bool>("withDocs");
+        // Each answer names an ultNSU beyond the stored cursor (3); some carry documents.
+        QTest::newRow("656 beyond the cursor") << "656" << nsu(20) << false;
+        QTest::newRow("656 beyond the cursor, with documents") << "656" << nsu(20) << true;
+        QTest::newRow("589 NSU above the largest") << "589" << nsu(20) << true;
+        QTest::newRow("593 other CNPJ base") << "593" << nsu(9) << false;
+        QTest::newRow("215 schema failure") << "215" << nsu(5) << true;
+        QTest::newRow("138 with ultNSU not a number") << "138" << QStringLiteral("00000000000002X") << true;
+        QTest::newRow("138 with ultNSU of 14 digits") << "138" << QStringLiteral("00000000000020") << true;
+    }
+    void errorAnswersNeverMoveTheCursor()
+    {
+        QFETCH(QString, cStat);
+        QFETCH(QString, ult);
+        QFETCH(bool, withDocs);
+        Scripted first;
+        first.pages = {page({{1, 2, 3}, 3}, 3)};
+        RemoteModule m1 = module(first);
+        QCOMPARE(run(m1, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(nsus(*store, "1=1"), (QList<int>{1, 2, 3}));
+
+        Scripted bad;
+        bad.pages = {distAnswer(cStat, ult, ult, withDocs ? cteDocs({4, 5}) : QList<QStringList>{})};
+        RemoteModule m2 = module(bad);
+        const QVariantList r = run(m2, "SincronizarCTe", syncArgs(kReg));
+        QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+        QVERIFY2(r.value(1).toString().contains(cStat == QLatin1String("138") ? ult : cStat), qPrintable(r.value(1).toString()));
+        QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), 3);
+        QCOMPARE(scalar(*store, "SELECT CAST(maxnsu AS INTEGER) FROM cursor_nsu"), 3);
+        QCOMPARE(nsus(*store, "1=1"), (QList<int>{1, 2, 3}));
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 0);
+    }
+
+    void pageAndCursorAreStoredTogether_data()
+    {
+        QTest::addColumn<QString>("trigger"); // fails the second page's transaction part way
+        // Page 1 holds NSU 1 to 3, page 2 NSU 4 to 7 with 6 skipped by the authority.
+        QTest::newRow("first document of the page")
+            << "BEFORE INSERT ON cte WHEN NEW.nrnsu = '000000000000004'";
+        QTest::newRow("last document of the page")
+            << "BEFORE INSERT ON cte WHEN NEW.nrnsu = '000000000000007'";
+        QTest::newRow("the skipped NSU's row") << "BEFORE INSERT ON cte WHEN NEW.nrnsu = '000000000000006'";
+        QTest::newRow("the cursor") << "BEFORE UPDATE ON cursor_nsu WHEN NEW.ultnsu = '000000000000007'";
+    }
+    void pageAndCursorAreStoredTogether()
+    {
+        QFETCH(QString, trigger);
+        Statement(*store, ("CREATE TRIGGER falha " + trigger + " BEGIN SELECT RAISE(ABORT, 'disco cheio'); END").toUtf8().constData()).run();
+        Scripted a;
+        a.pages = {page({{1, 2, 3}, 3}, 7), page({{4, 5, 7}, 7}, 7)};
+        RemoteModule m = module(a);
+        const QVariantList r = run(m, "SincronizarCTe", syncArgs(kReg));
+        QVERIFY2(r.value(0).toString() != QLatin1String("S"), qPrintable(r.value(1).toString()));
+        QVERIFY2(r.value(1).toString().contains(QStringLiteral("disco cheio")), qPrintable(r.value(1).toString()));
+        QCOMPARE(a.requests.size(), 2);
+        // Page 1 stays whole, nothing of page 2 remains.
+        QCOMPARE(nsus(*store, "1=1"), (QList<int>{1, 2, 3}));
+        QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), 3);
+
+        // Once the store works again the next run takes page 2 from the cursor.
+        Statement(*store, "DROP TRIGGER falha").run();
+        Scripted again;
+        again.pages = {page({{4, 5, 7}, 7}, 7)};
+        RemoteModule m2 = module(again);
+        QCOMPARE(run(m2, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QVERIFY(again.requests.value(0).contains("<ultNSU>000000000000003</ultNSU>"));
+        QCOMPARE(nsus(*store, "cdstatus = '100'"), (QList<int>{1, 2, 3, 4, 5, 7}));
+        QCOMPARE(nsus(*store, "cdstatus = '999'"), (QList<int>{6}));
+        QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), 7);
+    }
+
+    void skippedNsusBecomeRowsWithoutDocument_data()
+    {
+        QTest::addColumn<QList<Page>>("pages");
+        QTest::addColumn<QList<int>>("missing");
+        QTest::newRow("at the end of the page") << QList<Page>{{{1, 2, 3}, 5}} << QList<int>{4, 5};
+        QTest::newRow("at the start") << QList<Page>{{{3, 4, 5}, 5}} << QList<int>{1, 2};
+        QTest::newRow("in the middle") << QList<Page>{{{1, 5}, 5}} << QList<int>{2, 3, 4};
+        QTest::newRow("a page of nothing") << QList<Page>{{{}, 3}} << QList<int>{1, 2, 3};
+        QTest::newRow("the end of each of two pages") << QList<Page>{{{1, 2}, 3}, {{4, 5}, 6}} << QList<int>{3, 6};
+        QTest::newRow("one NSU, skipped") << QList<Page>{{{}, 1}} << QList<int>{1};
+    }
+    void skippedNsusBecomeRowsWithoutDocument()
+    {
+        QFETCH(QList<Page>, pages);
+        QFETCH(QList<int>, missing);
+        const int last = pages.last().ult;
+        Scripted a;
+        QList<int> docs;
+        for (const Page &p : pages) {
+            a.pages << page(p, last);
+            docs << p.docs;
+        }
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(a.requests.size(), pages.size());
+        QCOMPARE(nsus(*store, "cdstatus = '999'"), missing);
+        QCOMPARE(nsus(*store, "cdstatus = '100'"), docs);
+        QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), last);
+        // The list shows them as rows without a document.
+        const wire::DecodedPacket p = packetOf(run(m, "GetSincronizacaoCTe", getArgs(kReg, QStringLiteral("_999_"))));
+        QCOMPARE(int(p.rows.size()), int(missing.size()));
+        for (const QVariantList &row : p.rows) {
+            QCOMPARE(row[21].toString(), QStringLiteral("999"));
+            QCOMPARE(row[4].toString(), QString());
+            QCOMPARE(row[18].toString(), QString());
+        }
+    }
+
+    void rowsWithoutDocumentPassAnyIssueDateRange_data()
+    {
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QDate>("from");
+        QTest::addColumn<QDate>("to");
+        QTest::addColumn<bool>("gaps");
+        QTest::addColumn<bool>("ctes");
+        const QDate past1(2000, 1, 1), past2(2000, 12, 31), future(2100, 1, 1);
+        const QString any = QStringLiteral("_999_100_000_101_");
+        for (const QString &st : {QStringLiteral("T"), QString(), QStringLiteral("_999_"), any}) {
+            const bool withCtes = st != QLatin1String("_999_");
+            const QByteArray tag = st.isEmpty() ? QByteArray("empty list") : st.toLatin1();
+            QTest::addRow("%s, no range", tag.constData()) << st << QDate() << QDate() << true << withCtes;
+            QTest::addRow("%s, a past year", tag.constData()) << st << past1 << past2 << true << false;
+            QTest::addRow("%s, from a future day", tag.constData()) << st << future << QDate() << true << false;
+            QTest::addRow("%s, up to a past day", tag.constData()) << st << QDate() << past2 << true << false;
+            QTest::addRow("%s, a wide range", tag.constData()) << st << past1 << future << true << withCtes;
+        }
+        QTest::newRow("_100_, no range: no gaps") << "_100_" << QDate() << QDate() << false << true;
+        QTest::newRow("_100_, a past year: nothing") << "_100_" << past1 << past2 << false << false;
+    }
+    void rowsWithoutDocumentPassAnyIssueDateRange()
+    {
+        QFETCH(QString, status);
+        QFETCH(QDate, from);
+        QFETCH(QDate, to);
+        QFETCH(bool, gaps);
+        QFETCH(bool, ctes);
+        Scripted a;
+        a.pages = {page({{2, 4}, 5}, 5)};
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        const QVariantList r = run(m, "GetSincronizacaoCTe", getArgs(kReg, status, from, to));
+        QCOMPARE(r.value(0).toString(), QStringLiteral("S"));
+        QList<int> shown;
+        for (const QVariantList &row : packetOf(r).rows)
+            shown << row[2].toString().toInt();
+        QList<int> expected;
+        for (int n = 1; n <= 5; ++n)
+            if ((n % 2 == 1) ? gaps : ctes)
+                expected << n;
+        QCOMPARE(shown, expected);
+    }
+
+    void emptyStatusListIsAll()
+    {
+        RemoteModule m = module(*sim);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        const wire::DecodedPacket all = packetOf(run(m, "GetSincronizacaoCTe", getArgs(kReg, QStringLiteral("T"))));
+        const wire::DecodedPacket empty = packetOf(run(m, "GetSincronizacaoCTe", getArgs(kReg, QString())));
+        QSet<QString> statuses;
+        for (const QVariantList &row : all.rows)
+            statuses << row[21].toString();
+        QCOMPARE(statuses, (QSet<QString>{"100", "101", "999"}));
+        QCOMPARE(qint64(all.rows.size()), scalar(*store, "SELECT COUNT(*) FROM cte"));
+        QCOMPARE(empty.rows, all.rows);
+    }
+
+    void disagreementRefusalsNeverReachTheAuthority_data()
+    {
+        QTest::addColumn<int>("row");      // the CT-e: its NSU, 0 for none
+        QTest::addColumn<QString>("setup"); // SQL run before the call
+        QTest::addColumn<QString>("keyChange"); // "digit": the check digit is changed
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("authorityCalls");
+        const QString reason = QStringLiteral("Serviço não contratado pela empresa");
+        QTest::newRow("accepted: the one call") << 1 << QString() << QString() << reason << 1;
+        QTest::newRow("cancelled") << 1 << "UPDATE cte SET cdstatus = '101' WHERE nrnsu = '000000000000001'" << QString() << reason << 0;
+        QTest::newRow("already registered") << 1 << "UPDATE cte SET cdstatus = '000' WHERE nrnsu = '000000000000001'" << QString() << reason << 0;
+        QTest::newRow("another registration's CT-e")
+            << 1 << "UPDATE cte SET nrinsjurpesq = '04567890000179' WHERE nrnsu = '000000000000001'" << QString() << reason << 0;
+        QTest::newRow("a key not in the store") << 0 << QString() << QString() << reason << 0;
+        QTest::newRow("check digit off") << 1 << QString() << "digit" << reason << 0;
+        QTest::newRow("reason of 14") << 1 << QString() << QString() << QStringLiteral("  Serviço não co  ") << 0;
+        QTest::newRow("reason of 256") << 1 << QString() << QString() << QString(256, QLatin1Char('a')) << 0;
+        QTest::newRow("reason with a NUL") << 1 << QString() << QString() << reason + QChar(0) + reason << 0;
+    }
+    void disagreementRefusalsNeverReachTheAuthority()
+    {
+        QFETCH(int, row);
+        QFETCH(QString, setup);
+        QFETCH(QString, keyChange);
+        QFETCH(QString, reason);
+        QFETCH(int, authorityCalls);
+        Scripted a;
+        a.pages = {page({{1, 2}, 2}, 2)};
+        {
+            QByteArray xml;
+            QXmlStreamWriter w(&xml);
+            w.writeStartElement(QStringLiteral("retEventoCTe"));
+            w.writeStartElement(QStringLiteral("infEvento"));
+            w.writeTextElement(QStringLiteral("cStat"), QStringLiteral("135"));
+            w.writeTextElement(QStringLiteral("xMotivo"), QStringLiteral("Evento registrado e vinculado a CT-e"));
+            w.writeTextElement(QStringLiteral("nProt"), QStringLiteral("135260000000001"));
+            w.writeTextElement(QStringLiteral("dhRegEvento"), QStringLiteral("2026-12-08T09:00:00-03:00"));
+            w.writeEndElement();
+            w.writeEndElement();
+            a.event = xml;
+        }
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QString key;
+        {
+            Statement st(*store, "SELECT nracessocte FROM cte WHERE nrnsu = ?");
+            st.bind(1, nsu(row == 0 ? 2 : row));
+            QVERIFY(st.step());
+            key = st.text(0);
+        }
+        if (row == 0)
+            Statement(*store, "DELETE FROM cte WHERE nrnsu = '000000000000002'").run();
+        if (!setup.isEmpty())
+            Statement(*store, setup.toUtf8().constData()).run();
+        if (keyChange == QLatin1String("digit"))
+            key = key.left(43) + QChar('0' + (key.right(1).toInt() + 1) % 10);
+        const qint64 events = scalar(*store, "SELECT COUNT(*) FROM evento");
+        const QVariantList r = run(m, "RecusaCTe", {key, reason, QStringLiteral("01"), kReg, QStringLiteral("T")});
+        QCOMPARE(a.events, authorityCalls);
+        QCOMPARE(r.value(0).toString(), authorityCalls ? QStringLiteral("S") : QStringLiteral("N"));
+        QVERIFY(!r.value(1).toString().isEmpty());
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM evento"), events + authorityCalls);
     }
 
     void corruptDocumentsAreKeptRaw()
@@ -175,14 +470,13 @@ private Q_SLOTS:
             }
         const QString good = QString::fromLatin1(xmlutil::gzip(sim->procCTe(it)).toBase64());
         Scripted a;
-        a.answer = distAnswer(QStringLiteral("138"), QStringLiteral("000000000000004"), QStringLiteral("000000000000004"),
+        a.pages = {distAnswer(QStringLiteral("138"), QStringLiteral("000000000000004"), QStringLiteral("000000000000004"),
                               {{QStringLiteral("000000000000001"), QStringLiteral("procCTe_v4.00.xsd"), QStringLiteral("@@not base64@@")},
                                {QStringLiteral("000000000000002"), QStringLiteral("procCTe_v4.00.xsd"), QString::fromLatin1(QByteArray("not gzip").toBase64())},
                                {QStringLiteral("000000000000003"), QStringLiteral("resNFe_v1.01.xsd"), good},
-                               {QStringLiteral("000000000000004"), QStringLiteral("procCTe_v4.00.xsd"), good}});
+                               {QStringLiteral("000000000000004"), QStringLiteral("procCTe_v4.00.xsd"), good}})};
         RemoteModule m = module(a);
-        QVariantList args = syncArgs(kReg);
-        QCOMPARE(m.SincronizarCTe(args).toList().value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
         QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 3);
         QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM cte WHERE cdstatus = '100'"), 1);
         QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), 4);
@@ -202,12 +496,10 @@ private Q_SLOTS:
         QFETCH(QString, status);
         QFETCH(QString, where);
         RemoteModule m = module(*sim);
-        QVariantList s = syncArgs(kReg);
-        m.SincronizarCTe(s);
-        QVariantList args = getArgs(kReg, status);
-        const QVariantList r = m.GetSincronizacaoCTe(args).toList();
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        const QVariantList r = run(m, "GetSincronizacaoCTe", getArgs(kReg, status));
         QCOMPARE(r.value(0).toString(), QStringLiteral("S"));
-        const wire::DecodedPacket p = wire::decodePacket(r.value(1).value<TDataPacket>());
+        const wire::DecodedPacket p = packetOf(r);
         QCOMPARE(int(p.fields.size()), 24);
         QCOMPARE(p.fields[0].name, QStringLiteral("IDCHECK"));
         QCOMPARE(p.fields[19].type, wire::PacketType::Float);
@@ -223,10 +515,8 @@ private Q_SLOTS:
     void listByEmissionDate()
     {
         RemoteModule m = module(*sim);
-        QVariantList s = syncArgs(kReg);
-        m.SincronizarCTe(s);
-        QVariantList args = getArgs(kReg, QStringLiteral("_100_101_"), QDate(2026, 11, 1), QDate(2026, 11, 30));
-        const wire::DecodedPacket p = wire::decodePacket(m.GetSincronizacaoCTe(args).toList().value(1).value<TDataPacket>());
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        const wire::DecodedPacket p = packetOf(run(m, "GetSincronizacaoCTe", getArgs(kReg, QStringLiteral("_100_101_"), QDate(2026, 11, 1), QDate(2026, 11, 30))));
         QVERIFY(!p.rows.empty());
         for (const QVariantList &row : p.rows)
             QVERIFY2(row[18].toString().endsWith(QStringLiteral("/11/2026")), qPrintable(row[18].toString()));
@@ -237,8 +527,7 @@ private Q_SLOTS:
     void listWithoutRegistrationIsRefused()
     {
         RemoteModule m = module(*sim);
-        QVariantList args = getArgs(QString(), QStringLiteral("T"));
-        const QVariantList r = m.GetSincronizacaoCTe(args).toList();
+        const QVariantList r = run(m, "GetSincronizacaoCTe", getArgs(QString(), QStringLiteral("T")));
         QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
         QVERIFY(!r.value(1).toString().isEmpty());
     }
@@ -246,11 +535,8 @@ private Q_SLOTS:
     void downloadKeepsDocumentsByteForByte()
     {
         RemoteModule m = module(*sim);
-        QVariantList s = syncArgs(kReg);
-        m.SincronizarCTe(s);
-        QVariantList args = getArgs(kReg, QStringLiteral("T"));
-        TDataPacket list = m.GetSincronizacaoCTe(args).toList().value(1).value<TDataPacket>();
-        wire::DecodedPacket p = wire::decodePacket(list);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        wire::DecodedPacket p = packetOf(run(m, "GetSincronizacaoCTe", getArgs(kReg, QStringLiteral("T"))));
         // Tick a CT-e and a "999" row.
         QString cteNsu, gapNsu;
         wire::PacketWriter w(p.fields);
@@ -262,9 +548,9 @@ private Q_SLOTS:
                 if (c == 19 || c == 20) w.real(row[c].toDouble()); else w.text(row[c].toString());
         }
         QVariantList dl{QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg};
-        const QVariantList r = m.DownloadXML(dl).toList();
+        const QVariantList r = run(m, "DownloadXML", dl);
         QCOMPARE(r.value(0).toString(), QStringLiteral("S"));
-        const wire::DecodedPacket d = wire::decodePacket(r.value(1).value<TDataPacket>());
+        const wire::DecodedPacket d = packetOf(r);
         QCOMPARE(int(d.rows.size()), 2);
         Statement st(*store, "SELECT nracessocte, xml FROM cte WHERE nrnsu = ?");
         st.bind(1, cteNsu);
@@ -285,8 +571,7 @@ private Q_SLOTS:
     void disagreementEvent()
     {
         RemoteModule m = module(*sim);
-        QVariantList s = syncArgs(kReg);
-        m.SincronizarCTe(s);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
         // A recent CT-e that the company pays for, and one it only receives.
         QString mine, notMine;
         for (const auto &it : sim->history(kReg)) {
@@ -298,8 +583,7 @@ private Q_SLOTS:
         }
         QVERIFY(!mine.isEmpty() && !notMine.isEmpty());
         auto call = [&](const QString &key, const QString &reason) {
-            QVariantList a{key, reason, QStringLiteral("01"), kReg, QStringLiteral("T")};
-            return m.RecusaCTe(a).toList();
+            return run(m, "RecusaCTe", {key, reason, QStringLiteral("01"), kReg, QStringLiteral("T")});
         };
         QCOMPARE(call(mine, QStringLiteral("  curto  ")).value(0).toString(), QStringLiteral("N"));
         QCOMPARE(call(mine.left(43) + QChar('0' + (mine.right(1).toInt() + 1) % 10), QStringLiteral("Serviço não contratado pela empresa")).value(0).toString(), QStringLiteral("N"));
@@ -347,8 +631,7 @@ private Q_SLOTS:
     {
         {
             RemoteModule m = module(*sim);
-            QVariantList s = syncArgs(kReg);
-            m.SincronizarCTe(s);
+            QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
         }
         ServerConfig c;
         c.port = 0;
@@ -363,6 +646,12 @@ private Q_SLOTS:
         // Raw clients in threads, several at once; one of them sends garbage first.
         std::atomic<int> okCalls{0}, errorReplies{0};
         std::vector<std::thread> threads;
+        // Joined on every way out: a failed check below must end this test, not the run.
+        const auto joinAll = qScopeGuard([&threads] {
+            for (auto &t : threads)
+                if (t.joinable())
+                    t.join();
+        });
         for (int t = 0; t < 4; ++t) {
             threads.emplace_back([&, t] {
                 QTcpSocket s;
@@ -416,6 +705,67 @@ private Q_SLOTS:
         QCOMPARE(okCalls.load(), 20);
         QCOMPARE(errorReplies.load(), 1);
         server.stop();
+    }
+
+    void writeBackReachesEveryPosition_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QList<int>>("byRef");
+        QTest::newRow("one argument") << 1 << QList<int>{0};
+        QTest::newRow("first of six") << 6 << QList<int>{0};
+        QTest::newRow("last of six") << 6 << QList<int>{5};
+        QTest::newRow("last of five") << 5 << QList<int>{4};
+        QTest::newRow("every other one") << 6 << QList<int>{1, 3, 5};
+        QTest::newRow("all six") << 6 << QList<int>{0, 1, 2, 3, 4, 5};
+    }
+    void writeBackReachesEveryPosition()
+    {
+        QFETCH(int, count);
+        QFETCH(QList<int>, byRef);
+        FakeServer fake;
+        fake.handler = [](const wire::Request &r) {
+            QVariantList back = r.args;
+            for (QVariant &v : back)
+                v = v.metaType() == QMetaType::fromType<QDate>() ? QVariant(v.toDate().addDays(1)) : QVariant(v.toString() + QLatin1Char('!'));
+            return okReply(QStringLiteral("S"), back);
+        };
+        TNetConnection net;
+        net.ServerName = QString::fromLatin1(wire::kServerName);
+        net.Host = QStringLiteral("127.0.0.1");
+        net.Port = fake.port();
+        // Dates and texts in turn, as the list's filter sends them.
+        std::vector<QDate> dates(static_cast<size_t>(count));
+        std::vector<QString> texts(static_cast<size_t>(count));
+        std::vector<TArg> args;
+        for (int i = 0; i < count; ++i) {
+            const bool ref = byRef.contains(i);
+            if (i % 2 == 0) {
+                dates[size_t(i)] = QDate(2026, 12, 1 + i);
+                args.push_back(ref ? ByRef(dates[size_t(i)]) : ByVal(dates[size_t(i)]));
+            } else {
+                texts[size_t(i)] = QStringLiteral("v%1").arg(i);
+                args.push_back(ref ? ByRef(texts[size_t(i)]) : ByVal(texts[size_t(i)]));
+            }
+        }
+        QVariant result;
+        try {
+            result = net.AppServer(QStringLiteral("X"), args);
+        } catch (const Exception &e) {
+            QFAIL(qPrintable(e.Message));
+        }
+        QCOMPARE(result.toString(), QStringLiteral("S"));
+        QCOMPARE(fake.requests.size(), 1);
+        QCOMPARE(fake.requests[0].args.size(), count);
+        for (int i = 0; i < count; ++i) {
+            const bool ref = byRef.contains(i);
+            if (i % 2 == 0) {
+                QCOMPARE(fake.requests[0].args[i].toDate(), QDate(2026, 12, 1 + i));
+                QCOMPARE(dates[size_t(i)], QDate(2026, 12, ref ? 2 + i : 1 + i));
+            } else {
+                QCOMPARE(fake.requests[0].args[i].toString(), QStringLiteral("v%1").arg(i));
+                QCOMPARE(texts[size_t(i)], QStringLiteral("v%1").arg(i) + (ref ? QStringLiteral("!") : QString()));
+            }
+        }
     }
 
     void connectionFailuresAreClear()

@@ -56,6 +56,7 @@ Q_DECLARE_METATYPE(ListRow)
 
 class TestCommands : public QObject {
     Q_OBJECT
+    QTemporaryDir scratch; // the folder every download may write into, whatever goes wrong
     std::unique_ptr<TempHostDb> db;
     std::unique_ptr<HostWindow> host;
     std::unique_ptr<FakeServer> server;
@@ -226,7 +227,7 @@ private Q_SLOTS:
         QFETCH(QStringList, errors);
         loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, ticked);
         cds().SetRecNo(2);
-        dialogs->d.folder = chooseFolder ? std::optional<QString>(QDir::tempPath()) : std::nullopt;
+        dialogs->d.folder = chooseFolder ? std::optional<QString>(scratch.path()) : std::nullopt;
         s()->sbtDownloadXML->click();
         QCOMPARE(dialogs->d.errors, errors);
         QCOMPARE(calls("DownloadXML"), 0);

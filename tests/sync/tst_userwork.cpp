@@ -49,6 +49,7 @@ QByteArray replyPayload(const QList<ListRow> &rows, const QVariantList &args)
 
 class TestUserWork : public QObject {
     Q_OBJECT
+    QTemporaryDir scratch; // the folder every download may write into, whatever goes wrong
     std::unique_ptr<TempHostDb> db;
     std::unique_ptr<HostWindow> host;
     std::unique_ptr<FakeServer> server;
@@ -294,7 +295,7 @@ private Q_SLOTS:
         }
         server->requests.clear();
         dialogs->d.clear();
-        dialogs->d.folder = QDir::tempPath(); // never asked: nothing is ticked
+        dialogs->d.folder = scratch.path(); // never asked: nothing is ticked
         confirmNextFilter();
         if (command == QLatin1String("filter"))
             s()->sbtFiltro->click();
@@ -348,7 +349,7 @@ private Q_SLOTS:
                 return okReply(answer, r.args);
             return listReply(rows, r.args);
         };
-        dialogs->d.folder = QDir::tempPath();
+        dialogs->d.folder = scratch.path();
         whenModal([](QWidget *w) {
             auto *d = static_cast<TfrmRotiGeral *>(w);
             if (auto *m = d->findChild<TMemo *>())

@@ -1,6 +1,8 @@
 // What every reader of the protocol must do: float widths, definite lengths at every
 // level, the frame limit to the byte, and the fiscal check digits over real numbers.
 #include "Cbor.h"
+#include "DataSet.h"
+#include "Exceptions.h"
 #include "Fiscal.h"
 #include "Frame.h"
 #include "Packet.h"
@@ -50,6 +52,9 @@ private Q_SLOTS:
         QTest::newRow("float16 1.5") << QByteArray::fromHex("f93e00") << 1.5;
         QTest::newRow("float16 -0.333") << QByteArray::fromHex("f9b555") << -0.333251953125;
         QTest::newRow("float16 65504") << QByteArray::fromHex("f97bff") << 65504.0;
+        QTest::newRow("float16 smallest subnormal") << QByteArray::fromHex("f90001") << 5.9604644775390625e-08;
+        QTest::newRow("float16 largest subnormal") << QByteArray::fromHex("f903ff") << 6.0975551605224609e-05;
+        QTest::newRow("float16 -infinity") << QByteArray::fromHex("f9fc00") << -qInf();
         QTest::newRow("float32 0.1") << QByteArray::fromHex("fa3dcccccd") << double(0.1f);
         QTest::newRow("float32 16777217 rounds") << QByteArray::fromHex("fa4b800000") << 16777216.0;
         QTest::newRow("float64 0.1") << QByteArray::fromHex("fb3fb999999999999a") << 0.1;
@@ -70,6 +75,11 @@ private Q_SLOTS:
         const wire::DecodedPacket d = wire::decodePacket(p);
         QCOMPARE(d.rows.size(), size_t(1));
         QCOMPARE(d.rows[0].value(0).toDouble(), value);
+        // ...and by the screen's dataset.
+        TClientDataSet ds;
+        ds.SetData(p);
+        QCOMPARE(ds.RecordCount(), 1);
+        QCOMPARE(ds.FieldByName(QStringLiteral("F")).AsFloat(), value);
     }
 
     void indefiniteLengthsAreRefusedAtEveryLevel_data()
@@ -88,6 +98,7 @@ private Q_SLOTS:
                                       << true;
         QTest::newRow("packet field model") << packetItem(QByteArray::fromHex("82" "9f" "83" "6146" "65666c6f6174" "00" "ff" "80"))
                                             << true;
+        QTest::newRow("definite packet is read") << packetItem(oneFloatTable(QByteArray::fromHex("8181f93e00"))) << true;
         QTest::newRow("packet rows") << packetItem(oneFloatTable(QByteArray::fromHex("9f81f93e00ff"))) << true;
         QTest::newRow("packet row") << packetItem(oneFloatTable(QByteArray::fromHex("819ff93e00ff"))) << true;
     }
@@ -109,6 +120,19 @@ private Q_SLOTS:
             refused = true;
         }
         QCOMPARE(refused, !accepted);
+        if (isPacket) {
+            // The screen's dataset reads packets too, and must agree.
+            TDataPacket p;
+            p.cbor = message;
+            TClientDataSet ds;
+            bool dataSetRefused = false;
+            try {
+                ds.SetData(p);
+            } catch (const Exception &) {
+                dataSetRefused = true;
+            }
+            QCOMPARE(dataSetRefused, !accepted);
+        }
     }
 
     void frameLimitToTheByte_data()
@@ -153,6 +177,13 @@ private Q_SLOTS:
         QTest::newRow("cnpj, check digits swapped") << "cnpj" << "04567890000197" << false;
         QTest::newRow("cnpj, first check digit off") << "cnpj" << "11222333000191" << false;
         QTest::newRow("cnpj, 13 digits") << "cnpj" << "1122233300018" << false;
+        // Alphanumeric CNPJ: letters weigh their code minus 48, like the digits.
+        QTest::newRow("cnpj 12ABC34501DE35") << "cnpj" << "12ABC34501DE35" << true;
+        QTest::newRow("cnpj A1B2C3D4E5F668") << "cnpj" << "A1B2C3D4E5F668" << true;
+        QTest::newRow("cnpj, letters swapped") << "cnpj" << "12BAC34501DE35" << false;
+        QTest::newRow("cnpj, letter and digit swapped") << "cnpj" << "12ABC3450D1E35" << false;
+        QTest::newRow("cnpj, lower-case letters") << "cnpj" << "12abc34501de35" << false;
+        QTest::newRow("cnpj, letters as check digits") << "cnpj" << "12ABC34501DEAB" << false;
         for (const char *n : {"52998224725", "12345678909", "98765432100", "11144477735"})
             QTest::addRow("cpf %s", n) << "cpf" << QString::fromLatin1(n) << true;
         QTest::newRow("cpf, base digits swapped") << "cpf" << "13245678909" << false;
@@ -164,6 +195,8 @@ private Q_SLOTS:
         QTest::newRow("key of another state") << "key" << "42261261873282000126570010000020011682624059" << true;
         QTest::newRow("key, neighbours swapped") << "key" << "42261261872382000126570010000020011682624059" << false;
         QTest::newRow("key, last digit off") << "key" << "35261204567890000179570010000010021000000028" << false;
+        QTest::newRow("key with an alphanumeric issuer") << "key" << "35261212ABC34501DE35570010000010021000000026" << true;
+        QTest::newRow("key, issuer letters swapped") << "key" << "35261212BAC34501DE35570010000010021000000026" << false;
         QTest::newRow("key, 43 digits") << "key" << "3526120456789000017957001000001002100000002" << false;
     }
     void checkDigitsOfRealNumbers()
