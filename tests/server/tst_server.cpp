@@ -568,6 +568,66 @@ private Q_SLOTS:
         }
     }
 
+    void downloadAnswersOnlyTheRegistrationsTickedRows()
+    {
+        Scripted a;
+        a.pages = {page({{1, 2, 3}, 4}, 4)};
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        Statement(*store, "UPDATE cte SET nrinsjurpesq = '04567890000179' WHERE nrnsu = '000000000000003'").run();
+        wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                              {QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        const QList<QPair<QString, int>> list{{"S", 1}, {"s", 2}, {"S", 3}, {"S", 4}, {"", 2}, {"N", 1}, {"S", 9}};
+        for (const auto &[tick, n] : list) {
+            w.beginRow();
+            w.text(tick);
+            w.text(nsu(n));
+        }
+        const QVariantList r = run(m, "DownloadXML", {QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg});
+        QCOMPARE(r.value(0).toString(), QStringLiteral("S"));
+        QStringList answered;
+        for (const QVariantList &row : packetOf(r).rows)
+            answered << QStringLiteral("%1 %2").arg(row[0].toString().toInt()).arg(row[3].toString());
+        // Another registration's NSU 3, the gap 4 and the unknown 9 hold nothing for this one.
+        QCOMPARE(answered, (QStringList{"1 S", "3 N", "4 N", "9 N"}));
+    }
+
+    void listBySynchronizationDate_data()
+    {
+        QTest::addColumn<QDate>("from");
+        QTest::addColumn<QDate>("to");
+        QTest::addColumn<QList<int>>("shown");
+        // NSU 1 to 3 arrive on 08/12, 4 and 5 (a gap) on 10/12.
+        const QDate first(2026, 12, 8), second(2026, 12, 10);
+        QTest::newRow("no range") << QDate() << QDate() << QList<int>{1, 2, 3, 4, 5};
+        QTest::newRow("from the first day") << first << QDate() << QList<int>{1, 2, 3, 4, 5};
+        QTest::newRow("from the day after") << first.addDays(1) << QDate() << QList<int>{4, 5};
+        QTest::newRow("up to the first day") << QDate() << first << QList<int>{1, 2, 3};
+        QTest::newRow("up to the day before the second") << QDate() << second.addDays(-1) << QList<int>{1, 2, 3};
+        QTest::newRow("the second day only") << second << second << QList<int>{4, 5};
+        QTest::newRow("a day between") << first.addDays(1) << first.addDays(1) << QList<int>{};
+    }
+    void listBySynchronizationDate()
+    {
+        QFETCH(QDate, from);
+        QFETCH(QDate, to);
+        QFETCH(QList<int>, shown);
+        Scripted a;
+        a.pages = {page({{1, 2, 3}, 3}, 3)};
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        now = now.addDays(2);
+        a.pages = {page({{4}, 5}, 5)};
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QVariantList args = getArgs(kReg, QStringLiteral("T"));
+        args[4] = from.isValid() ? QVariant(from) : QVariant::fromValue(nullptr);
+        args[5] = to.isValid() ? QVariant(to) : QVariant::fromValue(nullptr);
+        QList<int> got;
+        for (const QVariantList &row : packetOf(run(m, "GetSincronizacaoCTe", args)).rows)
+            got << row[2].toString().toInt();
+        QCOMPARE(got, shown);
+    }
+
     void disagreementEvent()
     {
         RemoteModule m = module(*sim);

@@ -82,6 +82,53 @@ private Q_SLOTS:
         QCOMPARE(ds.FieldByName(QStringLiteral("F")).AsFloat(), value);
     }
 
+    // What a peer written from the protocol document expects, byte for byte (RFC 8949
+    // heads in their shortest form, doubles as float64, dates as tag 1004).
+    void encoderWritesTheDocumentedBytes_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QByteArray>("hex");
+        const struct {
+            qint64 v;
+            const char *hex;
+        } ints[] = {{0, "00"}, {23, "17"}, {24, "1818"}, {255, "18ff"}, {256, "190100"}, {65535, "19ffff"},
+                    {65536, "1a00010000"}, {4294967295LL, "1affffffff"}, {4294967296LL, "1b0000000100000000"},
+                    {-1, "20"}, {-24, "37"}, {-25, "3818"}, {-256, "38ff"}, {-257, "390100"}};
+        for (const auto &i : ints)
+            QTest::addRow("integer %lld", static_cast<long long>(i.v)) << QVariant(qlonglong(i.v)) << QByteArray(i.hex);
+        QTest::newRow("text of 23") << QVariant(QString(23, QLatin1Char('a'))) << QByteArray("77") + QByteArray(23, 'a').toHex();
+        QTest::newRow("text of 24") << QVariant(QString(24, QLatin1Char('a'))) << QByteArray("7818") + QByteArray(24, 'a').toHex();
+        QTest::newRow("text counts bytes, not characters") << QVariant(QStringLiteral("ção")) << QByteArray("65c3a7c3a36f");
+        QTest::newRow("bytes with NUL") << QVariant(QByteArray("a\0", 2)) << QByteArray("426100");
+        QTest::newRow("double 1.5") << QVariant(1.5) << QByteArray("fb3ff8000000000000");
+        QTest::newRow("date") << QVariant(QDate(2026, 12, 1)) << QByteArray("d903ec6a323032362d31322d3031");
+        QTest::newRow("true") << QVariant(true) << QByteArray("f5");
+        QTest::newRow("null") << QVariant::fromValue(nullptr) << QByteArray("f6");
+        QTest::newRow("array") << QVariant(QVariantList{QStringLiteral("S"), 2.5}) << QByteArray("826153fb4004000000000000");
+    }
+    void encoderWritesTheDocumentedBytes()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(QByteArray, hex);
+        QByteArray out;
+        wire::CborWriter w(out);
+        w.value(value);
+        QCOMPARE(out.toHex(), hex);
+    }
+
+    void requestOfTheWorkedExample()
+    {
+        const QByteArray expected = QByteArray::fromHex(
+            "a366736572766572781c44666537313030302e72646d53696e63726f6e697a6163616f435465666d6574686f646e53696e"
+            "63726f6e697a617243546564617267738662303161546e3131323232333333303030313831664d414e55414c6060");
+        const wire::Request r{QString::fromLatin1(wire::kServerName), QStringLiteral("SincronizarCTe"),
+                              {QStringLiteral("01"), QStringLiteral("T"), QStringLiteral("11222333000181"),
+                               QStringLiteral("MANUAL"), QString(), QString()}};
+        QCOMPARE(wire::encodeRequest(r).toHex(), expected.toHex());
+        QCOMPARE(wire::frame(expected).left(4).toHex(), QByteArray("0000005f"));
+        QCOMPARE(wire::frame(expected).mid(4), expected);
+    }
+
     void indefiniteLengthsAreRefusedAtEveryLevel_data()
     {
         QTest::addColumn<QByteArray>("message");
