@@ -149,13 +149,12 @@ private:
                               op + QStringLiteral("Result"), message);
     }
 
+    // Written the way some authorizers write it (single quotes, line breaks): bytes that a
+    // copy through an XML writer would not keep.
     static QByteArray retEvento(const evento::Fields &f, const QString &cStat, const QString &xMotivo)
     {
         QByteArray xml;
         QXmlStreamWriter w(&xml);
-        w.writeStartElement(QStringLiteral("retEventoCTe"));
-        w.writeDefaultNamespace(QString::fromLatin1(evento::kNs));
-        w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
         w.writeStartElement(QStringLiteral("infEvento"));
         w.writeTextElement(QStringLiteral("tpAmb"), f.tpAmb);
         w.writeTextElement(QStringLiteral("verAplic"), QStringLiteral("LOCAL-4.00"));
@@ -171,8 +170,7 @@ private:
             w.writeTextElement(QStringLiteral("nProt"), QStringLiteral("1") + f.cOrgao + QStringLiteral("000000000123"));
         }
         w.writeEndElement();
-        w.writeEndElement();
-        return xml;
+        return "<retEventoCTe xmlns='" + QByteArray(evento::kNs) + "' versao='4.00'>\n" + xml + "\n</retEventoCTe>";
     }
 
     // The checks an authorizer makes before looking the CT-e up: empty when they pass.
@@ -223,13 +221,15 @@ private:
         } catch (const std::exception &) {
             return send(s, 200, wrapEvent(retEvento(f, QStringLiteral("243"), QStringLiteral("Rejeição: XML mal formado"))));
         }
-        if (const QByteArray refused = refusal(message, f, s->peerCertificate()); !refused.isEmpty())
-            return send(s, 200, wrapEvent(refused));
-        if (reply == R::AcceptEvent)
-            return send(s, 200, wrapEvent(retEvento(f, QStringLiteral("135"), QStringLiteral("Evento registrado e vinculado a CT-e"))));
-        if (reply == R::Event134)
-            return send(s, 200, wrapEvent(retEvento(f, QStringLiteral("134"), QStringLiteral("Evento registrado e vinculado ao CT-e com alerta"))));
-        send(s, 200, wrapEvent(m_owner.m_sim.eventoCTe(message)));
+        QByteArray ret = refusal(message, f, s->peerCertificate());
+        if (ret.isEmpty() && reply == R::AcceptEvent)
+            ret = retEvento(f, QStringLiteral("135"), QStringLiteral("Evento registrado e vinculado a CT-e"));
+        else if (ret.isEmpty() && reply == R::Event134)
+            ret = retEvento(f, QStringLiteral("134"), QStringLiteral("Evento registrado e vinculado ao CT-e com alerta"));
+        else if (ret.isEmpty())
+            ret = evento::withoutDeclaration(m_owner.m_sim.eventoCTe(message));
+        m_owner.recordAnswer(ret);
+        send(s, 200, wrapEvent(ret));
     }
 
     LocalAuthority &m_owner;
@@ -296,4 +296,11 @@ void LocalAuthority::record(const Call &c)
 {
     QMutexLocker lock(&m_mutex);
     m_calls << c;
+}
+
+void LocalAuthority::recordAnswer(const QByteArray &answer)
+{
+    QMutexLocker lock(&m_mutex);
+    if (!m_calls.isEmpty())
+        m_calls.last().answer = answer;
 }

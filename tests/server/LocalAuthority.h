@@ -24,6 +24,7 @@ public:
     struct Call {
         QString contentType, path;
         QByteArray message; // the distDFeInt or eventoCTe inside the envelope
+        QByteArray answer;  // the retEventoCTe inside the answer's envelope
     };
 
     LocalAuthority(const QString &serverPem, const QString &serverKey, const QString &caPem, SimulatedAuthority &sim);
@@ -46,6 +47,7 @@ private:
     friend class LocalAuthorityWorker;
     Reply nextReply();
     void record(const Call &c);
+    void recordAnswer(const QByteArray &answer);
 
     SimulatedAuthority &m_sim;
     mutable QMutex m_mutex;

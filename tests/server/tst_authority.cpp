@@ -460,7 +460,8 @@ private Q_SLOTS:
         const QByteArray stored = storedEvent();
         QVERIFY(stored.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<procEventoCTe xmlns=\"http://www.portalfiscal.inf.br/cte\" versao=\"4.00\">" +
                                   sent + "<retEventoCTe"));
-        QVERIFY(stored.endsWith("</retEventoCTe></procEventoCTe>\n"));
+        QVERIFY(stored.endsWith(calls[0].answer + "</procEventoCTe>\n"));
+        QVERIFY(calls[0].answer.startsWith("<retEventoCTe"));
         const auto v = xmlutil::leaves(stored);
         QCOMPARE(v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/cStat")), cStat);
         QCOMPARE(v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/nSeqEvento")), QStringLiteral("1"));
@@ -618,8 +619,13 @@ private Q_SLOTS:
         const QByteArray sent = change == QLatin1String("unsigned") ? evento::withoutDeclaration(xml)
                                                                     : evento::withoutDeclaration(signer->sign(xml, id));
         local->script({LocalAuthority::Reply::AcceptEvent});
-        const auto v = xmlutil::leaves(a->eventoCTe(sent));
-        QCOMPARE(v.value(QStringLiteral("retEventoCTe/infEvento/cStat")), cStat);
+        QByteArray answer;
+        try {
+            answer = a->eventoCTe(sent);
+        } catch (const std::exception &e) {
+            QFAIL(e.what());
+        }
+        QCOMPARE(xmlutil::leaves(answer).value(QStringLiteral("retEventoCTe/infEvento/cStat")), cStat);
     }
 
     void optionsAreChecked_data()
