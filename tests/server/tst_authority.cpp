@@ -539,6 +539,27 @@ private Q_SLOTS:
         QVERIFY(storedEvent().contains(calls[0].message)); // kept as it was sent
     }
 
+    // Folding may leave an ASCII-only authorizer too short a reason: refused before any call.
+    void foldedReasonTooShortIsNotSent()
+    {
+        auto a = makeAuthority(options());
+        const QString key = keyOf(QStringLiteral("51"));
+        keep(key);
+        const QString reason = QString::fromUcs4(U"\U0001F69A").repeated(10) + QStringLiteral(" avaria!");
+        const QVariantList r = refuse(*a, key, reason);
+        QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+        QVERIFY2(r.value(1).toString().contains(QLatin1String("o motivo fica com 7 caracteres")), qPrintable(r.value(1).toString()));
+        QVERIFY(eventCalls().isEmpty());
+        QCOMPARE(statusOf(key), QStringLiteral("100"));
+        QCOMPARE(events(), 0);
+        // The same reason goes as it is to an authorizer that takes accents.
+        const QString sp = keyOf(QStringLiteral("35"));
+        keep(sp);
+        local->script({LocalAuthority::Reply::AcceptEvent});
+        QCOMPARE(refuse(*a, sp, reason).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(evento::read(eventCalls().value(0).message).xObs, reason);
+    }
+
     void eventRefusedChangesNothing_data()
     {
         QTest::addColumn<LocalAuthority::Reply>("reply");
