@@ -16,8 +16,8 @@ SefazAuthority::SefazAuthority(SoapTransport transport, Endpoints endpoints, End
 {
 }
 
-SefazAuthority::Result SefazAuthority::call(const QUrl &url, const char *wsdlName, const char *operation,
-                                            const QByteArray &message, const QString &expectedRoot) const
+QByteArray SefazAuthority::call(const QUrl &url, const char *wsdlName, const char *operation, const QByteArray &message,
+                                const QString &expectedRoot, bool asReceived) const
 {
     const QString wsdl = QString::fromLatin1(wsdlName), op = QString::fromLatin1(operation);
     const SoapTransport::Response r =
@@ -36,8 +36,10 @@ SefazAuthority::Result SefazAuthority::call(const QUrl &url, const char *wsdlNam
         throw failure(QStringLiteral("HTTP %1 de %2").arg(r.status).arg(url.host()));
     if (a.contentRoot != expectedRoot)
         throw failure(QStringLiteral("a resposta de %1 não é um %2 (<%3>)").arg(url.host(), expectedRoot, a.contentRoot));
-    QByteArray raw = soap::innerBytes(r.body, op + QStringLiteral("Result"));
-    return {a.content, raw.isEmpty() ? a.content : raw};
+    if (!asReceived)
+        return a.content;
+    const QByteArray raw = soap::innerBytes(r.body, op + QStringLiteral("Result"));
+    return raw.isEmpty() ? a.content : raw;
 }
 
 QByteArray SefazAuthority::distDFeInt(const QByteArray &request)
@@ -50,7 +52,7 @@ QByteArray SefazAuthority::distDFeInt(const QByteArray &request)
         throw failure(QStringLiteral("o certificado %1 é de %2 e não consulta a inscrição %3")
                           .arg(cert.path(), cert.holderDocument(), q.registration));
     const QUrl url = m_endpoints.url(QString::fromLatin1(kDistService), QStringLiteral("AN"), m_environment);
-    return call(url, kDistWsdl, kDistOperation, request, QStringLiteral("retDistDFeInt")).content;
+    return call(url, kDistWsdl, kDistOperation, request, QStringLiteral("retDistDFeInt"), false);
 }
 
 QByteArray SefazAuthority::prepareEvent(const evento::Disagreement &d)
@@ -78,5 +80,6 @@ QByteArray SefazAuthority::eventoCTe(const QByteArray &request)
 {
     const evento::Fields f = evento::read(request);
     const QUrl url = m_endpoints.authorizerUrl(QString::fromLatin1(kEventService), f.key.left(2), m_environment);
-    return call(url, kEventWsdl, kEventOperation, request, QStringLiteral("retEventoCTe")).raw;
+    // As received: the answer goes into procEventoCTe byte for byte.
+    return call(url, kEventWsdl, kEventOperation, request, QStringLiteral("retEventoCTe"), true);
 }

@@ -29,11 +29,9 @@ public:
     static constexpr char kEventOperation[] = "cteRecepcaoEvento";
 
 private:
-    struct Result {
-        QByteArray content, raw;
-    };
-    Result call(const QUrl &url, const char *wsdl, const char *operation, const QByteArray &message,
-                const QString &expectedRoot) const;
+    // The message inside the answer: as received when `asReceived`, else as read.
+    QByteArray call(const QUrl &url, const char *wsdl, const char *operation, const QByteArray &message,
+                    const QString &expectedRoot, bool asReceived) const;
 
     SoapTransport m_transport;
     Endpoints m_endpoints;
