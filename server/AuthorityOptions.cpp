@@ -35,9 +35,10 @@ std::shared_ptr<AuthoritySource> makeAuthority(const AuthorityOptions &o)
     t.trusted = trusted;
     t.connectTimeoutMs = int(o.connectTimeoutSeconds * 1000);
     t.answerTimeoutMs = int(o.answerTimeoutSeconds * 1000);
-    CompanyCertificate cert =
-        CompanyCertificate::load(o.certificate, CompanyCertificate::password(o.passwordFile, AuthorityOptions::kPasswordVariable));
+    const QByteArray password = CompanyCertificate::password(o.passwordFile, AuthorityOptions::kPasswordVariable);
+    CompanyCertificate cert = CompanyCertificate::load(o.certificate, password);
+    std::shared_ptr<const XmlSigner> signer = XmlSigner::fromPkcs12(o.certificate, password); // the events' signature
     Endpoints endpoints = Endpoints::load(o.endpoints);
     endpoints.url(QString::fromLatin1(SefazAuthority::kDistService), QStringLiteral("AN"), env); // fails now, not at the first call
-    return std::make_shared<SefazAuthority>(SoapTransport(std::move(cert), t), std::move(endpoints), env);
+    return std::make_shared<SefazAuthority>(SoapTransport(std::move(cert), t), std::move(endpoints), env, std::move(signer));
 }

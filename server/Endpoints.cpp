@@ -53,12 +53,50 @@ QString Endpoints::environmentName(Environment e)
 
 QUrl Endpoints::url(const QString &service, const QString &uf, Environment env) const
 {
+    return address(service, uf, env, true);
+}
+
+QString Endpoints::ufName(const QString &ufCode)
+{
+    static const QHash<QString, QString> names = {
+        {"11", "RO"}, {"12", "AC"}, {"13", "AM"}, {"14", "RR"}, {"15", "PA"}, {"16", "AP"}, {"17", "TO"},
+        {"21", "MA"}, {"22", "PI"}, {"23", "CE"}, {"24", "RN"}, {"25", "PB"}, {"26", "PE"}, {"27", "AL"},
+        {"28", "SE"}, {"29", "BA"}, {"31", "MG"}, {"32", "ES"}, {"33", "RJ"}, {"35", "SP"}, {"41", "PR"},
+        {"42", "SC"}, {"43", "RS"}, {"50", "MS"}, {"51", "MT"}, {"52", "GO"}, {"53", "DF"}};
+    return names.value(ufCode);
+}
+
+QString Endpoints::authorizer(const QString &ufCode) const
+{
+    const QString uf = ufName(ufCode);
+    if (uf.isEmpty())
+        throw failure(QStringLiteral("código de UF desconhecido: %1").arg(ufCode));
+    const QString a = m_values.value(QStringLiteral("Autorizadores/") + uf);
+    if (a.isEmpty())
+        throw failure(QStringLiteral("%1 não diz qual autorizador atende %2 ([Autorizadores])").arg(m_origin, uf));
+    return a;
+}
+
+bool Endpoints::asciiOnly(const QString &authorizer) const
+{
+    const QString v = m_values.value(QStringLiteral("SomenteASCII/") + authorizer).toLower();
+    return v == QLatin1String("sim") || v == QLatin1String("1");
+}
+
+QUrl Endpoints::authorizerUrl(const QString &service, const QString &ufCode, Environment env) const
+{
+    return address(service, authorizer(ufCode), env, false);
+}
+
+QUrl Endpoints::address(const QString &service, const QString &name, Environment env, bool national) const
+{
     const QString suffix = QLatin1Char('.') + environmentName(env);
-    QString value = m_values.value(service + QLatin1Char('/') + uf + suffix);
-    if (value.isEmpty())
+    QString value = m_values.value(service + QLatin1Char('/') + name + suffix);
+    if (value.isEmpty() && national)
         value = m_values.value(service + QLatin1Char('/') + QStringLiteral("AN") + suffix);
     if (value.isEmpty())
-        throw failure(QStringLiteral("%1 não tem endereço de %2 em %3").arg(m_origin, service, environmentName(env)));
+        throw failure(national ? QStringLiteral("%1 não tem endereço de %2 em %3").arg(m_origin, service, environmentName(env))
+                               : QStringLiteral("%1 não tem endereço de %2 de %3 em %4").arg(m_origin, service, name, environmentName(env)));
     const QUrl u(value, QUrl::StrictMode);
     // Mutual TLS is the only way the authority is reached.
     if (!u.isValid() || u.scheme() != QLatin1String("https") || u.host().isEmpty())

@@ -1,5 +1,6 @@
 #include "Methods.h"
 #include "DistMessages.h"
+#include "EventMessages.h"
 #include "Fiscal.h"
 #include "SyncState.h"
 #include "Packet.h"
@@ -7,11 +8,8 @@
 #include "Xml.h"
 
 #include <QSet>
-#include <QXmlStreamWriter>
 
 namespace {
-const char kNs[] = "http://www.portalfiscal.inf.br/cte";
-
 QVariantList envelope(const QString &flag, const QVariant &payload) { return QVariantList{flag, payload}; }
 
 void argCount(const QVariantList &args, int n, const char *method)
@@ -74,7 +72,6 @@ QString eventReason(const QString &typed, QString &error)
     return r.trimmed();
 }
 
-QString dateTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate); }
 QString localTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("dd/MM/yyyy HH:mm")); }
 
 // consNSU calls per synchronization: each counts against the authority's limits.
@@ -463,15 +460,14 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
     const qsizetype characters = reason.toUcs4().size();
     if (characters < 15 || characters > 255)
         return envelope(QStringLiteral("N"), QStringLiteral("O motivo deve ter de 15 a 255 caracteres."));
-    QString status, env;
+    QString status;
     {
-        Statement st(m_store, "SELECT cdstatus, idtpambiente FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ?");
+        Statement st(m_store, "SELECT cdstatus FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ?");
         st.bind(1, reg).bind(2, key);
         if (!st.step())
             return envelope(QStringLiteral("N"),
                             QStringLiteral("CT-e %1 não encontrado para a inscrição jurídica %2.").arg(key, reg));
         status = st.text(0);
-        env = st.text(1);
     }
     if (status == QLatin1String("000"))
         return envelope(QStringLiteral("N"),
@@ -479,51 +475,46 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
     if (status == QLatin1String("101"))
         return envelope(QStringLiteral("N"), QStringLiteral("CT-e cancelado: o evento não pode ser registrado."));
 
-    QByteArray req;
-    QXmlStreamWriter w(&req);
-    w.writeStartDocument(QStringLiteral("1.0"));
-    w.writeStartElement(QStringLiteral("eventoCTe"));
-    w.writeDefaultNamespace(QString::fromLatin1(kNs));
-    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
-    w.writeStartElement(QStringLiteral("infEvento"));
-    w.writeAttribute(QStringLiteral("Id"), QStringLiteral("ID610110") + key + QStringLiteral("001"));
-    w.writeTextElement(QStringLiteral("cOrgao"), key.left(2));
-    w.writeTextElement(QStringLiteral("tpAmb"), env.isEmpty() ? QStringLiteral("1") : env);
-    w.writeTextElement(reg.size() == 11 ? QStringLiteral("CPF") : QStringLiteral("CNPJ"), reg);
-    w.writeTextElement(QStringLiteral("chCTe"), key);
-    w.writeTextElement(QStringLiteral("dhEvento"), dateTime(m_clock()));
-    w.writeTextElement(QStringLiteral("tpEvento"), QStringLiteral("610110"));
-    w.writeTextElement(QStringLiteral("nSeqEvento"), QStringLiteral("1"));
-    w.writeStartElement(QStringLiteral("detEvento"));
-    w.writeAttribute(QStringLiteral("versaoEvento"), QStringLiteral("4.00"));
-    w.writeStartElement(QStringLiteral("evPrestDesacordo"));
-    w.writeTextElement(QStringLiteral("descEvento"), QStringLiteral("Prestacao do Servico em Desacordo"));
-    w.writeTextElement(QStringLiteral("indDesacordoOper"), QStringLiteral("1"));
-    w.writeTextElement(QStringLiteral("xObs"), reason);
-    w.writeEndElement();
-    w.writeEndElement();
-    w.writeEndElement();
-    w.writeEndElement();
-    w.writeEndDocument();
+    // The authority numbers the events of one type on one CT-e: the next one after those kept.
+    qint64 kept = 0;
+    {
+        Statement st(m_store, "SELECT COUNT(*) FROM evento WHERE nracessocte = ? AND tpevento = '610110'");
+        st.bind(1, key);
+        if (st.step())
+            kept = st.integer(0);
+    }
+    if (kept >= 99)
+        return envelope(QStringLiteral("N"), QStringLiteral("CT-e %1 já tem 99 eventos de Prestação do Serviço em Desacordo.").arg(key));
+    evento::Disagreement d;
+    d.key = key;
+    d.tpAmb = m_authority.tpAmb();
+    d.author = reg;
+    d.at = m_clock();
+    d.sequence = int(kept) + 1;
+    d.reason = reason;
 
     QHash<QString, QString> v;
-    QByteArray answer;
+    QByteArray sent, answer;
     try {
-        answer = m_authority.eventoCTe(req);
+        sent = m_authority.prepareEvent(d);
+        answer = m_authority.eventoCTe(sent);
         v = xmlutil::leaves(answer);
     } catch (const std::exception &e) {
         return envelope(QStringLiteral("N"), QStringLiteral("Falha no envio do evento à SEFAZ: %1").arg(QString::fromUtf8(e.what())));
     }
     const QString base = QStringLiteral("retEventoCTe/infEvento/");
     const QString cStat = v.value(base + QStringLiteral("cStat"));
-    if (cStat != QLatin1String("135") && cStat != QLatin1String("136"))
+    if (cStat.isEmpty())
+        return envelope(QStringLiteral("N"), QStringLiteral("Falha no envio do evento à SEFAZ: a resposta não é um retEventoCTe."));
+    // 135 registered and linked, 136 registered without link, 134 linked with a warning.
+    if (cStat != QLatin1String("135") && cStat != QLatin1String("134") && cStat != QLatin1String("136"))
         return envelope(QStringLiteral("N"), QStringLiteral("%1 - %2").arg(cStat, v.value(base + QStringLiteral("xMotivo"))));
     const QString prot = v.value(base + QStringLiteral("nProt"));
     m_store.transaction([&] {
         Statement(m_store, "INSERT INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot, dhregevento, xml)"
                                 " VALUES (?, NULL, ?, '610110', ?, ?, ?)")
             .bind(1, reg).bind(2, key).bind(3, prot).bind(4, v.value(base + QStringLiteral("dhRegEvento")))
-            .bind(5, req + "\n" + answer).run();
+            .bind(5, evento::proc(sent, answer)).run();
         Statement(m_store, "UPDATE cte SET cdstatus = '000', dsstatus = ? WHERE nrinsjurpesq = ? AND nracessocte = ?")
             .bind(1, QStringLiteral("Prestação do Serviço em Desacordo registrada - protocolo %1").arg(prot))
             .bind(2, reg).bind(3, key).run();

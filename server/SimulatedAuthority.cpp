@@ -1,4 +1,5 @@
 #include "SimulatedAuthority.h"
+#include "EventMessages.h"
 #include "Fiscal.h"
 #include "Xml.h"
 #include "XmlSigner.h"
@@ -441,7 +442,7 @@ QByteArray SimulatedAuthority::distDFeInt(const QByteArray &request)
 
 QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
 {
-    QHash<QString, QString> v;
+    evento::Fields f;
     auto answer = [&](const QString &cStat, const QString &xMotivo, const QString &key, const QString &prot) {
         QByteArray xml;
         QXmlStreamWriter w(&xml);
@@ -450,7 +451,7 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
         w.writeDefaultNamespace(QString::fromLatin1(kNs));
         w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
         w.writeStartElement(QStringLiteral("infEvento"));
-        w.writeTextElement(QStringLiteral("tpAmb"), QStringLiteral("1"));
+        w.writeTextElement(QStringLiteral("tpAmb"), f.tpAmb.isEmpty() ? QStringLiteral("1") : f.tpAmb);
         w.writeTextElement(QStringLiteral("verAplic"), QStringLiteral("SIM-4.00"));
         w.writeTextElement(QStringLiteral("cOrgao"), key.left(2));
         w.writeTextElement(QStringLiteral("cStat"), cStat);
@@ -459,7 +460,7 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
             w.writeTextElement(QStringLiteral("chCTe"), key);
             w.writeTextElement(QStringLiteral("tpEvento"), QStringLiteral("610110"));
             w.writeTextElement(QStringLiteral("xEvento"), QStringLiteral("Prestação do Serviço em Desacordo"));
-            w.writeTextElement(QStringLiteral("nSeqEvento"), QStringLiteral("1"));
+            w.writeTextElement(QStringLiteral("nSeqEvento"), f.nSeqEvento);
             w.writeTextElement(QStringLiteral("dhRegEvento"), dateTime(m_clock()));
             w.writeTextElement(QStringLiteral("nProt"), prot);
         }
@@ -469,19 +470,17 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
         return xml;
     };
     try {
-        v = xmlutil::leaves(request);
+        f = evento::read(request);
     } catch (const std::exception &) {
         return answer(QStringLiteral("243"), QStringLiteral("Rejeição: XML mal formado"), QString(), QString());
     }
-    const QString base = QStringLiteral("eventoCTe/infEvento/");
-    const QString key = v.value(base + QStringLiteral("chCTe"));
-    const QString author = v.value(base + QStringLiteral("CNPJ"), v.value(base + QStringLiteral("CPF")));
-    const QString obs = v.value(base + QStringLiteral("detEvento/evPrestDesacordo/xObs"));
-    if (v.value(base + QStringLiteral("tpEvento")) != QLatin1String("610110"))
+    const QString &key = f.key, &author = f.author, &obs = f.xObs;
+    if (f.tpEvento != QLatin1String("610110"))
         return answer(QStringLiteral("490"), QStringLiteral("Rejeição: Tipo de evento não suportado"), key, QString());
     if (!fiscal::validAccessKey(key))
         return answer(QStringLiteral("236"), QStringLiteral("Rejeição: Chave de Acesso com dígito verificador inválido"), key, QString());
-    if (obs.size() < 15 || obs.size() > 255 || obs != obs.trimmed())
+    const qsizetype obsLength = obs.toUcs4().size();
+    if (obsLength < 15 || obsLength > 255 || obs != obs.trimmed())
         return answer(QStringLiteral("225"), QStringLiteral("Rejeição: Falha no Schema XML do evento (xObs)"), key, QString());
     const std::vector<Item> h = history(author);
     const Item *cte = nullptr;
@@ -499,9 +498,9 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
     if (cte->at.daysTo(m_clock()) > 45)
         return answer(QStringLiteral("631"), QStringLiteral("Rejeição: Evento registrado após 45 dias da autorização do CT-e"), key, QString());
     QMutexLocker lock(&m_mutex);
-    if (m_disagreements.contains(key))
+    if (m_disagreements.contains(f.id))
         return answer(QStringLiteral("631"), QStringLiteral("Rejeição: Duplicidade de evento"), key, QString());
-    m_disagreements.insert(key);
+    m_disagreements.insert(f.id);
     return answer(QStringLiteral("135"), QStringLiteral("Evento registrado e vinculado a CT-e"), key,
-                  QStringLiteral("1%1%2").arg(key.left(2)).arg(quint64(seedOf(key)) % 1000000000000ULL, 12, 10, QLatin1Char('0')));
+                  QStringLiteral("1%1%2").arg(key.left(2)).arg(quint64(seedOf(f.id)) % 1000000000000ULL, 12, 10, QLatin1Char('0')));
 }

@@ -55,5 +55,5 @@ private:
     Clock m_clock;
     std::shared_ptr<const XmlSigner> m_signer;
     QMutex m_mutex;
-    QSet<QString> m_disagreements; // keys whose 610110 event was accepted
+    QSet<QString> m_disagreements; // Ids of the 610110 events accepted
 };

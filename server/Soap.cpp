@@ -94,6 +94,37 @@ Answer read(const QByteArray &xml, const QString &resultElement)
     return a;
 }
 
+QByteArray innerBytes(const QByteArray &xml, const QString &element)
+{
+    // Character offsets of a reader over the decoded text map back to the same bytes.
+    const QString text = QString::fromUtf8(xml);
+    QXmlStreamReader r(text);
+    if (!findElement(r, element))
+        return {};
+    qint64 start = r.characterOffset();
+    while (!r.atEnd() && r.readNext() != QXmlStreamReader::StartElement) {
+        if (r.tokenType() == QXmlStreamReader::EndElement || r.tokenType() == QXmlStreamReader::Invalid)
+            return {};
+        start = r.characterOffset();
+    }
+    if (!r.isStartElement())
+        return {};
+    const QString name = r.name().toString(), ns = r.namespaceUri().toString();
+    for (int depth = 1; depth > 0 && !r.atEnd();) {
+        const QXmlStreamReader::TokenType t = r.readNext();
+        if (t == QXmlStreamReader::StartElement) ++depth;
+        else if (t == QXmlStreamReader::EndElement) --depth;
+        else if (t == QXmlStreamReader::Invalid) return {};
+    }
+    const QByteArray raw = text.mid(start, r.characterOffset() - start).toUtf8();
+    QXmlStreamReader alone(raw);
+    if (!alone.readNextStartElement() || alone.name() != name || alone.namespaceUri() != ns)
+        return {};
+    while (!alone.atEnd())
+        alone.readNext();
+    return alone.hasError() ? QByteArray() : raw;
+}
+
 QByteArray requestMessage(const QByteArray &xml, const QString &dataElement)
 {
     QXmlStreamReader r(xml);

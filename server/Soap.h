@@ -20,6 +20,11 @@ struct Answer {
 // Throws std::runtime_error when `xml` is not a SOAP 1.2 envelope with a body.
 Answer read(const QByteArray &xml, const QString &resultElement);
 
+// The bytes of the first element inside `element` exactly as the message carries
+// them (a signature over them stays verifiable); empty when they do not stand alone as a
+// document (a namespace prefix declared outside them).
+QByteArray innerBytes(const QByteArray &xml, const QString &element);
+
 // The inner message of a request envelope (what the authority side reads).
 QByteArray requestMessage(const QByteArray &xml, const QString &dataElement);
 

@@ -10,6 +10,7 @@
 #include <openssl/x509.h>
 #include <stdexcept>
 #include <xmlsec/crypto.h>
+#include <xmlsec/openssl/x509.h>
 #include <xmlsec/templates.h>
 #include <xmlsec/xmldsig.h>
 #include <xmlsec/xmlsec.h>
@@ -62,6 +63,38 @@ xmlNodePtr findById(xmlNodePtr node, const xmlChar *id)
     return nullptr;
 }
 
+// KeyInfo keeps the signer's own certificate only: the fiscal layouts allow one
+// X509Certificate, and libxmlsec1 writes the whole chain of a PKCS#12.
+void keepOnlyOwnCertificate(xmlNodePtr x509Data, xmlSecKeyPtr key)
+{
+    xmlSecKeyDataPtr data = xmlSecKeyGetData(key, xmlSecOpenSSLKeyDataX509Id);
+    X509 *cert = data ? xmlSecOpenSSLKeyDataX509GetKeyCert(data) : nullptr;
+    unsigned char *der = nullptr;
+    const int n = cert ? i2d_X509(cert, &der) : -1;
+    if (n <= 0)
+        fail("certificado da chave de assinatura");
+    const QByteArray own = QByteArray(reinterpret_cast<const char *>(der), n).toBase64();
+    OPENSSL_free(der);
+    for (xmlNodePtr c = x509Data->children; c;) {
+        xmlNodePtr next = c->next;
+        if (c->type == XML_ELEMENT_NODE && xmlStrEqual(c->name, BAD_CAST "X509Certificate")) {
+            xmlChar *t = xmlNodeGetContent(c);
+            const QByteArray written = QByteArray(reinterpret_cast<const char *>(t)).simplified().replace(' ', "");
+            xmlFree(t);
+            if (written != own) {
+                if (c->prev && xmlIsBlankNode(c->prev)) {
+                    xmlNodePtr blank = c->prev;
+                    xmlUnlinkNode(blank);
+                    xmlFreeNode(blank);
+                }
+                xmlUnlinkNode(c);
+                xmlFreeNode(c);
+            }
+        }
+        c = next;
+    }
+}
+
 struct DocGuard {
     xmlDocPtr doc;
     ~DocGuard() { xmlFreeDoc(doc); }
@@ -69,6 +102,8 @@ struct DocGuard {
 } // namespace
 
 XmlSigner::XmlSigner(std::unique_ptr<Key> key) : m_key(std::move(key)) {}
+
+void XmlSigner::initialise() { initOnce(); }
 XmlSigner::~XmlSigner() = default;
 
 std::shared_ptr<XmlSigner> XmlSigner::fromPkcs12(const QString &path, const QByteArray &password)
@@ -153,6 +188,13 @@ QByteArray XmlSigner::sign(const QByteArray &xml, const QString &id) const
         ctx->signKey = xmlSecKeyDuplicate(m_key->key);
     }
     const int rc = ctx->signKey ? xmlSecDSigCtxSign(ctx, sig) : -1;
+    try {
+        if (rc >= 0)
+            keepOnlyOwnCertificate(x509, ctx->signKey);
+    } catch (...) {
+        xmlSecDSigCtxDestroy(ctx);
+        throw;
+    }
     xmlSecDSigCtxDestroy(ctx);
     if (rc < 0)
         fail("falha ao assinar");

@@ -14,6 +14,9 @@ public:
     static std::shared_ptr<XmlSigner> fromPkcs12Data(const QByteArray &pkcs12, const QByteArray &password);
     // A fresh self-signed RSA key, for a simulation that was given no certificate.
     static std::shared_ptr<XmlSigner> ephemeral(const QString &commonName);
+    // libxml2 and libxmlsec1 ready for use in this process (also by a verifier).
+    // Throws std::runtime_error.
+    static void initialise();
     ~XmlSigner();
 
     // Signs the element whose Id attribute is `id`; the Signature goes right after

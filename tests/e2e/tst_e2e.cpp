@@ -1,10 +1,13 @@
 // End to end: the host's loader with the real module against the real dfe-server
-// on a loopback port chosen at run time.
+// on a loopback port chosen at run time, its simulated authority offline.
 #include "HostCore.h"
 #include "ScreenHarness.h"
+#include "SimulatedAuthority.h"
 
 #include <QDir>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QSet>
 #include <QTableView>
 #include <QTest>
 
@@ -16,6 +19,29 @@ class TestEndToEnd : public QObject {
     std::unique_ptr<HostWindow> host;
     std::unique_ptr<DialogsScope> dialogs;
     std::unique_ptr<ModuleHandle> module;
+    QSet<QString> usedKeys;
+
+    // Recent CT-e that the company pays for: the simulated authority accepts their event.
+    static QSet<QString> takerKeys()
+    {
+        const QString company = QStringLiteral("11222333000181");
+        QSet<QString> keys;
+        SimulatedAuthority sim;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (const auto &it : sim.history(company))
+            if (it.kind == SimulatedAuthority::Item::Cte && it.cancelProt.isEmpty() && it.at.daysTo(now) <= 40 &&
+                ((it.toma == 0 && it.rem.doc == company) || (it.toma == 3 && it.dest.doc == company) ||
+                 (it.toma == 4 && it.toma4.doc == company)))
+                keys.insert(it.key);
+        return keys;
+    }
+    static int rowOf(QTableView *grid, const QString &key)
+    {
+        for (int r = 0; r < grid->model()->rowCount(); ++r)
+            if (grid->model()->index(r, 10).data().toString() == key)
+                return r;
+        return -1;
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -100,6 +126,65 @@ private Q_SLOTS:
         QVERIFY(xml.startsWith("<?xml"));
         QVERIFY(xml.contains(key.toLatin1()));
         QCOMPARE(grid->model()->index(authorised, 1).data().toString().size(), 15);
+    }
+
+    // The reason's length as the dialog and the server count it, through to the
+    // simulated authority: blanks around it do not count.
+    void disagreementReasonEndToEnd_data()
+    {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("refusal"); // empty: registered
+        const QString min = QStringLiteral("Motivo da Recusa do CT-e deve conter no mínimo 15 caracteres.");
+        const QString max = QStringLiteral("Motivo da Recusa do CT-e deve conter no máximo 255 caracteres.");
+        QTest::newRow("15 after trimming") << QStringLiteral("  Serviço parcial\n ") << QString();
+        QTest::newRow("255 after trimming") << QStringLiteral("  ") + QStringLiteral("ã").repeated(255) + QStringLiteral("  ") << QString();
+        QTest::newRow("14 after trimming") << QStringLiteral("  Serviço parcia  ") << min;
+        QTest::newRow("256 after trimming") << QStringLiteral(" ") + QStringLiteral("ã").repeated(256) + QStringLiteral(" ") << max;
+    }
+    void disagreementReasonEndToEnd()
+    {
+        QFETCH(QString, reason);
+        QFETCH(QString, refusal);
+        static const QSet<QString> candidates = takerKeys();
+        QWidget *s = host->screen();
+        QVERIFY(s);
+        auto *grid = s->findChild<QTableView *>(QStringLiteral("dbgPadrao"));
+        QString key;
+        int row = -1;
+        for (int r = 0; r < grid->model()->rowCount() && key.isEmpty(); ++r) {
+            const QString k = grid->model()->index(r, 10).data().toString();
+            if (grid->model()->index(r, 8).data().toString() == QLatin1String("100") && candidates.contains(k) && !usedKeys.contains(k)) {
+                key = k;
+                row = r;
+            }
+        }
+        QVERIFY2(!key.isEmpty(), "no recent CT-e paid by the company left in the list");
+        usedKeys.insert(key);
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(row, 1));
+        QTest::keyClick(grid, Qt::Key_Space);
+        dialogs->d.infos.clear();
+        dialogs->d.errors.clear();
+        QStringList errorsInDialog;
+        bool openAfterConfirm = false;
+        whenModal([&](QWidget *w) {
+            w->findChild<QPlainTextEdit *>(QStringLiteral("memMotivoRecusaCTe"))->insertPlainText(reason);
+            w->findChild<QAbstractButton *>(QStringLiteral("sbtConfirma"))->click();
+            errorsInDialog = dialogs->d.errors;
+            openAfterConfirm = w->isVisible();
+            if (openAfterConfirm)
+                w->findChild<QAbstractButton *>(QStringLiteral("sbtCancel"))->click();
+        });
+        s->findChild<QAbstractButton *>(QStringLiteral("sbtRecusaCTe"))->click();
+        cancelPendingModal();
+        QCOMPARE(openAfterConfirm, !refusal.isEmpty());
+        QCOMPARE(errorsInDialog, refusal.isEmpty() ? QStringList{} : QStringList{refusal});
+        QCOMPARE(dialogs->d.errors, errorsInDialog);
+        QCOMPARE(dialogs->d.infos.contains(QStringLiteral("Evento registrado com sucesso.")), refusal.isEmpty());
+        // The list was reloaded: the row's status is the server's.
+        row = rowOf(grid, key);
+        QVERIFY(row >= 0);
+        QCOMPARE(grid->model()->index(row, 8).data().toString(), refusal.isEmpty() ? QStringLiteral("000") : QStringLiteral("100"));
     }
 };
 

@@ -1,8 +1,13 @@
 #include "LocalAuthority.h"
 #include "DistMessages.h"
+#include "EventMessages.h"
 #include "SefazAuthority.h"
+#include "SignatureCheck.h"
 #include "Soap.h"
 #include "Xml.h"
+
+#include <QRegularExpression>
+#include <QXmlStreamWriter>
 
 #include <QFile>
 #include <QSslServer>
@@ -37,6 +42,7 @@ private:
             if (head < 0)
                 return;
             QByteArray contentType;
+            const QByteArray path = buf.left(buf.indexOf("\r\n")).split(' ').value(1);
             qsizetype length = 0;
             for (const QByteArray &line : buf.left(head).split('\n')) {
                 const QByteArray l = line.trimmed();
@@ -49,7 +55,10 @@ private:
                 return;
             const QByteArray body = buf.mid(head + 4, length);
             m_buffers.remove(s);
-            answer(s, contentType, body);
+            if (path.contains("CTeRecepcaoEventoV4"))
+                answerEvent(s, contentType, path, body);
+            else
+                answer(s, contentType, body);
         });
     }
 
@@ -87,7 +96,7 @@ private:
             q = dist::readRequest(message);
         } catch (const std::exception &) {
         }
-        m_owner.record({QString::fromLatin1(contentType), message});
+        m_owner.record({QString::fromLatin1(contentType), QStringLiteral("/CTeDistribuicaoDFe"), message});
         using R = LocalAuthority::Reply;
         const R reply = m_owner.nextReply();
         switch (reply) {
@@ -125,9 +134,102 @@ private:
             return send(s, 200, wrap(dist::answer(a)));
         }
         case R::Normal:
+        case R::TamperEvent:
+        case R::AcceptEvent:
+        case R::Event134:
             break;
         }
         send(s, 200, wrap(m_owner.m_sim.distDFeInt(message)));
+    }
+
+    static QByteArray wrapEvent(const QByteArray &message)
+    {
+        const QString op = QString::fromLatin1(SefazAuthority::kEventOperation);
+        return soap::envelope(QString::fromLatin1(SefazAuthority::kEventWsdl), op + QStringLiteral("Response"),
+                              op + QStringLiteral("Result"), message);
+    }
+
+    // Written the way some authorizers write it (single quotes, line breaks): bytes that a
+    // copy through an XML writer would not keep.
+    static QByteArray retEvento(const evento::Fields &f, const QString &cStat, const QString &xMotivo)
+    {
+        QByteArray xml;
+        QXmlStreamWriter w(&xml);
+        w.writeStartElement(QStringLiteral("infEvento"));
+        w.writeTextElement(QStringLiteral("tpAmb"), f.tpAmb);
+        w.writeTextElement(QStringLiteral("verAplic"), QStringLiteral("LOCAL-4.00"));
+        w.writeTextElement(QStringLiteral("cOrgao"), f.cOrgao);
+        w.writeTextElement(QStringLiteral("cStat"), cStat);
+        w.writeTextElement(QStringLiteral("xMotivo"), xMotivo);
+        if (cStat.startsWith(QLatin1String("13"))) {
+            w.writeTextElement(QStringLiteral("chCTe"), f.key);
+            w.writeTextElement(QStringLiteral("tpEvento"), f.tpEvento);
+            w.writeTextElement(QStringLiteral("xEvento"), f.descEvento);
+            w.writeTextElement(QStringLiteral("nSeqEvento"), f.nSeqEvento);
+            w.writeTextElement(QStringLiteral("dhRegEvento"), f.dhEvento);
+            w.writeTextElement(QStringLiteral("nProt"), QStringLiteral("1") + f.cOrgao + QStringLiteral("000000000123"));
+        }
+        w.writeEndElement();
+        return "<retEventoCTe xmlns='" + QByteArray(evento::kNs) + "' versao='4.00'>\n" + xml + "\n</retEventoCTe>";
+    }
+
+    // The checks an authorizer makes before looking the CT-e up: empty when they pass.
+    static QByteArray refusal(const QByteArray &message, const evento::Fields &f, const QSslCertificate &client)
+    {
+        const QString problem = signatureProblem(message, f.id, client);
+        if (!problem.isEmpty())
+            return retEvento(f, QStringLiteral("297"), QStringLiteral("Rejeição: Assinatura difere do calculado (%1)").arg(problem));
+        // 53 digits, except where the key holds an alphanumeric CNPJ base.
+        static const QRegularExpression idPattern(QStringLiteral("^ID[0-9]{12}[0-9A-Z]{12}[0-9]{29}$"));
+        const QString seq = QStringLiteral("%1").arg(f.nSeqEvento.toInt(), 3, 10, QLatin1Char('0'));
+        const qsizetype obs = f.xObs.toUcs4().size();
+        if (!idPattern.match(f.id).hasMatch() || f.id != QStringLiteral("ID") + f.tpEvento + f.key + seq ||
+            f.root != QLatin1String("eventoCTe") || f.version != QLatin1String("4.00") ||
+            f.detVersion != QLatin1String("4.00") || f.cOrgao != f.key.left(2) || f.indDesacordoOper != QLatin1String("1"))
+            return retEvento(f, QStringLiteral("225"), QStringLiteral("Rejeição: Falha no Schema XML do evento (Id)"));
+        if (obs < 15 || obs > 255 || f.xObs != f.xObs.trimmed())
+            return retEvento(f, QStringLiteral("225"), QStringLiteral("Rejeição: Falha no Schema XML do evento (xObs)"));
+        return {};
+    }
+
+    void answerEvent(QSslSocket *s, const QByteArray &contentType, const QByteArray &path, const QByteArray &body)
+    {
+        // The bytes as signed: a copy through a writer would not keep them.
+        QByteArray message = soap::innerBytes(body, QStringLiteral("cteDadosMsg"));
+        using R = LocalAuthority::Reply;
+        const R reply = m_owner.nextReply();
+        if (reply == R::TamperEvent) {
+            const qsizetype at = message.indexOf("<xObs>") + 6;
+            if (at > 6)
+                message[at] = message[at] == 'x' ? 'y' : 'x';
+        }
+        m_owner.record({QString::fromLatin1(contentType), QString::fromLatin1(path), message});
+        switch (reply) {
+        case R::Drop:
+            s->abort();
+            return;
+        case R::Http500:
+            return send(s, 500, "Internal Server Error");
+        case R::Garbage:
+            return send(s, 200, "%%% isto não é XML");
+        default:
+            break;
+        }
+        evento::Fields f;
+        try {
+            f = evento::read(message);
+        } catch (const std::exception &) {
+            return send(s, 200, wrapEvent(retEvento(f, QStringLiteral("243"), QStringLiteral("Rejeição: XML mal formado"))));
+        }
+        QByteArray ret = refusal(message, f, s->peerCertificate());
+        if (ret.isEmpty() && reply == R::AcceptEvent)
+            ret = retEvento(f, QStringLiteral("135"), QStringLiteral("Evento registrado e vinculado a CT-e"));
+        else if (ret.isEmpty() && reply == R::Event134)
+            ret = retEvento(f, QStringLiteral("134"), QStringLiteral("Evento registrado e vinculado ao CT-e com alerta"));
+        else if (ret.isEmpty())
+            ret = evento::withoutDeclaration(m_owner.m_sim.eventoCTe(message));
+        m_owner.recordAnswer(ret);
+        send(s, 200, wrapEvent(ret));
     }
 
     LocalAuthority &m_owner;
@@ -194,4 +296,11 @@ void LocalAuthority::record(const Call &c)
 {
     QMutexLocker lock(&m_mutex);
     m_calls << c;
+}
+
+void LocalAuthority::recordAnswer(const QByteArray &answer)
+{
+    QMutexLocker lock(&m_mutex);
+    if (!m_calls.isEmpty())
+        m_calls.last().answer = answer;
 }

@@ -1,13 +1,20 @@
 // The authority client against a local HTTPS SOAP 1.2 authority with a test CA:
 // mutual TLS, the distribution rules (one-hour hold-off, 656, consNSU gap repair)
-// and every way a call can fail leaving the cursor where it was.
+// and every way a call can fail leaving the cursor where it was; the signed
+// disagreement event, routed to the authorizer of the key's state.
 #include "AuthorityOptions.h"
+#include "EventMessages.h"
 #include "Fiscal.h"
 #include "LocalAuthority.h"
 #include "Calls.h"
 #include "Methods.h"
+#include "SefazAuthority.h"
 #include "SyncState.h"
 #include "TestPki.h"
+#include "XmlSigner.h"
+#include "Xml.h"
+
+#include <QRegularExpression>
 
 #include <QProcess>
 #include <QTest>
@@ -43,6 +50,7 @@ class TestAuthority : public QObject {
     std::unique_ptr<LocalAuthority> local;
     std::unique_ptr<Store> store;
     QString endpointsFile;
+    QSet<QString> usedKeys;
 
     AuthorityOptions options() const
     {
@@ -67,6 +75,84 @@ class TestAuthority : public QObject {
     qint64 cursor() { return scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"); }
     quint64 lastNsu() { return sim->history(kReg).back().nsu; }
 
+    // A CT-e of the simulated history, authorised `minDays` to `maxDays` before now,
+    // that the company pays for (`taker`) or only takes part in.
+    QString simKey(bool taker, int minDays, int maxDays)
+    {
+        for (const auto &it : sim->history(kReg)) {
+            if (it.kind != SimulatedAuthority::Item::Cte || !it.cancelProt.isEmpty() || !fiscal::allDigits(it.key))
+                continue;
+            const qint64 age = it.at.daysTo(now);
+            const bool pays = (it.toma == 0 && it.rem.doc == kReg) || (it.toma == 3 && it.dest.doc == kReg) ||
+                              (it.toma == 4 && it.toma4.doc == kReg);
+            // The simulation remembers the events it accepted across the cases.
+            if (pays == taker && age >= minDays && age <= maxDays && !usedKeys.contains(it.key)) {
+                usedKeys.insert(it.key);
+                return it.key;
+            }
+        }
+        return {};
+    }
+    // A key issued in the state of IBGE code `uf`.
+    static QString keyOf(const QString &uf, const QString &issuerBase = QStringLiteral("045678900001"))
+    {
+        const QString first43 = uf + QStringLiteral("2611") + fiscal::cnpjWithDigits(issuerBase) +
+                                QStringLiteral("570010000012341") + QStringLiteral("12345678");
+        return first43 + QChar('0' + fiscal::accessKeyDigit(first43));
+    }
+    // The CT-e as a synchronization stores it.
+    void keep(const QString &key)
+    {
+        static int nsu = 0;
+        Statement(*store, "INSERT INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, cdstatus, dsstatus,"
+                          " dtsincronizacao, dtsinc_iso) VALUES (?, ?, '2', ?, '100', 'Autorizado o uso do CT-e',"
+                          " '08/12/2026', '2026-12-08')")
+            .bind(1, kReg).bind(2, RemoteModule::nsuText(quint64(++nsu))).bind(3, key).run();
+    }
+    QVariantList refuse(AuthoritySource &a, const QString &key, const QString &reason)
+    {
+        RemoteModule m(*store, a, QStringLiteral("35"), [this] { return now; });
+        QVariantList args{key, reason, QStringLiteral("01"), kReg, QStringLiteral("T")};
+        return m.RecusaCTe(args).toList();
+    }
+    QString statusOf(const QString &key)
+    {
+        Statement st(*store, "SELECT cdstatus FROM cte WHERE nracessocte = ?");
+        st.bind(1, key);
+        return st.step() ? st.text(0) : QString();
+    }
+    qint64 events() { return scalar(*store, "SELECT COUNT(*) FROM evento"); }
+    QByteArray storedEvent()
+    {
+        Statement st(*store, "SELECT xml FROM evento ORDER BY rowid DESC");
+        return st.step() ? st.blob(0) : QByteArray();
+    }
+    QList<LocalAuthority::Call> eventCalls()
+    {
+        QList<LocalAuthority::Call> out;
+        for (const auto &c : local->calls())
+            if (c.path.endsWith(QLatin1String("/CTeRecepcaoEventoV4.asmx")))
+                out << c;
+        return out;
+    }
+    // xmlsec1's verdict on the event's signature over infEvento, chained to the test CA.
+    int xmlsecVerify(const QByteArray &xml, const QString &name, QString &output)
+    {
+        const QString file = dir.filePath(name);
+        QFile f(file);
+        if (!f.open(QIODevice::WriteOnly) || f.write(xml) != xml.size())
+            return -1;
+        f.close();
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral("xmlsec1"), {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), pki.caPem(),
+                                            QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/cte:infEvento"), file});
+        if (!p.waitForFinished(30000))
+            return -1;
+        output = QString::fromLocal8Bit(p.readAll());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -74,10 +160,28 @@ private Q_SLOTS:
         sim = std::make_unique<SimulatedAuthority>([this] { return now; });
         local = std::make_unique<LocalAuthority>(pki.serverPem(), pki.serverKey(), pki.caPem(), *sim);
         QVERIFY(local->port() != 0);
+        // The shipped file, every address turned to the local authority (each authorizer
+        // under its own path), its state-to-authorizer map and ASCII list as they are.
+        QFile shipped(QStringLiteral(ENDPOINTS_INI));
+        QVERIFY(shipped.open(QIODevice::ReadOnly));
+        QByteArray ini;
+        QString section;
+        static const QRegularExpression address(QStringLiteral("^(\\w+)\\.(producao|homologacao)\\s*=\\s*https://\\S+$"));
+        for (const QByteArray &raw : shipped.readAll().split('\n')) {
+            QString line = QString::fromUtf8(raw);
+            if (line.startsWith(QLatin1Char('[')))
+                section = line;
+            const QRegularExpressionMatch m = address.match(line);
+            if (m.hasMatch())
+                line = m.captured(1) + QLatin1Char('.') + m.captured(2) + QStringLiteral(" = ") +
+                       (section == QLatin1String("[CTeDistribuicaoDFe]") ? local->url() : local->eventUrl(m.captured(1), m.captured(2)));
+            ini += line.toUtf8() + '\n';
+        }
+        QVERIFY(ini.contains("[CTeRecepcaoEventoV4]") && ini.contains("[Autorizadores]") && !ini.contains("fazenda"));
         endpointsFile = dir.filePath(QStringLiteral("endpoints.ini"));
         QFile f(endpointsFile);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("[CTeDistribuicaoDFe]\nAN.homologacao = " + local->url().toUtf8() + "\nAN.producao = " + local->url().toUtf8() + "\n");
+        f.write(ini);
     }
 
     void init()
@@ -306,6 +410,244 @@ private Q_SLOTS:
         QVERIFY(local->calls().isEmpty());
         // A holder that died: its lease runs out.
         QVERIFY(syncstate::Lease(*store, kReg, now.addSecs(syncstate::Lease::kSeconds + 1)).acquired());
+    }
+
+    void eventSignedSentAndStored_data()
+    {
+        QTest::addColumn<LocalAuthority::Reply>("reply");
+        QTest::addColumn<QString>("cStat");
+        QTest::newRow("135 from the authorizer") << LocalAuthority::Reply::Normal << QStringLiteral("135");
+        QTest::newRow("134, linked with a warning") << LocalAuthority::Reply::Event134 << QStringLiteral("134");
+    }
+    void eventSignedSentAndStored()
+    {
+        QFETCH(LocalAuthority::Reply, reply);
+        QFETCH(QString, cStat);
+        auto a = makeAuthority(options());
+        const QString key = simKey(true, 0, 40);
+        QVERIFY(!key.isEmpty());
+        keep(key);
+        local->script({reply});
+        const QVariantList r = refuse(*a, key, QStringLiteral("  Serviço não contratado pela empresa\r\n"));
+        QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        QCOMPARE(statusOf(key), QStringLiteral("000"));
+        QCOMPARE(events(), 1);
+
+        const auto calls = eventCalls();
+        QCOMPARE(calls.size(), 1);
+        QVERIFY2(calls[0].contentType.contains(QLatin1String("action=\"http://www.portalfiscal.inf.br/cte/wsdl/CTeRecepcaoEventoV4/cteRecepcaoEvento\"")),
+                 qPrintable(calls[0].contentType));
+        const QByteArray sent = calls[0].message;
+        const evento::Fields f = evento::read(sent);
+        QCOMPARE(f.root, QStringLiteral("eventoCTe"));
+        QCOMPARE(f.version, QStringLiteral("4.00"));
+        QVERIFY(f.signature);
+        QVERIFY2(QRegularExpression(QStringLiteral("^ID[0-9]{53}$")).match(f.id).hasMatch(), qPrintable(f.id));
+        QCOMPARE(f.id, QStringLiteral("ID610110") + key + QStringLiteral("001"));
+        QCOMPARE(f.cOrgao, key.left(2));
+        QCOMPARE(f.tpAmb, QStringLiteral("2"));
+        QCOMPARE(f.authorTag, QStringLiteral("CNPJ"));
+        QCOMPARE(f.author, kReg);
+        QCOMPARE(f.key, key);
+        QCOMPARE(f.dhEvento, QStringLiteral("2026-12-08T09:00:00-03:00"));
+        QCOMPARE(f.tpEvento, QStringLiteral("610110"));
+        QCOMPARE(f.nSeqEvento, QStringLiteral("1"));
+        QCOMPARE(f.detVersion, QStringLiteral("4.00"));
+        QCOMPARE(f.descEvento, QStringLiteral("Prestação do Serviço em Desacordo"));
+        QCOMPARE(f.indDesacordoOper, QStringLiteral("1"));
+        QCOMPARE(f.xObs, QStringLiteral("Serviço não contratado pela empresa"));
+
+        // Kept as sent and as received, inside procEventoCTe.
+        const QByteArray stored = storedEvent();
+        QVERIFY(stored.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<procEventoCTe xmlns=\"http://www.portalfiscal.inf.br/cte\" versao=\"4.00\">" +
+                                  sent + "<retEventoCTe"));
+        QVERIFY(stored.endsWith(calls[0].answer + "</procEventoCTe>\n"));
+        QVERIFY(calls[0].answer.startsWith("<retEventoCTe"));
+        const auto v = xmlutil::leaves(stored);
+        QCOMPARE(v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/cStat")), cStat);
+        QCOMPARE(v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/nSeqEvento")), QStringLiteral("1"));
+
+        // A second event on the same CT-e is the next of its sequence.
+        Statement(*store, "UPDATE cte SET cdstatus = '100'").run();
+        local->clearCalls();
+        QCOMPARE(refuse(*a, key, QStringLiteral("Serviço não contratado, de novo")).value(0).toString(), QStringLiteral("S"));
+        const evento::Fields second = evento::read(eventCalls().value(0).message);
+        QCOMPARE(second.id, QStringLiteral("ID610110") + key + QStringLiteral("002"));
+        QCOMPARE(second.nSeqEvento, QStringLiteral("2"));
+        QCOMPARE(events(), 2);
+    }
+
+    void storedEventVerifiesWithXmlsec()
+    {
+        auto a = makeAuthority(options());
+        const QString key = simKey(true, 0, 40);
+        keep(key);
+        QCOMPARE(refuse(*a, key, QStringLiteral("Serviço não contratado & <cobrado> \"indevidamente\"")).value(0).toString(), QStringLiteral("S"));
+        const QByteArray sent = eventCalls().value(0).message;
+        QVERIFY(sent.contains("<xObs>Serviço não contratado &amp; &lt;cobrado&gt; \"indevidamente\"</xObs>"));
+        const QList<std::pair<QString, QByteArray>> documents = {{QStringLiteral("proc.xml"), storedEvent()},
+                                                                 {QStringLiteral("evento.xml"), sent}};
+        for (const auto &[name, xml] : documents) {
+            QString out;
+            QCOMPARE(xmlsecVerify(xml, name, out), 0);
+            QVERIFY2(out.contains(QLatin1String("OK")), qPrintable(out));
+            QByteArray tampered = xml;
+            const qsizetype at = tampered.indexOf("<xObs>") + 7;
+            QVERIFY(at > 7);
+            tampered[at] = tampered[at] == 'x' ? 'y' : 'x';
+            QVERIFY2(xmlsecVerify(tampered, QStringLiteral("tampered-") + name, out) != 0, qPrintable(name));
+        }
+    }
+
+    void eventRoutedToTheStatesAuthorizer_data()
+    {
+        QTest::addColumn<QString>("uf");
+        QTest::addColumn<QString>("environment");
+        QTest::addColumn<QString>("authorizer");
+        QTest::addColumn<bool>("ascii");
+        QTest::addColumn<QString>("offset");
+        QTest::newRow("SP, homologation") << "35" << "homologacao" << "SP" << false << "-03:00";
+        QTest::newRow("MT, production") << "51" << "producao" << "MT" << true << "-04:00";
+        QTest::newRow("RS, homologation") << "43" << "homologacao" << "SVRS" << false << "-03:00";
+        QTest::newRow("BA, production") << "29" << "producao" << "SVRS" << false << "-03:00";
+    }
+    void eventRoutedToTheStatesAuthorizer()
+    {
+        QFETCH(QString, uf);
+        QFETCH(QString, environment);
+        QFETCH(QString, authorizer);
+        QFETCH(bool, ascii);
+        QFETCH(QString, offset);
+        AuthorityOptions o = options();
+        o.environment = environment;
+        auto a = makeAuthority(o);
+        const QString key = keyOf(uf);
+        keep(key);
+        local->script({LocalAuthority::Reply::AcceptEvent});
+        const QString reason = QStringLiteral("Avaria na ação de descarga: 1ª entrega");
+        QCOMPARE(refuse(*a, key, reason).value(0).toString(), QStringLiteral("S"));
+        const auto calls = local->calls();
+        QCOMPARE(calls.size(), 1);
+        QCOMPARE(calls[0].path, QStringLiteral("/%1/%2/CTeRecepcaoEventoV4.asmx").arg(authorizer, environment));
+        const evento::Fields f = evento::read(calls[0].message);
+        QCOMPARE(f.cOrgao, uf);
+        QCOMPARE(f.tpAmb, environment == QLatin1String("producao") ? QStringLiteral("1") : QStringLiteral("2"));
+        QVERIFY2(f.dhEvento.endsWith(offset), qPrintable(f.dhEvento));
+        QCOMPARE(QDateTime::fromString(f.dhEvento, Qt::ISODate), now);
+        QCOMPARE(f.descEvento, ascii ? QStringLiteral("Prestacao do Servico em Desacordo") : QStringLiteral("Prestação do Serviço em Desacordo"));
+        QCOMPARE(f.xObs, ascii ? QStringLiteral("Avaria na acao de descarga: 1a entrega") : reason);
+        QCOMPARE(QString::fromUtf8(calls[0].message).contains(QRegularExpression(QStringLiteral("[^\\x{0}-\\x{7f}]"))), !ascii);
+        QVERIFY(storedEvent().contains(calls[0].message)); // kept as it was sent
+    }
+
+    // Folding may leave an ASCII-only authorizer too short a reason: refused before any call.
+    void foldedReasonTooShortIsNotSent()
+    {
+        auto a = makeAuthority(options());
+        const QString key = keyOf(QStringLiteral("51"));
+        keep(key);
+        const QString reason = QString::fromUcs4(U"\U0001F69A").repeated(10) + QStringLiteral(" avaria!");
+        const QVariantList r = refuse(*a, key, reason);
+        QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+        QVERIFY2(r.value(1).toString().contains(QLatin1String("o motivo fica com 7 caracteres")), qPrintable(r.value(1).toString()));
+        QVERIFY(eventCalls().isEmpty());
+        QCOMPARE(statusOf(key), QStringLiteral("100"));
+        QCOMPARE(events(), 0);
+        // The same reason goes as it is to an authorizer that takes accents.
+        const QString sp = keyOf(QStringLiteral("35"));
+        keep(sp);
+        local->script({LocalAuthority::Reply::AcceptEvent});
+        QCOMPARE(refuse(*a, sp, reason).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(evento::read(eventCalls().value(0).message).xObs, reason);
+    }
+
+    void eventRefusedChangesNothing_data()
+    {
+        QTest::addColumn<LocalAuthority::Reply>("reply");
+        QTest::addColumn<bool>("taker");
+        QTest::addColumn<int>("age");
+        QTest::addColumn<QString>("message");
+        using R = LocalAuthority::Reply;
+        QTest::newRow("631, after 45 days") << R::Normal << true << 46
+                                            << QStringLiteral("631 - Rejeição: Evento registrado após 45 dias da autorização do CT-e");
+        QTest::newRow("297, signature broken on the way") << R::TamperEvent << true << 0
+                                                          << QStringLiteral("297 - Rejeição: Assinatura difere do calculado");
+        QTest::newRow("632, not the service taker") << R::Normal << false << 0
+                                                    << QStringLiteral("632 - Rejeição: O autor do evento deve ser o tomador do serviço do CT-e");
+        QTest::newRow("dropped connection") << R::Drop << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: 127.0.0.1:");
+        QTest::newRow("HTTP 500") << R::Http500 << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: HTTP 500 de 127.0.0.1");
+        QTest::newRow("not SOAP") << R::Garbage << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: resposta não é SOAP 1.2");
+    }
+    void eventRefusedChangesNothing()
+    {
+        QFETCH(LocalAuthority::Reply, reply);
+        QFETCH(bool, taker);
+        QFETCH(int, age);
+        QFETCH(QString, message);
+        auto a = makeAuthority(options());
+        const QString key = simKey(taker, age, age == 0 ? 40 : 400);
+        QVERIFY(!key.isEmpty());
+        keep(key);
+        local->script(QList<LocalAuthority::Reply>(6, reply)); // the network layer resends on a dropped connection
+        const QVariantList r = refuse(*a, key, QStringLiteral("Serviço não contratado pela empresa"));
+        local->script({});
+        QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+        QVERIFY2(r.value(1).toString().startsWith(message), qPrintable(r.value(1).toString()));
+        QVERIFY(!eventCalls().isEmpty());
+        QCOMPARE(statusOf(key), QStringLiteral("100"));
+        QCOMPARE(events(), 0);
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM cte WHERE dsstatus <> 'Autorizado o uso do CT-e'"), 0);
+    }
+
+    // What the local authorizer refuses, sent by hand past the client's own rules.
+    void authorizerChecksTheEvent_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("cStat");
+        QTest::newRow("as the client builds it") << "" << "135";
+        QTest::newRow("unsigned") << "unsigned" << "297";
+        QTest::newRow("signed with another key") << "other key" << "297";
+        QTest::newRow("Id with a 2-digit sequence") << "short id" << "225";
+        QTest::newRow("xObs ending in a blank") << "blank" << "225";
+        QTest::newRow("xObs of 14 characters") << "14" << "225";
+        QTest::newRow("xObs of 256 characters") << "256" << "225";
+        QTest::newRow("xObs of 255 characters") << "255" << "135";
+        QTest::newRow("key with an alphanumeric CNPJ") << "alphanumeric" << "135";
+    }
+    void authorizerChecksTheEvent()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, cStat);
+        auto a = makeAuthority(options());
+        evento::Disagreement d;
+        d.key = change == QLatin1String("alphanumeric") ? keyOf(QStringLiteral("35"), QStringLiteral("04AB67890001"))
+                                                        : keyOf(QStringLiteral("35"));
+        d.tpAmb = QStringLiteral("2");
+        d.author = kReg;
+        d.at = now;
+        d.reason = QStringLiteral("Serviço não contratado pela empresa");
+        if (change == QLatin1String("blank")) d.reason += QLatin1Char(' ');
+        else if (change == QLatin1String("14")) d.reason = QStringLiteral("ç").repeated(14);
+        else if (change == QLatin1String("256")) d.reason = QStringLiteral("ç").repeated(256);
+        else if (change == QLatin1String("255")) d.reason = QStringLiteral("ç").repeated(255);
+        QByteArray xml = evento::build(d, false);
+        QString id = evento::id(d);
+        if (change == QLatin1String("short id")) {
+            xml.replace(("Id=\"" + id).toUtf8(), ("Id=\"" + id.chopped(1)).toUtf8());
+            id.chop(1);
+        }
+        const auto signer = XmlSigner::fromPkcs12(change == QLatin1String("other key") ? pki.signerP12() : pki.companyP12(),
+                                                  TestPki::kPassword);
+        const QByteArray sent = change == QLatin1String("unsigned") ? evento::withoutDeclaration(xml)
+                                                                    : evento::withoutDeclaration(signer->sign(xml, id));
+        local->script({LocalAuthority::Reply::AcceptEvent});
+        QByteArray answer;
+        try {
+            answer = a->eventoCTe(sent);
+        } catch (const std::exception &e) {
+            QFAIL(e.what());
+        }
+        QCOMPARE(xmlutil::leaves(answer).value(QStringLiteral("retEventoCTe/infEvento/cStat")), cStat);
     }
 
     void optionsAreChecked_data()
