@@ -460,6 +460,9 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
     const qsizetype characters = reason.toUcs4().size();
     if (characters < 15 || characters > 255)
         return envelope(QStringLiteral("N"), QStringLiteral("O motivo deve ter de 15 a 255 caracteres."));
+    // Two events for one CT-e at once would take the same sequence number: the second
+    // waits and then finds the first one registered.
+    const RegistrationLock oneEvent(QStringLiteral("evento ") + key);
     QString status;
     {
         Statement st(m_store, "SELECT cdstatus FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ?");

@@ -108,6 +108,34 @@ QList<int> nsus(Store &s, const QString &where)
     return out;
 }
 
+QByteArray acceptedEvent()
+{
+    QByteArray xml;
+    QXmlStreamWriter w(&xml);
+    w.writeStartElement(QStringLiteral("retEventoCTe"));
+    w.writeStartElement(QStringLiteral("infEvento"));
+    w.writeTextElement(QStringLiteral("cStat"), QStringLiteral("135"));
+    w.writeTextElement(QStringLiteral("xMotivo"), QStringLiteral("Evento registrado e vinculado a CT-e"));
+    w.writeTextElement(QStringLiteral("nProt"), QStringLiteral("135260000000001"));
+    w.writeTextElement(QStringLiteral("dhRegEvento"), QStringLiteral("2026-12-08T09:00:00-03:00"));
+    w.writeEndElement();
+    w.writeEndElement();
+    return xml;
+}
+
+// Accepts every event, slowly, counting them from any thread.
+class SlowEvents : public AuthoritySource {
+public:
+    QByteArray distDFeInt(const QByteArray &) override { return {}; }
+    QByteArray eventoCTe(const QByteArray &) override
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ++events;
+        return acceptedEvent();
+    }
+    std::atomic<int> events{0};
+};
+
 QString nsu(int n) { return QStringLiteral("%1").arg(n, 15, 10, QLatin1Char('0')); }
 
 // One page of documents after the cursor.
@@ -423,19 +451,7 @@ private Q_SLOTS:
         QFETCH(int, authorityCalls);
         Scripted a;
         a.pages = {page({{1, 2}, 2}, 2)};
-        {
-            QByteArray xml;
-            QXmlStreamWriter w(&xml);
-            w.writeStartElement(QStringLiteral("retEventoCTe"));
-            w.writeStartElement(QStringLiteral("infEvento"));
-            w.writeTextElement(QStringLiteral("cStat"), QStringLiteral("135"));
-            w.writeTextElement(QStringLiteral("xMotivo"), QStringLiteral("Evento registrado e vinculado a CT-e"));
-            w.writeTextElement(QStringLiteral("nProt"), QStringLiteral("135260000000001"));
-            w.writeTextElement(QStringLiteral("dhRegEvento"), QStringLiteral("2026-12-08T09:00:00-03:00"));
-            w.writeEndElement();
-            w.writeEndElement();
-            a.event = xml;
-        }
+        a.event = acceptedEvent();
         RemoteModule m = module(a);
         QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
         QString key;
@@ -626,6 +642,43 @@ private Q_SLOTS:
         for (const QVariantList &row : packetOf(run(m, "GetSincronizacaoCTe", args)).rows)
             got << row[2].toString().toInt();
         QCOMPARE(got, shown);
+    }
+
+    void twoEventsForOneCteAtOnceCallTheAuthorityOnce()
+    {
+        Scripted a;
+        a.pages = {page({{1}, 1}, 1)};
+        {
+            RemoteModule m = module(a);
+            QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        }
+        const QString key = [this] {
+            Statement st(*store, "SELECT nracessocte FROM cte");
+            return st.step() ? st.text(0) : QString();
+        }();
+        QVERIFY(!key.isEmpty());
+        SlowEvents slow;
+        QStringList answers[2];
+        {
+            std::vector<std::jthread> calls; // joined on every way out of this block
+            for (int t = 0; t < 2; ++t)
+                calls.emplace_back([&, t] {
+                    try {
+                        Store own(storePath); // one connection per thread
+                        RemoteModule m(own, slow, QStringLiteral("35"), [this] { return now; });
+                        const QVariantList r = run(m, "RecusaCTe", {key, QStringLiteral("Serviço não contratado pela empresa"),
+                                                                   QStringLiteral("01"), kReg, QStringLiteral("T")});
+                        answers[t] = QStringList{r.value(0).toString(), r.value(1).toString()};
+                    } catch (const std::exception &e) {
+                        answers[t] = QStringList{QStringLiteral("exceção"), QString::fromUtf8(e.what())};
+                    }
+                });
+        }
+        QCOMPARE(slow.events.load(), 1);
+        QStringList flags{answers[0].value(0), answers[1].value(0)};
+        flags.sort();
+        QCOMPARE(flags, (QStringList{"N", "S"}));
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM evento WHERE tpevento = '610110'"), 1);
     }
 
     void disagreementEvent()
