@@ -123,16 +123,6 @@ Fields read(const QByteArray &eventoCTe)
     return f;
 }
 
-QByteArray withoutDeclaration(const QByteArray &xml)
-{
-    QByteArray m = xml.trimmed();
-    if (m.startsWith("<?xml")) {
-        const qsizetype end = m.indexOf("?>");
-        m = end < 0 ? QByteArray() : m.mid(end + 2).trimmed();
-    }
-    return m;
-}
-
 QByteArray proc(const QByteArray &sentEvent, const QByteArray &answer)
 {
     // Each part keeps its own bytes: the event's own namespace declaration keeps the

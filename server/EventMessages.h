@@ -2,6 +2,8 @@
 // The service-in-disagreement event (tpEvento 610110, layout 4.00): the eventoCTe the
 // taker sends, read back the way the authority reads it, and the procEventoCTe kept
 // once the authority accepts it.
+#include "Xml.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -41,8 +43,7 @@ struct Fields {
 };
 Fields read(const QByteArray &eventoCTe);
 
-// The document without its XML declaration and surrounding blanks, bytes untouched.
-QByteArray withoutDeclaration(const QByteArray &xml);
+using xmlutil::withoutDeclaration;
 // The event as sent followed by the authority's answer as received, inside procEventoCTe.
 QByteArray proc(const QByteArray &sentEvent, const QByteArray &answer);
 

@@ -1,4 +1,5 @@
 #include "Soap.h"
+#include "Xml.h"
 
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -7,16 +8,6 @@
 namespace soap {
 
 namespace {
-QByteArray withoutDeclaration(const QByteArray &xml)
-{
-    QByteArray m = xml.trimmed();
-    if (m.startsWith("<?xml")) {
-        const qsizetype end = m.indexOf("?>");
-        m = end < 0 ? QByteArray() : m.mid(end + 2).trimmed();
-    }
-    return m;
-}
-
 // Copies the element the reader stands on, with everything inside it.
 QByteArray copyElement(QXmlStreamReader &r)
 {
@@ -50,7 +41,7 @@ QByteArray envelope(const QString &wsdlNs, const QString &operation, const QStri
 {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap12:Envelope xmlns:soap12=\"" + QByteArray(kEnvelopeNs) +
            "\"><soap12:Body><" + operation.toUtf8() + " xmlns=\"" + wsdlNs.toUtf8() + "\"><" + dataElement.toUtf8() +
-           ">" + withoutDeclaration(message) + "</" + dataElement.toUtf8() + "></" + operation.toUtf8() +
+           ">" + xmlutil::withoutDeclaration(message) + "</" + dataElement.toUtf8() + "></" + operation.toUtf8() +
            "></soap12:Body></soap12:Envelope>";
 }
 

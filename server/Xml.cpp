@@ -95,6 +95,16 @@ QHash<QString, QString> leaves(const QByteArray &xml)
     return out;
 }
 
+QByteArray withoutDeclaration(const QByteArray &xml)
+{
+    QByteArray m = xml.trimmed();
+    if (m.startsWith("<?xml")) {
+        const qsizetype end = m.indexOf("?>");
+        m = end < 0 ? QByteArray() : m.mid(end + 2).trimmed();
+    }
+    return m;
+}
+
 CteFields readProcCte(const QByteArray &xml)
 {
     const auto v = leaves(xml);

@@ -27,4 +27,7 @@ CteFields readProcCte(const QByteArray &xml); // throws std::runtime_error
 QString displayDate(const QString &isoDateTime);
 QString isoDate(const QString &isoDateTime);
 
+// The document without its XML declaration and surrounding blanks, bytes untouched.
+QByteArray withoutDeclaration(const QByteArray &xml);
+
 } // namespace xmlutil

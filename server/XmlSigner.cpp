@@ -42,26 +42,6 @@ void initOnce()
         fail("libxmlsec1 não inicializou");
 }
 
-// The element whose Id is `id`, registered as an ID so that the reference resolves.
-xmlNodePtr findById(xmlNodePtr node, const xmlChar *id)
-{
-    for (; node; node = node->next) {
-        if (node->type != XML_ELEMENT_NODE)
-            continue;
-        if (xmlAttrPtr a = xmlHasProp(node, BAD_CAST "Id")) {
-            xmlChar *v = xmlNodeListGetString(node->doc, a->children, 1);
-            const bool match = v && xmlStrEqual(v, id);
-            xmlFree(v);
-            if (match) {
-                xmlAddID(nullptr, node->doc, id, a);
-                return node;
-            }
-        }
-        if (xmlNodePtr inner = findById(node->children, id))
-            return inner;
-    }
-    return nullptr;
-}
 
 // KeyInfo keeps the signer's own certificate only: the fiscal layouts allow one
 // X509Certificate, and libxmlsec1 writes the whole chain of a PKCS#12.
@@ -100,6 +80,26 @@ struct DocGuard {
     ~DocGuard() { xmlFreeDoc(doc); }
 };
 } // namespace
+
+xmlNodePtr XmlSigner::findById(xmlNodePtr node, const xmlChar *id)
+{
+    for (; node; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE)
+            continue;
+        if (xmlAttrPtr a = xmlHasProp(node, BAD_CAST "Id")) {
+            xmlChar *v = xmlNodeListGetString(node->doc, a->children, 1);
+            const bool match = v && xmlStrEqual(v, id);
+            xmlFree(v);
+            if (match) {
+                xmlAddID(nullptr, node->doc, id, a);
+                return node;
+            }
+        }
+        if (xmlNodePtr inner = findById(node->children, id))
+            return inner;
+    }
+    return nullptr;
+}
 
 XmlSigner::XmlSigner(std::unique_ptr<Key> key) : m_key(std::move(key)) {}
 
@@ -164,7 +164,7 @@ QByteArray XmlSigner::sign(const QByteArray &xml, const QString &id) const
     if (!d.doc)
         fail("documento mal formado");
     const QByteArray idUtf8 = id.toUtf8();
-    xmlNodePtr target = findById(xmlDocGetRootElement(d.doc), BAD_CAST idUtf8.constData());
+    xmlNodePtr target = XmlSigner::findById(xmlDocGetRootElement(d.doc), BAD_CAST idUtf8.constData());
     if (!target)
         fail("elemento com Id " + idUtf8.toStdString() + " não encontrado");
     xmlNodePtr sig = xmlSecTmplSignatureCreate(d.doc, xmlSecTransformInclC14NId, xmlSecTransformRsaSha1Id, nullptr);

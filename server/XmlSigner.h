@@ -7,6 +7,8 @@
 #include <QString>
 #include <memory>
 
+struct _xmlNode;
+
 class XmlSigner {
 public:
     // The key and certificate of a PKCS#12 file. Throws std::runtime_error.
@@ -22,6 +24,10 @@ public:
     // Signs the element whose Id attribute is `id`; the Signature goes right after
     // it, inside its parent. Throws std::runtime_error.
     QByteArray sign(const QByteArray &xml, const QString &id) const;
+
+    // The element below `node` whose Id attribute is `id`, registered as an ID so that
+    // a signature's reference to it resolves; null when there is none.
+    static _xmlNode *findById(_xmlNode *node, const unsigned char *id);
 
     struct Key;
 

@@ -13,26 +13,6 @@
 namespace {
 const char kDsig[] = "http://www.w3.org/2000/09/xmldsig#";
 
-xmlNodePtr findById(xmlNodePtr node, const xmlChar *id)
-{
-    for (; node; node = node->next) {
-        if (node->type != XML_ELEMENT_NODE)
-            continue;
-        if (xmlAttrPtr a = xmlHasProp(node, BAD_CAST "Id")) {
-            xmlChar *v = xmlNodeListGetString(node->doc, a->children, 1);
-            const bool match = v && xmlStrEqual(v, id);
-            xmlFree(v);
-            if (match) {
-                xmlAddID(nullptr, node->doc, id, a);
-                return node;
-            }
-        }
-        if (xmlNodePtr inner = findById(node->children, id))
-            return inner;
-    }
-    return nullptr;
-}
-
 // The algorithms and the reference, read as text: the layouts fix each of them.
 QString layoutProblem(const QByteArray &xml, const QString &id, const QSslCertificate &certificate)
 {
@@ -77,7 +57,7 @@ QString signatureProblem(const QByteArray &xml, const QString &id, const QSslCer
         return QStringLiteral("documento mal formado");
     QString problem;
     const QByteArray idUtf8 = id.toUtf8();
-    xmlNodePtr target = findById(xmlDocGetRootElement(doc), BAD_CAST idUtf8.constData());
+    xmlNodePtr target = XmlSigner::findById(xmlDocGetRootElement(doc), BAD_CAST idUtf8.constData());
     xmlNodePtr sig = xmlSecFindNode(xmlDocGetRootElement(doc), xmlSecNodeSignature, xmlSecDSigNs);
     const QByteArray der = certificate.toDer();
     xmlSecKeyPtr key = xmlSecCryptoAppKeyLoadMemory(reinterpret_cast<const xmlSecByte *>(der.constData()),
