@@ -1,21 +1,29 @@
 #include "Connection.h"
 #include "Listener.h"
 
+#include "Hello.h"
+
+#include <QSslSocket>
 #include <QTcpSocket>
 
 namespace {
 constexpr qint64 kReadChunk = 256 * 1024;
+// Before a connection is authenticated only a first frame this small is read.
+constexpr quint32 kMaxHello = 4096;
+const QString kAuthRequired = QStringLiteral(
+    "autenticação exigida antes da primeira chamada: configure o token (token em [server]) ou o certificado de cliente");
 }
 
 Connection::Connection(quint64 id, qintptr fd, Listener &owner)
     : m_id(id), m_owner(owner), m_reader(owner.config().maxFrame)
 {
-    auto *s = new QTcpSocket(this);
+    QTcpSocket *s = owner.tls() ? new QSslSocket(this) : new QTcpSocket(this);
     if (!s->setSocketDescriptor(fd)) {
         delete s;
         return;
     }
     m_socket = s;
+    m_authenticated = !owner.authRequired();
     // The socket holds little; a frame's bytes go straight into the frame reader.
     m_socket->setReadBufferSize(kReadChunk);
     setObjectName(QStringLiteral("%1:%2").arg(s->peerAddress().toString()).arg(s->peerPort()));
@@ -32,10 +40,32 @@ Connection::Connection(quint64 id, qintptr fd, Listener &owner)
     });
     connect(m_socket, &QTcpSocket::disconnected, this, [this] { close(); });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
+        if (e == QAbstractSocket::SslHandshakeFailedError)
+            DfeServer::log(objectName() + QStringLiteral(" negociação TLS recusada: ") + m_socket->errorString());
         if (e != QAbstractSocket::RemoteHostClosedError)
             close();
     });
+    if (auto *tls = qobject_cast<QSslSocket *>(m_socket)) {
+        m_encrypted = false;
+        tls->setSslConfiguration(*owner.tls());
+        connect(tls, &QSslSocket::encrypted, this, [this] { tlsReady(); });
+        tls->startServerEncryption();
+    }
     m_idle.start();
+}
+
+void Connection::tlsReady()
+{
+    auto *tls = static_cast<QSslSocket *>(m_socket);
+    m_encrypted = true;
+    // With --client-ca the handshake only ends for a certificate that CA issued.
+    const QSslCertificate peer = tls->peerCertificate();
+    if (!peer.isNull() && m_owner.tls()->peerVerifyMode() == QSslSocket::VerifyPeer) {
+        m_caller = Caller{Caller::Kind::Certificate, peer.subjectInfo(QSslCertificate::CommonName).value(0)};
+        m_authenticated = true;
+        DfeServer::log(objectName() + QStringLiteral(" TLS com ") + m_caller.describe());
+    }
+    pump();
 }
 
 Connection::~Connection()
@@ -70,9 +100,13 @@ void Connection::close()
 
 void Connection::pump()
 {
-    while (!m_busy && !m_closing) {
+    while (!m_busy && !m_closing && m_encrypted) {
         quint32 n = 0;
         if (!m_haveReservation && m_reader.announced(n)) {
+            if (!m_authenticated && n > kMaxHello) {
+                refuse(kAuthRequired, true);
+                return;
+            }
             if (n > m_owner.config().maxFrame) {
                 // The stream cannot be trusted after this: one reply, then the connection goes.
                 refuse(QStringLiteral("mensagem de %1 bytes excede o limite de %2 bytes").arg(n).arg(m_owner.config().maxFrame), true);
@@ -91,7 +125,19 @@ void Connection::pump()
             m_busy = true;
             m_idle.stop();
             m_haveReservation = false;
-            m_owner.submit(m_id, std::move(payload), m_reserved);
+            if (wire::isHello(payload)) {
+                hello(payload);
+                if (m_busy || m_closing)
+                    return;
+                continue;
+            }
+            if (!m_authenticated) {
+                m_owner.unreserve(m_reserved);
+                m_busy = false;
+                refuse(kAuthRequired, true);
+                return;
+            }
+            m_owner.submit(m_id, std::move(payload), m_reserved, m_caller);
             return;
         }
         const qint64 available = m_socket->bytesAvailable();
@@ -99,6 +145,53 @@ void Connection::pump()
             return;
         m_reader.feed(m_socket->read(std::min(available, kReadChunk)));
     }
+}
+
+void Connection::hello(const QByteArray &payload)
+{
+    wire::Hello h;
+    try {
+        h = wire::decodeHello(payload);
+    } catch (const std::exception &e) {
+        m_owner.unreserve(m_reserved);
+        m_busy = false;
+        refuse(QString::fromUtf8(e.what()), true);
+        return;
+    }
+    if (!h.token.isEmpty()) {
+        m_owner.authenticate(m_id, h.token, m_reserved); // m_busy until the answer
+        return;
+    }
+    m_owner.unreserve(m_reserved);
+    m_busy = false;
+    if (!m_authenticated) {
+        refuse(kAuthRequired, true);
+        return;
+    }
+    wire::Reply r;
+    r.result = m_caller.describe();
+    m_socket->write(wire::encodeReplyFrame(r));
+    m_idle.start();
+}
+
+void Connection::authenticated(const std::optional<QString> &name, const QString &failure)
+{
+    m_busy = false;
+    if (m_closing)
+        return;
+    if (!name) {
+        // One try per connection: a wrong secret closes it.
+        refuse(failure.isEmpty() ? QStringLiteral("token de acesso desconhecido neste servidor de aplicação (ou removido)") : failure, true);
+        return;
+    }
+    m_caller = Caller{Caller::Kind::Token, *name};
+    m_authenticated = true;
+    DfeServer::log(objectName() + QStringLiteral(" autenticado: ") + m_caller.describe());
+    wire::Reply r;
+    r.result = m_caller.describe();
+    m_socket->write(wire::encodeReplyFrame(r));
+    m_idle.start();
+    pump();
 }
 
 void Connection::replied(const QByteArray &frame)
