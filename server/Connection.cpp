@@ -11,7 +11,8 @@ constexpr qint64 kReadChunk = 256 * 1024;
 // Before a connection is authenticated only a first frame this small is read.
 constexpr quint32 kMaxHello = 4096;
 const QString kAuthRequired = QStringLiteral(
-    "autenticação exigida antes da primeira chamada: configure o token (token em [server]) ou o certificado de cliente");
+    "autenticação exigida antes da primeira chamada; configure token (ou client_cert e client_key) em [server] do arquivo de "
+    "configuração");
 }
 
 Connection::Connection(quint64 id, qintptr fd, Listener &owner)
@@ -40,8 +41,13 @@ Connection::Connection(quint64 id, qintptr fd, Listener &owner)
     });
     connect(m_socket, &QTcpSocket::disconnected, this, [this] { close(); });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
-        if (e == QAbstractSocket::SslHandshakeFailedError)
+        if (e == QAbstractSocket::SslHandshakeFailedError) {
             DfeServer::log(objectName() + QStringLiteral(" negociação TLS recusada: ") + m_socket->errorString());
+            // Closed gently, so that the alert saying why reaches the client; the idle timer bounds the wait.
+            m_closing = true;
+            m_socket->disconnectFromHost();
+            return;
+        }
         if (e != QAbstractSocket::RemoteHostClosedError)
             close();
     });
@@ -58,10 +64,20 @@ void Connection::tlsReady()
 {
     auto *tls = static_cast<QSslSocket *>(m_socket);
     m_encrypted = true;
-    // With --client-ca the handshake only ends for a certificate that CA issued.
+    // With --client-ca a certificate is asked for; it counts when that CA issued it.
     const QSslCertificate peer = tls->peerCertificate();
-    if (!peer.isNull() && m_owner.tls()->peerVerifyMode() == QSslSocket::VerifyPeer) {
-        m_caller = Caller{Caller::Kind::Certificate, peer.subjectInfo(QSslCertificate::CommonName).value(0)};
+    if (!peer.isNull() && m_owner.tls()->peerVerifyMode() == QSslSocket::QueryPeer) {
+        const QString cn = peer.subjectInfo(QSslCertificate::CommonName).value(0);
+        const QList<QSslError> errors = tls->sslHandshakeErrors();
+        if (!errors.isEmpty()) {
+            QString why = QStringLiteral("não foi emitido pela autoridade aceita por este servidor");
+            for (const QSslError &e : errors)
+                if (e.error() == QSslError::CertificateExpired)
+                    why = QStringLiteral("expirou em %1").arg(peer.expiryDate().toString(QStringLiteral("dd/MM/yyyy")));
+            deny(QStringLiteral("certificado de cliente \"%1\" recusado: %2").arg(cn, why));
+            return;
+        }
+        m_caller = Caller{Caller::Kind::Certificate, cn};
         m_authenticated = true;
         DfeServer::log(objectName() + QStringLiteral(" TLS com ") + m_caller.describe());
     }
@@ -72,6 +88,17 @@ Connection::~Connection()
 {
     if (m_haveReservation)
         m_owner.unreserve(m_reserved);
+}
+
+void Connection::deny(const QString &why)
+{
+    wire::Reply r;
+    r.ok = false;
+    r.error = why;
+    m_socket->write(wire::encodeReplyFrame(r));
+    DfeServer::log(objectName() + QStringLiteral(" acesso recusado: ") + why);
+    m_closing = true;
+    m_socket->disconnectFromHost();
 }
 
 void Connection::refuse(const QString &why, bool thenClose)
@@ -104,7 +131,7 @@ void Connection::pump()
         quint32 n = 0;
         if (!m_haveReservation && m_reader.announced(n)) {
             if (!m_authenticated && n > kMaxHello) {
-                refuse(kAuthRequired, true);
+                deny(kAuthRequired);
                 return;
             }
             if (n > m_owner.config().maxFrame) {
@@ -134,7 +161,7 @@ void Connection::pump()
             if (!m_authenticated) {
                 m_owner.unreserve(m_reserved);
                 m_busy = false;
-                refuse(kAuthRequired, true);
+                deny(kAuthRequired);
                 return;
             }
             m_owner.submit(m_id, std::move(payload), m_reserved, m_caller);
@@ -143,7 +170,16 @@ void Connection::pump()
         const qint64 available = m_socket->bytesAvailable();
         if (available <= 0)
             return;
-        m_reader.feed(m_socket->read(std::min(available, kReadChunk)));
+        const QByteArray bytes = m_socket->read(std::min(available, kReadChunk));
+        if (!m_sniffed && !m_owner.tls() && m_reader.pending() + bytes.size() >= 2) {
+            m_sniffed = true;
+            // A TLS client's first record would read as a huge frame: tell it at once instead.
+            if (m_reader.pending() == 0 && uchar(bytes[0]) == 0x16 && uchar(bytes[1]) == 0x03) {
+                refuse(QStringLiteral("este servidor de aplicação não usa TLS"), true);
+                return;
+            }
+        }
+        m_reader.feed(bytes);
     }
 }
 
@@ -155,7 +191,7 @@ void Connection::hello(const QByteArray &payload)
     } catch (const std::exception &e) {
         m_owner.unreserve(m_reserved);
         m_busy = false;
-        refuse(QString::fromUtf8(e.what()), true);
+        deny(QString::fromUtf8(e.what()));
         return;
     }
     if (!h.token.isEmpty()) {
@@ -165,7 +201,7 @@ void Connection::hello(const QByteArray &payload)
     m_owner.unreserve(m_reserved);
     m_busy = false;
     if (!m_authenticated) {
-        refuse(kAuthRequired, true);
+        deny(kAuthRequired);
         return;
     }
     wire::Reply r;
@@ -181,7 +217,9 @@ void Connection::authenticated(const std::optional<QString> &name, const QString
         return;
     if (!name) {
         // One try per connection: a wrong secret closes it.
-        refuse(failure.isEmpty() ? QStringLiteral("token de acesso desconhecido neste servidor de aplicação (ou removido)") : failure, true);
+        deny(failure.isEmpty() ? QStringLiteral("token de acesso desconhecido neste servidor (ou removido); confira token em [server] "
+                                                "do arquivo de configuração")
+                               : failure);
         return;
     }
     m_caller = Caller{Caller::Kind::Token, *name};

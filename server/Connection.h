@@ -28,6 +28,7 @@ Q_SIGNALS:
 private:
     void pump();
     void refuse(const QString &why, bool thenClose);
+    void deny(const QString &why); // an authentication failure: said as is, then the connection goes
     void close();
     void hello(const QByteArray &payload);
     void tlsReady();
@@ -39,6 +40,7 @@ private:
     QString m_peer;
     quint32 m_reserved = 0;
     bool m_haveReservation = false, m_busy = false, m_closing = false, m_finished = false;
+    bool m_sniffed = false;      // the first bytes were checked for a TLS handshake
     bool m_encrypted = true;     // false until a TLS handshake ends
     bool m_authenticated = true; // false while the server waits for a credential
     Caller m_caller;

@@ -22,8 +22,15 @@ bool isHello(const QByteArray &payload)
     QCborStreamReader r(payload);
     if (!r.isMap() || !r.enterContainer() || !r.hasNext() || !r.isString())
         return false;
-    const auto key = r.readString();
-    return key.status == QCborStreamReader::EndOfString && key.data == QLatin1String("hello");
+    if (r.isLengthKnown() && r.length() != 5)
+        return false;
+    QString key;
+    auto chunk = r.readString();
+    while (chunk.status == QCborStreamReader::Ok && key.size() <= 5) {
+        key += chunk.data;
+        chunk = r.readString();
+    }
+    return chunk.status == QCborStreamReader::EndOfString && key == QLatin1String("hello");
 }
 
 Hello decodeHello(const QByteArray &payload)
