@@ -70,13 +70,8 @@ QString kindOf(const QVariant &v)
     default: return QString::fromLatin1(v.typeName());
     }
 }
-// A TLS record (handshake or alert) where a frame was expected: the other side speaks TLS.
-bool looksLikeTls(const QByteArray &bytes)
-{
-    return bytes.size() >= 2 && (uchar(bytes[0]) == 0x15 || uchar(bytes[0]) == 0x16) && uchar(bytes[1]) == 0x03;
-}
-
-const QString kTlsHint = QStringLiteral("o servidor usa TLS: ative tls=true em [server] do arquivo de configuração");
+// A TLS server closes a plain connection without a word.
+const QString kTlsHint = QStringLiteral("se ele usa TLS, ative tls=true em [server] do arquivo de configuração");
 
 bool loopbackHost(const QString &host)
 {
@@ -265,24 +260,16 @@ bool TNetConnection::sayHello(QString &error)
     wire::FrameReader reader(MaxFrame);
     QByteArray replyBytes;
     QString failure;
-    bool done = false, first = true;
+    bool done = false;
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
     auto pump = [&] {
         if (!socket || done)
             return;
-        const QByteArray bytes = socket->readAll();
-        if (first && !bytes.isEmpty()) {
-            first = false;
-            if (looksLikeTls(bytes)) {
-                failure = kTlsHint;
-                done = true;
-            }
-        }
         try {
-            reader.feed(bytes);
-            if (!done && reader.next(replyBytes))
+            reader.feed(socket->readAll());
+            if (reader.next(replyBytes))
                 done = true;
         } catch (const std::exception &e) {
             failure = QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what()));
@@ -316,7 +303,8 @@ bool TNetConnection::sayHello(QString &error)
             failure = tlsFailure({}, *tls, Host);
         else
             failure = !timer.isActive() ? QStringLiteral("sem resposta à apresentação em %1 s").arg(ConnectTimeoutMs / 1000.0)
-                                        : QStringLiteral("o servidor encerrou a conexão sem responder à apresentação");
+                                        : QStringLiteral("o servidor encerrou a conexão sem responder à apresentação") +
+                                              (Security.Tls ? QString() : QStringLiteral("; ") + kTlsHint);
     }
     if (failure.isEmpty() && !reply.ok) {
         error = QStringLiteral("O servidor de aplicação %1 em %2 recusou o acesso: %3").arg(ServerName, where(), reply.error);
@@ -401,7 +389,7 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
     wire::FrameReader reader(MaxFrame);
     QByteArray replyBytes;
     QString failure;
-    bool done = false, first = true, tlsAnswer = false;
+    bool done = false, first = true;
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
@@ -409,15 +397,7 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
         if (!socket || done)
             return;
         const QByteArray bytes = socket->readAll();
-        if (first && !bytes.isEmpty()) {
-            first = false;
-            tlsAnswer = !Security.Tls && looksLikeTls(bytes);
-            if (tlsAnswer) {
-                done = true;
-                loop.quit();
-                return;
-            }
-        }
+        first = first && bytes.isEmpty();
         reader.feed(bytes);
         try {
             if (reader.next(replyBytes))
@@ -445,14 +425,11 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
         Close();
         throw Exception(QStringLiteral("Falha na chamada %1 ao servidor de aplicação em %2: %3").arg(method, where(), why));
     };
-    if (tlsAnswer)
-        broken(kTlsHint);
     if (!done) {
         if (!timer.isActive())
             broken(QStringLiteral("sem resposta em %1 s").arg(TimeoutMs / 1000.0));
         if (first && !Security.Tls && fresh)
-            broken(QStringLiteral("o servidor encerrou a conexão sem responder; se ele usa TLS, ative tls=true em [server] do "
-                                  "arquivo de configuração"));
+            broken(QStringLiteral("o servidor encerrou a conexão sem responder; ") + kTlsHint);
         broken(socket ? socket->errorString() : QStringLiteral("conexão encerrada"));
     }
     if (!failure.isEmpty())
