@@ -123,7 +123,6 @@ void WorkerPool::authenticate(QString token, std::function<void(std::optional<QS
         } catch (const std::exception &e) {
             failure = QStringLiteral("Armazenamento indisponível: %1").arg(QString::fromUtf8(e.what()));
         }
-        token.fill(QLatin1Char(' '));
         done(std::move(name), std::move(failure));
     });
 }
