@@ -285,6 +285,8 @@ int runServerBench(const QStringList &args)
 {
     // Usage: serve-load [clients] [calls] | serve-idle [connections] [server open-file limit]
     const QString mode = args.value(0);
+    if (mode == QLatin1String("serve-load-tls"))
+        return runSecureLoadBench(args);
     QTemporaryDir dir;
     rlimit own{};
     getrlimit(RLIMIT_NOFILE, &own);

@@ -4,3 +4,5 @@
 #include <QStringList>
 
 int runServerBench(const QStringList &args);
+// The load mode in plain text and over TLS with a token, one beside the other.
+int runSecureLoadBench(const QStringList &args);

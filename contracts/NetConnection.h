@@ -37,6 +37,17 @@ TArg ByRef(T &storage)
                 }};
 }
 
+// How the connection proves the server and itself on a network (the host's INI,
+// [server] tls, ca_file, token, client_cert, client_key). All empty: plain text, no
+// credential, as on loopback.
+struct TNetSecurity {
+    bool Tls = false;
+    QString CaFile;     // PEM roots that may sign the server's certificate; empty: the system's
+    QString Token;      // the installation's token, sent in the first frame
+    QString ClientCert; // PEM certificate and key, for a server that takes client certificates
+    QString ClientKey;
+};
+
 class DFE_TOOLKIT_API TNetConnection : public QObject {
 public:
     explicit TNetConnection(QObject *parent = nullptr);
@@ -51,6 +62,8 @@ public:
     int TimeoutMs = DefaultTimeoutMs;
     int ConnectTimeoutMs = 10000;
     quint32 MaxFrame = 256u * 1024u * 1024u;
+    static TNetSecurity DefaultSecurity; // the host's setting, taken by every new connection
+    TNetSecurity Security = DefaultSecurity;
 
     void Open();
     void Close();
@@ -67,6 +80,8 @@ public:
 
 private:
     bool connectNow(QString &error);
+    bool startTls(QString &reason);
+    bool sayHello(QString &error);
     QString where() const;
     QPointer<QTcpSocket> m_socket;
     QString m_lastError;

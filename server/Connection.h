@@ -1,6 +1,7 @@
 #pragma once
 // One client connection on the I/O thread: reads frames, hands each call to the
 // worker pool (one at a time: calls on a connection are sequential), writes the reply.
+#include "Callers.h"
 #include "Frame.h"
 
 #include <QObject>
@@ -17,6 +18,9 @@ public:
     bool isOpen() const { return m_socket != nullptr; }
     // The reply of the call in flight (from the worker, through the owner).
     void replied(const QByteArray &frame);
+    // The answer to the connection's token: its name, or nothing (and why, when the
+    // store failed rather than the token).
+    void authenticated(const std::optional<QString> &name, const QString &failure);
 
 Q_SIGNALS:
     void finished(quint64 id);
@@ -24,7 +28,10 @@ Q_SIGNALS:
 private:
     void pump();
     void refuse(const QString &why, bool thenClose);
+    void deny(const QString &why); // an authentication failure: said as is, then the connection goes
     void close();
+    void hello(const QByteArray &payload);
+    void tlsReady();
     quint64 m_id;
     Listener &m_owner;
     QTcpSocket *m_socket = nullptr; // child
@@ -33,4 +40,8 @@ private:
     QString m_peer;
     quint32 m_reserved = 0;
     bool m_haveReservation = false, m_busy = false, m_closing = false, m_finished = false;
+    bool m_sniffed = false;      // the first bytes were checked for a TLS handshake
+    bool m_encrypted = true;     // false until a TLS handshake ends
+    bool m_authenticated = true; // false while the server waits for a credential
+    Caller m_caller;
 };

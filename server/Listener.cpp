@@ -1,4 +1,5 @@
 #include "Listener.h"
+#include "Callers.h"
 #include "Connection.h"
 
 #include <QTimer>
@@ -39,9 +40,9 @@ bool Listener::reserve(quint32 bytes)
     return true;
 }
 
-void Listener::submit(quint64 connection, QByteArray payload, quint32 reserved)
+void Listener::submit(quint64 connection, QByteArray payload, quint32 reserved, const Caller &caller)
 {
-    m_pool->submit(std::move(payload), [this, connection, reserved](QByteArray frame, QString log) {
+    m_pool->submit(std::move(payload), caller, [this, connection, reserved](QByteArray frame, QString log) {
         unreserve(reserved);
         QMetaObject::invokeMethod(this, [this, connection, frame = std::move(frame), log = std::move(log)] {
             Connection *c = m_connections.value(connection);
@@ -53,8 +54,23 @@ void Listener::submit(quint64 connection, QByteArray payload, quint32 reserved)
     });
 }
 
+void Listener::authenticate(quint64 connection, QString token, quint32 reserved)
+{
+    m_pool->authenticate(std::move(token), [this, connection, reserved](std::optional<QString> name, QString failure) {
+        unreserve(reserved);
+        QMetaObject::invokeMethod(this, [this, connection, name = std::move(name), failure = std::move(failure)] {
+            if (Connection *c = m_connections.value(connection))
+                c->authenticated(name, failure);
+        }, Qt::QueuedConnection);
+    });
+}
+
 void Listener::reject(qintptr fd)
 {
+    if (m_tls) {
+        ::close(int(fd)); // a plain reply means nothing to a TLS client
+        return;
+    }
     // A best-effort reply on a fresh socket: it fits the kernel's buffer.
     ::send(int(fd), m_overCap.constData(), size_t(m_overCap.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
     ::shutdown(int(fd), SHUT_RDWR);

@@ -5,11 +5,14 @@
 #include "WorkerPool.h"
 
 #include <QHash>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <atomic>
 #include <memory>
+#include <optional>
 
 class Connection;
+struct Caller;
 
 class Listener : public QTcpServer {
 public:
@@ -19,7 +22,17 @@ public:
     // Takes `bytes` from the in-flight budget; false when they do not fit.
     bool reserve(quint32 bytes);
     void unreserve(quint32 bytes) { m_inFlight -= bytes; }
-    void submit(quint64 connection, QByteArray payload, quint32 reserved);
+    void submit(quint64 connection, QByteArray payload, quint32 reserved, const Caller &caller);
+    // Checks a token's secret on a worker; the connection learns who it is.
+    void authenticate(quint64 connection, QString token, quint32 reserved);
+    // Before listening: TLS (when set) and whether clients must authenticate.
+    void setSecurity(std::optional<QSslConfiguration> tls, bool authRequired)
+    {
+        m_tls = std::move(tls);
+        m_authRequired = authRequired;
+    }
+    const std::optional<QSslConfiguration> &tls() const { return m_tls; }
+    bool authRequired() const { return m_authRequired; }
     int openConnections() const { return int(m_connections.size()); }
 
 protected:
@@ -32,5 +45,7 @@ private:
     QHash<quint64, Connection *> m_connections;
     quint64 m_nextId = 0;
     QByteArray m_overCap;
+    std::optional<QSslConfiguration> m_tls;
+    bool m_authRequired = false;
     std::unique_ptr<WorkerPool> m_pool; // last member: its workers finish before the rest goes
 };

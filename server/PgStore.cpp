@@ -304,6 +304,14 @@ void PgStore::createSchema(int fromVersion)
         exec("CREATE TABLE sinc_em_andamento (nrinsjurpesq TEXT COLLATE \"C\" PRIMARY KEY, dono TEXT NOT NULL,"
              " expira_em TEXT COLLATE \"C\" NOT NULL)");
     }
+    if (fromVersion < 3) {
+        // Who may call: tokens (hash of the secret only) and certificates, and the registrations of each.
+        exec("CREATE TABLE chamador (tipo TEXT NOT NULL, nome TEXT COLLATE \"C\" NOT NULL, hash TEXT NOT NULL DEFAULT '',"
+             " criado_em TEXT NOT NULL, PRIMARY KEY (tipo, nome))");
+        exec("CREATE INDEX chamador_hash ON chamador (hash)");
+        exec("CREATE TABLE chamador_inscricao (tipo TEXT NOT NULL, nome TEXT COLLATE \"C\" NOT NULL, nrinsjurpesq TEXT COLLATE \"C\" NOT NULL,"
+             " PRIMARY KEY (tipo, nome, nrinsjurpesq))");
+    }
 }
 
 void PgStore::lockSchema() { exec("SELECT pg_advisory_xact_lock(hashtextextended('dfe-server schema', 0))"); }

@@ -1,5 +1,6 @@
 #include "Server.h"
 #include "Listener.h"
+#include "ServerTls.h"
 #include "Store.h"
 
 #include <QDateTime>
@@ -40,6 +41,12 @@ int DfeServer::raiseOpenFileLimit()
 
 bool DfeServer::start(QString &error)
 {
+    std::optional<QSslConfiguration> tls;
+    if (!serverSecurity(m_config, tls, error))
+        return false; // before the store is touched or anything binds
+    if (!tls && !m_config.address.isLoopback())
+        log(QStringLiteral("AVISO: texto puro em %1 (--insecure-plaintext): tokens e documentos trafegam sem cifra.")
+                .arg(m_config.address.toString()));
     try {
         Store check(m_config.storePath, m_config.busyTimeoutMs); // creates or upgrades the schema before any client
     } catch (const std::exception &e) {
@@ -54,6 +61,7 @@ bool DfeServer::start(QString &error)
     m_io->setObjectName(QStringLiteral("dfe-io"));
     m_io->start();
     m_listener = new Listener(m_config, m_authority);
+    m_listener->setSecurity(tls, authenticationRequired(m_config));
     m_listener->moveToThread(m_io.get());
     bool listening = false;
     QMetaObject::invokeMethod(m_listener, [&] {

@@ -19,6 +19,10 @@ struct ServerConfig {
     qint64 maxInFlight = 1024ll * 1024 * 1024; // request bytes held across all connections
     int busyTimeoutMs = 10000;            // wait for another writer of the store
     bool quiet = false;
+    // TLS (PEM files): serves TLS 1.2 or later only. With clientCa, a client proves itself
+    // with a certificate that CA issued; otherwise with a token in its first frame.
+    QString tlsCert, tlsKey, clientCa;
+    bool insecurePlaintext = false; // plain text on an address other than loopback
 };
 
 class Listener;

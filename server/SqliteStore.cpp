@@ -154,6 +154,14 @@ void SqliteStore::createSchema(int fromVersion)
         exec("CREATE TABLE sinc_em_andamento (nrinsjurpesq TEXT PRIMARY KEY, dono TEXT NOT NULL,"
              " expira_em TEXT NOT NULL)");
     }
+    if (fromVersion < 3) {
+        // Who may call: tokens (hash of the secret only) and certificates, and the registrations of each.
+        exec("CREATE TABLE chamador (tipo TEXT NOT NULL, nome TEXT NOT NULL, hash TEXT NOT NULL DEFAULT '',"
+             " criado_em TEXT NOT NULL, PRIMARY KEY (tipo, nome))");
+        exec("CREATE INDEX chamador_hash ON chamador (hash)");
+        exec("CREATE TABLE chamador_inscricao (tipo TEXT NOT NULL, nome TEXT NOT NULL, nrinsjurpesq TEXT NOT NULL,"
+             " PRIMARY KEY (tipo, nome, nrinsjurpesq))");
+    }
 }
 
 void SqliteStore::lockRegistration(const QString &registration)

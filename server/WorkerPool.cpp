@@ -24,6 +24,18 @@ wire::Reply failure(const QString &why)
     r.error = why;
     return r;
 }
+// Why the caller may not make this call, or empty. Read per call, so that a removed
+// token or registration takes effect at once.
+QString refusal(Store &store, const Caller &caller, const wire::Request &req)
+{
+    const QSet<QString> allowed = callers::registrations(store, caller);
+    if (allowed.isEmpty())
+        return QStringLiteral("Acesso negado: %1 não está autorizado neste servidor de aplicação.").arg(caller.describe());
+    const std::optional<QString> reg = callers::requestRegistration(req.method, req.args);
+    if (reg && !allowed.contains(*reg))
+        return QStringLiteral("Acesso negado: %1 não está autorizado para a inscrição jurídica \"%2\".").arg(caller.describe(), *reg);
+    return {};
+}
 } // namespace
 
 WorkerPool::WorkerPool(const ServerConfig &config, std::shared_ptr<AuthoritySource> authority)
@@ -53,7 +65,7 @@ void WorkerPool::release(std::unique_ptr<Store> store)
     m_idle.push_back(std::move(store));
 }
 
-QByteArray WorkerPool::answer(const QByteArray &payload, QString &log)
+QByteArray WorkerPool::answer(const QByteArray &payload, QString &log, const Caller &caller)
 {
     QElapsedTimer t;
     t.start();
@@ -69,8 +81,13 @@ QByteArray WorkerPool::answer(const QByteArray &payload, QString &log)
             reply = failure(QStringLiteral("Armazenamento indisponível: %1").arg(QString::fromUtf8(e.what())));
         }
         if (store) {
-            RemoteModule module(*store, *m_authority, m_config.uf);
-            reply = module.call(req);
+            const QString denied = caller.anonymous() ? QString() : refusal(*store, caller, req);
+            if (!denied.isEmpty()) {
+                reply = failure(denied);
+            } else {
+                RemoteModule module(*store, *m_authority, m_config.uf);
+                reply = module.call(req);
+            }
             release(std::move(store));
         }
     } catch (const std::exception &e) {
@@ -90,15 +107,31 @@ QByteArray WorkerPool::answer(const QByteArray &payload, QString &log)
                             .arg(size).arg(m_config.maxFrame));
         out = wire::encodeReplyFrame(reply);
     }
-    log = QStringLiteral("%1 %2 ms %3").arg(method).arg(t.elapsed()).arg(outcome(reply));
+    log = QStringLiteral("%1 (%2) %3 ms %4").arg(method, caller.describe()).arg(t.elapsed()).arg(outcome(reply));
     return out;
 }
 
-void WorkerPool::submit(QByteArray payload, std::function<void(QByteArray, QString)> done)
+void WorkerPool::authenticate(QString token, std::function<void(std::optional<QString>, QString)> done)
 {
-    m_pool.start([this, payload = std::move(payload), done = std::move(done)]() mutable {
+    m_pool.start([this, token = std::move(token), done = std::move(done)]() mutable {
+        std::optional<QString> name;
+        QString failure;
+        try {
+            std::unique_ptr<Store> store = acquire();
+            name = callers::tokenName(*store, token);
+            release(std::move(store));
+        } catch (const std::exception &e) {
+            failure = QStringLiteral("Armazenamento indisponível: %1").arg(QString::fromUtf8(e.what()));
+        }
+        done(std::move(name), std::move(failure));
+    });
+}
+
+void WorkerPool::submit(QByteArray payload, Caller caller, std::function<void(QByteArray, QString)> done)
+{
+    m_pool.start([this, payload = std::move(payload), caller = std::move(caller), done = std::move(done)]() mutable {
         QString log;
-        QByteArray out = answer(payload, log);
+        QByteArray out = answer(payload, log, caller);
         payload = QByteArray(); // the request's bytes are not held while the reply travels
         done(std::move(out), std::move(log));
     });

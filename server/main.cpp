@@ -1,8 +1,10 @@
 // dfe-server: the reference application server of Dfe71000.rdmSincronizacaoCTe.
 #include "AuthorityOptions.h"
+#include "Callers.h"
 #include "Frame.h"
 #include "Methods.h"
 #include "Server.h"
+#include "ServerTls.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -25,6 +27,47 @@ bool number(const QCommandLineParser &p, const QCommandLineOption &o, qint64 min
     std::fprintf(stderr, "valor inválido para --%s: \"%s\" (esperado um número inteiro de %lld a %lld)\n",
                  qPrintable(o.names().value(0)), qPrintable(v), qlonglong(min), qlonglong(max));
     return false;
+}
+// dfe-server token add|remove|list, certificate add|remove: who may call, kept in the store.
+int callerCommand(const QStringList &words, const QString &storePath, const QStringList &registrations)
+{
+    const QString what = words.value(0), verb = words.value(1), name = words.value(2);
+    const Caller::Kind kind = what == QLatin1String("token") ? Caller::Kind::Token : Caller::Kind::Certificate;
+    const bool needsName = verb != QLatin1String("list");
+    if ((what != QLatin1String("token") && what != QLatin1String("certificate")) ||
+        (verb != QLatin1String("add") && verb != QLatin1String("remove") && verb != QLatin1String("list")) ||
+        (needsName && name.isEmpty()) || words.size() != (needsName ? 3 : 2)) {
+        std::fprintf(stderr, "uso: dfe-server [--store ...] token add NOME --registration CNPJ [--registration ...]\n"
+                             "     dfe-server [--store ...] certificate add \"NOME COMUM\" --registration CNPJ [...]\n"
+                             "     dfe-server [--store ...] token|certificate remove NOME | token|certificate list\n");
+        return 2;
+    }
+    try {
+        Store store(storePath);
+        if (verb == QLatin1String("add") && kind == Caller::Kind::Token) {
+            const QString secret = callers::addToken(store, name, registrations);
+            // The only time the secret is shown: it goes into the host's INI file ([server] token).
+            std::printf("%s\n", qPrintable(secret));
+            std::fprintf(stderr, "token \"%s\" criado para %s; guarde-o em [server] token do arquivo INI do sistema.\n",
+                         qPrintable(name), qPrintable(registrations.join(QLatin1Char(' '))));
+        } else if (verb == QLatin1String("add")) {
+            callers::addCertificate(store, name, registrations);
+        } else if (verb == QLatin1String("remove")) {
+            if (!callers::remove(store, kind, name)) {
+                std::fprintf(stderr, "%s \"%s\" não existe\n", qPrintable(what), qPrintable(name));
+                return 1;
+            }
+        } else {
+            for (const callers::Entry &e : callers::list(store))
+                if (e.caller.kind == kind)
+                    std::printf("%s\t%s\n", qPrintable(e.caller.name), qPrintable(e.registrations.join(QLatin1Char(' '))));
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    std::fflush(stdout);
+    return 0;
 }
 } // namespace
 
@@ -59,10 +102,18 @@ int main(int argc, char **argv)
     const QCommandLineOption maxInFlight(QStringLiteral("max-in-flight"), QStringLiteral("Total de bytes de pedidos em trânsito entre todas as conexões (padrão 1 GiB)."), QStringLiteral("bytes"));
     const QCommandLineOption busyTimeout(QStringLiteral("busy-timeout"), QStringLiteral("Milissegundos de espera por outro processo que grava no armazenamento (padrão 10000)."), QStringLiteral("ms"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Sem registro das chamadas."));
+    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"), QStringLiteral("Certificado TLS do servidor (PEM, com a cadeia)."), QStringLiteral("file"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QStringLiteral("Chave privada do certificado TLS (PEM, sem senha)."), QStringLiteral("file"));
+    const QCommandLineOption clientCa(QStringLiteral("client-ca"), QStringLiteral("AC (PEM) dos certificados de cliente aceitos no lugar de tokens."), QStringLiteral("file"));
+    const QCommandLineOption insecure(QStringLiteral("insecure-plaintext"), QStringLiteral("Aceita texto puro num endereço de rede (só numa rede de testes fechada)."));
+    const QCommandLineOption registration(QStringLiteral("registration"), QStringLiteral("token/certificate add: inscrição jurídica permitida (repetível)."), QStringLiteral("cnpj-or-cpf"));
     p.addOptions({listen, port, store, authority, certificate, passwordFile, caFile, endpoints, environment, connectTimeout,
                   answerTimeout, signer, uf, sync, maxFrame, maxConnections, idleTimeout, workers, maxInFlight, busyTimeout,
-                  quiet});
+                  quiet, tlsCert, tlsKey, clientCa, insecure, registration});
+    p.addPositionalArgument(QStringLiteral("comando"), QStringLiteral("token add|remove|list NOME, certificate add|remove|list NOME (senão, atende)."));
     p.process(app);
+    if (!p.positionalArguments().isEmpty())
+        return callerCommand(p.positionalArguments(), p.value(store), p.values(registration));
 
     ServerConfig c;
     if (!c.address.setAddress(p.value(listen))) {
@@ -86,6 +137,18 @@ int main(int argc, char **argv)
     c.storePath = p.value(store);
     c.uf = p.value(uf);
     DfeServer::quiet = p.isSet(quiet);
+    c.tlsCert = p.value(tlsCert);
+    c.tlsKey = p.value(tlsKey);
+    c.clientCa = p.value(clientCa);
+    c.insecurePlaintext = p.isSet(insecure);
+    {
+        std::optional<QSslConfiguration> tls;
+        QString refused;
+        if (!serverSecurity(c, tls, refused)) { // before the store, the authority or any socket
+            std::fprintf(stderr, "%s\n", qPrintable(refused));
+            return 2;
+        }
+    }
     AuthorityOptions ao;
     ao.source = p.value(authority);
     ao.certificate = p.value(certificate);

@@ -40,6 +40,16 @@ void HostSettings::load(const QString &iniPath)
     serverHost = ini.value(QStringLiteral("server/host"), serverHost).toString();
     serverPort = ini.value(QStringLiteral("server/port"), serverPort).toInt();
     callTimeoutSeconds = ini.value(QStringLiteral("server/timeout"), callTimeoutSeconds).toInt();
+    serverTls = ini.value(QStringLiteral("server/tls"), serverTls).toBool();
+    // Files named relative to the INI file's folder.
+    auto file = [&](const char *key, const QString &current) {
+        const QString v = ini.value(QLatin1String(key), current).toString();
+        return v.isEmpty() ? v : fi.absoluteDir().absoluteFilePath(v);
+    };
+    serverCaFile = file("server/ca_file", serverCaFile);
+    clientCert = file("server/client_cert", clientCert);
+    clientKey = file("server/client_key", clientKey);
+    serverToken = ini.value(QStringLiteral("server/token"), serverToken).toString().trimmed();
     dbDriver = ini.value(QStringLiteral("database/driver"), dbDriver).toString();
     dbName = ini.value(QStringLiteral("database/name"), dbName).toString();
     dbHost = ini.value(QStringLiteral("database/host"), dbHost).toString();
@@ -103,6 +113,7 @@ void HostSettings::publish() const
     Verdano::SetWebPort(serverPort);
     if (callTimeoutSeconds > 0)
         TNetConnection::DefaultTimeoutMs = callTimeoutSeconds * 1000;
+    TNetConnection::DefaultSecurity = TNetSecurity{serverTls, serverCaFile, serverToken, clientCert, clientKey};
 }
 
 bool OpenHostDatabase(const HostSettings &s, QString &error)

@@ -14,6 +14,10 @@ struct HostSettings {
     QString serverHost = QStringLiteral("127.0.0.1");
     int serverPort = 8750;
     int callTimeoutSeconds = 120;
+    // The server on a network, from the INI file only ([server] tls, ca_file, token,
+    // client_cert, client_key): the token never on the command line.
+    bool serverTls = false;
+    QString serverCaFile, serverToken, clientCert, clientKey;
     QString dbDriver = QStringLiteral("QSQLITE");
     QString dbName;   // empty: the default file beside the settings
     // Database server connection, from the INI file only (never the command line).

@@ -1,11 +1,18 @@
 #include "NetConnection.h"
 #include "Exceptions.h"
 #include "Frame.h"
+#include "Hello.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QHostAddress>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -63,9 +70,62 @@ QString kindOf(const QVariant &v)
     default: return QString::fromLatin1(v.typeName());
     }
 }
+// A TLS server closes a plain connection without a word.
+const QString kTlsHint = QStringLiteral("se ele usa TLS, ative tls=true em [server] do arquivo de configuração");
+
+bool loopbackHost(const QString &host)
+{
+    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
+}
+
+QString dayOf(const QDateTime &t) { return t.toLocalTime().toString(QStringLiteral("dd/MM/yyyy")); }
+
+// The cause of a failed TLS handshake, in words a user can act on.
+QString tlsFailure(const QList<QSslError> &errors, QSslSocket &s, const QString &host)
+{
+    auto has = [&](std::initializer_list<QSslError::SslError> kinds) -> const QSslError * {
+        for (const QSslError &e : errors)
+            for (QSslError::SslError k : kinds)
+                if (e.error() == k)
+                    return &e;
+        return nullptr;
+    };
+    if (const QSslError *e = has({QSslError::CertificateExpired}))
+        return QStringLiteral("o certificado do servidor expirou em %1").arg(dayOf(e->certificate().expiryDate()));
+    if (const QSslError *e = has({QSslError::CertificateNotYetValid}))
+        return QStringLiteral("o certificado do servidor só vale a partir de %1").arg(dayOf(e->certificate().effectiveDate()));
+    if (has({QSslError::SelfSignedCertificate, QSslError::SelfSignedCertificateInChain, QSslError::UnableToGetLocalIssuerCertificate,
+             QSslError::UnableToGetIssuerCertificate, QSslError::UnableToVerifyFirstCertificate, QSslError::CertificateUntrusted,
+             QSslError::CertificateRejected, QSslError::InvalidCaCertificate}))
+        return QStringLiteral("o certificado do servidor não foi emitido por uma autoridade confiável "
+                              "(confira ca_file em [server] do arquivo de configuração)");
+    if (has({QSslError::HostNameMismatch}))
+        return QStringLiteral("o certificado do servidor não é para o endereço \"%1\"").arg(host);
+    if (has({QSslError::CertificateRevoked}))
+        return QStringLiteral("o certificado do servidor foi revogado");
+    if (!errors.isEmpty())
+        return QStringLiteral("o certificado do servidor foi recusado (%1)").arg(errors.first().errorString());
+    const QString why = s.errorString();
+    const QString low = why.toLower();
+    if (low.contains(QLatin1String("wrong version number")) || low.contains(QLatin1String("packet length too long")) ||
+        low.contains(QLatin1String("unknown protocol")) || low.contains(QLatin1String("record layer failure")) ||
+        low.contains(QLatin1String("http request")))
+        return QStringLiteral("o servidor não respondeu em TLS (ele está sem TLS, ou a porta é de outro serviço)");
+    if (low.contains(QLatin1String("certificate required")))
+        return QStringLiteral("o servidor exige um certificado de cliente (client_cert e client_key em [server])");
+    if (low.contains(QLatin1String("certificate expired")))
+        return QStringLiteral("o servidor recusou o certificado de cliente: ele expirou");
+    if (low.contains(QLatin1String("unknown ca")) || low.contains(QLatin1String("bad certificate")) ||
+        low.contains(QLatin1String("certificate unknown")))
+        return QStringLiteral("o servidor recusou o certificado de cliente (%1)").arg(why);
+    if (s.error() == QAbstractSocket::RemoteHostClosedError)
+        return QStringLiteral("o servidor encerrou a conexão na negociação TLS (ele está sem TLS, ou exige um certificado de cliente)");
+    return QStringLiteral("a negociação TLS falhou (%1)").arg(why);
+}
 } // namespace
 
 int TNetConnection::DefaultTimeoutMs = 120000;
+TNetSecurity TNetConnection::DefaultSecurity;
 
 TNetConnection::TNetConnection(QObject *parent) : QObject(parent) {}
 
@@ -85,6 +145,16 @@ bool TNetConnection::connectNow(QString &error)
         error = QStringLiteral("Servidor de aplicação não configurado (endereço %1).").arg(where());
         return false;
     }
+    if (Security.Tls) {
+        QString reason;
+        if (!startTls(reason)) {
+            error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1 em %2: %3").arg(ServerName, where(), reason);
+            Close();
+            return false;
+        }
+        m_lastError.clear();
+        return sayHello(error);
+    }
     m_socket = new QTcpSocket(this);
     QEventLoop loop;
     QTimer timer;
@@ -103,7 +173,10 @@ bool TNetConnection::connectNow(QString &error)
     if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState) {
         m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_lastError.clear();
-        return true;
+        // A loopback client without a token talks as it always has; anything else introduces itself.
+        if (Security.Token.isEmpty() && loopbackHost(Host))
+            return true;
+        return sayHello(error);
     }
     const QString reason = !m_socket ? QStringLiteral("conexão descartada")
                            : timer.isActive() ? m_socket->errorString()
@@ -112,6 +185,139 @@ bool TNetConnection::connectNow(QString &error)
                 .arg(ServerName, where(), reason);
     Close();
     return false;
+}
+
+bool TNetConnection::startTls(QString &reason)
+{
+    QSslConfiguration c = QSslConfiguration::defaultConfiguration();
+    c.setProtocol(QSsl::TlsV1_2OrLater);
+    c.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!Security.CaFile.isEmpty()) {
+        const QList<QSslCertificate> cas = QSslCertificate::fromPath(Security.CaFile, QSsl::Pem);
+        if (cas.isEmpty()) {
+            reason = QStringLiteral("o arquivo de autoridades \"%1\" (ca_file em [server]) não pôde ser lido ou não tem certificados")
+                         .arg(Security.CaFile);
+            return false;
+        }
+        c.setCaCertificates(cas); // the company's CA only
+    }
+    if (!Security.ClientCert.isEmpty() || !Security.ClientKey.isEmpty()) {
+        const QList<QSslCertificate> mine = QSslCertificate::fromPath(Security.ClientCert, QSsl::Pem);
+        QFile kf(Security.ClientKey);
+        const QByteArray keyPem = kf.open(QIODevice::ReadOnly) ? kf.readAll() : QByteArray();
+        QSslKey key(keyPem, QSsl::Rsa, QSsl::Pem);
+        if (key.isNull())
+            key = QSslKey(keyPem, QSsl::Ec, QSsl::Pem);
+        if (mine.isEmpty() || key.isNull()) {
+            reason = QStringLiteral("o certificado de cliente \"%1\" ou sua chave \"%2\" (client_cert e client_key em [server]) "
+                                    "não puderam ser lidos").arg(Security.ClientCert, Security.ClientKey);
+            return false;
+        }
+        c.setLocalCertificateChain(mine);
+        c.setPrivateKey(key);
+    }
+    auto *s = new QSslSocket(this);
+    m_socket = s;
+    s->setSslConfiguration(c);
+    QList<QSslError> sslErrors;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(s, &QSslSocket::encrypted, &loop, &QEventLoop::quit);
+    connect(s, &QSslSocket::sslErrors, &loop, [&sslErrors](const QList<QSslError> &e) { sslErrors = e; });
+    connect(s, &QSslSocket::errorOccurred, &loop, &QEventLoop::quit);
+    connect(s, &QSslSocket::disconnected, &loop, &QEventLoop::quit);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    s->connectToHostEncrypted(Host, quint16(Port));
+    timer.start(ConnectTimeoutMs);
+    {
+        InputBlocker block;
+        if (!s->isEncrypted() && s->error() == QAbstractSocket::UnknownSocketError)
+            loop.exec();
+    }
+    if (m_socket && s->isEncrypted()) {
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        return true;
+    }
+    if (!m_socket)
+        reason = QStringLiteral("conexão descartada");
+    else if (!timer.isActive())
+        reason = s->state() == QAbstractSocket::ConnectedState
+                     ? QStringLiteral("o servidor não concluiu a negociação TLS em %1 s (ele está sem TLS?)").arg(ConnectTimeoutMs / 1000.0)
+                     : QStringLiteral("tempo de conexão esgotado");
+    else if (s->error() == QAbstractSocket::SslHandshakeFailedError || s->error() == QAbstractSocket::RemoteHostClosedError ||
+             !sslErrors.isEmpty())
+        reason = tlsFailure(sslErrors, *s, Host);
+    else
+        reason = s->errorString();
+    return false;
+}
+
+bool TNetConnection::sayHello(QString &error)
+{
+    QPointer<QTcpSocket> socket = m_socket;
+    socket->write(wire::frame(wire::encodeHello(wire::Hello{Security.Token})));
+    wire::FrameReader reader(MaxFrame);
+    QByteArray replyBytes;
+    QString failure;
+    bool done = false;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    auto pump = [&] {
+        if (!socket || done)
+            return;
+        try {
+            reader.feed(socket->readAll());
+            if (reader.next(replyBytes))
+                done = true;
+        } catch (const std::exception &e) {
+            failure = QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what()));
+            done = true;
+        }
+        if (done)
+            loop.quit();
+    };
+    connect(socket, &QTcpSocket::readyRead, &loop, pump);
+    connect(socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    connect(socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(ConnectTimeoutMs);
+    {
+        InputBlocker block;
+        pump();
+        if (!done)
+            loop.exec();
+    }
+    wire::Reply reply;
+    if (done && failure.isEmpty()) {
+        try {
+            reply = wire::decodeReply(replyBytes);
+        } catch (const std::exception &e) {
+            failure = QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what()));
+        }
+    } else if (!done) {
+        // With TLS 1.3 the server judges the client's certificate after the handshake: its alert comes here.
+        auto *tls = qobject_cast<QSslSocket *>(socket.data());
+        if (tls && (tls->error() == QAbstractSocket::SslHandshakeFailedError || tls->error() == QAbstractSocket::SslInternalError))
+            failure = tlsFailure({}, *tls, Host);
+        else
+            failure = !timer.isActive() ? QStringLiteral("sem resposta à apresentação em %1 s").arg(ConnectTimeoutMs / 1000.0)
+                                        : QStringLiteral("o servidor encerrou a conexão sem responder à apresentação") +
+                                              (Security.Tls ? QString() : QStringLiteral("; ") + kTlsHint);
+    }
+    if (failure.isEmpty() && !reply.ok) {
+        error = QStringLiteral("O servidor de aplicação %1 em %2 recusou o acesso: %3").arg(ServerName, where(), reply.error);
+        Close();
+        return false;
+    }
+    if (!failure.isEmpty()) {
+        error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1 em %2: %3").arg(ServerName, where(), failure);
+        Close();
+        return false;
+    }
+    m_stale = reader.pending() > 0;
+    return true;
 }
 
 void TNetConnection::Open()
@@ -157,7 +363,8 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
         if (m_stale || !Connected() || m_socket->bytesAvailable() > 0)
             Close();
     }
-    if (!Connected()) {
+    const bool fresh = !Connected();
+    if (fresh) {
         QString error;
         if (!connectNow(error)) {
             m_lastError = error;
@@ -182,14 +389,16 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
     wire::FrameReader reader(MaxFrame);
     QByteArray replyBytes;
     QString failure;
-    bool done = false;
+    bool done = false, first = true;
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
     auto pump = [&] {
         if (!socket || done)
             return;
-        reader.feed(socket->readAll());
+        const QByteArray bytes = socket->readAll();
+        first = first && bytes.isEmpty();
+        reader.feed(bytes);
         try {
             if (reader.next(replyBytes))
                 done = true;
@@ -219,6 +428,8 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
     if (!done) {
         if (!timer.isActive())
             broken(QStringLiteral("sem resposta em %1 s").arg(TimeoutMs / 1000.0));
+        if (first && !Security.Tls && fresh)
+            broken(QStringLiteral("o servidor encerrou a conexão sem responder; ") + kTlsHint);
         broken(socket ? socket->errorString() : QStringLiteral("conexão encerrada"));
     }
     if (!failure.isEmpty())

@@ -71,3 +71,31 @@ bool TestPki::pkcs12(const QString &name, const QString &ca)
                 QStringLiteral("-out"), name + QStringLiteral(".p12"), QStringLiteral("-passout"),
                 QStringLiteral("file:password.txt")});
 }
+
+bool TestPki::makeExpiredServer()
+{
+    // `openssl x509` cannot set past dates; `openssl ca` can, with a throw-away database.
+    QFile cnf(path(QStringLiteral("expired-ca.cnf")));
+    QFile index(path(QStringLiteral("index.txt")));
+    QFile serial(path(QStringLiteral("serial.txt")));
+    QFile ext(path(QStringLiteral("expired-server.ext")));
+    if (!cnf.open(QIODevice::WriteOnly) || !index.open(QIODevice::WriteOnly) || !serial.open(QIODevice::WriteOnly) ||
+        !ext.open(QIODevice::WriteOnly))
+        return false;
+    cnf.write("[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\nnew_certs_dir = .\nserial = serial.txt\n"
+              "default_md = sha256\npolicy = any\ncertificate = ca.pem\nprivate_key = ca.key\n[any]\ncommonName = supplied\n");
+    serial.write("2000\n");
+    ext.write("subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n");
+    cnf.close();
+    index.close();
+    serial.close();
+    ext.close();
+    return run({QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"), QStringLiteral("-nodes"),
+                QStringLiteral("-keyout"), QStringLiteral("expired-server.key"), QStringLiteral("-out"),
+                QStringLiteral("expired-server.csr"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")}) &&
+           run({QStringLiteral("ca"), QStringLiteral("-batch"), QStringLiteral("-config"), QStringLiteral("expired-ca.cnf"),
+                QStringLiteral("-in"), QStringLiteral("expired-server.csr"), QStringLiteral("-out"),
+                QStringLiteral("expired-server.pem"), QStringLiteral("-startdate"), QStringLiteral("20200101000000Z"),
+                QStringLiteral("-enddate"), QStringLiteral("20200201000000Z"), QStringLiteral("-extfile"),
+                QStringLiteral("expired-server.ext"), QStringLiteral("-notext")});
+}

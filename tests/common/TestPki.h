@@ -24,6 +24,15 @@ public:
     QString passwordFile() const { return path(QStringLiteral("password.txt")); }
     QString rogueCaPem() const { return path(QStringLiteral("rogue-ca.pem")); }
     QString rogueCompanyP12() const { return path(QStringLiteral("rogue-company.p12")); } // same CNPJ, other CA
+    // PEM certificate and key of the company and of the rogue company (client certificates).
+    QString companyPem() const { return path(QStringLiteral("company.pem")); }
+    QString companyKey() const { return path(QStringLiteral("company.key")); }
+    QString rogueCompanyPem() const { return path(QStringLiteral("rogue-company.pem")); }
+    QString rogueCompanyKey() const { return path(QStringLiteral("rogue-company.key")); }
+    // A server certificate for 127.0.0.1 from the test CA that expired in 2020 (made on demand).
+    bool makeExpiredServer();
+    QString expiredServerPem() const { return path(QStringLiteral("expired-server.pem")); }
+    QString expiredServerKey() const { return path(QStringLiteral("expired-server.key")); }
 
 private:
     bool run(const QStringList &args);

@@ -5,6 +5,7 @@
 #include "Funcoes.h"
 #include "HostCore.h"
 #include "Messages.h"
+#include "NetConnection.h"
 #include "TestSupport.h"
 
 #include <QSqlQuery>
@@ -288,6 +289,51 @@ private Q_SLOTS:
         QCOMPARE(s.company, QStringLiteral("02"));
         QCOMPARE(s.serverPort, 9999);
         QCOMPARE(s.problems.size(), 2); // the impossible date
+    }
+
+    void serverSecurityFromTheIni_data()
+    {
+        QTest::addColumn<QByteArray>("server");
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QString>("caFile"); // relative to the INI's folder when not absolute
+        QTest::addColumn<QString>("token");
+        QTest::newRow("nothing: plain, no credential") << QByteArray() << false << "" << "";
+        QTest::newRow("TLS, CA beside the INI, token")
+            << QByteArray("tls=true\nca_file=ca.pem\ntoken=  abc-_123  \n") << true << "ca.pem" << "abc-_123";
+        QTest::newRow("absolute CA file") << QByteArray("tls=1\nca_file=/etc/dfe/ca.pem\n") << true << "/etc/dfe/ca.pem" << "";
+        QTest::newRow("tls off") << QByteArray("tls=false\ntoken=x\n") << false << "" << "x";
+    }
+    void serverSecurityFromTheIni()
+    {
+        QFETCH(QByteArray, server);
+        QFETCH(bool, tls);
+        QFETCH(QString, caFile);
+        QFETCH(QString, token);
+        QTemporaryDir dir;
+        const QString ini = dir.filePath(QStringLiteral("h.ini"));
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[server]\nhost=10.0.0.5\n" + server);
+        f.close();
+        HostSettings s;
+        s.parse({QStringLiteral("dfe-host"), QStringLiteral("--config"), ini});
+        QVERIFY(s.problems.isEmpty());
+        const TNetSecurity saved = TNetConnection::DefaultSecurity;
+        s.publish();
+        TNetConnection net;
+        TNetConnection::DefaultSecurity = saved;
+        QCOMPARE(net.Security.Tls, tls);
+        QCOMPARE(net.Security.CaFile, caFile.isEmpty() || caFile.startsWith(QLatin1Char('/')) ? caFile : dir.filePath(caFile));
+        QCOMPARE(net.Security.Token, token);
+    }
+
+    // The token comes from the INI file only: the command line has no option for it.
+    void tokenNotOnTheCommandLine()
+    {
+        HostSettings s;
+        s.parse({QStringLiteral("dfe-host"), QStringLiteral("--token"), QStringLiteral("segredo")});
+        QCOMPARE(s.problems.size(), 1);
+        QVERIFY(s.serverToken.isEmpty());
     }
 };
 
