@@ -1,7 +1,6 @@
 #include "Packet.h"
 #include "Cbor.h"
-
-#include <QCborStreamReader>
+#include "PacketReader.h"
 
 namespace wire {
 
@@ -117,59 +116,23 @@ int DecodedPacket::indexOf(const QString &name) const
 
 DecodedPacket decodePacket(const TDataPacket &p)
 {
-    const QByteArray body = packetBody(p);
-    QCborStreamReader r(body);
-    if (!r.isArray() || !r.isLengthKnown() || r.length() != 2)
-        throw DecodeError("pacote de dados inválido");
-    r.enterContainer();
+    PacketReader in(p);
     DecodedPacket out;
-    if (!r.isArray() || !r.isLengthKnown())
-        throw DecodeError("modelo de campos inválido");
-    r.enterContainer();
-    while (r.hasNext()) {
-        if (!r.isArray() || !r.isLengthKnown() || r.length() != 3)
-            throw DecodeError("campo inválido no pacote");
-        r.enterContainer();
-        PacketField f;
-        f.name = QString::fromUtf8(readTextUtf8(r, body.size()));
-        if (!packetTypeFromName(readTextUtf8(r, body.size()), f.type))
-            throw DecodeError("tipo de campo desconhecido em " + f.name.toStdString());
-        if (!r.isUnsignedInteger() || r.toUnsignedInteger() > 0x7fffffffULL)
-            throw DecodeError("tamanho de campo inválido");
-        f.size = int(r.toUnsignedInteger());
-        r.next();
-        r.leaveContainer();
-        out.fields.push_back(f);
-    }
-    r.leaveContainer();
-    if (!r.isArray() || !r.isLengthKnown())
-        throw DecodeError("linhas do pacote inválidas");
-    r.enterContainer();
-    while (r.hasNext()) {
-        QVariant row = readValue(r, body);
-        if (row.metaType().id() != QMetaType::QVariantList || row.toList().size() != qsizetype(out.fields.size()))
-            throw DecodeError("linha do pacote com número de valores errado");
-        const QVariantList values = row.toList();
+    out.fields = in.fields();
+    while (in.nextRow()) {
+        QVariantList row;
+        row.reserve(qsizetype(out.fields.size()));
         for (size_t c = 0; c < out.fields.size(); ++c) {
-            const int t = values[qsizetype(c)].metaType().id();
-            bool fits = t == QMetaType::Nullptr;
-            switch (out.fields[c].type) {
-            case PacketType::Text:
-            case PacketType::FixedText: fits = fits || t == QMetaType::QString; break;
-            case PacketType::Float: fits = fits || t == QMetaType::Double; break;
-            case PacketType::Blob: fits = fits || t == QMetaType::QByteArray; break;
+            const PacketReader::Cell v = in.cell();
+            switch (v.kind) {
+            case PacketReader::Cell::Null: row.append(QVariant::fromValue(nullptr)); break;
+            case PacketReader::Cell::Text: row.append(QString::fromUtf8(v.data, v.size)); break;
+            case PacketReader::Cell::Float: row.append(v.number); break;
+            case PacketReader::Cell::Blob: row.append(QByteArray(v.data, v.size)); break;
             }
-            if (!fits)
-                throw DecodeError("valor de tipo errado no campo " + out.fields[c].name.toStdString());
         }
-        out.rows.push_back(values);
+        out.rows.push_back(std::move(row));
     }
-    r.leaveContainer();
-    if (r.lastError() != QCborError::NoError)
-        throw DecodeError("pacote de dados truncado");
-    r.leaveContainer();
-    if (r.lastError() != QCborError::NoError || r.currentOffset() != body.size())
-        throw DecodeError("bytes a mais depois da tabela no pacote de dados");
     return out;
 }
 
