@@ -2,6 +2,8 @@
 #include "Cbor.h"
 #include "PacketReader.h"
 
+#include <cstring>
+
 namespace wire {
 
 const char *packetTypeName(PacketType t)
@@ -37,6 +39,10 @@ PacketWriter::PacketWriter(const std::vector<PacketField> &fields) : m_fieldCoun
         w.text(packetTypeName(f.type), qsizetype(strlen(packetTypeName(f.type))));
         w.integer(f.size);
     }
+    // The rows are written after room for the packet's own heads and a message's, so that
+    // neither the packet nor the frame that carries it copies them (see finish).
+    m_headroom = kMessageRoom + m_head.size() + 32;
+    m_buf = QByteArray(m_headroom, '\0');
 }
 
 void PacketWriter::beginRow()
@@ -53,18 +59,23 @@ void PacketWriter::null() { CborWriter(m_buf).null(); }
 
 TDataPacket PacketWriter::finish()
 {
-    QByteArray rowsHead;
-    CborWriter(rowsHead).array(m_written);
-    const qsizetype body = m_head.size() + rowsHead.size() + m_buf.size();
-    QByteArray out;
-    out.reserve(body + 16);
-    CborWriter w(out);
+    QByteArray heads;
+    CborWriter rowsHead(heads);
+    rowsHead.array(m_written);
+    const qsizetype body = m_head.size() + heads.size() + m_buf.size() - m_headroom;
+    QByteArray prefix;
+    CborWriter w(prefix);
     w.tag(kTagDataPacket);
     w.head(2, quint64(body));
-    out.append(m_head);
-    out.append(rowsHead);
-    out.append(m_buf);
-    return TDataPacket{out};
+    prefix.append(m_head);
+    prefix.append(heads);
+    // The heads go just before the rows; the bytes before them stay free for a message's heads.
+    const qsizetype start = m_headroom - prefix.size();
+    std::memcpy(m_buf.data() + start, prefix.constData(), size_t(prefix.size()));
+    m_buf.remove(0, start);
+    TDataPacket out{std::move(m_buf)};
+    m_buf = QByteArray();
+    return out;
 }
 
 namespace {

@@ -42,10 +42,13 @@ public:
     void real(double v);
     void blob(const QByteArray &b);
     void null();
+    // The packet; free room before its first byte lets a message be written around it in place.
     TDataPacket finish();
+    static constexpr qsizetype kMessageRoom = 4096;
 
 private:
     QByteArray m_head, m_buf;
+    qsizetype m_headroom = 0;
     quint64 m_written = 0;
     size_t m_fieldCount;
 };
