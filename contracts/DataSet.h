@@ -280,6 +280,7 @@ private:
     // Edit buffer: only the fields set since Edit are held; the others read through to the row.
     std::vector<QVariant> m_buffer;
     std::vector<char> m_dirty;
+    std::vector<int> m_dirtyList; // the fields set since Edit, in the order set
     bool m_haveBuffer = false;
     int m_disableCount = 0;
     bool m_pendingChange = false;  // order, count or activity changed while suspended

@@ -45,15 +45,62 @@ PacketWriter::PacketWriter(const std::vector<PacketField> &fields) : m_fieldCoun
     m_buf = QByteArray(m_headroom, '\0');
 }
 
+namespace {
+// One item head in one append: rows are millions of them.
+void appendHead(QByteArray &out, int major, quint64 value)
+{
+    char b[9];
+    int n;
+    const char m = char(major << 5);
+    if (value < 24) {
+        b[0] = char(m | char(value));
+        n = 1;
+    } else if (value <= 0xff) {
+        b[0] = char(m | 24);
+        b[1] = char(value);
+        n = 2;
+    } else if (value <= 0xffff) {
+        b[0] = char(m | 25);
+        b[1] = char(value >> 8);
+        b[2] = char(value);
+        n = 3;
+    } else if (value <= 0xffffffffULL) {
+        b[0] = char(m | 26);
+        for (int i = 0; i < 4; ++i)
+            b[1 + i] = char(value >> (24 - 8 * i));
+        n = 5;
+    } else {
+        b[0] = char(m | 27);
+        for (int i = 0; i < 8; ++i)
+            b[1 + i] = char(value >> (56 - 8 * i));
+        n = 9;
+    }
+    out.append(b, n);
+}
+} // namespace
+
 void PacketWriter::beginRow()
 {
     ++m_written;
-    CborWriter(m_buf).array(m_fieldCount);
+    appendHead(m_buf, 4, m_fieldCount);
 }
 
 void PacketWriter::text(const QString &s) { CborWriter(m_buf).text(s); }
-void PacketWriter::textUtf8(const char *utf8, qsizetype len) { CborWriter(m_buf).text(utf8, len); }
-void PacketWriter::real(double v) { CborWriter(m_buf).real(v); }
+void PacketWriter::textUtf8(const char *utf8, qsizetype len)
+{
+    appendHead(m_buf, 3, quint64(len));
+    m_buf.append(utf8, len);
+}
+void PacketWriter::real(double v)
+{
+    quint64 bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    char b[9];
+    b[0] = char(0xfb);
+    for (int i = 0; i < 8; ++i)
+        b[1 + i] = char(bits >> (56 - 8 * i));
+    m_buf.append(b, 9);
+}
 void PacketWriter::blob(const QByteArray &b) { CborWriter(m_buf).bytes(b); }
 void PacketWriter::null() { CborWriter(m_buf).null(); }
 

@@ -766,7 +766,10 @@ void TClientDataSet::setBufferValue(const TField &f, const QVariant &v)
     if (m_state != dsEdit && m_state != dsInsert)
         throw Exception(QStringLiteral("%1: o conjunto de dados não está em edição").arg(Name));
     m_buffer[size_t(f.m_index)] = v;
-    m_dirty[size_t(f.m_index)] = 1;
+    if (!m_dirty[size_t(f.m_index)]) {
+        m_dirty[size_t(f.m_index)] = 1;
+        m_dirtyList.push_back(f.m_index);
+    }
     notify(evRecord, m_cursor);
 }
 
@@ -783,6 +786,7 @@ void TClientDataSet::Edit()
     if (m_buffer.size() != m_fields.size()) {
         m_buffer.assign(m_fields.size(), QVariant());
         m_dirty.assign(m_fields.size(), 0);
+        m_dirtyList.clear();
     }
     m_haveBuffer = true;
     setState(dsEdit);
@@ -797,6 +801,9 @@ void TClientDataSet::Insert()
         BeforeInsert(*this);
     m_buffer.assign(m_fields.size(), QVariant());
     m_dirty.assign(m_fields.size(), 1);
+    m_dirtyList.clear();
+    for (int i = 0; i < int(m_fields.size()); ++i)
+        m_dirtyList.push_back(i);
     m_haveBuffer = true;
     for (auto &f : m_fields)
         if (!f->Calculated)
@@ -806,12 +813,11 @@ void TClientDataSet::Insert()
 
 void TClientDataSet::dropBuffer()
 {
-    for (size_t i = 0; i < m_dirty.size(); ++i) {
-        if (m_dirty[i]) {
-            m_buffer[i] = QVariant();
-            m_dirty[i] = 0;
-        }
+    for (int i : m_dirtyList) {
+        m_buffer[size_t(i)] = QVariant();
+        m_dirty[size_t(i)] = 0;
     }
+    m_dirtyList.clear();
     m_haveBuffer = false;
 }
 
@@ -835,9 +841,10 @@ void TClientDataSet::setRowFromBuffer(int row)
 {
     const size_t stride = size_t(m_textCount) + 1;
     bool resized = false;
-    for (auto &f : m_fields) {
-        const size_t i = size_t(f->m_index);
-        if (f->Calculated || !m_dirty[i])
+    for (int d : m_dirtyList) {
+        const TField *f = m_fields[size_t(d)].get();
+        const size_t i = size_t(d);
+        if (f->Calculated)
             continue;
         if (f->IsText()) {
             // A cell that keeps its length (a tick) is rewritten where it is.
@@ -914,9 +921,11 @@ void TClientDataSet::Post()
     }
     // Only a change of the key's or the filter's field can move the row.
     auto setsSlot = [this](int slot) {
-        for (auto &f : m_fields)
-            if (f->m_slot == slot && f->IsText() && !f->Calculated && m_dirty[size_t(f->m_index)])
+        for (int d : m_dirtyList) {
+            const TField &f = *m_fields[size_t(d)];
+            if (f.m_slot == slot && f.IsText() && !f.Calculated)
                 return true;
+        }
         return false;
     };
     const bool keyTouched = m_indexSlot >= 0 && !inserted && setsSlot(m_indexSlot);
