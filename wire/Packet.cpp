@@ -2,6 +2,7 @@
 #include "Cbor.h"
 #include "PacketReader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace wire {
@@ -42,14 +43,14 @@ PacketWriter::PacketWriter(const std::vector<PacketField> &fields) : m_fieldCoun
     // The rows are written after room for the packet's own heads and a message's, so that
     // neither the packet nor the frame that carries it copies them (see finish).
     m_headroom = kMessageRoom + m_head.size() + 32;
-    m_buf = QByteArray(m_headroom, '\0');
+    m_buf = QByteArray(m_headroom + 64 * 1024, '\0');
+    m_used = m_headroom;
 }
 
 namespace {
-// One item head in one append: rows are millions of them.
-void appendHead(QByteArray &out, int major, quint64 value)
+// One item head, straight into the rows' buffer: rows are millions of them. Returns its length.
+int writeHead(char *b, int major, quint64 value)
 {
-    char b[9];
     int n;
     const char m = char(major << 5);
     if (value < 24) {
@@ -75,40 +76,64 @@ void appendHead(QByteArray &out, int major, quint64 value)
             b[1 + i] = char(value >> (56 - 8 * i));
         n = 9;
     }
-    out.append(b, n);
+    return n;
 }
 } // namespace
+
+char *PacketWriter::room(qsizetype n)
+{
+    if (m_used + n > m_buf.size())
+        m_buf.resize(std::max(m_used + n, m_buf.size() + m_buf.size() / 2));
+    char *at = m_buf.data() + m_used;
+    m_used += n;
+    return at;
+}
 
 void PacketWriter::beginRow()
 {
     ++m_written;
-    appendHead(m_buf, 4, m_fieldCount);
+    char *at = room(9);
+    m_used -= 9 - writeHead(at, 4, m_fieldCount);
 }
 
-void PacketWriter::text(const QString &s) { CborWriter(m_buf).text(s); }
+void PacketWriter::text(const QString &s)
+{
+    const QByteArray u = s.toUtf8();
+    textUtf8(u.constData(), u.size());
+}
 void PacketWriter::textUtf8(const char *utf8, qsizetype len)
 {
-    appendHead(m_buf, 3, quint64(len));
-    m_buf.append(utf8, len);
+    char *at = room(9 + len);
+    const int h = writeHead(at, 3, quint64(len));
+    if (len)
+        std::memcpy(at + h, utf8, size_t(len));
+    m_used -= 9 - h;
 }
 void PacketWriter::real(double v)
 {
     quint64 bits;
     std::memcpy(&bits, &v, sizeof bits);
-    char b[9];
+    char *b = room(9);
     b[0] = char(0xfb);
     for (int i = 0; i < 8; ++i)
         b[1 + i] = char(bits >> (56 - 8 * i));
-    m_buf.append(b, 9);
 }
-void PacketWriter::blob(const QByteArray &b) { CborWriter(m_buf).bytes(b); }
-void PacketWriter::null() { CborWriter(m_buf).null(); }
+void PacketWriter::blob(const QByteArray &b)
+{
+    char *at = room(9 + b.size());
+    const int h = writeHead(at, 2, quint64(b.size()));
+    if (!b.isEmpty())
+        std::memcpy(at + h, b.constData(), size_t(b.size()));
+    m_used -= 9 - h;
+}
+void PacketWriter::null() { *room(1) = char(0xf6); }
 
 TDataPacket PacketWriter::finish()
 {
     QByteArray heads;
     CborWriter rowsHead(heads);
     rowsHead.array(m_written);
+    m_buf.truncate(m_used);
     const qsizetype body = m_head.size() + heads.size() + m_buf.size() - m_headroom;
     QByteArray prefix;
     CborWriter w(prefix);

@@ -47,8 +47,9 @@ public:
     static constexpr qsizetype kMessageRoom = 4096;
 
 private:
-    QByteArray m_head, m_buf;
-    qsizetype m_headroom = 0;
+    char *room(qsizetype n); // `n` bytes more at the end of the rows
+    QByteArray m_head, m_buf; // m_buf: headroom, then the rows up to m_used, then spare room
+    qsizetype m_headroom = 0, m_used = 0;
     quint64 m_written = 0;
     size_t m_fieldCount;
 };
