@@ -34,12 +34,12 @@ long peakKiB()
     return u.ru_maxrss;
 }
 
-long rssKiB(qint64 pid = 0)
+// A /proc status field of this process (pid 0) or another, in KiB.
+long rssKiB(qint64 pid = 0, const QByteArray &field = "VmRSS:")
 {
     QFile f(pid ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
-    const QByteArray field = pid ? "VmHWM:" : "VmRSS:";
     for (const QByteArray &line : f.readAll().split('\n'))
         if (line.startsWith(field))
             return line.mid(field.size()).trimmed().split(' ').value(0).toLong();
@@ -260,7 +260,10 @@ int runRows(int rows, int runs)
     for (int i = 0; i < runs; ++i)
         toLastByte.add(serverToLastByte(server.port, payload));
     report("server GetSincronizacaoCTe to the last byte", toLastByte,
-           QStringLiteral(" (%1 bytes; server peak RSS %2 MiB)").arg(payload.size() + 4).arg(rssKiB(server.pid()) / 1024));
+           QStringLiteral(" (%1 bytes; server peak RSS %2 MiB, of it private now %3 MiB: the rest is the mapped store)")
+               .arg(payload.size() + 4)
+               .arg(rssKiB(server.pid(), "VmHWM:") / 1024)
+               .arg(rssKiB(server.pid(), "RssAnon:") / 1024));
 
     Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
     Verdano::SetWebPort(server.port);
