@@ -289,10 +289,11 @@ int runRows(int rows, int runs)
         for (const QVariant &a : listArgs())
             args.push_back(ByVal(a));
         double called, loaded;
-        const int painted = gridPaints.paints;
+        int painted;
         {
             const QVariant reply = net.AppServer(QStringLiteral("GetSincronizacaoCTe"), args);
             called = msSince(t);
+            painted = gridPaints.paints; // the closed list may repaint while the call runs
             cds.SetData(reply.toList().value(1).value<TDataPacket>());
             loaded = msSince(t);
         } // the received packet goes as the screen's handler ends
