@@ -14,6 +14,8 @@
 
 struct TDataPacket {
     QByteArray cbor; // the whole tagged item, ready to splice into a message
+    // A large packet read from a message is a view into the message's bytes, which this keeps.
+    QByteArray message{};
     bool isEmpty() const { return cbor.isEmpty(); }
     friend bool operator==(const TDataPacket &a, const TDataPacket &b) { return a.cbor == b.cbor; }
 };
