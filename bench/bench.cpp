@@ -1,9 +1,11 @@
 // Benchmarks (not tests): list decoding, the server's answer for a large list (SQLite and PostgreSQL), tick-all,
 // the first paint of a large grid, and the server under many clients.
-// Usage: dfe-bench [load|server|grid] [rows] | serve-load [clients] [calls] | serve-idle [connections] [server open-file limit]
+// Usage: dfe-bench [load|server|grid] [rows] | user [rows ...] [--runs N] | serve-load [clients] [calls]
+//        | serve-idle [connections] [server open-file limit]
 #include "Engines.h"
 #include "Grid.h"
 #include "LoadBench.h"
+#include "UserBench.h"
 #include "Methods.h"
 #include "SincronizacaoCTe.h"
 #include "SimulatedAuthority.h"
@@ -76,6 +78,8 @@ int main(int argc, char **argv)
     const QString what = argc > 1 ? QString::fromLatin1(argv[1]) : QStringLiteral("load");
     if (what.startsWith(QLatin1String("serve-")))
         return runServerBench(app.arguments().mid(1));
+    if (what == QLatin1String("user"))
+        return runUserBench(app.arguments().mid(2));
     const int rows = argc > 2 ? std::atoi(argv[2]) : 100000;
 
     if (what == QLatin1String("server")) {
@@ -148,7 +152,7 @@ int main(int argc, char **argv)
         delete screen;
         return 0;
     }
-    std::fprintf(stderr, "usage: dfe-bench [load|server|grid] [rows] | serve-load [clients] [calls]"
+    std::fprintf(stderr, "usage: dfe-bench [load|server|grid] [rows] | user [rows ...] [--runs N] | serve-load [clients] [calls]"
                          " | serve-idle [connections] [server open-file limit]\n");
     return 2;
 }

@@ -54,6 +54,8 @@ public:
     QString DisplayText() const;
     // Any row, by physical row number.
     QString StringAt(int row) const;
+    // The stored UTF-8 bytes of a text field, without conversion (valid until the row changes).
+    QByteArrayView TextAt(int row) const;
     double FloatAt(int row) const;
     QByteArray BytesAt(int row) const;
     QString DisplayTextAt(int row) const; // through OnGetText when set
@@ -76,6 +78,8 @@ public:
     TClientDataSet *DataSet() const;
     virtual void DataSetChanged() = 0;         // content, order or activity changed
     virtual void RecordChanged(int /*view*/) {} // one row's values changed
+    // Values of any rows changed, neither order nor count (after suspended controls resume).
+    virtual void RecordsChanged() { DataSetChanged(); }
     virtual void Scrolled() {}                 // the cursor moved
     virtual void StateChanged() {}
     virtual void ControlsSuspended(bool /*on*/) {} // DisableControls / EnableControls, outermost only
@@ -192,12 +196,45 @@ protected:
 private:
     friend class TField;
     friend class TDataSource;
+    // Every text cell in one block, row after row; a row's cells lie together in field
+    // order. A cell rewritten with as many bytes is changed in place; a row whose cells
+    // change size is written anew at the end, and the block is compacted when the rows
+    // left behind outweigh the live ones.
+    class TextArena {
+    public:
+        TextArena() = default;
+        TextArena(TextArena &&o) noexcept { swap(o); }
+        TextArena &operator=(TextArena &&o) noexcept
+        {
+            TextArena t(std::move(o));
+            swap(t);
+            return *this;
+        }
+        ~TextArena();
+        char *data() { return m_data; }
+        const char *data() const { return m_data; }
+        qsizetype size() const { return m_size; }
+        void reserve(qsizetype n); // room for `n` bytes in all
+        void resize(qsizetype n) { reserve(n); m_size = n; }
+        void shrink();              // gives back what is not used
+        void swap(TextArena &o) noexcept
+        {
+            std::swap(m_data, o.m_data);
+            std::swap(m_size, o.m_size);
+            std::swap(m_capacity, o.m_capacity);
+        }
+
+    private:
+        char *m_data = nullptr;
+        qsizetype m_size = 0, m_capacity = 0;
+    };
     struct Storage {
         int rows = 0;
-        std::vector<QByteArray> text;   // one UTF-8 buffer per row
-        std::vector<quint32> offsets;   // rows x (textFields + 1)
+        TextArena text;
+        std::vector<quint32> offsets;   // rows x (textFields + 1): each cell's start in `text`, then the row's end
         std::vector<double> floats;     // rows x floatFields
         std::vector<QByteArray> blobs;  // rows x blobFields
+        qsizetype garbage = 0;          // bytes of `text` no row points to any more
     };
 
     void requireActive() const;
@@ -205,6 +242,14 @@ private:
     void rebuildView(int keepRow);
     bool rowMatchesFilter(int row) const;
     QByteArray textBytes(int row, int slot) const;
+    QByteArrayView textView(int row, int slot) const
+    {
+        const quint32 *off = &m_s.offsets[size_t(row) * (size_t(m_textCount) + 1) + size_t(slot)];
+        return QByteArrayView(m_s.text.data() + off[0], qsizetype(off[1] - off[0]));
+    }
+    // Room for a row of `bytes` at the arena's end (compacting first when worth it); its offset.
+    quint32 appendRowSpace(qsizetype bytes);
+    void compactText();
     void requireRow(int row) const; // raises for a row the storage does not hold
     void setRowFromBuffer(int row);
     void notify(int event, int arg = -1);
@@ -215,6 +260,7 @@ private:
     QVariant bufferValue(const TField &f) const;
     void setBufferValue(const TField &f, const QVariant &v);
     void ensureBrowseForMove();
+    void dropBuffer();
 
     std::vector<std::unique_ptr<TField>> m_fields;
     int m_textCount = 0, m_floatCount = 0, m_blobCount = 0;
@@ -234,8 +280,12 @@ private:
     // Edit buffer: only the fields set since Edit are held; the others read through to the row.
     std::vector<QVariant> m_buffer;
     std::vector<char> m_dirty;
+    std::vector<int> m_dirtyList; // the fields set since Edit, in the order set
+    bool m_haveBuffer = false;
     int m_disableCount = 0;
-    bool m_pendingChange = false;
+    bool m_pendingChange = false;  // order, count or activity changed while suspended
+    bool m_pendingRecords = false; // only values changed
+    bool m_pendingScroll = false;
     TDataSetState m_stateAtDisable = dsInactive;
     std::vector<TDataSource *> m_sources;
 };

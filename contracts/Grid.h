@@ -52,6 +52,7 @@ public:
     QVariant headerData(int section, Qt::Orientation o, int role) const override;
     void DataSetChanged() override { reset(); }
     void RecordChanged(int view) override;
+    void RecordsChanged() override;
     void Scrolled() override;
     void ControlsSuspended(bool on) override;
     std::function<void()> OnScrolled;
@@ -87,13 +88,18 @@ protected:
     void keyPressEvent(QKeyEvent *e) override;
     void mouseDoubleClickEvent(QMouseEvent *e) override;
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
+    void resizeEvent(QResizeEvent *e) override;
+    void focusInEvent(QFocusEvent *e) override;
+    void focusOutEvent(QFocusEvent *e) override;
 
 private:
     friend class TGridDelegate;
     void syncSelectionToCursor();
+    QPixmap shownPicture();
     TDataSource *m_source = nullptr;
     TDataSetModel *m_model = nullptr;
     TCanvas m_canvas;
     QPixmap m_frozen;
     bool m_syncing = false;
+    bool m_unpainted = true; // something changed since the viewport last painted
 };

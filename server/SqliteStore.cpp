@@ -94,6 +94,7 @@ SqliteStore::SqliteStore(const QString &path, int busyTimeoutMs)
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
         exec("PRAGMA foreign_keys=ON");
+        exec("PRAGMA mmap_size=1073741824"); // a long list is read from the mapped file, not copied page by page
     } catch (...) {
         sqlite3_close(m_db);
         throw;

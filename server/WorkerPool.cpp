@@ -94,10 +94,12 @@ QByteArray WorkerPool::answer(const QByteArray &payload, QString &log, const Cal
         reply = failure(QStringLiteral("Pedido inválido: %1").arg(QString::fromUtf8(e.what())));
     }
     QByteArray out;
+    QString result = outcome(reply);
     try {
-        out = wire::encodeReplyFrame(reply);
+        out = wire::encodeReplyFrame(std::move(reply)); // a large list is framed where it was built
     } catch (const std::exception &e) {
         reply = failure(QStringLiteral("Erro no servidor de aplicação: %1").arg(QString::fromUtf8(e.what())));
+        result = outcome(reply);
         out = wire::encodeReplyFrame(reply);
     }
     if (quint64(out.size()) - 4 > m_config.maxFrame) {
@@ -105,9 +107,10 @@ QByteArray WorkerPool::answer(const QByteArray &payload, QString &log, const Cal
         out.clear();
         reply = failure(QStringLiteral("A resposta de %1 bytes excede o limite de %2 bytes por mensagem do servidor.")
                             .arg(size).arg(m_config.maxFrame));
+        result = outcome(reply);
         out = wire::encodeReplyFrame(reply);
     }
-    log = QStringLiteral("%1 (%2) %3 ms %4").arg(method, caller.describe()).arg(t.elapsed()).arg(outcome(reply));
+    log = QStringLiteral("%1 (%2) %3 ms %4").arg(method, caller.describe()).arg(t.elapsed()).arg(result);
     return out;
 }
 

@@ -76,10 +76,10 @@ void TfrmSincronizacaoCTe::dbgPadraoDrawColumnCell(TDBGrid *sender, const QRect 
         return;
     TCanvas &canvas = sender->Canvas();
     QImage picture;
-    const QString tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK")).StringAt(canvas.Row);
-    if (tick == QLatin1String("S"))
+    const QByteArrayView tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK")).TextAt(canvas.Row);
+    if (tick == QByteArrayView("S"))
         picture = imgCheck->Picture;
-    else if (tick == QLatin1String("N"))
+    else if (tick == QByteArrayView("N"))
         picture = imgUncheck->Picture;
     canvas.Painter->fillRect(rect, canvas.Brush);
     if (!picture.isNull()) {

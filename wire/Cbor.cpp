@@ -273,7 +273,15 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
             r.next(); // skips the encoded table without reading it
             check(r);
             TDataPacket p;
-            p.cbor = source.mid(start, r.currentOffset() - start);
+            const qsizetype length = r.currentOffset() - start;
+            // A long list is not copied out of its message: it stays where it arrived. Only a
+            // message that owns its bytes can be kept.
+            if (length >= 64 * 1024 && const_cast<QByteArray &>(source).data_ptr().d_ptr() != nullptr) {
+                p.message = source;
+                p.cbor = QByteArray::fromRawData(source.constData() + start, length);
+            } else {
+                p.cbor = source.mid(start, length);
+            }
             return QVariant::fromValue(p);
         }
         throw DecodeError("marca CBOR desconhecida: " + std::to_string(tag));

@@ -27,7 +27,7 @@ public:
     qsizetype remaining() const { return qsizetype(m_end - m_p); }
     const char *position() const { return reinterpret_cast<const char *>(m_p); }
 
-    Head head()
+    [[gnu::always_inline]] Head head()
     {
         need(1);
         Head h;
@@ -53,7 +53,7 @@ public:
     }
 
     // The bytes of a text or byte string whose head was just read.
-    const char *take(quint64 len)
+    [[gnu::always_inline]] const char *take(quint64 len)
     {
         if (len > quint64(remaining()))
             throw DecodeError("dados terminam antes do fim do item");

@@ -1,5 +1,6 @@
 #include "Frame.h"
 #include "Cbor.h"
+#include "Packet.h"
 
 #include <QCborStreamReader>
 #include <algorithm>
@@ -133,6 +134,35 @@ QByteArray encodeReplyFrame(const Reply &r)
     out[2] = char(n >> 8);
     out[3] = char(n);
     return out;
+}
+
+QByteArray encodeReplyFrame(Reply &&r)
+{
+    QVariantList result = r.ok && r.result.metaType().id() == QMetaType::QVariantList ? r.result.toList() : QVariantList();
+    if (result.isEmpty() || result.constLast().metaType() != QMetaType::fromType<TDataPacket>())
+        return encodeReplyFrame(std::as_const(r));
+    r.result = QVariant(); // the list alone holds the packet now
+    QByteArray packet = result.last().value<TDataPacket>().cbor;
+    result.last() = QVariant();
+    QByteArray head(4, '\0');
+    CborWriter w(head);
+    w.map(2);
+    w.text(u"args");
+    writeArgs(w, r.args);
+    w.text(u"result");
+    w.array(quint64(result.size()));
+    for (qsizetype i = 0; i + 1 < result.size(); ++i)
+        w.value(result[i]);
+    result.clear();
+    // With the packet's bytes held once and room before them, this writes in place.
+    packet.prepend(head);
+    const quint32 n = quint32(packet.size() - 4);
+    char *p = packet.data();
+    p[0] = char(n >> 24);
+    p[1] = char(n >> 16);
+    p[2] = char(n >> 8);
+    p[3] = char(n);
+    return packet;
 }
 
 namespace {

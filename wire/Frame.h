@@ -50,6 +50,9 @@ QByteArray encodeRequest(const Request &r);
 Request decodeRequest(const QByteArray &payload); // throws DecodeError
 QByteArray encodeReply(const Reply &r);
 QByteArray encodeReplyFrame(const Reply &r);       // framed, built in place
+// Framed; a data packet ending the result is not copied: the reply's other items and the
+// frame head are written into the room before it (args first, then the result).
+QByteArray encodeReplyFrame(Reply &&r);
 Reply decodeReply(const QByteArray &payload);     // throws DecodeError
 
 } // namespace wire

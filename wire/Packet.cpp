@@ -1,7 +1,9 @@
 #include "Packet.h"
 #include "Cbor.h"
+#include "PacketReader.h"
 
-#include <QCborStreamReader>
+#include <algorithm>
+#include <cstring>
 
 namespace wire {
 
@@ -38,34 +40,114 @@ PacketWriter::PacketWriter(const std::vector<PacketField> &fields) : m_fieldCoun
         w.text(packetTypeName(f.type), qsizetype(strlen(packetTypeName(f.type))));
         w.integer(f.size);
     }
+    // The rows are written after room for the packet's own heads and a message's, so that
+    // neither the packet nor the frame that carries it copies them (see finish).
+    m_headroom = kMessageRoom + m_head.size() + 32;
+    m_buf = QByteArray(m_headroom + 64 * 1024, '\0');
+    m_used = m_headroom;
+}
+
+namespace {
+// One item head, straight into the rows' buffer: rows are millions of them. Returns its length.
+int writeHead(char *b, int major, quint64 value)
+{
+    int n;
+    const char m = char(major << 5);
+    if (value < 24) {
+        b[0] = char(m | char(value));
+        n = 1;
+    } else if (value <= 0xff) {
+        b[0] = char(m | 24);
+        b[1] = char(value);
+        n = 2;
+    } else if (value <= 0xffff) {
+        b[0] = char(m | 25);
+        b[1] = char(value >> 8);
+        b[2] = char(value);
+        n = 3;
+    } else if (value <= 0xffffffffULL) {
+        b[0] = char(m | 26);
+        for (int i = 0; i < 4; ++i)
+            b[1 + i] = char(value >> (24 - 8 * i));
+        n = 5;
+    } else {
+        b[0] = char(m | 27);
+        for (int i = 0; i < 8; ++i)
+            b[1 + i] = char(value >> (56 - 8 * i));
+        n = 9;
+    }
+    return n;
+}
+} // namespace
+
+char *PacketWriter::room(qsizetype n)
+{
+    if (m_used + n > m_buf.size())
+        m_buf.resize(std::max(m_used + n, m_buf.size() + m_buf.size() / 2));
+    char *at = m_buf.data() + m_used;
+    m_used += n;
+    return at;
 }
 
 void PacketWriter::beginRow()
 {
     ++m_written;
-    CborWriter(m_buf).array(m_fieldCount);
+    char *at = room(9);
+    m_used -= 9 - writeHead(at, 4, m_fieldCount);
 }
 
-void PacketWriter::text(const QString &s) { CborWriter(m_buf).text(s); }
-void PacketWriter::textUtf8(const char *utf8, qsizetype len) { CborWriter(m_buf).text(utf8, len); }
-void PacketWriter::real(double v) { CborWriter(m_buf).real(v); }
-void PacketWriter::blob(const QByteArray &b) { CborWriter(m_buf).bytes(b); }
-void PacketWriter::null() { CborWriter(m_buf).null(); }
+void PacketWriter::text(const QString &s)
+{
+    const QByteArray u = s.toUtf8();
+    textUtf8(u.constData(), u.size());
+}
+void PacketWriter::textUtf8(const char *utf8, qsizetype len)
+{
+    char *at = room(9 + len);
+    const int h = writeHead(at, 3, quint64(len));
+    if (len)
+        std::memcpy(at + h, utf8, size_t(len));
+    m_used -= 9 - h;
+}
+void PacketWriter::real(double v)
+{
+    quint64 bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    char *b = room(9);
+    b[0] = char(0xfb);
+    for (int i = 0; i < 8; ++i)
+        b[1 + i] = char(bits >> (56 - 8 * i));
+}
+void PacketWriter::blob(const QByteArray &b)
+{
+    char *at = room(9 + b.size());
+    const int h = writeHead(at, 2, quint64(b.size()));
+    if (!b.isEmpty())
+        std::memcpy(at + h, b.constData(), size_t(b.size()));
+    m_used -= 9 - h;
+}
+void PacketWriter::null() { *room(1) = char(0xf6); }
 
 TDataPacket PacketWriter::finish()
 {
-    QByteArray rowsHead;
-    CborWriter(rowsHead).array(m_written);
-    const qsizetype body = m_head.size() + rowsHead.size() + m_buf.size();
-    QByteArray out;
-    out.reserve(body + 16);
-    CborWriter w(out);
+    QByteArray heads;
+    CborWriter rowsHead(heads);
+    rowsHead.array(m_written);
+    m_buf.truncate(m_used);
+    const qsizetype body = m_head.size() + heads.size() + m_buf.size() - m_headroom;
+    QByteArray prefix;
+    CborWriter w(prefix);
     w.tag(kTagDataPacket);
     w.head(2, quint64(body));
-    out.append(m_head);
-    out.append(rowsHead);
-    out.append(m_buf);
-    return TDataPacket{out};
+    prefix.append(m_head);
+    prefix.append(heads);
+    // The heads go just before the rows; the bytes before them stay free for a message's heads.
+    const qsizetype start = m_headroom - prefix.size();
+    std::memcpy(m_buf.data() + start, prefix.constData(), size_t(prefix.size()));
+    m_buf.remove(0, start);
+    TDataPacket out{std::move(m_buf)};
+    m_buf = QByteArray();
+    return out;
 }
 
 namespace {
@@ -117,59 +199,23 @@ int DecodedPacket::indexOf(const QString &name) const
 
 DecodedPacket decodePacket(const TDataPacket &p)
 {
-    const QByteArray body = packetBody(p);
-    QCborStreamReader r(body);
-    if (!r.isArray() || !r.isLengthKnown() || r.length() != 2)
-        throw DecodeError("pacote de dados inválido");
-    r.enterContainer();
+    PacketReader in(p);
     DecodedPacket out;
-    if (!r.isArray() || !r.isLengthKnown())
-        throw DecodeError("modelo de campos inválido");
-    r.enterContainer();
-    while (r.hasNext()) {
-        if (!r.isArray() || !r.isLengthKnown() || r.length() != 3)
-            throw DecodeError("campo inválido no pacote");
-        r.enterContainer();
-        PacketField f;
-        f.name = QString::fromUtf8(readTextUtf8(r, body.size()));
-        if (!packetTypeFromName(readTextUtf8(r, body.size()), f.type))
-            throw DecodeError("tipo de campo desconhecido em " + f.name.toStdString());
-        if (!r.isUnsignedInteger() || r.toUnsignedInteger() > 0x7fffffffULL)
-            throw DecodeError("tamanho de campo inválido");
-        f.size = int(r.toUnsignedInteger());
-        r.next();
-        r.leaveContainer();
-        out.fields.push_back(f);
-    }
-    r.leaveContainer();
-    if (!r.isArray() || !r.isLengthKnown())
-        throw DecodeError("linhas do pacote inválidas");
-    r.enterContainer();
-    while (r.hasNext()) {
-        QVariant row = readValue(r, body);
-        if (row.metaType().id() != QMetaType::QVariantList || row.toList().size() != qsizetype(out.fields.size()))
-            throw DecodeError("linha do pacote com número de valores errado");
-        const QVariantList values = row.toList();
+    out.fields = in.fields();
+    while (in.nextRow()) {
+        QVariantList row;
+        row.reserve(qsizetype(out.fields.size()));
         for (size_t c = 0; c < out.fields.size(); ++c) {
-            const int t = values[qsizetype(c)].metaType().id();
-            bool fits = t == QMetaType::Nullptr;
-            switch (out.fields[c].type) {
-            case PacketType::Text:
-            case PacketType::FixedText: fits = fits || t == QMetaType::QString; break;
-            case PacketType::Float: fits = fits || t == QMetaType::Double; break;
-            case PacketType::Blob: fits = fits || t == QMetaType::QByteArray; break;
+            const PacketReader::Cell v = in.cell();
+            switch (v.kind) {
+            case PacketReader::Cell::Null: row.append(QVariant::fromValue(nullptr)); break;
+            case PacketReader::Cell::Text: row.append(QString::fromUtf8(v.data, v.size)); break;
+            case PacketReader::Cell::Float: row.append(v.number); break;
+            case PacketReader::Cell::Blob: row.append(QByteArray(v.data, v.size)); break;
             }
-            if (!fits)
-                throw DecodeError("valor de tipo errado no campo " + out.fields[c].name.toStdString());
         }
-        out.rows.push_back(values);
+        out.rows.push_back(std::move(row));
     }
-    r.leaveContainer();
-    if (r.lastError() != QCborError::NoError)
-        throw DecodeError("pacote de dados truncado");
-    r.leaveContainer();
-    if (r.lastError() != QCborError::NoError || r.currentOffset() != body.size())
-        throw DecodeError("bytes a mais depois da tabela no pacote de dados");
     return out;
 }
 

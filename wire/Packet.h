@@ -14,6 +14,8 @@
 
 struct TDataPacket {
     QByteArray cbor; // the whole tagged item, ready to splice into a message
+    // A large packet read from a message is a view into the message's bytes, which this keeps.
+    QByteArray message{};
     bool isEmpty() const { return cbor.isEmpty(); }
     friend bool operator==(const TDataPacket &a, const TDataPacket &b) { return a.cbor == b.cbor; }
 };
@@ -42,10 +44,14 @@ public:
     void real(double v);
     void blob(const QByteArray &b);
     void null();
+    // The packet; free room before its first byte lets a message be written around it in place.
     TDataPacket finish();
+    static constexpr qsizetype kMessageRoom = 4096;
 
 private:
-    QByteArray m_head, m_buf;
+    char *room(qsizetype n); // `n` bytes more at the end of the rows
+    QByteArray m_head, m_buf; // m_buf: headroom, then the rows up to m_used, then spare room
+    qsizetype m_headroom = 0, m_used = 0;
     quint64 m_written = 0;
     size_t m_fieldCount;
 };

@@ -1,16 +1,17 @@
 #include "DataSet.h"
 #include "Cbor.h"
-#include "CborCursor.h"
+#include "PacketReader.h"
 #include "Exceptions.h"
 
-#include <QCborStreamReader>
 #include <QLocale>
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
-enum Event { evChanged, evRecord, evScroll, evState };
+enum Event { evChanged, evRecord, evScroll, evState, evRecords };
 
 QString typeText(TFieldType t)
 {
@@ -145,7 +146,16 @@ QString TField::StringAt(int row) const
         return QString::number(FloatAt(row));
     if (DataType == ftBlob)
         return QString::fromUtf8(BytesAt(row));
-    return QString::fromUtf8(m_ds->textBytes(row, m_slot));
+    const QByteArrayView v = m_ds->textView(row, m_slot);
+    return QString::fromUtf8(v.data(), v.size());
+}
+
+QByteArrayView TField::TextAt(int row) const
+{
+    if (row < 0 || m_slot < 0)
+        return {};
+    m_ds->requireRow(row);
+    return IsText() ? m_ds->textView(row, m_slot) : QByteArrayView();
 }
 
 double TField::FloatAt(int row) const
@@ -339,10 +349,74 @@ void TClientDataSet::requireActive() const
 
 QByteArray TClientDataSet::textBytes(int row, int slot) const
 {
+    const QByteArrayView v = textView(row, slot);
+    return QByteArray::fromRawData(v.data(), v.size());
+}
+
+TClientDataSet::TextArena::~TextArena() { std::free(m_data); }
+
+void TClientDataSet::TextArena::reserve(qsizetype n)
+{
+    if (n <= m_capacity)
+        return;
+    const qsizetype room = m_capacity == 0 ? n : std::max(n, m_capacity + m_capacity / 2);
+    auto *p = static_cast<char *>(std::realloc(m_data, size_t(room)));
+    if (!p)
+        throw std::bad_alloc();
+    m_data = p;
+    m_capacity = room;
+}
+
+void TClientDataSet::TextArena::shrink()
+{
+    if (m_size == m_capacity)
+        return;
+    if (m_size == 0) {
+        std::free(m_data);
+        m_data = nullptr;
+        m_capacity = 0;
+        return;
+    }
+    // A large block shrinks in place (the pages past the end are simply returned).
+    if (auto *p = static_cast<char *>(std::realloc(m_data, size_t(m_size)))) {
+        m_data = p;
+        m_capacity = m_size;
+    }
+}
+
+quint32 TClientDataSet::appendRowSpace(qsizetype bytes)
+{
+    const qsizetype live = m_s.text.size() - m_s.garbage;
+    if (m_s.garbage > 64 * 1024 && m_s.garbage > live)
+        compactText();
+    if (quint64(m_s.text.size()) + quint64(bytes) > std::numeric_limits<quint32>::max()) {
+        compactText();
+        if (quint64(m_s.text.size()) + quint64(bytes) > std::numeric_limits<quint32>::max())
+            throw Exception(QStringLiteral("%1: textos demais para o conjunto de dados").arg(Name));
+    }
+    const qsizetype at = m_s.text.size();
+    m_s.text.resize(at + bytes);
+    return quint32(at);
+}
+
+void TClientDataSet::compactText()
+{
     const size_t stride = size_t(m_textCount) + 1;
-    const quint32 a = m_s.offsets[size_t(row) * stride + size_t(slot)];
-    const quint32 b = m_s.offsets[size_t(row) * stride + size_t(slot) + 1];
-    return QByteArray::fromRawData(m_s.text[size_t(row)].constData() + a, qsizetype(b - a));
+    TextArena fresh;
+    fresh.reserve(std::max<qsizetype>(m_s.text.size() - m_s.garbage, 1));
+    quint32 at = 0;
+    for (int r = 0; r < m_rowCount; ++r) {
+        quint32 *off = &m_s.offsets[size_t(r) * stride];
+        const quint32 start = off[0], len = off[stride - 1] - off[0];
+        if (len)
+            std::memcpy(fresh.data() + at, m_s.text.data() + start, len);
+        for (size_t k = 0; k < stride; ++k)
+            off[k] = off[k] - start + at;
+        at += len;
+    }
+    fresh.resize(at);
+    m_s.text = std::move(fresh);
+    m_s.garbage = 0;
 }
 
 void TClientDataSet::CreateDataSet()
@@ -367,7 +441,7 @@ void TClientDataSet::Close()
     m_rowCount = 0;
     m_order.clear();
     m_view.clear();
-    m_buffer.clear();
+    dropBuffer();
     m_cursor = -1;
     m_eof = m_bof = true;
     setState(dsInactive);
@@ -397,9 +471,9 @@ void TClientDataSet::rebuildOrder()
         return;
     const int slot = m_indexSlot;
     auto less = [this, slot](int a, int b) {
-        const QByteArray ka = textBytes(a, slot), kb = textBytes(b, slot);
-        const int n = int(std::min(ka.size(), kb.size()));
-        const int c = std::memcmp(ka.constData(), kb.constData(), size_t(n));
+        const QByteArrayView ka = textView(a, slot), kb = textView(b, slot);
+        const qsizetype n = std::min(ka.size(), kb.size());
+        const int c = n > 0 ? std::memcmp(ka.data(), kb.data(), size_t(n)) : 0;
         return c != 0 ? c < 0 : ka.size() < kb.size();
     };
     // The server sends its rows in key order: one pass proves it and spares the sort.
@@ -411,7 +485,7 @@ bool TClientDataSet::rowMatchesFilter(int row) const
 {
     if (!m_filtered || m_filterSlot < 0)
         return true;
-    return textBytes(row, m_filterSlot) == m_filterValue;
+    return textView(row, m_filterSlot) == QByteArrayView(m_filterValue);
 }
 
 void TClientDataSet::rebuildView(int keepRow)
@@ -448,168 +522,107 @@ int TClientDataSet::CurrentRow() const
 
 void TClientDataSet::SetData(const TDataPacket &packet)
 {
-    QByteArray body;
+    auto fail = [](const QString &why) { packetError(why); };
     try {
-        body = wire::packetBody(packet);
-    } catch (const wire::DecodeError &e) {
-        packetError(QString::fromUtf8(e.what()));
-    }
-    QCborStreamReader r(body);
-    auto fail = [&](const QString &why) { packetError(why); };
-    if (!r.isArray() || !r.isLengthKnown() || r.length() != 2)
-        fail(QStringLiteral("estrutura inválida"));
-    r.enterContainer();
-    if (!r.isArray() || !r.isLengthKnown())
-        fail(QStringLiteral("modelo de campos inválido"));
-
-    std::vector<wire::PacketField> cols;
-    try {
-        r.enterContainer();
-        while (r.hasNext()) {
-            if (!r.isArray() || !r.isLengthKnown() || r.length() != 3)
-                fail(QStringLiteral("campo inválido"));
-            r.enterContainer();
-            wire::PacketField f;
-            f.name = QString::fromUtf8(wire::readTextUtf8(r, body.size()));
-            if (!wire::packetTypeFromName(wire::readTextUtf8(r, body.size()), f.type))
-                fail(QStringLiteral("tipo desconhecido do campo %1").arg(f.name));
-            if (!r.isInteger())
-                fail(QStringLiteral("tamanho inválido do campo %1").arg(f.name));
-            f.size = int(r.toInteger());
-            r.next();
-            r.leaveContainer();
-            cols.push_back(f);
+        wire::PacketReader in(packet);
+        const std::vector<wire::PacketField> &cols = in.fields();
+        if (m_fields.empty()) {
+            if (Active())
+                Close();
+            for (const auto &c : cols)
+                AddField({c.name, fieldType(c.type), c.size});
         }
-        r.leaveContainer();
-    } catch (const wire::DecodeError &e) {
-        fail(QString::fromUtf8(e.what()));
-    }
 
-    if (m_fields.empty()) {
-        if (Active())
-            Close();
-        for (const auto &c : cols)
-            AddField({c.name, fieldType(c.type), c.size});
-    }
+        // Map each packet column to its field; every stored field must be present.
+        std::vector<const TField *> target(cols.size(), nullptr);
+        for (auto &f : m_fields) {
+            if (f->Calculated)
+                continue;
+            const int found = in.indexOf(f->FieldName);
+            if (found < 0)
+                fail(QStringLiteral("falta o campo %1").arg(f->FieldName));
+            if (!compatible(f->DataType, cols[size_t(found)].type))
+                fail(QStringLiteral("o campo %1 veio como %2, esperado %3")
+                         .arg(f->FieldName, QString::fromLatin1(wire::packetTypeName(cols[size_t(found)].type)),
+                              typeText(f->DataType)));
+            target[size_t(found)] = f.get();
+            if (f->IsText())
+                in.limitText(size_t(found), f->Size);
+        }
+        if (in.tableSize() > qsizetype(std::numeric_limits<quint32>::max()))
+            fail(QStringLiteral("pacote grande demais"));
+        // The packet's columns in field order (the usual case) let each text cell go
+        // straight to its place in the arena; otherwise a row's cells are gathered first.
+        bool inOrder = true;
+        int lastSlot = -1;
+        for (const TField *f : target) {
+            if (!f || !f->IsText())
+                continue;
+            inOrder = inOrder && f->m_slot > lastSlot;
+            lastSlot = f->m_slot;
+        }
 
-    // Map each packet column to its field; every stored field must be present.
-    std::vector<const TField *> target(cols.size(), nullptr);
-    for (auto &f : m_fields) {
-        if (f->Calculated)
-            continue;
-        int found = -1;
-        for (size_t i = 0; i < cols.size(); ++i)
-            if (cols[i].name.compare(f->FieldName, Qt::CaseInsensitive) == 0) {
-                found = int(i);
-                break;
-            }
-        if (found < 0)
-            fail(QStringLiteral("falta o campo %1").arg(f->FieldName));
-        if (!compatible(f->DataType, cols[size_t(found)].type))
-            fail(QStringLiteral("o campo %1 veio como %2, esperado %3")
-                     .arg(f->FieldName, QString::fromLatin1(wire::packetTypeName(cols[size_t(found)].type)),
-                          typeText(f->DataType)));
-        target[size_t(found)] = f.get();
-    }
-
-    // The rows, read straight from the encoded bytes: each text cell is checked and
-    // copied once, into its row's buffer.
-    wire::CborCursor cur(body.constData() + r.currentOffset(), body.constData() + body.size());
-    Storage s;
-    quint64 nrows = 0;
-    struct Span {
-        const char *data;
-        qsizetype size;
-    };
-    std::vector<Span> cells(static_cast<size_t>(m_textCount));
-    const size_t stride = size_t(m_textCount) + 1;
-    try {
-        const wire::CborCursor::Head rowsHead = cur.head();
-        if (rowsHead.major != 4)
-            fail(QStringLiteral("linhas inválidas"));
-        nrows = rowsHead.value;
-        if (nrows > quint64(body.size()))
-            fail(QStringLiteral("número de linhas maior que o pacote"));
-        s.rows = int(nrows);
-        s.text.resize(size_t(nrows));
-        s.offsets.assign(size_t(nrows) * stride, 0);
-        s.floats.assign(size_t(nrows) * size_t(m_floatCount), 0.0);
-        s.blobs.resize(size_t(nrows) * size_t(m_blobCount));
-        for (quint64 row = 0; row < nrows; ++row) {
-            const wire::CborCursor::Head rowHead = cur.head();
-            if (rowHead.major != 4 || rowHead.value != cols.size())
-                fail(QStringLiteral("linha %1 com número de valores errado").arg(row + 1));
-            for (auto &c : cells)
-                c = Span{nullptr, 0};
+        const size_t stride = size_t(m_textCount) + 1;
+        const size_t nrows = size_t(in.rowCount());
+        Storage st;
+        // No text is longer than the table it comes in: one block, never moved while loading.
+        st.text.reserve(std::max<qsizetype>(in.tableSize(), 1));
+        st.offsets.resize(nrows * stride);
+        st.floats.resize(nrows * size_t(m_floatCount));
+        st.blobs.resize(nrows * size_t(m_blobCount));
+        char *out = st.text.data();
+        quint32 at = 0;
+        std::vector<wire::PacketReader::Cell> gathered(inOrder ? 0 : size_t(m_textCount));
+        size_t row = 0;
+        while (in.nextRow()) {
+            quint32 *off = &st.offsets[row * stride];
+            double *floats = st.floats.data() + row * size_t(m_floatCount);
             for (size_t c = 0; c < cols.size(); ++c) {
+                const wire::PacketReader::Cell v = in.cell();
                 const TField *f = target[c];
-                const wire::CborCursor::Head h = cur.head();
-                if (!f) {
-                    cur.skip(h);
+                if (!f)
                     continue;
-                }
-                if (wire::CborCursor::isNull(h)) {
-                    if (f->DataType == ftFloat)
-                        s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = std::nan("");
-                    continue;
-                }
                 if (f->IsText()) {
-                    if (h.major != 3)
-                        fail(QStringLiteral("valor não textual no campo %1").arg(f->FieldName));
-                    const char *text = cur.take(h.value);
-                    const qsizetype len = qsizetype(h.value);
-                    if (!wire::CborCursor::validUtf8(text, len))
-                        fail(QStringLiteral("texto com UTF-8 inválido no campo %1 da linha %2").arg(f->FieldName).arg(row + 1));
-                    if (f->Size > 0 && len > f->Size) {
-                        const qsizetype chars = wire::CborCursor::utf8Length(text, len);
-                        if (chars > f->Size)
-                            fail(QStringLiteral("o campo %1 da linha %2 tem %3 caracteres; o máximo é %4")
-                                     .arg(f->FieldName)
-                                     .arg(row + 1)
-                                     .arg(chars)
-                                     .arg(f->Size));
+                    if (!inOrder) {
+                        gathered[size_t(f->m_slot)] = v;
+                        continue;
                     }
-                    cells[size_t(f->m_slot)] = Span{text, len};
+                    off[f->m_slot] = at;
+                    if (v.size) {
+                        std::memcpy(out + at, v.data, size_t(v.size));
+                        at += quint32(v.size);
+                    }
                 } else if (f->DataType == ftFloat) {
-                    double d;
-                    if (!wire::CborCursor::number(h, d))
-                        fail(QStringLiteral("valor não numérico no campo %1").arg(f->FieldName));
-                    s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = d;
-                } else {
-                    if (h.major != 2)
-                        fail(QStringLiteral("valor não binário no campo %1").arg(f->FieldName));
-                    const char *bytes = cur.take(h.value);
-                    s.blobs[size_t(row) * size_t(m_blobCount) + size_t(f->m_slot)] = QByteArray(bytes, qsizetype(h.value));
+                    floats[f->m_slot] = v.kind == wire::PacketReader::Cell::Null ? std::nan("") : v.number;
+                } else if (v.size) {
+                    st.blobs[row * size_t(m_blobCount) + size_t(f->m_slot)] = QByteArray(v.data, v.size);
                 }
             }
-            qsizetype total = 0;
-            for (const Span &c : cells)
-                total += c.size;
-            QByteArray &buf = s.text[size_t(row)];
-            buf.resize(total);
-            char *out = buf.data();
-            quint32 *off = &s.offsets[size_t(row) * stride];
-            quint32 at = 0;
-            for (size_t k = 0; k < cells.size(); ++k) {
-                off[k] = at;
-                if (cells[k].size)
-                    std::memcpy(out + at, cells[k].data, size_t(cells[k].size));
-                at += quint32(cells[k].size);
+            if (!inOrder) {
+                for (size_t k = 0; k < gathered.size(); ++k) {
+                    off[k] = at;
+                    if (gathered[k].size)
+                        std::memcpy(out + at, gathered[k].data, size_t(gathered[k].size));
+                    at += quint32(gathered[k].size);
+                    gathered[k] = {};
+                }
             }
-            off[cells.size()] = at;
+            off[m_textCount] = at;
+            ++row;
         }
+        st.text.resize(at);
+        st.text.shrink();
+        st.rows = int(row);
+
+        if (m_state == dsEdit || m_state == dsInsert)
+            dropBuffer();
+        // New content reopens the list: watchers see it close and open again.
+        setState(dsInactive);
+        m_s = std::move(st);
+        m_rowCount = int(row);
     } catch (const wire::DecodeError &e) {
         fail(QString::fromUtf8(e.what()));
     }
-    if (cur.remaining() != 0)
-        fail(QStringLiteral("bytes a mais depois da tabela"));
-
-    if (m_state == dsEdit || m_state == dsInsert)
-        m_buffer.clear();
-    // New content reopens the list: watchers see it close and open again.
-    setState(dsInactive);
-    m_s = std::move(s);
-    m_rowCount = int(nrows);
     rebuildOrder();
     rebuildView(-1);
     setState(dsBrowse);
@@ -632,8 +645,8 @@ TDataPacket TClientDataSet::Data() const
         w.beginRow();
         for (const TField *f : stored) {
             if (f->IsText()) {
-                const QByteArray b = textBytes(row, f->m_slot);
-                w.textUtf8(b.constData(), b.size());
+                const QByteArrayView b = textView(row, f->m_slot);
+                w.textUtf8(b.data(), b.size());
             } else if (f->DataType == ftFloat) {
                 const double d = f->FloatAt(row);
                 if (std::isnan(d)) w.null(); else w.real(d);
@@ -721,7 +734,7 @@ bool TClientDataSet::Locate(const QString &fieldName, const QString &value)
     const QByteArray key = value.toUtf8();
     for (size_t i = 0; i < m_view.size(); ++i) {
         const int row = m_view[i];
-        const bool hit = f.IsText() && !f.Calculated ? textBytes(row, f.m_slot) == key : f.StringAt(row) == value;
+        const bool hit = f.IsText() && !f.Calculated ? textView(row, f.m_slot) == QByteArrayView(key) : f.StringAt(row) == value;
         if (hit) {
             m_eof = m_bof = false;
             setCursor(int(i));
@@ -733,7 +746,7 @@ bool TClientDataSet::Locate(const QString &fieldName, const QString &value)
 
 QVariant TClientDataSet::bufferValue(const TField &f) const
 {
-    if (m_buffer.empty())
+    if (!m_haveBuffer)
         return {};
     const size_t i = size_t(f.m_index);
     if (m_dirty[i])
@@ -753,7 +766,10 @@ void TClientDataSet::setBufferValue(const TField &f, const QVariant &v)
     if (m_state != dsEdit && m_state != dsInsert)
         throw Exception(QStringLiteral("%1: o conjunto de dados não está em edição").arg(Name));
     m_buffer[size_t(f.m_index)] = v;
-    m_dirty[size_t(f.m_index)] = 1;
+    if (!m_dirty[size_t(f.m_index)]) {
+        m_dirty[size_t(f.m_index)] = 1;
+        m_dirtyList.push_back(f.m_index);
+    }
     notify(evRecord, m_cursor);
 }
 
@@ -767,8 +783,12 @@ void TClientDataSet::Edit()
     if (CurrentRow() < 0)
         throw Exception(QStringLiteral("%1: não há registro para alterar").arg(Name));
     // Values are read from the row until a field is set: a tick costs one field, not the row.
-    m_buffer.assign(m_fields.size(), QVariant());
-    m_dirty.assign(m_fields.size(), 0);
+    if (m_buffer.size() != m_fields.size()) {
+        m_buffer.assign(m_fields.size(), QVariant());
+        m_dirty.assign(m_fields.size(), 0);
+        m_dirtyList.clear();
+    }
+    m_haveBuffer = true;
     setState(dsEdit);
 }
 
@@ -781,41 +801,104 @@ void TClientDataSet::Insert()
         BeforeInsert(*this);
     m_buffer.assign(m_fields.size(), QVariant());
     m_dirty.assign(m_fields.size(), 1);
+    m_dirtyList.clear();
+    for (int i = 0; i < int(m_fields.size()); ++i)
+        m_dirtyList.push_back(i);
+    m_haveBuffer = true;
     for (auto &f : m_fields)
         if (!f->Calculated)
             m_buffer[size_t(f->m_index)] = f->IsText() ? QVariant(QString()) : f->DataType == ftFloat ? QVariant(0.0) : QVariant(QByteArray());
     setState(dsInsert);
 }
 
+void TClientDataSet::dropBuffer()
+{
+    for (int i : m_dirtyList) {
+        m_buffer[size_t(i)] = QVariant();
+        m_dirty[size_t(i)] = 0;
+    }
+    m_dirtyList.clear();
+    m_haveBuffer = false;
+}
+
+namespace {
+// UTF-8 of a short ASCII text into `out` without allocating; false for anything else.
+bool asciiInto(const QString &s, char (&out)[64])
+{
+    if (s.size() > qsizetype(sizeof out))
+        return false;
+    const ushort *p = s.utf16();
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        if (p[i] >= 0x80)
+            return false;
+        out[i] = char(p[i]);
+    }
+    return true;
+}
+} // namespace
+
 void TClientDataSet::setRowFromBuffer(int row)
 {
     const size_t stride = size_t(m_textCount) + 1;
-    const QByteArray old = m_s.text[size_t(row)]; // shares the row's bytes; unchanged fields are copied raw
-    QByteArray buf;
-    buf.reserve(old.size() + 16);
-    quint32 *off = &m_s.offsets[size_t(row) * stride];
-    std::vector<quint32> oldOff(off, off + stride);
-    for (auto &f : m_fields) {
-        if (f->Calculated) continue;
-        const size_t i = size_t(f->m_index);
-        if (f->IsText()) {
-            const quint32 start = quint32(buf.size());
-            if (m_dirty[i])
-                buf.append(m_buffer[i].toString().toUtf8());
-            else
-                buf.append(old.constData() + oldOff[size_t(f->m_slot)],
-                           qsizetype(oldOff[size_t(f->m_slot) + 1] - oldOff[size_t(f->m_slot)]));
-            off[f->m_slot] = start;
-        } else if (!m_dirty[i]) {
+    bool resized = false;
+    for (int d : m_dirtyList) {
+        const TField *f = m_fields[size_t(d)].get();
+        const size_t i = size_t(d);
+        if (f->Calculated)
             continue;
+        if (f->IsText()) {
+            // A cell that keeps its length (a tick) is rewritten where it is.
+            const QString v = m_buffer[i].toString();
+            const quint32 *off = &m_s.offsets[size_t(row) * stride + size_t(f->m_slot)];
+            char small[64];
+            if (asciiInto(v, small)) {
+                if (qsizetype(off[1] - off[0]) == v.size()) {
+                    if (!v.isEmpty())
+                        std::memcpy(m_s.text.data() + off[0], small, size_t(v.size()));
+                    continue;
+                }
+            } else {
+                const QByteArray u = v.toUtf8();
+                if (qsizetype(off[1] - off[0]) == u.size()) {
+                    std::memcpy(m_s.text.data() + off[0], u.constData(), size_t(u.size()));
+                    continue;
+                }
+            }
+            resized = true;
         } else if (f->DataType == ftFloat) {
             m_s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = m_buffer[i].toDouble();
         } else {
             m_s.blobs[size_t(row) * size_t(m_blobCount) + size_t(f->m_slot)] = m_buffer[i].toByteArray();
         }
     }
-    off[m_textCount] = quint32(buf.size());
-    m_s.text[size_t(row)] = buf;
+    if (!resized)
+        return;
+    // The row is written anew at the end of the arena; its old bytes are left behind.
+    std::vector<QByteArray> fresh(static_cast<size_t>(m_textCount));
+    std::vector<char> isFresh(size_t(m_textCount), 0);
+    for (auto &f : m_fields) {
+        if (f->Calculated || !f->IsText() || !m_dirty[size_t(f->m_index)])
+            continue;
+        fresh[size_t(f->m_slot)] = m_buffer[size_t(f->m_index)].toString().toUtf8();
+        isFresh[size_t(f->m_slot)] = 1;
+    }
+    qsizetype total = 0;
+    for (int k = 0; k < m_textCount; ++k)
+        total += isFresh[size_t(k)] ? fresh[size_t(k)].size() : textView(row, k).size();
+    const quint32 at = appendRowSpace(total); // may compact: offsets are read after it
+    quint32 *off = &m_s.offsets[size_t(row) * stride];
+    const quint32 oldLength = off[m_textCount] - off[0];
+    char *base = m_s.text.data();
+    quint32 pos = at;
+    for (int k = 0; k < m_textCount; ++k) {
+        const quint32 len = isFresh[size_t(k)] ? quint32(fresh[size_t(k)].size()) : off[k + 1] - off[k];
+        if (len)
+            std::memcpy(base + pos, isFresh[size_t(k)] ? fresh[size_t(k)].constData() : base + off[k], len);
+        off[k] = pos;
+        pos += len;
+    }
+    off[m_textCount] = pos;
+    m_s.garbage += oldLength;
 }
 
 void TClientDataSet::Post()
@@ -825,26 +908,37 @@ void TClientDataSet::Post()
     if (BeforePost)
         BeforePost(*this);
     int row;
-    if (m_state == dsInsert) {
+    const bool inserted = m_state == dsInsert;
+    if (inserted) {
         row = m_rowCount++;
         m_s.rows = m_rowCount;
-        m_s.text.emplace_back();
-        m_s.offsets.resize(size_t(m_rowCount) * (size_t(m_textCount) + 1), 0);
+        const quint32 end = quint32(m_s.text.size());
+        m_s.offsets.resize(size_t(m_rowCount) * (size_t(m_textCount) + 1), end);
         m_s.floats.resize(size_t(m_rowCount) * size_t(m_floatCount), 0.0);
         m_s.blobs.resize(size_t(m_rowCount) * size_t(m_blobCount));
     } else {
         row = CurrentRow();
     }
-    QByteArray oldKey; // a deep copy: the row's buffer is replaced below
-    if (m_indexSlot >= 0 && m_state == dsEdit) {
-        const QByteArray raw = textBytes(row, m_indexSlot);
-        oldKey = QByteArray(raw.constData(), raw.size());
+    // Only a change of the key's or the filter's field can move the row.
+    auto setsSlot = [this](int slot) {
+        for (int d : m_dirtyList) {
+            const TField &f = *m_fields[size_t(d)];
+            if (f.m_slot == slot && f.IsText() && !f.Calculated)
+                return true;
+        }
+        return false;
+    };
+    const bool keyTouched = m_indexSlot >= 0 && !inserted && setsSlot(m_indexSlot);
+    const bool filterTouched = m_filtered && m_filterSlot >= 0 && (inserted || setsSlot(m_filterSlot));
+    QByteArray oldKey; // a copy: the row may be rewritten elsewhere below
+    if (keyTouched) {
+        const QByteArrayView raw = textView(row, m_indexSlot);
+        oldKey = QByteArray(raw.data(), raw.size());
     }
-    const bool inserted = m_state == dsInsert;
     setRowFromBuffer(row);
-    m_buffer.clear();
-    const bool keyChanged = inserted || (m_indexSlot >= 0 && textBytes(row, m_indexSlot) != oldKey);
-    const bool filterChanged = m_filtered && !rowMatchesFilter(row);
+    dropBuffer();
+    const bool keyChanged = inserted || (keyTouched && textView(row, m_indexSlot) != QByteArrayView(oldKey));
+    const bool filterChanged = filterTouched && !rowMatchesFilter(row);
     if (keyChanged)
         rebuildOrder();
     if (keyChanged || filterChanged) {
@@ -861,7 +955,7 @@ void TClientDataSet::Cancel()
 {
     if (m_state != dsEdit && m_state != dsInsert)
         return;
-    m_buffer.clear();
+    dropBuffer();
     setState(dsBrowse);
     notify(evRecord, m_cursor);
 }
@@ -885,7 +979,7 @@ void TClientDataSet::Delete(const std::function<bool()> &confirm)
     if (m_state == dsEdit)
         Cancel();
     const size_t stride = size_t(m_textCount) + 1;
-    m_s.text.erase(m_s.text.begin() + row);
+    m_s.garbage += m_s.offsets[size_t(row) * stride + size_t(m_textCount)] - m_s.offsets[size_t(row) * stride];
     m_s.offsets.erase(m_s.offsets.begin() + qsizetype(size_t(row) * stride),
                       m_s.offsets.begin() + qsizetype(size_t(row + 1) * stride));
     m_s.floats.erase(m_s.floats.begin() + qsizetype(size_t(row) * size_t(m_floatCount)),
@@ -946,7 +1040,7 @@ void TClientDataSet::setState(TDataSetState s)
 void TClientDataSet::DisableControls()
 {
     if (m_disableCount++ == 0) {
-        m_pendingChange = false;
+        m_pendingChange = m_pendingRecords = m_pendingScroll = false;
         m_stateAtDisable = m_state;
         suspendLinks(true);
     }
@@ -966,9 +1060,16 @@ void TClientDataSet::EnableControls()
     if (--m_disableCount > 0)
         return;
     suspendLinks(false);
-    if (m_pendingChange) {
-        m_pendingChange = false;
+    const bool changed = m_pendingChange, records = m_pendingRecords, scrolled = m_pendingScroll;
+    m_pendingChange = m_pendingRecords = m_pendingScroll = false;
+    // Values alone changed (a tick-all): the controls redraw what they show, no more.
+    if (changed) {
         notify(evChanged);
+    } else {
+        if (records)
+            notify(evRecords);
+        if (scrolled)
+            notify(evScroll);
     }
     if (m_state != m_stateAtDisable)
         notify(evState);
@@ -977,8 +1078,12 @@ void TClientDataSet::EnableControls()
 void TClientDataSet::notify(int event, int arg)
 {
     if (m_disableCount > 0) {
-        if (event != evState)
+        if (event == evChanged)
             m_pendingChange = true;
+        else if (event == evRecord || event == evRecords)
+            m_pendingRecords = true;
+        else if (event == evScroll)
+            m_pendingScroll = true;
         return;
     }
     for (TDataSource *src : std::vector<TDataSource *>(m_sources)) {
@@ -988,6 +1093,7 @@ void TClientDataSet::notify(int event, int arg)
             case evRecord: l->RecordChanged(arg); break;
             case evScroll: l->Scrolled(); break;
             case evState: l->StateChanged(); break;
+            case evRecords: l->RecordsChanged(); break;
             }
         }
         if (event == evState && src->OnStateChange) {
@@ -1008,18 +1114,25 @@ void TClientDataSet::beginLoad()
 void TClientDataSet::appendTextRow(const std::vector<QString> &values)
 {
     const size_t stride = size_t(m_textCount) + 1;
-    QByteArray buf;
-    m_s.offsets.resize(size_t(m_rowCount + 1) * stride, 0);
-    quint32 *off = &m_s.offsets[size_t(m_rowCount) * stride];
-    int k = 0;
+    std::vector<QByteArray> cells;
+    cells.reserve(size_t(m_textCount));
+    qsizetype total = 0;
     for (auto &f : m_fields) {
         if (!f->IsText() || f->Calculated) continue;
-        off[k++] = quint32(buf.size());
-        if (size_t(f->m_index) < values.size())
-            buf.append(values[size_t(f->m_index)].toUtf8());
+        cells.push_back(size_t(f->m_index) < values.size() ? values[size_t(f->m_index)].toUtf8() : QByteArray());
+        total += cells.back().size();
     }
-    off[k] = quint32(buf.size());
-    m_s.text.push_back(buf);
+    const quint32 at = appendRowSpace(total);
+    m_s.offsets.resize(size_t(m_rowCount + 1) * stride, 0);
+    quint32 *off = &m_s.offsets[size_t(m_rowCount) * stride];
+    quint32 pos = at;
+    for (size_t k = 0; k < cells.size(); ++k) {
+        off[k] = pos;
+        if (!cells[k].isEmpty())
+            std::memcpy(m_s.text.data() + pos, cells[k].constData(), size_t(cells[k].size()));
+        pos += quint32(cells[k].size());
+    }
+    off[cells.size()] = pos;
     m_s.floats.resize(size_t(m_rowCount + 1) * size_t(m_floatCount), 0.0);
     m_s.blobs.resize(size_t(m_rowCount + 1) * size_t(m_blobCount));
     ++m_rowCount;

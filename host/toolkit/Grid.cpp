@@ -1,7 +1,9 @@
 #include "Grid.h"
 #include "Bind.h"
 
+#include <QBackingStore>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QKeyEvent>
 #include <QStyledItemDelegate>
 
@@ -109,6 +111,17 @@ void TDataSetModel::RecordChanged(int view)
     Q_EMIT dataChanged(index(view, 0), index(view, columnCount() - 1), {Qt::DisplayRole});
 }
 
+void TDataSetModel::RecordsChanged()
+{
+    TClientDataSet *ds = DataSet();
+    if (!ds || !ds->Active() || ds->RecordCount() != m_rows || m_rows == 0 || columnCount() == 0) {
+        reset();
+        return;
+    }
+    // One ranged change: the view repaints what it shows, whatever the row count.
+    Q_EMIT dataChanged(index(0, 0), index(m_rows - 1, columnCount() - 1), {Qt::DisplayRole});
+}
+
 void TDataSetModel::ControlsSuspended(bool on)
 {
     if (OnSuspended)
@@ -157,18 +170,49 @@ private:
 
 // ---- grid --------------------------------------------------------------------------
 
+namespace {
+// The viewport tells a paint for the screen (into the window's backing store) from a
+// picture taken of it (a grab renders into a pixmap).
+class TGridViewport : public QWidget {
+public:
+    using QWidget::QWidget;
+    bool paintsToScreen() const
+    {
+        QPoint offset;
+        QPaintDevice *target = redirected(&offset);
+        QBackingStore *store = window()->backingStore();
+        return target && store && target == store->paintDevice();
+    }
+};
+} // namespace
+
 TDBGrid::TDBGrid(QWidget *parent) : QTableView(parent)
 {
+    setViewport(new TGridViewport);
     m_model = new TDataSetModel(this);
     m_model->OnScrolled = [this] { syncSelectionToCursor(); };
     // Suspended controls keep showing what they showed: the grid paints a picture taken
     // at suspension, not the list the program is walking or filtering meanwhile.
     m_model->OnSuspended = [this](bool on) {
-        m_frozen = on && isVisible() ? viewport()->grab() : QPixmap();
+        if (on) {
+            m_frozen = isVisible() ? shownPicture() : QPixmap();
+            return; // what is shown already is that picture
+        }
+        m_frozen = QPixmap();
         viewport()->update();
     };
     setModel(m_model);
     setItemDelegate(new TGridDelegate(this));
+    // Whatever the view will draw differently from what it last drew.
+    const auto changed = [this] { m_unpainted = true; };
+    connect(m_model, &QAbstractItemModel::modelReset, this, changed);
+    connect(m_model, &QAbstractItemModel::dataChanged, this, changed);
+    connect(m_model, &QAbstractItemModel::layoutChanged, this, changed);
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, changed);
+    connect(selectionModel(), &QItemSelectionModel::currentChanged, this, changed);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, changed);
+    connect(horizontalScrollBar(), &QScrollBar::valueChanged, this, changed);
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this, changed);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -231,15 +275,55 @@ void TDBGrid::ApplyColumns()
     }
 }
 
+// The viewport's pixels as last drawn, copied from the window's backing store; painting
+// them again (a grab) is the fallback when a change is not drawn yet or the store holds
+// no image.
+QPixmap TDBGrid::shownPicture()
+{
+    QWidget *top = viewport()->window();
+    QBackingStore *store = top ? top->backingStore() : nullptr;
+    const auto *image = store ? dynamic_cast<const QImage *>(store->paintDevice()) : nullptr;
+    if (m_unpainted || !image || image->isNull())
+        return viewport()->grab();
+    const qreal ratio = image->devicePixelRatio();
+    const QRect area(viewport()->mapTo(top, QPoint(0, 0)), viewport()->size());
+    const QRect pixels(area.topLeft() * ratio, area.size() * ratio);
+    if (!image->rect().contains(pixels))
+        return viewport()->grab();
+    QPixmap out = QPixmap::fromImage(image->copy(pixels));
+    out.setDevicePixelRatio(ratio);
+    return out;
+}
+
 void TDBGrid::paintEvent(QPaintEvent *e)
 {
     if (m_frozen.isNull()) {
         QTableView::paintEvent(e);
+        if (static_cast<TGridViewport *>(viewport())->paintsToScreen())
+            m_unpainted = false;
         return;
     }
     QPainter p(viewport());
     p.fillRect(e->rect(), palette().brush(QPalette::Base));
     p.drawPixmap(0, 0, m_frozen);
+}
+
+void TDBGrid::resizeEvent(QResizeEvent *e)
+{
+    m_unpainted = true;
+    QTableView::resizeEvent(e);
+}
+
+void TDBGrid::focusInEvent(QFocusEvent *e)
+{
+    m_unpainted = true;
+    QTableView::focusInEvent(e);
+}
+
+void TDBGrid::focusOutEvent(QFocusEvent *e)
+{
+    m_unpainted = true;
+    QTableView::focusOutEvent(e);
 }
 
 void TDBGrid::keyPressEvent(QKeyEvent *e)

@@ -70,6 +70,8 @@ private Q_SLOTS:
         QTest::newRow("text, not number") << QStringList{"10", "9", "100"} << QStringList{"10", "100", "9"};
         QTest::newRow("equal keys keep load order") << QStringList{"2", "1", "2"} << QStringList{"1", "2", "2"};
         QTest::newRow("empty") << QStringList{} << QStringList{};
+        QTest::newRow("already in order") << QStringList{"1", "2", "3"} << QStringList{"1", "2", "3"};
+        QTest::newRow("in order but the last") << QStringList{"1", "3", "4", "2"} << QStringList{"1", "2", "3", "4"};
     }
     void indexOrderIsTextOrder()
     {
@@ -88,6 +90,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("value");
         QTest::newRow("tick, first text") << QStringLiteral("IDCHECK") << QStringLiteral("S");
         QTest::newRow("middle text, longer") << QStringLiteral("NMRAZSOCEMIT") << QStringLiteral("Ação Logística São João Ltda");
+        QTest::newRow("middle text, same length") << QStringLiteral("NMRAZSOCEMIT") << QStringLiteral("Tomador 22");
+        QTest::newRow("middle text, same bytes, accented") << QStringLiteral("NMRAZSOCEMIT") << QStringLiteral("Emissão 2");
         QTest::newRow("middle text, emptied") << QStringLiteral("NMRAZSOCEMIT") << QString();
         QTest::newRow("float") << QStringLiteral("VRTOTALPREST") << QStringLiteral("12,5");
     }
@@ -198,8 +202,12 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(Exception, ds.FieldByName(QStringLiteral("NRNSU")).StringAt(row));
         QVERIFY_THROWS_EXCEPTION(Exception, ds.FieldByName(QStringLiteral("VRTOTALPREST")).FloatAt(row));
         QVERIFY_THROWS_EXCEPTION(Exception, ds.FieldByName(QStringLiteral("DSTEXTOXML")).BytesAt(row));
-        if (open) // the last row itself reads fine
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.FieldByName(QStringLiteral("NRNSU")).TextAt(row));
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.FieldByName(QStringLiteral("IDCHECK")).TextAt(row));
+        if (open) { // the last row itself reads fine
             QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).StringAt(2), QStringLiteral("3"));
+            QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).TextAt(2), QByteArrayView("3"));
+        }
     }
 
     void textCellsMustBeValidUtf8_data()
@@ -313,6 +321,86 @@ private Q_SLOTS:
         QCOMPARE(stateCalls, 0); // browse before, browse after
         ds.EnableControls();     // one too many does no harm
         QCOMPARE(c.changed, 1);
+    }
+
+    void rowsRewrittenManyTimesKeepEveryValue()
+    {
+        // Each edit that changes a text's length writes the row anew; the rows left behind
+        // are reclaimed as they pile up, and no row may lose or mix its values.
+        TClientDataSet ds;
+        defineFields(ds);
+        QStringList nsus;
+        for (int i = 0; i < 200; ++i)
+            nsus << QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0'));
+        ds.SetData(packet(nsus));
+        for (int round = 0; round < 30; ++round) {
+            for (int r = 1; r <= ds.RecordCount(); ++r) {
+                ds.SetRecNo(r);
+                ds.Edit();
+                ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).SetAsString(QString(1 + (round + r) % 50, QLatin1Char('a' + r % 26)));
+                ds.FieldByName(QStringLiteral("IDCHECK")).SetAsString(round % 2 ? QStringLiteral("S") : QStringLiteral("N"));
+                ds.Post();
+            }
+        }
+        QCOMPARE(order(ds), nsus);
+        for (int r = 1; r <= ds.RecordCount(); ++r) {
+            ds.SetRecNo(r);
+            QCOMPARE(ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).AsString(), QString(1 + (29 + r) % 50, QLatin1Char('a' + r % 26)));
+            QCOMPARE(ds.FieldByName(QStringLiteral("IDCHECK")).AsString(), QStringLiteral("S"));
+            QCOMPARE(ds.FieldByName(QStringLiteral("DSTEXTOXML")).AsBytes(), nsus[r - 1].toUtf8());
+        }
+    }
+
+    void tickAllUnderSuspendedControlsPaintsOnce_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::newRow("a screenful") << 10;
+        QTest::newRow("many screens") << 5000;
+    }
+    void tickAllUnderSuspendedControlsPaintsOnce()
+    {
+        QFETCH(int, rows);
+        TClientDataSet ds;
+        defineFields(ds);
+        TDataSource src;
+        src.SetDataSet(&ds);
+        TDBGrid grid;
+        grid.SetDataSource(&src);
+        grid.resize(400, 300);
+        QStringList nsus;
+        for (int i = 0; i < rows; ++i)
+            nsus << QString::number(100000 + i);
+        ds.SetData(packet(nsus));
+        grid.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QCoreApplication::processEvents();
+        struct Paints : QObject {
+            int n = 0;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                n += e->type() == QEvent::Paint;
+                return false;
+            }
+        } paints;
+        grid.viewport()->installEventFilter(&paints);
+        int resets = 0;
+        QObject::connect(grid.Model(), &QAbstractItemModel::modelReset, [&resets] { ++resets; });
+        ds.DisableControls();
+        ds.First();
+        while (!ds.Eof()) {
+            ds.Edit();
+            ds.FieldByName(QStringLiteral("IDCHECK")).SetAsString(QStringLiteral("S"));
+            ds.Post();
+            ds.Next();
+        }
+        ds.EnableControls();
+        ds.First();
+        QCoreApplication::processEvents();
+        QCOMPARE(paints.n, 1);
+        QCOMPARE(resets, 0); // values changed, not the rows: the view keeps its place
+        QCOMPARE(grid.Model()->index(0, 0).data().toString(), QStringLiteral("S"));
+        QCOMPARE(grid.Model()->index(rows - 1, 0).data().toString(), QStringLiteral("S"));
+        QCOMPARE(grid.currentIndex().row(), 0);
     }
 
     void locateExact()

@@ -5,6 +5,7 @@
 #include "Frame.h"
 #include "Packet.h"
 
+#include <QDate>
 #include <QTest>
 
 class TestWire : public QObject {
@@ -100,6 +101,48 @@ private Q_SLOTS:
         wire::FrameReader small(100);
         small.feed(wire::frame(QByteArray(101, 'y')).left(4));
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, small.next(out));
+    }
+
+    void replyWithAPacketIsFramedWhereThePacketWasBuilt_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::newRow("empty list") << 0;
+        QTest::newRow("one row") << 1;
+        QTest::newRow("a list of 20000 rows") << 20000;
+    }
+    void replyWithAPacketIsFramedWhereThePacketWasBuilt()
+    {
+        QFETCH(int, rows);
+        wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+                              {QStringLiteral("VALOR"), wire::PacketType::Float, 0}});
+        for (int i = 0; i < rows; ++i) {
+            w.beginRow();
+            w.text(QStringLiteral("%1").arg(i, 15, 10, QLatin1Char('0')));
+            w.real(i / 4.0);
+        }
+        TDataPacket p = w.finish();
+        const QByteArray sent(p.cbor.constData(), p.cbor.size()); // a copy to compare with
+        const char *built = p.cbor.constData();
+        const QVariantList args{QStringLiteral("11222333000181"), QDate(2026, 12, 8), QVariant::fromValue(nullptr)};
+        wire::Reply r{true, {}, QVariantList{QStringLiteral("S"), QVariant::fromValue(p)}, args};
+        p = TDataPacket(); // the reply holds the packet alone
+        const QByteArray f = wire::encodeReplyFrame(std::move(r));
+        // The frame ends with the packet's bytes where the writer left them: nothing was copied.
+        QCOMPARE(static_cast<const void *>(f.constData() + f.size() - sent.size()), static_cast<const void *>(built));
+        wire::FrameReader reader;
+        reader.feed(f);
+        QByteArray payload;
+        QVERIFY(reader.next(payload));
+        const wire::Reply back = wire::decodeReply(payload);
+        QVERIFY(back.ok);
+        QCOMPARE(back.args, args);
+        QCOMPARE(back.result.toList().value(0).toString(), QStringLiteral("S"));
+        const TDataPacket got = back.result.toList().value(1).value<TDataPacket>();
+        QCOMPARE(got.cbor, sent);
+        // A long list read from the message stays in the message's bytes; a short one is copied out.
+        const bool inMessage = got.cbor.constData() >= payload.constData() && got.cbor.constData() < payload.constData() + payload.size();
+        QCOMPARE(inMessage, sent.size() >= 64 * 1024);
+        QCOMPARE(wire::decodePacket(back.result.toList().value(1).value<TDataPacket>()).rows.size(), size_t(rows));
     }
 
     void packetKeepsTypesAndBytes()

@@ -1,0 +1,420 @@
+#include "UserBench.h"
+#include "Frame.h"
+#include "Grid.h"
+#include "Methods.h"
+#include "Packet.h"
+#include "SincronizacaoCTe.h"
+#include "Store.h"
+#include "Verdano.h"
+
+#include <QAbstractTableModel>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTableView>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+const QString kReg = QStringLiteral("11222333000181");
+constexpr quint32 kMaxFrame = 1536u * 1024u * 1024u; // a million rows are some 360 MB
+
+long peakKiB()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+// A /proc status field of this process (pid 0) or another, in KiB.
+long rssKiB(qint64 pid = 0, const QByteArray &field = "VmRSS:")
+{
+    QFile f(pid ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+struct Figures {
+    std::vector<double> ms;
+    void add(double v) { ms.push_back(v); }
+    QString text() const
+    {
+        if (ms.empty())
+            return QStringLiteral("-");
+        std::vector<double> s = ms;
+        std::sort(s.begin(), s.end());
+        return QStringLiteral("%1 / %2 / %3").arg(s.front(), 0, 'f', 1).arg(s[s.size() / 2], 0, 'f', 1).arg(s.back(), 0, 'f', 1);
+    }
+    double median() const
+    {
+        std::vector<double> s = ms;
+        std::sort(s.begin(), s.end());
+        return s.empty() ? 0.0 : s[s.size() / 2];
+    }
+};
+
+double msSince(const QElapsedTimer &t) { return double(t.nsecsElapsed()) / 1e6; }
+
+// A signed procCTe as the store keeps it: some 3 KB of XML per document.
+QByteArray documentXml(int n, const QString &key)
+{
+    QByteArray x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><cteProc xmlns=\"http://www.portalfiscal.inf.br/cte\" versao=\"4.00\">"
+                   "<CTe><infCte Id=\"CTe" + key.toLatin1() + "\" versao=\"4.00\"><ide><cUF>35</cUF><cCT>" +
+                   QByteArray::number(n) + "</cCT><CFOP>5353</CFOP><natOp>PRESTACAO DE SERVICO DE TRANSPORTE</natOp>";
+    while (x.size() < 2800)
+        x += "<infQ><cUnid>01</cUnid><tpMed>PESO BRUTO</tpMed><qCarga>" + QByteArray::number(n % 997) + ".0000</qCarga></infQ>";
+    x += "</infCte><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><SignatureValue>" + QByteArray(344, 'A') +
+         "</SignatureValue></Signature></CTe></cteProc>";
+    return x;
+}
+
+void fillStore(const QString &file, int rows)
+{
+    Store s(file);
+    s.transaction([&] {
+        Statement st(s, "INSERT INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit,"
+                        " nrinsjurreme, nmrazsocreme, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma, nmrazsoctoma,"
+                        " dtemissao, dtemissao_iso, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao, dtsinc_iso,"
+                        " schema, xml)"
+                        " VALUES ('11222333000181', ?, '1', ?, '04567890000179', 'Transportadora Horizonte Paulista Ltda',"
+                        " '11222333000181', 'Comércio de Alimentos Silva Ltda', '33821456000171', 'Indústria Metalúrgica Souza S.A.',"
+                        " '0', '11222333000181', 'Comércio de Alimentos Silva Ltda', '03/11/2026', '2026-11-03', ?, ?, '100',"
+                        " 'Autorizado o uso do CT-e', '08/12/2026', '2026-12-08', 'procCTe_v4.00.xsd', ?)");
+        for (int i = 1; i <= rows; ++i) {
+            const QString key = QStringLiteral("3526111122233300018157001%1100000001").arg(i, 9, 10, QLatin1Char('0'));
+            st.bind(1, RemoteModule::nsuText(quint64(i))).bind(2, key).bind(3, 1234.56 + i).bind(4, 1200.0 + i);
+            st.bind(5, documentXml(i, key));
+            st.run();
+        }
+    });
+}
+
+class ServerProcess {
+public:
+    bool start(const QString &store, QString &error)
+    {
+        m_p.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/dfe-server"));
+        m_p.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), store,
+                          QStringLiteral("--max-frame"), QString::number(kMaxFrame), QStringLiteral("--quiet")});
+        m_p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_p.start();
+        if (!m_p.waitForStarted(5000)) {
+            error = m_p.errorString();
+            return false;
+        }
+        QByteArray out;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 60000) {
+            if (!m_p.waitForReadyRead(1000) && m_p.state() != QProcess::Running)
+                break;
+            out += m_p.readAllStandardOutput();
+            const int at = out.indexOf("escutando em ");
+            const int eol = out.indexOf('\n', at);
+            if (at >= 0 && eol > at) {
+                const QByteArray addr = out.mid(at + 13, eol - at - 13).split(' ').value(0);
+                port = quint16(addr.mid(addr.lastIndexOf(':') + 1).toUInt());
+                return true;
+            }
+        }
+        error = QStringLiteral("o servidor não começou a escutar: ") + QString::fromLocal8Bit(out);
+        return false;
+    }
+    ~ServerProcess()
+    {
+        m_p.terminate();
+        if (!m_p.waitForFinished(5000))
+            m_p.kill();
+        m_p.waitForFinished(2000);
+    }
+    qint64 pid() const { return m_p.processId(); }
+    quint16 port = 0;
+
+private:
+    QProcess m_p;
+};
+
+QVariantList listArgs()
+{
+    const QVariant none = QVariant::fromValue(nullptr);
+    return {none, none, kReg, QStringLiteral("T"), none, none};
+}
+
+// Request sent to the reply's last byte received, nothing decoded; the payload is kept.
+double serverToLastByte(quint16 port, QByteArray &payload)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(5000))
+        return -1;
+    const QByteArray request =
+        wire::frame(wire::encodeRequest({QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), listArgs()}));
+    QElapsedTimer t;
+    t.start();
+    s.write(request);
+    wire::FrameReader reader(kMaxFrame);
+    while (!reader.next(payload)) {
+        if (!s.waitForReadyRead(120000))
+            return -1;
+        reader.feed(s.readAll());
+    }
+    return msSince(t);
+}
+
+// Counts the paints a widget receives.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        paints += e->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+// Runs the event loop until `counter` has seen a paint more than `before`: the paint has
+// finished when it returns.
+void untilPainted(const PaintCounter &counter, int before)
+{
+    QElapsedTimer t;
+    t.start();
+    while (counter.paints <= before && t.elapsed() < 60000)
+        QApplication::processEvents();
+}
+
+// The same rows as JSON arrays, a table model over QVariant, the same index and view.
+class JsonModel : public QAbstractTableModel {
+public:
+    QVariantList rows;
+    std::vector<int> order;
+    std::vector<int> columns;
+    std::vector<bool> money;
+    int rowCount(const QModelIndex &p = {}) const override { return p.isValid() ? 0 : int(order.size()); }
+    int columnCount(const QModelIndex &p = {}) const override { return p.isValid() ? 0 : int(columns.size()); }
+    QVariant data(const QModelIndex &i, int role) const override
+    {
+        if (role != Qt::DisplayRole)
+            return {};
+        const QVariant v = rows[order[size_t(i.row())]].toList()[columns[size_t(i.column())]];
+        return money[size_t(i.column())] ? QVariant(QLocale().toString(v.toDouble(), 'f', 2)) : v;
+    }
+    void load(const QByteArray &json, int nsuColumn)
+    {
+        beginResetModel();
+        rows = QJsonDocument::fromJson(json).array().toVariantList();
+        order.resize(size_t(rows.size()));
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = int(i);
+        auto less = [&](int a, int b) {
+            return rows[a].toList()[nsuColumn].toString() < rows[b].toList()[nsuColumn].toString();
+        };
+        if (!std::is_sorted(order.begin(), order.end(), less))
+            std::stable_sort(order.begin(), order.end(), less);
+        endResetModel();
+    }
+};
+
+QByteArray jsonOf(const wire::DecodedPacket &d)
+{
+    QJsonArray rows;
+    for (const QVariantList &r : d.rows)
+        rows.append(QJsonArray::fromVariantList(r));
+    return QJsonDocument(rows).toJson(QJsonDocument::Compact);
+}
+
+void report(const char *what, const Figures &f, const QString &extra = {})
+{
+    std::printf("  %-44s %s ms%s\n", what, qPrintable(f.text()), qPrintable(extra));
+    std::fflush(stdout);
+}
+
+int runRows(int rows, int runs)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath(QStringLiteral("bench.sqlite"));
+    QElapsedTimer fill;
+    fill.start();
+    fillStore(store, rows);
+    std::printf("%d rows (store with XML: %lld MB, filled in %.1f s), %d runs, min / median / max:\n", rows,
+                qlonglong(QFile(store).size() / 1000000), fill.elapsed() / 1000.0, runs);
+    ServerProcess server;
+    QString error;
+    if (!server.start(store, error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+
+    Figures toLastByte;
+    QByteArray payload;
+    for (int i = 0; i < runs; ++i)
+        toLastByte.add(serverToLastByte(server.port, payload));
+    report("server GetSincronizacaoCTe to the last byte", toLastByte,
+           QStringLiteral(" (%1 bytes; server peak RSS %2 MiB, of it private now %3 MiB: the rest is the mapped store)")
+               .arg(payload.size() + 4)
+               .arg(rssKiB(server.pid(), "VmHWM:") / 1024)
+               .arg(rssKiB(server.pid(), "RssAnon:") / 1024));
+
+    Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
+    Verdano::SetWebPort(server.port);
+    auto *screen = new Cli_Dfe71000::TfrmSincronizacaoCTe;
+    screen->resize(1200, 700);
+    screen->show();
+    QApplication::processEvents();
+    TClientDataSet &cds = screen->cdsSincronizacaoCTe;
+    TNetConnection &net = screen->netSincronizacaoCTe;
+    net.MaxFrame = kMaxFrame;
+    net.TimeoutMs = 600000;
+    PaintCounter gridPaints;
+    screen->dbgPadrao->viewport()->installEventFilter(&gridPaints);
+
+    Figures call, load, paint, total, fromBytes, dataset;
+    for (int i = 0; i < runs; ++i) {
+        cds.Close();
+        QApplication::processEvents();
+        const long before = rssKiB();
+        QElapsedTimer t;
+        t.start();
+        std::vector<TArg> args;
+        for (const QVariant &a : listArgs())
+            args.push_back(ByVal(a));
+        double called, loaded;
+        int painted;
+        {
+            const QVariant reply = net.AppServer(QStringLiteral("GetSincronizacaoCTe"), args);
+            called = msSince(t);
+            painted = gridPaints.paints; // the closed list may repaint while the call runs
+            cds.SetData(reply.toList().value(1).value<TDataPacket>());
+            loaded = msSince(t);
+        } // the received packet goes as the screen's handler ends
+        untilPainted(gridPaints, painted);
+        const double shown = msSince(t);
+        dataset.add(double(rssKiB() - before) / 1024.0);
+        call.add(called);
+        load.add(loaded - called);
+        paint.add(shown - loaded);
+        total.add(shown);
+    }
+    report("call (server, loopback, reply read)", call);
+    report("list load (decode + index)", load);
+    report("first paint", paint);
+    report("click to first paint", total);
+
+    // From the received bytes, as the JSON client below starts.
+    for (int i = 0; i < runs; ++i) {
+        cds.Close();
+        QApplication::processEvents();
+        QElapsedTimer t;
+        t.start();
+        const int painted = gridPaints.paints;
+        const wire::Reply r = wire::decodeReply(payload);
+        cds.SetData(r.result.toList().value(1).value<TDataPacket>());
+        untilPainted(gridPaints, painted);
+        fromBytes.add(msSince(t));
+    }
+    report("reply bytes to first paint (decode + index + paint)", fromBytes,
+           QStringLiteral("; list in memory %1 MiB").arg(dataset.median(), 0, 'f', 0));
+
+    Figures tickAll, tickAllHandler, oneTick;
+    int tickAllPaints = 0, oneTickPaints = 0;
+    for (int i = 0; i < runs; ++i) {
+        QApplication::processEvents();
+        const int painted = gridPaints.paints;
+        QElapsedTimer t;
+        t.start();
+        screen->dbgPadraoTitleClick(screen->dbgPadrao->Columns[0]);
+        tickAllHandler.add(msSince(t));
+        untilPainted(gridPaints, painted);
+        tickAll.add(msSince(t));
+        QApplication::processEvents();
+        tickAllPaints = std::max(tickAllPaints, gridPaints.paints - painted);
+    }
+    report("tick-all: the title click's handler", tickAllHandler);
+    report("tick-all in the shown grid, with its paint", tickAll, QStringLiteral(" (%1 paint(s) each)").arg(tickAllPaints));
+    cds.SetRecNo(rows / 2);
+    QApplication::processEvents();
+    for (int i = 0; i < std::max(runs, 20); ++i) {
+        const int painted = gridPaints.paints;
+        QElapsedTimer t;
+        t.start();
+        int key = Qt::Key_Space;
+        screen->dbgPadraoKeyDown(screen->dbgPadrao, key, {});
+        untilPainted(gridPaints, painted);
+        oneTick.add(msSince(t));
+        QApplication::processEvents();
+        oneTickPaints = std::max(oneTickPaints, gridPaints.paints - painted);
+    }
+    report("one tick (space) in the shown grid, with its paint", oneTick, QStringLiteral(" (%1 paint(s) each)").arg(oneTickPaints));
+    cds.Close();
+    delete screen;
+    QApplication::processEvents();
+
+    // The JSON client: array of arrays into a QVariant table model, the same index and view.
+    const wire::DecodedPacket decoded = wire::decodePacket(wire::decodeReply(payload).result.toList().value(1).value<TDataPacket>());
+    const QByteArray json = jsonOf(decoded);
+    const char *shown[] = {"IDCHECK", "NRNSU", "NRINSJUREMIT", "NMRAZSOCEMIT", "DTEMISSAO", "DTSINCRONIZACAO",
+                           "VRTOTALPREST", "VRRECEBER", "CDSTATUS", "DSSTATUS", "NRACESSOCTE", "IDTPAMBIENTE"};
+    Figures jsonTimes;
+    for (int i = 0; i < runs; ++i) {
+        QTableView view;
+        view.resize(1200, 700);
+        view.verticalHeader()->hide();
+        view.verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        view.verticalHeader()->setDefaultSectionSize(view.fontMetrics().height() + 4);
+        view.setSelectionBehavior(QAbstractItemView::SelectRows);
+        JsonModel model;
+        for (const char *f : shown) {
+            model.columns.push_back(decoded.indexOf(QString::fromLatin1(f)));
+            model.money.push_back(QByteArray(f).startsWith("VR"));
+        }
+        view.setModel(&model);
+        view.show();
+        PaintCounter paints;
+        view.viewport()->installEventFilter(&paints);
+        untilPainted(paints, 0);
+        QElapsedTimer t;
+        t.start();
+        const int painted = paints.paints;
+        model.load(json, decoded.indexOf(QStringLiteral("NRNSU")));
+        untilPainted(paints, painted);
+        jsonTimes.add(msSince(t));
+        view.setModel(nullptr);
+    }
+    report("JSON client: bytes to first paint", jsonTimes,
+           QStringLiteral(" (%1 bytes of JSON); JSON / this list: %2x")
+               .arg(json.size())
+               .arg(jsonTimes.median() / std::max(fromBytes.median(), 0.001), 0, 'f', 1));
+    std::printf("  peak RSS of this process so far: %ld MiB\n\n", peakKiB() / 1024);
+    return 0;
+}
+} // namespace
+
+int runUserBench(const QStringList &args)
+{
+    // Usage: user [rows ...] [--runs N]
+    std::vector<int> counts;
+    int runs = 5;
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--runs") && i + 1 < args.size())
+            runs = std::max(1, args[++i].toInt());
+        else if (args[i].toInt() > 0)
+            counts.push_back(args[i].toInt());
+    }
+    if (counts.empty())
+        counts = {10000, 100000, 1000000};
+    std::printf("QPA platform %s, %ld cores online\n\n", qPrintable(QGuiApplication::platformName()), sysconf(_SC_NPROCESSORS_ONLN));
+    for (int rows : counts)
+        if (const int rc = runRows(rows, runs))
+            return rc;
+    return 0;
+}
