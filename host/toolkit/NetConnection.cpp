@@ -122,6 +122,55 @@ QString tlsFailure(const QList<QSslError> &errors, QSslSocket &s, const QString 
         return QStringLiteral("o servidor encerrou a conexão na negociação TLS (ele está sem TLS, ou exige um certificado de cliente)");
     return QStringLiteral("a negociação TLS falhou (%1)").arg(why);
 }
+// One frame read from `s` within `timeoutMs`, the windows kept painted but their input
+// held. Not `done`: a time-out (`timedOut`) or a dropped connection.
+struct FrameWait {
+    QByteArray frame;
+    QString failure; // the framing broke
+    bool done = false;
+    bool timedOut = false;
+    bool nothingRead = true;
+    qsizetype pending = 0; // bytes read past the frame
+};
+FrameWait waitForFrame(QTcpSocket *s, quint32 maxFrame, int timeoutMs)
+{
+    QPointer<QTcpSocket> socket = s;
+    FrameWait w;
+    wire::FrameReader reader(maxFrame);
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    auto pump = [&] {
+        if (!socket || w.done)
+            return;
+        const QByteArray bytes = socket->readAll();
+        w.nothingRead = w.nothingRead && bytes.isEmpty();
+        try {
+            reader.feed(bytes);
+            if (reader.next(w.frame))
+                w.done = true;
+        } catch (const std::exception &e) {
+            w.failure = QString::fromUtf8(e.what());
+            w.done = true;
+        }
+        if (w.done)
+            loop.quit();
+    };
+    QObject::connect(s, &QTcpSocket::readyRead, &loop, pump);
+    QObject::connect(s, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(s, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(timeoutMs);
+    {
+        InputBlocker block;
+        pump();
+        if (!w.done)
+            loop.exec();
+    }
+    w.timedOut = !w.done && !timer.isActive();
+    w.pending = reader.pending();
+    return w;
+}
 } // namespace
 
 int TNetConnection::DefaultTimeoutMs = 120000;
@@ -257,52 +306,22 @@ bool TNetConnection::sayHello(QString &error)
 {
     QPointer<QTcpSocket> socket = m_socket;
     socket->write(wire::frame(wire::encodeHello(wire::Hello{Security.Token})));
-    wire::FrameReader reader(MaxFrame);
-    QByteArray replyBytes;
-    QString failure;
-    bool done = false;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    auto pump = [&] {
-        if (!socket || done)
-            return;
-        try {
-            reader.feed(socket->readAll());
-            if (reader.next(replyBytes))
-                done = true;
-        } catch (const std::exception &e) {
-            failure = QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what()));
-            done = true;
-        }
-        if (done)
-            loop.quit();
-    };
-    connect(socket, &QTcpSocket::readyRead, &loop, pump);
-    connect(socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
-    connect(socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(ConnectTimeoutMs);
-    {
-        InputBlocker block;
-        pump();
-        if (!done)
-            loop.exec();
-    }
+    const FrameWait w = waitForFrame(socket, MaxFrame, ConnectTimeoutMs);
+    QString failure = w.done && !w.failure.isEmpty() ? QStringLiteral("resposta inválida (%1)").arg(w.failure) : QString();
     wire::Reply reply;
-    if (done && failure.isEmpty()) {
+    if (w.done && failure.isEmpty()) {
         try {
-            reply = wire::decodeReply(replyBytes);
+            reply = wire::decodeReply(w.frame);
         } catch (const std::exception &e) {
             failure = QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what()));
         }
-    } else if (!done) {
+    } else if (!w.done) {
         // With TLS 1.3 the server judges the client's certificate after the handshake: its alert comes here.
         auto *tls = qobject_cast<QSslSocket *>(socket.data());
         if (tls && (tls->error() == QAbstractSocket::SslHandshakeFailedError || tls->error() == QAbstractSocket::SslInternalError))
             failure = tlsFailure({}, *tls, Host);
         else
-            failure = !timer.isActive() ? QStringLiteral("sem resposta à apresentação em %1 s").arg(ConnectTimeoutMs / 1000.0)
+            failure = w.timedOut ? QStringLiteral("sem resposta à apresentação em %1 s").arg(ConnectTimeoutMs / 1000.0)
                                         : QStringLiteral("o servidor encerrou a conexão sem responder à apresentação") +
                                               (Security.Tls ? QString() : QStringLiteral("; ") + kTlsHint);
     }
@@ -316,7 +335,7 @@ bool TNetConnection::sayHello(QString &error)
         Close();
         return false;
     }
-    m_stale = reader.pending() > 0;
+    m_stale = w.pending > 0;
     return true;
 }
 
@@ -386,62 +405,29 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
     QPointer<QTcpSocket> socket = m_socket;
     socket->write(wire::frame(payload));
 
-    wire::FrameReader reader(MaxFrame);
-    QByteArray replyBytes;
-    QString failure;
-    bool done = false, first = true;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    auto pump = [&] {
-        if (!socket || done)
-            return;
-        const QByteArray bytes = socket->readAll();
-        first = first && bytes.isEmpty();
-        reader.feed(bytes);
-        try {
-            if (reader.next(replyBytes))
-                done = true;
-        } catch (const std::exception &e) {
-            failure = QString::fromUtf8(e.what());
-            done = true;
-        }
-        if (done)
-            loop.quit();
-    };
-    connect(socket, &QTcpSocket::readyRead, &loop, pump);
-    connect(socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
-    connect(socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(TimeoutMs);
-    {
-        InputBlocker block;
-        pump();
-        if (!done)
-            loop.exec();
-    }
+    const FrameWait w = waitForFrame(socket, MaxFrame, TimeoutMs);
 
     auto broken = [&](const QString &why) {
         Close();
         throw Exception(QStringLiteral("Falha na chamada %1 ao servidor de aplicação em %2: %3").arg(method, where(), why));
     };
-    if (!done) {
-        if (!timer.isActive())
+    if (!w.done) {
+        if (w.timedOut)
             broken(QStringLiteral("sem resposta em %1 s").arg(TimeoutMs / 1000.0));
-        if (first && !Security.Tls && fresh)
+        if (w.nothingRead && !Security.Tls && fresh)
             broken(QStringLiteral("o servidor encerrou a conexão sem responder; ") + kTlsHint);
         broken(socket ? socket->errorString() : QStringLiteral("conexão encerrada"));
     }
-    if (!failure.isEmpty())
-        broken(QStringLiteral("resposta inválida (%1)").arg(failure));
+    if (!w.failure.isEmpty())
+        broken(QStringLiteral("resposta inválida (%1)").arg(w.failure));
 
     wire::Reply reply;
     try {
-        reply = wire::decodeReply(replyBytes);
+        reply = wire::decodeReply(w.frame);
     } catch (const std::exception &e) {
         broken(QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what())));
     }
-    m_stale = reader.pending() > 0;
+    m_stale = w.pending > 0;
     if (!reply.ok)
         throw Exception(reply.error);
     // The caller's values change only when every one of them fits.
