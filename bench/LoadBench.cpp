@@ -21,6 +21,40 @@
 #include <unistd.h>
 #include <vector>
 
+quint16 listeningPort(QProcess &server, int ms, QString &error)
+{
+    if (!server.waitForStarted(5000)) {
+        error = server.errorString();
+        return 0;
+    }
+    QByteArray out;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        if (!server.waitForReadyRead(1000) && server.state() != QProcess::Running)
+            break;
+        out += server.readAllStandardOutput();
+        const int at = out.indexOf("escutando em ");
+        const int eol = out.indexOf('\n', at);
+        if (at >= 0 && eol > at) {
+            const QByteArray addr = out.mid(at + 13, eol - at - 13).split(' ').value(0);
+            return quint16(addr.mid(addr.lastIndexOf(':') + 1).toUInt());
+        }
+    }
+    error = QStringLiteral("o servidor não começou a escutar: ") + QString::fromLocal8Bit(out);
+    return 0;
+}
+
+LoadFigures loadFigures(const std::vector<std::vector<qint64>> &latenciesUs, double seconds)
+{
+    std::vector<qint64> all;
+    for (const auto &l : latenciesUs)
+        all.insert(all.end(), l.begin(), l.end());
+    std::sort(all.begin(), all.end());
+    auto pct = [&](double p) { return all.empty() ? 0.0 : double(all[std::min(all.size() - 1, size_t(p * double(all.size())))]) / 1000.0; };
+    return {seconds > 0 ? double(all.size()) / seconds : 0.0, pct(0.50), pct(0.99)};
+}
+
 namespace {
 const QString kDemoReg = QStringLiteral("11222333000181");
 
@@ -64,27 +98,8 @@ public:
             });
         }
         m_p.start();
-        if (!m_p.waitForStarted(5000)) {
-            error = m_p.errorString();
-            return false;
-        }
-        QByteArray out;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 120000) {
-            if (!m_p.waitForReadyRead(1000) && m_p.state() != QProcess::Running)
-                break;
-            out += m_p.readAllStandardOutput();
-            const int at = out.indexOf("escutando em ");
-            const int eol = out.indexOf('\n', at);
-            if (at >= 0 && eol > at) {
-                const QByteArray addr = out.mid(at + 13, eol - at - 13).split(' ').value(0);
-                port = quint16(addr.mid(addr.lastIndexOf(':') + 1).toUInt());
-                return true;
-            }
-        }
-        error = QStringLiteral("o servidor não começou a escutar: ") + QString::fromLocal8Bit(out);
-        return false;
+        port = listeningPort(m_p, 120000, error);
+        return port != 0;
     }
     qint64 pid() const { return m_p.processId(); }
     bool running()
@@ -212,15 +227,10 @@ int loadMode(ServerProcess &server, int clients, int calls)
     }
     for (auto &t : threads)
         t.join();
-    const double seconds = double(wall.nsecsElapsed()) / 1e9;
-    std::vector<qint64> all;
-    for (const auto &l : latencies)
-        all.insert(all.end(), l.begin(), l.end());
-    std::sort(all.begin(), all.end());
-    auto pct = [&](double p) { return all.empty() ? 0.0 : double(all[std::min(all.size() - 1, size_t(p * double(all.size())))]) / 1000.0; };
+    const LoadFigures fig = loadFigures(latencies, double(wall.nsecsElapsed()) / 1e9);
     std::printf("load: %d clients x %d calls (GetSincronizacaoCTe of %zu rows / DownloadXML of 5): %.0f calls/s,"
                 " p50 %.1f ms, p99 %.1f ms, errors %d, server peak RSS %ld MiB\n",
-                clients, calls, rows, double(all.size()) / seconds, pct(0.50), pct(0.99), errors.load(),
+                clients, calls, rows, fig.callsPerSecond, fig.p50Ms, fig.p99Ms, errors.load(),
                 procStatusKiB(server.pid(), "VmHWM:") / 1024);
     return 0;
 }

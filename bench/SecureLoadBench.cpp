@@ -163,15 +163,10 @@ int run(const char *label, quint16 port, const Setup &setup, int clients, int ca
     }
     for (auto &t : threads)
         t.join();
-    const double seconds = double(wall.nsecsElapsed()) / 1e9;
-    std::vector<qint64> all;
-    for (const auto &l : latencies)
-        all.insert(all.end(), l.begin(), l.end());
-    std::sort(all.begin(), all.end());
-    auto pct = [&](double p) { return all.empty() ? 0.0 : double(all[std::min(all.size() - 1, size_t(p * double(all.size())))]) / 1000.0; };
+    const LoadFigures fig = loadFigures(latencies, double(wall.nsecsElapsed()) / 1e9);
     std::printf("load %-5s: %d clients x %d calls (GetSincronizacaoCTe of %zu rows / DownloadXML of 5): %.0f calls/s,"
                 " p50 %.1f ms, p99 %.1f ms, errors %d\n",
-                label, clients, calls, rows, double(all.size()) / seconds, pct(0.50), pct(0.99), errors.load());
+                label, clients, calls, rows, fig.callsPerSecond, fig.p50Ms, fig.p99Ms, errors.load());
     std::fflush(stdout);
     return errors.load() ? 1 : 0;
 }

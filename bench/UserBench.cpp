@@ -1,6 +1,7 @@
 #include "UserBench.h"
 #include "Frame.h"
 #include "Grid.h"
+#include "LoadBench.h"
 #include "Methods.h"
 #include "Packet.h"
 #include "SincronizacaoCTe.h"
@@ -110,27 +111,8 @@ public:
                           QStringLiteral("--max-frame"), QString::number(kMaxFrame), QStringLiteral("--quiet")});
         m_p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_p.start();
-        if (!m_p.waitForStarted(5000)) {
-            error = m_p.errorString();
-            return false;
-        }
-        QByteArray out;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 60000) {
-            if (!m_p.waitForReadyRead(1000) && m_p.state() != QProcess::Running)
-                break;
-            out += m_p.readAllStandardOutput();
-            const int at = out.indexOf("escutando em ");
-            const int eol = out.indexOf('\n', at);
-            if (at >= 0 && eol > at) {
-                const QByteArray addr = out.mid(at + 13, eol - at - 13).split(' ').value(0);
-                port = quint16(addr.mid(addr.lastIndexOf(':') + 1).toUInt());
-                return true;
-            }
-        }
-        error = QStringLiteral("o servidor não começou a escutar: ") + QString::fromLocal8Bit(out);
-        return false;
+        port = listeningPort(m_p, 60000, error);
+        return port != 0;
     }
     ~ServerProcess()
     {
