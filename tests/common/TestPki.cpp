@@ -99,3 +99,15 @@ bool TestPki::makeExpiredServer()
                 QStringLiteral("-enddate"), QStringLiteral("20200201000000Z"), QStringLiteral("-extfile"),
                 QStringLiteral("expired-server.ext"), QStringLiteral("-notext")});
 }
+
+int xmlsecVerify(const QString &caPem, const QString &idElement, const QString &file, QString &output)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("xmlsec1"), {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), caPem,
+                                        QStringLiteral("--id-attr:Id"), idElement, file});
+    if (!p.waitForFinished(30000))
+        return -1;
+    output = QString::fromLocal8Bit(p.readAll());
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}

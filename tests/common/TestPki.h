@@ -43,3 +43,8 @@ private:
     QString m_error;
     int m_serial = 1000;
 };
+
+// xmlsec1's exit code verifying `file`'s signature over the element of namespace-qualified
+// name `idElement` (for example "http://www.portalfiscal.inf.br/cte:infCte") against
+// `caPem`, with what it printed in `output`; -1 when it did not run to the end.
+int xmlsecVerify(const QString &caPem, const QString &idElement, const QString &file, QString &output);

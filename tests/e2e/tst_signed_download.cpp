@@ -24,14 +24,7 @@ class TestSignedDownload : public QObject {
     // xmlsec1's verdict on one file: the CTe's signature over infCte, chained to the test CA.
     int verify(const QString &file, QString &output)
     {
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(QStringLiteral("xmlsec1"), {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), pki.caPem(),
-                                            QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/cte:infCte"), file});
-        if (!p.waitForFinished(30000))
-            return -1;
-        output = QString::fromLocal8Bit(p.readAll());
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return xmlsecVerify(pki.caPem(), QStringLiteral("http://www.portalfiscal.inf.br/cte:infCte"), file, output);
     }
 
 private Q_SLOTS:

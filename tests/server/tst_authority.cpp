@@ -143,14 +143,7 @@ class TestAuthority : public QObject {
         if (!f.open(QIODevice::WriteOnly) || f.write(xml) != xml.size())
             return -1;
         f.close();
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(QStringLiteral("xmlsec1"), {QStringLiteral("--verify"), QStringLiteral("--trusted-pem"), pki.caPem(),
-                                            QStringLiteral("--id-attr:Id"), QStringLiteral("http://www.portalfiscal.inf.br/cte:infEvento"), file});
-        if (!p.waitForFinished(30000))
-            return -1;
-        output = QString::fromLocal8Bit(p.readAll());
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return ::xmlsecVerify(pki.caPem(), QStringLiteral("http://www.portalfiscal.inf.br/cte:infEvento"), file, output);
     }
 
 private Q_SLOTS:
