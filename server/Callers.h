@@ -2,7 +2,7 @@
 // Who may call the server: per-installation tokens (only a SHA-256 of the secret is
 // kept) and client certificates (by the subject's common name), each tied to the
 // legal registrations whose documents it may see.
-#include "Store.h"
+#include "store/Store.h"
 
 #include <QSet>
 #include <QStringList>

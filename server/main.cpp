@@ -1,10 +1,10 @@
 // dfe-server: the reference application server of Dfe71000.rdmSincronizacaoCTe.
-#include "AuthorityOptions.h"
+#include "authority/AuthorityOptions.h"
 #include "Callers.h"
 #include "Frame.h"
-#include "Methods.h"
-#include "Server.h"
-#include "ServerTls.h"
+#include "RemoteModule.h"
+#include "net/Server.h"
+#include "net/ServerTls.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

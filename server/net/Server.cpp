@@ -1,7 +1,7 @@
 #include "Server.h"
 #include "Listener.h"
 #include "ServerTls.h"
-#include "Store.h"
+#include "store/Store.h"
 
 #include <QDateTime>
 #include <QMutex>

@@ -1,7 +1,7 @@
 #pragma once
 // The network side: connections are served by an event loop on one I/O thread, and
 // their calls run on a bounded pool of workers (see Listener, Connection, WorkerPool).
-#include "Authority.h"
+#include "authority/Authority.h"
 
 #include <QHostAddress>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "WorkerPool.h"
 #include "Frame.h"
-#include "Methods.h"
+#include "RemoteModule.h"
 
 #include <QElapsedTimer>
 #include <QRunnable>

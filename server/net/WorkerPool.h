@@ -1,10 +1,10 @@
 #pragma once
 // The calls of all connections run here, at most `workers` at once, each worker with
 // a store connection of its own (kept for the next call).
-#include "Authority.h"
+#include "authority/Authority.h"
 #include "Callers.h"
 #include "Server.h"
-#include "Store.h"
+#include "store/Store.h"
 
 #include <QMutex>
 #include <QThreadPool>
