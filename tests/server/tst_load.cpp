@@ -4,7 +4,7 @@
 #include "Frame.h"
 #include "Calls.h"
 #include "RemoteModule.h"
-#include "net/Server.h"
+#include "DfeServer.h"
 #include "authority/simulated/SimulatedAuthority.h"
 #include "store/Store.h"
 

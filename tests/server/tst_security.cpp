@@ -10,6 +10,7 @@
 #include "RemoteModule.h"
 #include "NetConnection.h"
 #include "Packet.h"
+#include "ServerConfig.h"
 #include "net/ServerTls.h"
 #include "authority/simulated/SimulatedAuthority.h"
 #include "TestPki.h"

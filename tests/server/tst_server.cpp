@@ -5,7 +5,7 @@
 #include "Fiscal.h"
 #include "RemoteModule.h"
 #include "NetConnection.h"
-#include "net/Server.h"
+#include "DfeServer.h"
 #include "authority/simulated/SimulatedAuthority.h"
 #include "TestSupport.h"
 #include "authority/Xml.h"
