@@ -1,6 +1,5 @@
 #include "Store.h"
-#include "PgStore.h"
-#include "SqliteStore.h"
+#include "Engines.h"
 
 Statement::Statement(Store &store, const char *sql) : m_st(store.engine().prepare(sql)) {}
 
@@ -54,17 +53,10 @@ QString Statement::text(int col) const
     return QString::fromUtf8(p, n);
 }
 
-bool Store::isPostgreSql(const QString &location)
-{
-    return location.startsWith(QLatin1String("postgresql://")) || location.startsWith(QLatin1String("postgres://"));
-}
+bool Store::isPostgreSql(const QString &location) { return engines::isPostgreSql(location); }
 
-Store::Store(const QString &location, int busyTimeoutMs)
+Store::Store(const QString &location, int busyTimeoutMs) : m_engine(engines::open(location, busyTimeoutMs))
 {
-    if (isPostgreSql(location))
-        m_engine = std::make_unique<PgStore>(location);
-    else
-        m_engine = std::make_unique<SqliteStore>(location, busyTimeoutMs);
     // A current schema needs no write: opening then works while another process holds the write lock.
     if (currentSchema())
         return;
@@ -86,7 +78,6 @@ Store::Store(const QString &location, int busyTimeoutMs)
 }
 
 Store::~Store() = default;
-
 
 bool Store::currentSchema()
 {

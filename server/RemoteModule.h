@@ -1,9 +1,9 @@
 #pragma once
 // The remote data module Dfe71000.rdmSincronizacaoCTe: the four methods over the
 // store and a tax-authority source.
-#include "Authority.h"
+#include "authority/Authority.h"
 #include "Frame.h"
-#include "Store.h"
+#include "store/Store.h"
 
 #include <QDateTime>
 #include <functional>

@@ -1,5 +1,5 @@
 #include "Soap.h"
-#include "Xml.h"
+#include "authority/Xml.h"
 
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>

@@ -1,31 +1,25 @@
-#include "Server.h"
+#include "NetServer.h"
 #include "Listener.h"
+#include "ServerLog.h"
 #include "ServerTls.h"
-#include "Store.h"
 
-#include <QDateTime>
-#include <QMutex>
 #include <QThread>
-#include <cstdio>
 #include <sys/resource.h>
 
-bool DfeServer::quiet = false;
-
 namespace {
-QMutex logMutex;
 // Descriptors kept apart from connections: listening socket, the workers' store files, the log.
 constexpr int kReservedFiles = 64;
 constexpr int kFilesPerWorker = 4;
 } // namespace
 
-DfeServer::DfeServer(ServerConfig config, std::shared_ptr<AuthoritySource> authority)
-    : m_config(std::move(config)), m_authority(std::move(authority))
+NetServer::NetServer(NetConfig config, std::shared_ptr<CallHandler> handler)
+    : m_config(std::move(config)), m_handler(std::move(handler))
 {
 }
 
-DfeServer::~DfeServer() { stop(); }
+NetServer::~NetServer() { stop(); }
 
-int DfeServer::raiseOpenFileLimit()
+int NetServer::raiseOpenFileLimit()
 {
     rlimit l{};
     if (getrlimit(RLIMIT_NOFILE, &l) != 0)
@@ -39,20 +33,16 @@ int DfeServer::raiseOpenFileLimit()
     return l.rlim_cur > rlim_t(1 << 30) ? (1 << 30) : int(l.rlim_cur);
 }
 
-bool DfeServer::start(QString &error)
+bool NetServer::start(QString &error)
 {
     std::optional<QSslConfiguration> tls;
     if (!serverSecurity(m_config, tls, error))
-        return false; // before the store is touched or anything binds
+        return false; // before the application opens anything or anything binds
     if (!tls && !m_config.address.isLoopback())
-        log(QStringLiteral("AVISO: texto puro em %1 (--insecure-plaintext): tokens e documentos trafegam sem cifra.")
-                .arg(m_config.address.toString()));
-    try {
-        Store check(m_config.storePath, m_config.busyTimeoutMs); // creates or upgrades the schema before any client
-    } catch (const std::exception &e) {
-        error = QStringLiteral("Não foi possível abrir o armazenamento %1: %2").arg(m_config.storePath, QString::fromUtf8(e.what()));
+        ServerLog::write(QStringLiteral("AVISO: texto puro em %1 (--insecure-plaintext): tokens e documentos trafegam sem cifra.")
+                             .arg(m_config.address.toString()));
+    if (!m_handler->open(error))
         return false;
-    }
     const int files = raiseOpenFileLimit();
     const int room = std::max(1, files - kReservedFiles - kFilesPerWorker * m_config.workers);
     m_config.maxConnections = m_config.maxConnections > 0 ? std::min(m_config.maxConnections, room) : room;
@@ -60,7 +50,7 @@ bool DfeServer::start(QString &error)
     m_io = std::make_unique<QThread>();
     m_io->setObjectName(QStringLiteral("dfe-io"));
     m_io->start();
-    m_listener = new Listener(m_config, m_authority);
+    m_listener = new Listener(m_config, m_handler);
     m_listener->setSecurity(tls, authenticationRequired(m_config));
     m_listener->moveToThread(m_io.get());
     bool listening = false;
@@ -78,7 +68,7 @@ bool DfeServer::start(QString &error)
     return true;
 }
 
-void DfeServer::stop()
+void NetServer::stop()
 {
     if (!m_io)
         return;
@@ -88,14 +78,4 @@ void DfeServer::stop()
     m_io->quit();
     m_io->wait();
     m_io.reset();
-}
-
-void DfeServer::log(const QString &line)
-{
-    if (quiet)
-        return;
-    QMutexLocker lock(&logMutex);
-    std::fprintf(stderr, "%s %s\n", qPrintable(QDateTime::currentDateTime().toString(Qt::ISODateWithMs)),
-                 line.toLocal8Bit().constData());
-    std::fflush(stderr);
 }

@@ -1,20 +1,16 @@
 #pragma once
-// The calls of all connections run here, at most `workers` at once, each worker with
-// a store connection of its own (kept for the next call).
-#include "Authority.h"
-#include "Callers.h"
-#include "Server.h"
-#include "Store.h"
+// The calls of all connections run here, at most `workers` at once; each decoded call
+// goes to the application's handler.
+#include "CallHandler.h"
+#include "Caller.h"
 
-#include <QMutex>
 #include <QThreadPool>
 #include <functional>
 #include <memory>
-#include <vector>
 
 class WorkerPool {
 public:
-    WorkerPool(const ServerConfig &config, std::shared_ptr<AuthoritySource> authority);
+    WorkerPool(int workers, quint32 maxFrame, std::shared_ptr<CallHandler> handler);
     ~WorkerPool();
     // Runs one request frame's payload; `done` gets the reply frame and a log line, on the worker.
     void submit(QByteArray payload, Caller caller, std::function<void(QByteArray frame, QString log)> done);
@@ -25,11 +21,8 @@ public:
     QByteArray answer(const QByteArray &payload, QString &log, const Caller &caller = {});
 
 private:
-    std::unique_ptr<Store> acquire();
-    void release(std::unique_ptr<Store> store);
-    ServerConfig m_config;
-    std::shared_ptr<AuthoritySource> m_authority;
-    QMutex m_mutex;
-    std::vector<std::unique_ptr<Store>> m_idle;
+    QByteArray frame(wire::Reply reply, QString &result);
+    quint32 m_maxFrame;
+    std::shared_ptr<CallHandler> m_handler;
     QThreadPool m_pool;
 };

@@ -1,8 +1,8 @@
 #include "SimulatedAuthority.h"
-#include "EventMessages.h"
+#include "authority/EventMessages.h"
 #include "Fiscal.h"
-#include "Xml.h"
-#include "XmlSigner.h"
+#include "authority/Xml.h"
+#include "authority/XmlSigner.h"
 
 #include <QXmlStreamWriter>
 #include <cmath>

@@ -3,8 +3,8 @@
 // of CT-e spread over the last months (authorised documents, some cancelled later,
 // some NSU without a document) that keeps growing as time passes. Each CTe is signed
 // with the simulation's certificate (given, or a key made at start).
-#include "Authority.h"
-#include "DistMessages.h"
+#include "authority/Authority.h"
+#include "authority/DistMessages.h"
 
 #include <QDateTime>
 #include <QHash>

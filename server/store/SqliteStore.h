@@ -1,7 +1,7 @@
 #pragma once
 // The SQLite engine of the store: the sqlite3 C API directly, WAL mode. Its rows are
 // read in place, without a copy per value, which keeps large lists fast.
-#include "Store.h"
+#include "StoreEngine.h"
 
 struct sqlite3;
 

@@ -1,6 +1,6 @@
 #include "AuthorityOptions.h"
-#include "SefazAuthority.h"
-#include "SimulatedAuthority.h"
+#include "authority/sefaz/SefazAuthority.h"
+#include "authority/simulated/SimulatedAuthority.h"
 #include "XmlSigner.h"
 
 #include <stdexcept>

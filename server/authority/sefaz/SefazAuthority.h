@@ -2,7 +2,7 @@
 // The real authority over SOAP 1.2 with the company's certificate: the national CT-e
 // distribution service, and the event reception of the authorizer that serves the
 // CT-e's state. Read-only after construction: safe from several threads at once.
-#include "Authority.h"
+#include "authority/Authority.h"
 #include "Endpoints.h"
 #include "SoapTransport.h"
 

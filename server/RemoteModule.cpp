@@ -1,11 +1,11 @@
-#include "Methods.h"
-#include "DistMessages.h"
-#include "EventMessages.h"
+#include "RemoteModule.h"
+#include "authority/DistMessages.h"
+#include "authority/EventMessages.h"
 #include "Fiscal.h"
-#include "SyncState.h"
+#include "store/SyncState.h"
 #include "Packet.h"
-#include "RegistrationLock.h"
-#include "Xml.h"
+#include "store/RegistrationLock.h"
+#include "authority/Xml.h"
 
 #include <QSet>
 

@@ -1,5 +1,5 @@
 #include "Connection.h"
-#include "Listener.h"
+#include "ServerLog.h"
 
 #include "Hello.h"
 
@@ -15,7 +15,7 @@ const QString kAuthRequired = QStringLiteral(
     "configuração");
 }
 
-Connection::Connection(quint64 id, qintptr fd, Listener &owner)
+Connection::Connection(quint64 id, qintptr fd, ConnectionOwner &owner)
     : m_id(id), m_owner(owner), m_reader(owner.config().maxFrame)
 {
     QTcpSocket *s = owner.tls() ? new QSslSocket(this) : new QTcpSocket(this);
@@ -31,7 +31,7 @@ Connection::Connection(quint64 id, qintptr fd, Listener &owner)
     m_idle.setSingleShot(true);
     m_idle.setInterval(std::max(1, owner.config().idleTimeoutMs));
     connect(&m_idle, &QTimer::timeout, this, [this] {
-        DfeServer::log(objectName() + QStringLiteral(" conexão ociosa encerrada"));
+        ServerLog::write(objectName() + QStringLiteral(" conexão ociosa encerrada"));
         close();
     });
     connect(m_socket, &QTcpSocket::readyRead, this, [this] {
@@ -42,7 +42,7 @@ Connection::Connection(quint64 id, qintptr fd, Listener &owner)
     connect(m_socket, &QTcpSocket::disconnected, this, [this] { close(); });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::SslHandshakeFailedError) {
-            DfeServer::log(objectName() + QStringLiteral(" negociação TLS recusada: ") + m_socket->errorString());
+            ServerLog::write(objectName() + QStringLiteral(" negociação TLS recusada: ") + m_socket->errorString());
             // Closed gently, so that the alert saying why reaches the client; the idle timer bounds the wait.
             m_closing = true;
             m_socket->disconnectFromHost();
@@ -79,7 +79,7 @@ void Connection::tlsReady()
         }
         m_caller = Caller{Caller::Kind::Certificate, cn};
         m_authenticated = true;
-        DfeServer::log(objectName() + QStringLiteral(" TLS com ") + m_caller.describe());
+        ServerLog::write(objectName() + QStringLiteral(" TLS com ") + m_caller.describe());
     }
     pump();
 }
@@ -96,7 +96,7 @@ void Connection::deny(const QString &why)
     r.ok = false;
     r.error = why;
     m_socket->write(wire::encodeReplyFrame(r));
-    DfeServer::log(objectName() + QStringLiteral(" acesso recusado: ") + why);
+    ServerLog::write(objectName() + QStringLiteral(" acesso recusado: ") + why);
     m_closing = true;
     m_socket->disconnectFromHost();
 }
@@ -107,7 +107,7 @@ void Connection::refuse(const QString &why, bool thenClose)
     r.ok = false;
     r.error = QStringLiteral("Pedido recusado: %1").arg(why);
     m_socket->write(wire::encodeReplyFrame(r));
-    DfeServer::log(objectName() + QStringLiteral(" pedido recusado: ") + why);
+    ServerLog::write(objectName() + QStringLiteral(" pedido recusado: ") + why);
     if (thenClose) {
         m_closing = true;
         m_socket->disconnectFromHost(); // after the reply is written; the idle timer bounds the wait
@@ -224,7 +224,7 @@ void Connection::authenticated(const std::optional<QString> &name, const QString
     }
     m_caller = Caller{Caller::Kind::Token, *name};
     m_authenticated = true;
-    DfeServer::log(objectName() + QStringLiteral(" autenticado: ") + m_caller.describe());
+    ServerLog::write(objectName() + QStringLiteral(" autenticado: ") + m_caller.describe());
     wire::Reply r;
     r.result = m_caller.describe();
     m_socket->write(wire::encodeReplyFrame(r));

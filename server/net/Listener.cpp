@@ -1,13 +1,12 @@
 #include "Listener.h"
-#include "Callers.h"
-#include "Connection.h"
+#include "ServerLog.h"
 
 #include <QTimer>
 #include <sys/socket.h>
 #include <unistd.h>
 
-Listener::Listener(const ServerConfig &config, std::shared_ptr<AuthoritySource> authority)
-    : m_config(config), m_pool(std::make_unique<WorkerPool>(config, std::move(authority)))
+Listener::Listener(const NetConfig &config, std::shared_ptr<CallHandler> handler)
+    : m_config(config), m_pool(std::make_unique<WorkerPool>(config.workers, config.maxFrame, std::move(handler)))
 {
     wire::Reply r;
     r.ok = false;
@@ -48,7 +47,7 @@ void Listener::submit(quint64 connection, QByteArray payload, quint32 reserved, 
             Connection *c = m_connections.value(connection);
             if (!c)
                 return; // the client went away meanwhile
-            DfeServer::log(c->objectName() + QLatin1Char(' ') + log);
+            ServerLog::write(c->objectName() + QLatin1Char(' ') + log);
             c->replied(frame);
         }, Qt::QueuedConnection);
     });

@@ -2,7 +2,7 @@
 // The PostgreSQL engine of the store, on libpq: one connection per Store, values
 // sent and read in binary, rows read in place like SQLite's. A lost connection is
 // reported once and re-established by the next statement.
-#include "Store.h"
+#include "StoreEngine.h"
 
 struct pg_conn;
 

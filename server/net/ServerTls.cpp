@@ -37,12 +37,12 @@ bool keyMatches(const QByteArray &certPem, const QByteArray &keyPem)
 }
 } // namespace
 
-bool authenticationRequired(const ServerConfig &config)
+bool authenticationRequired(const NetConfig &config)
 {
     return !config.tlsCert.isEmpty() || !config.address.isLoopback();
 }
 
-bool serverSecurity(const ServerConfig &config, std::optional<QSslConfiguration> &tls, QString &error)
+bool serverSecurity(const NetConfig &config, std::optional<QSslConfiguration> &tls, QString &error)
 {
     tls.reset();
     if (config.tlsCert.isEmpty() != config.tlsKey.isEmpty()) {

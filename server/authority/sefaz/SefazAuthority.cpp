@@ -1,7 +1,7 @@
 #include "SefazAuthority.h"
-#include "DistMessages.h"
+#include "authority/DistMessages.h"
 #include "Soap.h"
-#include "XmlSigner.h"
+#include "authority/XmlSigner.h"
 
 #include <stdexcept>
 
