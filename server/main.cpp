@@ -100,6 +100,9 @@ int main(int argc, char **argv)
     const QCommandLineOption idleTimeout(QStringLiteral("idle-timeout"), QStringLiteral("Segundos sem chamada até fechar uma conexão (padrão 300)."), QStringLiteral("seconds"));
     const QCommandLineOption workers(QStringLiteral("workers"), QStringLiteral("Chamadas executadas ao mesmo tempo (padrão 16)."), QStringLiteral("count"));
     const QCommandLineOption maxInFlight(QStringLiteral("max-in-flight"), QStringLiteral("Total de bytes de pedidos em trânsito entre todas as conexões (padrão 1 GiB)."), QStringLiteral("bytes"));
+    const QCommandLineOption maxPerCaller(QStringLiteral("max-per-caller"), QStringLiteral("Desses bytes, quantos um mesmo cliente (token, certificado ou endereço) pode ocupar (padrão: metade de --max-in-flight)."), QStringLiteral("bytes"));
+    const QCommandLineOption maxPerConnection(QStringLiteral("max-per-connection"), QStringLiteral("Desses bytes, quantos uma conexão pode ocupar (padrão: --max-frame)."), QStringLiteral("bytes"));
+    const QCommandLineOption frameStall(QStringLiteral("frame-stall"), QStringLiteral("Segundos sem bytes novos até descartar uma mensagem incompleta e fechar a conexão (padrão 30)."), QStringLiteral("seconds"));
     const QCommandLineOption busyTimeout(QStringLiteral("busy-timeout"), QStringLiteral("Milissegundos de espera por outro processo que grava no armazenamento (padrão 10000)."), QStringLiteral("ms"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Sem registro das chamadas."));
     const QCommandLineOption tlsCert(QStringLiteral("tls-cert"), QStringLiteral("Certificado TLS do servidor (PEM, com a cadeia)."), QStringLiteral("file"));
@@ -108,7 +111,7 @@ int main(int argc, char **argv)
     const QCommandLineOption insecure(QStringLiteral("insecure-plaintext"), QStringLiteral("Aceita texto puro num endereço de rede (só numa rede de testes fechada)."));
     const QCommandLineOption registration(QStringLiteral("registration"), QStringLiteral("token/certificate add: inscrição jurídica permitida (repetível)."), QStringLiteral("cnpj-or-cpf"));
     p.addOptions({listen, port, store, authority, certificate, passwordFile, caFile, endpoints, environment, connectTimeout,
-                  answerTimeout, signer, uf, sync, maxFrame, maxConnections, idleTimeout, workers, maxInFlight, busyTimeout,
+                  answerTimeout, signer, uf, sync, maxFrame, maxConnections, idleTimeout, workers, maxInFlight, maxPerCaller, maxPerConnection, frameStall, busyTimeout,
                   quiet, tlsCert, tlsKey, clientCa, insecure, registration});
     p.addPositionalArgument(QStringLiteral("comando"), QStringLiteral("token add|remove|list NOME, certificate add|remove|list NOME (senão, atende)."));
     p.process(app);
@@ -121,11 +124,13 @@ int main(int argc, char **argv)
         return 2;
     }
     qint64 portValue = c.port, frameValue = c.maxFrame, connValue = 0, idleValue = c.idleTimeoutMs / 1000,
-           workerValue = c.workers, flightValue = c.maxInFlight, busyValue = c.busyTimeoutMs;
+           workerValue = c.workers, flightValue = c.maxInFlight, busyValue = c.busyTimeoutMs, callerValue = 0, connectionValue = 0,
+           stallValue = c.frameStallMs / 1000;
     if (!number(p, port, 0, 65535, portValue) || !number(p, maxFrame, 64, 0xffffffffLL, frameValue) ||
         !number(p, maxConnections, 1, 1 << 24, connValue) || !number(p, idleTimeout, 1, 7 * 24 * 3600, idleValue) ||
         !number(p, workers, 1, 1024, workerValue) || !number(p, maxInFlight, 64, qint64(1) << 48, flightValue) ||
-        !number(p, busyTimeout, 0, 3600 * 1000, busyValue))
+        !number(p, busyTimeout, 0, 3600 * 1000, busyValue) || !number(p, maxPerCaller, 64, qint64(1) << 48, callerValue) ||
+        !number(p, maxPerConnection, 64, qint64(1) << 48, connectionValue) || !number(p, frameStall, 1, 3600, stallValue))
         return 2;
     c.port = quint16(portValue);
     c.maxFrame = quint32(frameValue);
@@ -133,6 +138,9 @@ int main(int argc, char **argv)
     c.idleTimeoutMs = int(idleValue * 1000);
     c.workers = int(workerValue);
     c.maxInFlight = flightValue;
+    c.maxPerCaller = callerValue;
+    c.maxPerConnection = connectionValue;
+    c.frameStallMs = int(stallValue * 1000);
     c.busyTimeoutMs = int(busyValue);
     c.storePath = p.value(store);
     c.uf = p.value(uf);

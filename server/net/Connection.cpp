@@ -27,7 +27,8 @@ Connection::Connection(quint64 id, qintptr fd, ConnectionOwner &owner)
     m_authenticated = !owner.authRequired();
     // The socket holds little; a frame's bytes go straight into the frame reader.
     m_socket->setReadBufferSize(kReadChunk);
-    setObjectName(QStringLiteral("%1:%2").arg(s->peerAddress().toString()).arg(s->peerPort()));
+    m_address = s->peerAddress().toString();
+    setObjectName(QStringLiteral("%1:%2").arg(m_address).arg(s->peerPort()));
     m_idle.setSingleShot(true);
     m_idle.setInterval(std::max(1, owner.config().idleTimeoutMs));
     connect(&m_idle, &QTimer::timeout, this, [this] {
@@ -58,6 +59,9 @@ Connection::Connection(quint64 id, qintptr fd, ConnectionOwner &owner)
         tls->startServerEncryption();
     }
     m_idle.start();
+    m_stall.setSingleShot(true);
+    m_stall.setInterval(std::max(1, owner.config().frameStallMs));
+    connect(&m_stall, &QTimer::timeout, this, [this] { stalled(); });
 }
 
 void Connection::tlsReady()
@@ -86,8 +90,7 @@ void Connection::tlsReady()
 
 Connection::~Connection()
 {
-    if (m_haveReservation)
-        m_owner.unreserve(m_reserved);
+    m_owner.budget().give(chargeKey(), m_held);
 }
 
 void Connection::deny(const QString &why)
@@ -121,6 +124,7 @@ void Connection::close()
     m_finished = true;
     m_closing = true;
     m_idle.stop();
+    m_stall.stop();
     m_socket->abort();
     Q_EMIT finished(m_id);
 }
@@ -129,76 +133,147 @@ void Connection::pump()
 {
     while (!m_busy && !m_closing && m_encrypted) {
         quint32 n = 0;
-        if (!m_haveReservation && m_reader.announced(n)) {
-            if (!m_authenticated && n > kMaxHello) {
-                deny(kAuthRequired);
-                return;
-            }
-            if (n > m_owner.config().maxFrame) {
-                // The stream cannot be trusted after this: one reply, then the connection goes.
-                refuse(QStringLiteral("mensagem de %1 bytes excede o limite de %2 bytes").arg(n).arg(m_owner.config().maxFrame), true);
-                return;
-            }
-            if (!m_owner.reserve(n)) {
-                m_reader.skipFrame();
-                refuse(QStringLiteral("servidor de aplicação ocupado com outras mensagens grandes (%1 bytes); tente mais tarde").arg(n), false);
-                continue;
-            }
-            m_reserved = n;
-            m_haveReservation = true;
-        }
+        const bool headIn = m_toSkip == 0 && m_reader.announced(n);
+        if (headIn && !m_admitted && !admit(n))
+            return;
         QByteArray payload;
-        if (m_haveReservation && m_reader.next(payload)) {
-            m_busy = true;
-            m_idle.stop();
-            m_haveReservation = false;
-            if (wire::isHello(payload)) {
-                hello(payload);
-                if (m_busy || m_closing)
-                    return;
-                continue;
-            }
-            if (!m_authenticated) {
-                m_owner.unreserve(m_reserved);
-                m_busy = false;
-                deny(kAuthRequired);
-                return;
-            }
-            m_owner.submit(m_id, std::move(payload), m_reserved, m_caller);
-            return;
+        if (headIn && m_reader.next(payload)) {
+            dispatch(std::move(payload));
+            continue;
         }
-        const qint64 available = m_socket->bytesAvailable();
-        if (available <= 0)
+        if (!readMore(headIn, n))
             return;
-        const QByteArray bytes = m_socket->read(std::min(available, kReadChunk));
-        if (!m_sniffed && !m_owner.tls() && m_reader.pending() + bytes.size() >= 2) {
-            m_sniffed = true;
-            // A TLS client's first record would read as a huge frame: tell it at once instead.
-            if (m_reader.pending() == 0 && uchar(bytes[0]) == 0x16 && uchar(bytes[1]) == 0x03) {
-                refuse(QStringLiteral("este servidor de aplicação não usa TLS"), true);
-                return;
-            }
-        }
-        m_reader.feed(bytes);
     }
 }
 
-void Connection::hello(const QByteArray &payload)
+// The announced length decides only whether the frame may come at all; what it holds
+// is counted as it arrives.
+bool Connection::admit(quint32 n)
+{
+    if (!m_authenticated && n > kMaxHello) {
+        deny(kAuthRequired);
+        return false;
+    }
+    if (n > m_owner.config().maxFrame) {
+        // The stream cannot be trusted after this: one reply, then the connection goes.
+        refuse(QStringLiteral("mensagem de %1 bytes excede o limite de %2 bytes").arg(n).arg(m_owner.config().maxFrame), true);
+        return false;
+    }
+    m_admitted = true;
+    return true;
+}
+
+// Reads what the frame in progress still lacks (or a refused frame's rest, dropped);
+// false when nothing is there yet or the connection goes.
+bool Connection::readMore(bool headIn, quint32 n)
+{
+    const qint64 available = m_socket->bytesAvailable();
+    if (available <= 0)
+        return false;
+    if (m_toSkip > 0) {
+        const qint64 dropped = m_socket->skip(qint64(std::min<quint64>(m_toSkip, quint64(std::min(available, kReadChunk)))));
+        m_toSkip -= quint64(std::max<qint64>(dropped, 0));
+        if (m_toSkip == 0)
+            m_stall.stop();
+        else
+            m_stall.start();
+        return dropped > 0;
+    }
+    const qint64 want = headIn ? qint64(n) + 4 - m_reader.pending() : 4 - m_reader.pending();
+    const QByteArray bytes = m_socket->read(std::min({available, kReadChunk, want}));
+    if (!m_sniffed && !m_owner.tls() && m_reader.pending() + bytes.size() >= 2) {
+        m_sniffed = true;
+        // A TLS client's first record would read as a huge frame: tell it at once instead.
+        if (m_reader.pending() == 0 && uchar(bytes[0]) == 0x16 && uchar(bytes[1]) == 0x03) {
+            refuse(QStringLiteral("este servidor de aplicação não usa TLS"), true);
+            return false;
+        }
+    }
+    if (headIn) { // the frame head itself is not counted: at most 4 bytes a connection
+        const ByteBudget::Refusal why = m_owner.budget().take(chargeKey(), m_held, bytes.size());
+        if (why != ByteBudget::Refusal::None) {
+            overBudget(why, n, bytes.size());
+            return true;
+        }
+        m_held += bytes.size();
+    }
+    m_reader.feed(bytes);
+    m_stall.start();
+    return true;
+}
+
+// The frame in progress is refused; its bytes here are let go and the rest skipped as
+// it comes, so the connection stays usable.
+void Connection::overBudget(ByteBudget::Refusal why, quint32 n, qsizetype unread)
+{
+    const QString key = chargeKey();
+    const ByteBudget &budget = m_owner.budget();
+    m_toSkip = quint64(n) + 4 - quint64(m_reader.pending()) - quint64(unread);
+    m_owner.budget().give(key, m_held);
+    m_held = 0;
+    m_admitted = false;
+    m_reader = wire::FrameReader(m_owner.config().maxFrame);
+    if (m_toSkip == 0)
+        m_stall.stop();
+    switch (why) {
+    case ByteBudget::Refusal::Connection:
+        refuse(QStringLiteral("mensagem de %1 bytes excede o limite de %2 bytes por conexão").arg(n).arg(budget.perConnection()), false);
+        break;
+    case ByteBudget::Refusal::Caller:
+        refuse(QStringLiteral("servidor de aplicação ocupado com outras mensagens grandes de %1 (%2 bytes; até %3 bytes por cliente); "
+                              "tente mais tarde").arg(key).arg(n).arg(budget.perCaller()), false);
+        break;
+    default:
+        refuse(QStringLiteral("servidor de aplicação ocupado com outras mensagens grandes (%1 bytes); tente mais tarde").arg(n), false);
+    }
+}
+
+void Connection::dispatch(QByteArray payload)
+{
+    m_stall.stop();
+    m_busy = true;
+    m_idle.stop();
+    m_admitted = false;
+    const qint64 charged = std::exchange(m_held, 0);
+    if (wire::isHello(payload)) {
+        hello(payload, charged);
+        return;
+    }
+    if (!m_authenticated) {
+        m_owner.budget().give(chargeKey(), charged);
+        m_busy = false;
+        deny(kAuthRequired);
+        return;
+    }
+    m_owner.submit(m_id, std::move(payload), charged, chargeKey(), m_caller);
+}
+
+void Connection::stalled()
+{
+    if (m_busy || m_closing || (m_reader.pending() == 0 && m_toSkip == 0))
+        return;
+    m_owner.budget().give(chargeKey(), m_held);
+    m_held = 0;
+    const int seconds = std::max(1, m_owner.config().frameStallMs / 1000);
+    refuse(QStringLiteral("mensagem incompleta: nenhum byte novo em %1 s; conexão encerrada").arg(seconds), true);
+}
+
+void Connection::hello(const QByteArray &payload, qint64 charged)
 {
     wire::Hello h;
     try {
         h = wire::decodeHello(payload);
     } catch (const std::exception &e) {
-        m_owner.unreserve(m_reserved);
+        m_owner.budget().give(chargeKey(), charged);
         m_busy = false;
         deny(QString::fromUtf8(e.what()));
         return;
     }
     if (!h.token.isEmpty()) {
-        m_owner.authenticate(m_id, h.token, m_reserved); // m_busy until the answer
+        m_owner.authenticate(m_id, h.token, charged, chargeKey()); // m_busy until the answer
         return;
     }
-    m_owner.unreserve(m_reserved);
+    m_owner.budget().give(chargeKey(), charged);
     m_busy = false;
     if (!m_authenticated) {
         deny(kAuthRequired);

@@ -1,6 +1,7 @@
 #pragma once
 // One client connection on the I/O thread: reads frames, hands each call to the
 // worker pool (one at a time: calls on a connection are sequential), writes the reply.
+#include "ByteBudget.h"
 #include "Caller.h"
 #include "Frame.h"
 #include "NetConfig.h"
@@ -18,13 +19,13 @@ public:
     virtual const NetConfig &config() const = 0;
     virtual const std::optional<QSslConfiguration> &tls() const = 0;
     virtual bool authRequired() const = 0;
-    // Takes `bytes` from the in-flight budget; false when they do not fit.
-    virtual bool reserve(quint32 bytes) = 0;
-    virtual void unreserve(quint32 bytes) = 0;
-    // Runs a call; the answer comes back through Connection::replied.
-    virtual void submit(quint64 connection, QByteArray payload, quint32 reserved, const Caller &caller) = 0;
+    // The request bytes held in memory; a frame's bytes are taken as they arrive.
+    virtual ByteBudget &budget() = 0;
+    // Runs a call; the answer comes back through Connection::replied. The `charged`
+    // bytes, taken for `chargedTo`, are given back once the reply is built.
+    virtual void submit(quint64 connection, QByteArray payload, qint64 charged, const QString &chargedTo, const Caller &caller) = 0;
     // Checks a token; the answer comes back through Connection::authenticated.
-    virtual void authenticate(quint64 connection, QString token, quint32 reserved) = 0;
+    virtual void authenticate(quint64 connection, QString token, qint64 charged, const QString &chargedTo) = 0;
 
 protected:
     ~ConnectionOwner() = default;
@@ -47,19 +48,27 @@ Q_SIGNALS:
 
 private:
     void pump();
+    bool admit(quint32 announced);
+    bool readMore(bool headIn, quint32 announced);
+    void overBudget(ByteBudget::Refusal why, quint32 announced, qsizetype unread);
+    void dispatch(QByteArray payload);
+    void stalled();
+    QString chargeKey() const { return m_caller.anonymous() ? m_address : m_caller.describe(); }
     void refuse(const QString &why, bool thenClose);
     void deny(const QString &why); // an authentication failure: said as is, then the connection goes
     void close();
-    void hello(const QByteArray &payload);
+    void hello(const QByteArray &payload, qint64 charged);
     void tlsReady();
     quint64 m_id;
     ConnectionOwner &m_owner;
     QTcpSocket *m_socket = nullptr; // child
     QTimer m_idle;
+    QTimer m_stall; // runs while a frame is partly in
     wire::FrameReader m_reader;
-    QString m_peer;
-    quint32 m_reserved = 0;
-    bool m_haveReservation = false, m_busy = false, m_closing = false, m_finished = false;
+    QString m_address; // the caller's key in the budget until it is known by name
+    qint64 m_held = 0;    // body bytes of the frame in progress, taken from the budget
+    quint64 m_toSkip = 0; // bytes of a refused frame still to come
+    bool m_admitted = false, m_busy = false, m_closing = false, m_finished = false;
     bool m_sniffed = false;      // the first bytes were checked for a TLS handshake
     bool m_encrypted = true;     // false until a TLS handshake ends
     bool m_authenticated = true; // false while the server waits for a credential

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 Listener::Listener(const NetConfig &config, std::shared_ptr<CallHandler> handler)
-    : m_config(config), m_pool(std::make_unique<WorkerPool>(config.workers, config.maxFrame, std::move(handler)))
+    : m_config(config),
+      m_budget(config.maxInFlight, config.maxPerCaller > 0 ? config.maxPerCaller : std::max<qint64>(1, config.maxInFlight / 2),
+               config.maxPerConnection > 0 ? config.maxPerConnection : qint64(config.maxFrame)),
+      m_pool(std::make_unique<WorkerPool>(config.workers, config.maxFrame, std::move(handler)))
 {
     wire::Reply r;
     r.ok = false;
@@ -29,20 +32,10 @@ Listener::~Listener()
     m_connections.clear();
 }
 
-bool Listener::reserve(quint32 bytes)
+void Listener::submit(quint64 connection, QByteArray payload, qint64 charged, const QString &chargedTo, const Caller &caller)
 {
-    qint64 now = m_inFlight.load();
-    do {
-        if (now + qint64(bytes) > m_config.maxInFlight)
-            return false;
-    } while (!m_inFlight.compare_exchange_weak(now, now + qint64(bytes)));
-    return true;
-}
-
-void Listener::submit(quint64 connection, QByteArray payload, quint32 reserved, const Caller &caller)
-{
-    m_pool->submit(std::move(payload), caller, [this, connection, reserved](QByteArray frame, QString log) {
-        unreserve(reserved);
+    m_pool->submit(std::move(payload), caller, [this, connection, charged, chargedTo](QByteArray frame, QString log) {
+        m_budget.give(chargedTo, charged);
         QMetaObject::invokeMethod(this, [this, connection, frame = std::move(frame), log = std::move(log)] {
             Connection *c = m_connections.value(connection);
             if (!c)
@@ -53,10 +46,10 @@ void Listener::submit(quint64 connection, QByteArray payload, quint32 reserved, 
     });
 }
 
-void Listener::authenticate(quint64 connection, QString token, quint32 reserved)
+void Listener::authenticate(quint64 connection, QString token, qint64 charged, const QString &chargedTo)
 {
-    m_pool->authenticate(std::move(token), [this, connection, reserved](std::optional<QString> name, QString failure) {
-        unreserve(reserved);
+    m_pool->authenticate(std::move(token), [this, connection, charged, chargedTo](std::optional<QString> name, QString failure) {
+        m_budget.give(chargedTo, charged);
         QMetaObject::invokeMethod(this, [this, connection, name = std::move(name), failure = std::move(failure)] {
             if (Connection *c = m_connections.value(connection))
                 c->authenticated(name, failure);

@@ -9,7 +9,6 @@
 #include <QHash>
 #include <QSslConfiguration>
 #include <QTcpServer>
-#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -18,11 +17,10 @@ public:
     Listener(const NetConfig &config, std::shared_ptr<CallHandler> handler);
     ~Listener() override;
     const NetConfig &config() const override { return m_config; }
-    bool reserve(quint32 bytes) override;
-    void unreserve(quint32 bytes) override { m_inFlight -= bytes; }
-    void submit(quint64 connection, QByteArray payload, quint32 reserved, const Caller &caller) override;
+    ByteBudget &budget() override { return m_budget; }
+    void submit(quint64 connection, QByteArray payload, qint64 charged, const QString &chargedTo, const Caller &caller) override;
     // Checks a token's secret on a worker; the connection learns who it is.
-    void authenticate(quint64 connection, QString token, quint32 reserved) override;
+    void authenticate(quint64 connection, QString token, qint64 charged, const QString &chargedTo) override;
     // Before listening: TLS (when set) and whether clients must authenticate.
     void setSecurity(std::optional<QSslConfiguration> tls, bool authRequired)
     {
@@ -39,7 +37,7 @@ protected:
 private:
     void reject(qintptr fd);
     NetConfig m_config;
-    std::atomic<qint64> m_inFlight{0};
+    ByteBudget m_budget;
     QHash<quint64, Connection *> m_connections;
     quint64 m_nextId = 0;
     QByteArray m_overCap;

@@ -7,6 +7,10 @@
 #include "DfeServer.h"
 #include "authority/simulated/SimulatedAuthority.h"
 #include "store/Store.h"
+#include "net/ByteBudget.h"
+
+#include <QElapsedTimer>
+#include <QtEndian>
 
 #include <QProcess>
 #include <QSemaphore>
@@ -242,6 +246,104 @@ private Q_SLOTS:
         const wire::Reply next = roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString())));
         QVERIFY2(next.ok, qPrintable(next.error));
         QCOMPARE(next.result.toList().value(0).toString(), QStringLiteral("N"));
+    }
+
+    // Connections that announce large frames and send part of them (from another loopback
+    // address, so that they are another caller) leave room for a normal call.
+    void announcedFramesDoNotLockOthersOut_data()
+    {
+        QTest::addColumn<qint64>("maxFrame");
+        QTest::addColumn<qint64>("maxInFlight");
+        QTest::addColumn<int>("sent");
+        QTest::newRow("8 announcing 256 MiB, a few bytes each") << qint64(256) * 1024 * 1024 << qint64(1024) * 1024 * 1024 << 16;
+        QTest::newRow("8 sending all but the last byte of 1 MiB into a 4 MiB budget") << qint64(1024) * 1024 << qint64(4) * 1024 * 1024 << 1024 * 1024 - 1;
+    }
+    void announcedFramesDoNotLockOthersOut()
+    {
+        QFETCH(qint64, maxFrame);
+        QFETCH(qint64, maxInFlight);
+        QFETCH(int, sent);
+        ServerConfig c = config(storePath());
+        c.maxFrame = quint32(maxFrame);
+        c.maxInFlight = maxInFlight;
+        DfeServer server(c, std::make_shared<SimulatedAuthority>());
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        QByteArray head(4, '\0');
+        qToBigEndian(quint32(maxFrame), head.data());
+        std::vector<std::unique_ptr<QTcpSocket>> announcing;
+        for (int i = 0; i < 8; ++i) {
+            auto s = std::make_unique<QTcpSocket>();
+            QVERIFY(s->bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+            s->connectToHost(QHostAddress::LocalHost, server.serverPort());
+            QVERIFY(s->waitForConnected(3000));
+            s->write(head + QByteArray(sent, '\x5a'));
+            while (s->bytesToWrite() > 0)
+                QVERIFY(s->waitForBytesWritten(5000));
+            announcing.push_back(std::move(s));
+        }
+        QTest::qWait(300); // the server has read what they sent
+        QTcpSocket normal;
+        normal.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(normal.waitForConnected(3000));
+        QElapsedTimer t;
+        t.start();
+        const wire::Reply r = roundTrip(normal, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString())));
+        const qint64 ms = t.elapsed();
+        QVERIFY2(r.ok, qPrintable(r.error));
+        QCOMPARE(r.result.toList().value(0).toString(), QStringLiteral("N"));
+        qInfo("normal call served in %lld ms beside 8 announcing connections", ms);
+        QVERIFY2(ms < 5000, qPrintable(QString::number(ms))); // a second is the aim; the bound allows for a loaded machine
+    }
+
+    // A frame whose bytes stop coming is dropped after the set time, with its connection.
+    void stalledFrameIsDropped()
+    {
+        ServerConfig c = config(storePath());
+        c.frameStallMs = 300;
+        DfeServer server(c, std::make_shared<SimulatedAuthority>());
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(s.waitForConnected(3000));
+        QByteArray head(4, '\0');
+        qToBigEndian(quint32(1000), head.data());
+        s.write(head + QByteArray(10, '\x5a'));
+        const wire::Reply r = readReply(s);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.error.contains(QStringLiteral("mensagem incompleta")), qPrintable(r.error));
+        QVERIFY(s.state() == QAbstractSocket::UnconnectedState || s.waitForDisconnected(10000));
+    }
+
+    // What one connection and one caller may hold, and the whole, as bytes are taken and given back.
+    void byteBudgetCaps_data()
+    {
+        QTest::addColumn<QList<qint64>>("takes"); // caller index * 1e6 + bytes, on fresh connections
+        QTest::addColumn<int>("refused");        // the index of the first refused take, -1 for none
+        QTest::addColumn<int>("why");
+        QTest::newRow("within every cap") << QList<qint64>{300, 1000000 + 300, 2000000 + 300} << -1 << int(ByteBudget::Refusal::None);
+        QTest::newRow("one connection over its cap") << QList<qint64>{401} << 0 << int(ByteBudget::Refusal::Connection);
+        QTest::newRow("one caller over its cap") << QList<qint64>{400, 400} << 1 << int(ByteBudget::Refusal::Caller);
+        QTest::newRow("the whole over the budget") << QList<qint64>{400, 1000000 + 400, 2000000 + 400} << 2 << int(ByteBudget::Refusal::Total);
+    }
+    void byteBudgetCaps()
+    {
+        QFETCH(QList<qint64>, takes);
+        QFETCH(int, refused);
+        QFETCH(int, why);
+        ByteBudget b(1000, 600, 400);
+        for (int i = 0; i < takes.size(); ++i) {
+            const QString caller = QString::number(takes[i] / 1000000);
+            const ByteBudget::Refusal r = b.take(caller, 0, takes[i] % 1000000);
+            QCOMPARE(int(r), i == refused ? why : int(ByteBudget::Refusal::None));
+            if (r != ByteBudget::Refusal::None)
+                break;
+        }
+        for (int i = 0; i < takes.size() && i != refused; ++i)
+            b.give(QString::number(takes[i] / 1000000), takes[i] % 1000000);
+        QCOMPARE(b.inUse(), 0);
+        QCOMPARE(b.heldBy(QStringLiteral("0")), 0);
     }
 
     void storeLockedByAnotherWriter()
