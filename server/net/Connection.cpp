@@ -93,13 +93,14 @@ Connection::~Connection()
     m_owner.budget().give(chargeKey(), m_held);
 }
 
-void Connection::deny(const QString &why)
+void Connection::deny(const QString &why, bool counted)
 {
     wire::Reply r;
     r.ok = false;
     r.error = why;
     m_socket->write(wire::encodeReplyFrame(r));
-    ServerLog::write(objectName() + QStringLiteral(" acesso recusado: ") + why);
+    if (!counted || m_owner.firstFrameRefused(m_address))
+        ServerLog::write(objectName() + QStringLiteral(" acesso recusado: ") + why);
     m_closing = true;
     m_socket->disconnectFromHost();
 }
@@ -234,6 +235,23 @@ void Connection::dispatch(QByteArray payload)
     m_busy = true;
     m_idle.stop();
     m_admitted = false;
+    if (std::exchange(m_firstFrame, false)) {
+        // An address that keeps sending wrong credentials waits its turn (the frame's bytes stay held).
+        if (const qint64 wait = m_owner.firstFrameDelay(m_address); wait > 0) {
+            QTimer::singleShot(std::chrono::milliseconds(wait), this, [this, payload = std::move(payload)]() mutable {
+                if (m_closing)
+                    return;
+                handle(std::move(payload));
+                pump();
+            });
+            return;
+        }
+    }
+    handle(std::move(payload));
+}
+
+void Connection::handle(QByteArray payload)
+{
     const qint64 charged = std::exchange(m_held, 0);
     if (wire::isHello(payload)) {
         hello(payload, charged);
@@ -294,7 +312,8 @@ void Connection::authenticated(const std::optional<QString> &name, const QString
         // One try per connection: a wrong secret closes it.
         deny(failure.isEmpty() ? QStringLiteral("token de acesso desconhecido neste servidor (ou removido); confira token em [server] "
                                                 "do arquivo de configuração")
-                               : failure);
+                               : failure,
+             failure.isEmpty()); // a store that failed is not the caller's fault
         return;
     }
     m_caller = Caller{Caller::Kind::Token, *name};

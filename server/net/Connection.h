@@ -24,6 +24,10 @@ public:
     // Runs a call; the answer comes back through Connection::replied. The `charged`
     // bytes, taken for `chargedTo`, are given back once the reply is built.
     virtual void submit(quint64 connection, QByteArray payload, qint64 charged, const QString &chargedTo, const Caller &caller) = 0;
+    // How long a connection's first frame from `address` waits before it is looked at.
+    virtual qint64 firstFrameDelay(const QString &address) = 0;
+    // A first frame from `address` refused; false when the refusal is not to be logged on its own.
+    virtual bool firstFrameRefused(const QString &address) = 0;
     // Checks a token; the answer comes back through Connection::authenticated.
     virtual void authenticate(quint64 connection, QString token, qint64 charged, const QString &chargedTo) = 0;
 
@@ -52,10 +56,13 @@ private:
     bool readMore(bool headIn, quint32 announced);
     void overBudget(ByteBudget::Refusal why, quint32 announced, qsizetype unread);
     void dispatch(QByteArray payload);
+    void handle(QByteArray payload);
     void stalled();
     QString chargeKey() const { return m_caller.anonymous() ? m_address : m_caller.describe(); }
     void refuse(const QString &why, bool thenClose);
-    void deny(const QString &why); // an authentication failure: said as is, then the connection goes
+    // An authentication failure: said as is, then the connection goes. `counted`: the
+    // caller's fault, so its address is slowed down after a few.
+    void deny(const QString &why, bool counted = true);
     void close();
     void hello(const QByteArray &payload, qint64 charged);
     void tlsReady();
@@ -68,6 +75,7 @@ private:
     QString m_address; // the caller's key in the budget until it is known by name
     qint64 m_held = 0;    // body bytes of the frame in progress, taken from the budget
     quint64 m_toSkip = 0; // bytes of a refused frame still to come
+    bool m_firstFrame = true; // none looked at yet
     bool m_admitted = false, m_busy = false, m_closing = false, m_finished = false;
     bool m_sniffed = false;      // the first bytes were checked for a TLS handshake
     bool m_encrypted = true;     // false until a TLS handshake ends

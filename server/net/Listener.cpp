@@ -16,6 +16,7 @@ Listener::Listener(const NetConfig &config, std::shared_ptr<CallHandler> handler
     r.error = QStringLiteral("Servidor de aplicação com o máximo de %1 conexões abertas; tente mais tarde.")
                   .arg(config.maxConnections);
     m_overCap = wire::encodeReplyFrame(r);
+    m_clock.start();
     // Out of descriptors for a moment: keep accepting once some are back, instead of stopping for good.
     connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
         pauseAccepting();
@@ -55,6 +56,19 @@ void Listener::authenticate(quint64 connection, QString token, qint64 charged, c
                 c->authenticated(name, failure);
         }, Qt::QueuedConnection);
     });
+}
+
+bool Listener::firstFrameRefused(const QString &address)
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_attempts.failed(address, now))
+        ServerLog::write(QStringLiteral("%1: %2 acessos recusados no último minuto; as próximas tentativas deste endereço esperam "
+                                        "(de %3 a %4 s, uma de cada vez)")
+                             .arg(address)
+                             .arg(m_attempts.failures(address, now))
+                             .arg(AttemptThrottle::kFirstDelayMs / 1000)
+                             .arg(AttemptThrottle::kMaxDelayMs / 1000));
+    return m_attempts.failures(address, now) <= AttemptThrottle::kFreeFailures;
 }
 
 void Listener::reject(qintptr fd)

@@ -11,11 +11,13 @@
 #include "NetConnection.h"
 #include "Packet.h"
 #include "ServerConfig.h"
+#include "net/AttemptThrottle.h"
 #include "net/ServerTls.h"
 #include "authority/simulated/SimulatedAuthority.h"
 #include "TestPki.h"
 #include "TestSupport.h"
 
+#include <QElapsedTimer>
 #include <QSslSocket>
 #include <QTest>
 
@@ -289,6 +291,80 @@ private Q_SLOTS:
         const QString log = server.stop();
         QVERIFY2(!log.contains(QLatin1String("SincronizarCTe")), qPrintable(log)); // no method ran
         QVERIFY2(!log.contains(token), "the log holds the token");
+    }
+
+    // Wrong tokens from one address: after a few, each further try waits its turn, longer
+    // each time; the log says so once; a right token from another address is not slowed.
+    void wrongTokensSlowedDownPerAddress()
+    {
+        ServerRun server;
+        QVERIFY(server.start({"--store", store}));
+        const auto attempt = [&](const QString &from, const QString &secret, qint64 &ms) {
+            QTcpSocket s;
+            if (!s.bind(QHostAddress(from)))
+                return std::optional<wire::Reply>();
+            s.connectToHost(QHostAddress::LocalHost, server.port);
+            if (!s.waitForConnected(5000))
+                return std::optional<wire::Reply>();
+            QElapsedTimer t;
+            t.start();
+            auto r = exchange(s, wire::frame(wire::encodeHello({secret})), 20000);
+            ms = t.elapsed();
+            return r;
+        };
+        qint64 ms = 0;
+        for (int i = 0; i < AttemptThrottle::kFreeFailures; ++i) {
+            const auto r = attempt(QStringLiteral("127.0.0.2"), QStringLiteral("errado"), ms);
+            QVERIFY(r && !r->ok);
+            QVERIFY2(ms < AttemptThrottle::kFirstDelayMs, qPrintable(QString::number(ms)));
+        }
+        auto r = attempt(QStringLiteral("127.0.0.2"), QStringLiteral("errado"), ms);
+        QVERIFY(r && !r->ok);
+        QVERIFY2(ms >= AttemptThrottle::kFirstDelayMs - 100, qPrintable(QString::number(ms)));
+        qint64 longer = 0;
+        r = attempt(QStringLiteral("127.0.0.2"), token, longer); // even the right token waits there
+        QVERIFY(r && r->ok);
+        QVERIFY2(longer >= 2 * AttemptThrottle::kFirstDelayMs - 100, qPrintable(QString::number(longer)));
+        qint64 other = 0;
+        r = attempt(QStringLiteral("127.0.0.1"), token, other);
+        QVERIFY(r && r->ok);
+        QCOMPARE(r->result.toString(), QStringLiteral("token caixa-1"));
+        QVERIFY2(other < AttemptThrottle::kFirstDelayMs, qPrintable(QString::number(other)));
+        const QString log = server.stop();
+        QCOMPARE(log.count(QStringLiteral("127.0.0.2: 5 acessos recusados no último minuto")), 1);
+        QVERIFY2(!log.contains(QStringLiteral("127.0.0.1: ")), qPrintable(log));
+    }
+
+    // The throttle's arithmetic on its own clock.
+    void attemptThrottle_data()
+    {
+        QTest::addColumn<QList<qint64>>("failures"); // times of refused first frames
+        QTest::addColumn<qint64>("at");              // when the next attempt comes
+        QTest::addColumn<qint64>("wait");
+        QTest::addColumn<int>("logged");             // how many refusals asked for the log line
+        QTest::newRow("four refusals: no wait") << QList<qint64>{0, 1, 2, 3} << qint64(10) << qint64(0) << 0;
+        QTest::newRow("five: one second") << QList<qint64>{0, 1, 2, 3, 4} << qint64(10) << qint64(1000) << 1;
+        QTest::newRow("seven: four seconds") << QList<qint64>{0, 1, 2, 3, 4, 5, 6} << qint64(10) << qint64(4000) << 1;
+        QTest::newRow("twenty: at most thirty") << QList<qint64>(20, 0) << qint64(10) << qint64(30000) << 1;
+        QTest::newRow("a minute later: forgotten") << QList<qint64>{0, 1, 2, 3, 4} << qint64(60004) << qint64(0) << 1;
+        QTest::newRow("logged again the next minute")
+            << QList<qint64>{0, 1, 2, 3, 4, 50000, 50001, 50002, 50003, 60004} << qint64(60005) << qint64(1000) << 2;
+    }
+    void attemptThrottle()
+    {
+        QFETCH(QList<qint64>, failures);
+        QFETCH(qint64, at);
+        QFETCH(qint64, wait);
+        QFETCH(int, logged);
+        AttemptThrottle t;
+        int logLines = 0;
+        for (qint64 when : failures)
+            logLines += t.failed(QStringLiteral("10.0.0.1"), when) ? 1 : 0;
+        QCOMPARE(logLines, logged);
+        QCOMPARE(t.admit(QStringLiteral("10.0.0.1"), at), wait);
+        QCOMPARE(t.admit(QStringLiteral("10.0.0.2"), at), qint64(0));
+        if (wait > 0) // the next one waits for this one's turn too
+            QVERIFY(t.admit(QStringLiteral("10.0.0.1"), at) >= 2 * wait);
     }
 
     void tokenLimitedToOneRegistration_data()
