@@ -1,5 +1,6 @@
 #include "Listener.h"
 #include "ServerLog.h"
+#include "ServerTls.h"
 
 #include <QTimer>
 #include <sys/socket.h>
@@ -69,6 +70,21 @@ bool Listener::firstFrameRefused(const QString &address)
                              .arg(AttemptThrottle::kFirstDelayMs / 1000)
                              .arg(AttemptThrottle::kMaxDelayMs / 1000));
     return m_attempts.failures(address, now) <= AttemptThrottle::kFreeFailures;
+}
+
+void Listener::watchCertificates()
+{
+    if (!m_tls)
+        return;
+    const auto check = [this] {
+        for (const QString &line : certificateWarnings(*m_tls, QDateTime::currentDateTimeUtc()))
+            ServerLog::write(line);
+    };
+    check();
+    auto *daily = new QTimer(this); // on the I/O thread, with the listener
+    daily->setInterval(std::chrono::hours(24));
+    connect(daily, &QTimer::timeout, this, check);
+    daily->start();
 }
 
 void Listener::reject(qintptr fd)

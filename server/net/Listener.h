@@ -33,6 +33,8 @@ public:
     }
     const std::optional<QSslConfiguration> &tls() const override { return m_tls; }
     bool authRequired() const override { return m_authRequired; }
+    // Logs the certificates that expire soon now, and again every day.
+    void watchCertificates();
     int openConnections() const { return int(m_connections.size()); }
 
 protected:

@@ -56,6 +56,8 @@ bool NetServer::start(QString &error)
     bool listening = false;
     QMetaObject::invokeMethod(m_listener, [&] {
         listening = m_listener->listen(m_config.address, m_config.port);
+        if (listening)
+            m_listener->watchCertificates();
         if (!listening)
             error = QStringLiteral("Não foi possível escutar em %1:%2: %3").arg(m_config.address.toString()).arg(m_config.port).arg(m_listener->errorString());
         m_address = m_listener->serverAddress();

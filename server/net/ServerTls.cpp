@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QSslSocket>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
@@ -37,6 +38,27 @@ bool keyMatches(const QByteArray &certPem, const QByteArray &keyPem)
 }
 } // namespace
 
+QStringList certificateWarnings(const QSslConfiguration &tls, const QDateTime &now)
+{
+    constexpr qint64 kWarnDays = 30;
+    QStringList out;
+    const auto check = [&](const QSslCertificate &c, const QString &what, const QString &then) {
+        const QDateTime expiry = c.expiryDate();
+        const QString cn = c.subjectInfo(QSslCertificate::CommonName).value(0);
+        const QString date = expiry.toString(QStringLiteral("dd/MM/yyyy"));
+        if (expiry < now)
+            out << QStringLiteral("AVISO: %1 \"%2\" expirou em %3%4").arg(what, cn, date, then);
+        else if (now.secsTo(expiry) < kWarnDays * 24 * 3600)
+            out << QStringLiteral("AVISO: %1 \"%2\" expira em %3 (em %4 dia(s)); renove-o a tempo").arg(what, cn, date).arg(now.secsTo(expiry) / (24 * 3600));
+    };
+    if (!tls.localCertificate().isNull())
+        check(tls.localCertificate(), QStringLiteral("o certificado TLS deste servidor"), QString());
+    if (tls.peerVerifyMode() == QSslSocket::QueryPeer) // only then are the CAs the client certificates' own
+        for (const QSslCertificate &ca : tls.caCertificates())
+            check(ca, QStringLiteral("o certificado da AC de clientes"), QStringLiteral("; certificados de cliente emitidos por ela são recusados"));
+    return out;
+}
+
 bool authenticationRequired(const NetConfig &config)
 {
     return !config.tlsCert.isEmpty() || !config.address.isLoopback();
@@ -67,6 +89,11 @@ bool serverSecurity(const NetConfig &config, std::optional<QSslConfiguration> &t
     const QList<QSslCertificate> chain = QSslCertificate::fromData(certPem, QSsl::Pem);
     if (chain.isEmpty()) {
         error = QStringLiteral("%1 não contém um certificado PEM.").arg(config.tlsCert);
+        return false;
+    }
+    if (const QDateTime expiry = chain.first().expiryDate(); expiry < QDateTime::currentDateTimeUtc()) {
+        error = QStringLiteral("O certificado TLS %1 expirou em %2; renove-o antes de iniciar o servidor.")
+                    .arg(config.tlsCert, expiry.toString(QStringLiteral("dd/MM/yyyy")));
         return false;
     }
     QSslKey key(keyPem, QSsl::Rsa, QSsl::Pem);

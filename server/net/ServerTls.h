@@ -3,12 +3,17 @@
 // and the rule that plain text is for loopback only.
 #include "NetConfig.h"
 
+#include <QDateTime>
 #include <QSslConfiguration>
+#include <QStringList>
 #include <optional>
 
 // Checks the security options before anything binds. `tls` is set when the server
 // serves TLS; false with `error` for a missing or unreadable file, a key that is not
 // the certificate's, or plain text on a network address without --insecure-plaintext.
 bool serverSecurity(const NetConfig &config, std::optional<QSslConfiguration> &tls, QString &error);
+// A line for the log for each certificate of `tls` that has expired or expires within
+// 30 days of `now`: the server's own and the CAs of client certificates.
+QStringList certificateWarnings(const QSslConfiguration &tls, const QDateTime &now);
 // Whether a client must authenticate before its first call.
 bool authenticationRequired(const NetConfig &config);

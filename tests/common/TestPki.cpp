@@ -39,17 +39,17 @@ bool TestPki::run(const QStringList &args)
     return true;
 }
 
-bool TestPki::ca(const QString &name)
+bool TestPki::ca(const QString &name, int days)
 {
     return run({QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
                 QStringLiteral("-nodes"), QStringLiteral("-keyout"), name + QStringLiteral(".key"), QStringLiteral("-out"),
-                name + QStringLiteral(".pem"), QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-subj"),
+                name + QStringLiteral(".pem"), QStringLiteral("-days"), QString::number(days), QStringLiteral("-subj"),
                 QStringLiteral("/C=BR/O=Teste/CN=AC %1").arg(name), QStringLiteral("-addext"),
                 QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
                 QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")});
 }
 
-bool TestPki::leaf(const QString &name, const QString &ca, const QString &subject, const QString &extensions)
+bool TestPki::leaf(const QString &name, const QString &ca, const QString &subject, const QString &extensions, int days)
 {
     QFile ext(path(name + QStringLiteral(".ext")));
     if (!ext.open(QIODevice::WriteOnly) || ext.write(extensions.toUtf8()) < 0)
@@ -60,7 +60,7 @@ bool TestPki::leaf(const QString &name, const QString &ca, const QString &subjec
                 QStringLiteral("-subj"), subject}) &&
            run({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), name + QStringLiteral(".csr"),
                 QStringLiteral("-CA"), ca + QStringLiteral(".pem"), QStringLiteral("-CAkey"), ca + QStringLiteral(".key"),
-                QStringLiteral("-set_serial"), QString::number(++m_serial), QStringLiteral("-days"), QStringLiteral("30"),
+                QStringLiteral("-set_serial"), QString::number(++m_serial), QStringLiteral("-days"), QString::number(days),
                 QStringLiteral("-extfile"), name + QStringLiteral(".ext"), QStringLiteral("-out"), name + QStringLiteral(".pem")});
 }
 
@@ -70,6 +70,12 @@ bool TestPki::pkcs12(const QString &name, const QString &ca)
                 QStringLiteral("-in"), name + QStringLiteral(".pem"), QStringLiteral("-certfile"), ca + QStringLiteral(".pem"),
                 QStringLiteral("-out"), name + QStringLiteral(".p12"), QStringLiteral("-passout"),
                 QStringLiteral("file:password.txt")});
+}
+
+bool TestPki::makeServer(const QString &name, int days)
+{
+    return leaf(name, QStringLiteral("ca"), QStringLiteral("/CN=127.0.0.1"),
+                QStringLiteral("subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n"), days);
 }
 
 bool TestPki::makeExpiredServer()

@@ -34,10 +34,14 @@ public:
     QString expiredServerPem() const { return path(QStringLiteral("expired-server.pem")); }
     QString expiredServerKey() const { return path(QStringLiteral("expired-server.key")); }
 
+    // A CA, and a server certificate for 127.0.0.1 from the test CA, valid for `days` from now.
+    bool makeCa(const QString &name, int days) { return ca(name, days); }
+    bool makeServer(const QString &name, int days);
+
 private:
     bool run(const QStringList &args);
-    bool ca(const QString &name);
-    bool leaf(const QString &name, const QString &ca, const QString &subject, const QString &extensions);
+    bool ca(const QString &name, int days = 30);
+    bool leaf(const QString &name, const QString &ca, const QString &subject, const QString &extensions, int days = 30);
     bool pkcs12(const QString &name, const QString &ca);
     QTemporaryDir m_dir;
     QString m_error;

@@ -18,7 +18,9 @@
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QSslKey>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTest>
 
 namespace {
@@ -45,6 +47,8 @@ public:
     }
     QString stop()
     {
+        if (!port && p.state() == QProcess::NotRunning)
+            return QString(); // never started
         p.terminate();
         if (!p.waitForFinished(5000))
             p.kill();
@@ -87,6 +91,32 @@ QByteArray request(const QString &method, const QVariantList &args)
 }
 
 QString flagOf(const QVariant &reply) { return reply.toList().value(0).toString(); }
+
+// A TLS listener in the test's own process that shows a certificate dfe-server refuses to start with.
+class TlsStub : public QTcpServer {
+public:
+    explicit TlsStub(const QString &pem, const QString &key)
+    {
+        m_tls = QSslConfiguration::defaultConfiguration();
+        m_tls.setLocalCertificateChain(QSslCertificate::fromPath(pem));
+        QFile f(key);
+        if (f.open(QIODevice::ReadOnly))
+            m_tls.setPrivateKey(QSslKey(f.readAll(), QSsl::Rsa));
+    }
+
+protected:
+    void incomingConnection(qintptr fd) override
+    {
+        auto *s = new QSslSocket(this);
+        if (!s->setSocketDescriptor(fd))
+            return;
+        s->setSslConfiguration(m_tls);
+        s->startServerEncryption();
+    }
+
+private:
+    QSslConfiguration m_tls;
+};
 } // namespace
 
 class TestSecurity : public QObject {
@@ -229,11 +259,16 @@ private Q_SLOTS:
             args << "--max-frame" << "4294967295";
         else if (!certificate.isEmpty())
             args << "--tls-cert" << pki->path(certificate + ".pem") << "--tls-key" << pki->path(certificate + ".key");
-        QVERIFY(server.start(args));
-        auto net = client(server.port, TNetSecurity{true, caFile.isEmpty() ? QString() : pki->path(caFile), token, {}, {}});
+        TlsStub stub(pki->path(certificate + ".pem"), pki->path(certificate + ".key"));
+        if (certificate == QLatin1String("expired-server")) // dfe-server does not start with it
+            QVERIFY(stub.listen(QHostAddress::LocalHost));
+        else
+            QVERIFY(server.start(args));
+        const quint16 port = stub.isListening() ? stub.serverPort() : server.port;
+        auto net = client(port, TNetSecurity{true, caFile.isEmpty() ? QString() : pki->path(caFile), token, {}, {}});
         net->Host = host;
         const QString message = failureOf(*net, QStringLiteral("GetSincronizacaoCTe"), getArgs(kReg));
-        QVERIFY2(message.contains(QStringLiteral("Dfe71000.rdmSincronizacaoCTe em %1:%2").arg(host).arg(server.port)), qPrintable(message));
+        QVERIFY2(message.contains(QStringLiteral("Dfe71000.rdmSincronizacaoCTe em %1:%2").arg(host).arg(port)), qPrintable(message));
         QVERIFY2(message.contains(cause), qPrintable(message));
         QVERIFY(!net->Connected());
         const QString log = server.stop();
@@ -365,6 +400,78 @@ private Q_SLOTS:
         QCOMPARE(t.admit(QStringLiteral("10.0.0.2"), at), qint64(0));
         if (wait > 0) // the next one waits for this one's turn too
             QVERIFY(t.admit(QStringLiteral("10.0.0.1"), at) >= 2 * wait);
+    }
+
+    // The server's own certificate and the CA of client certificates, checked at start.
+    void certificateExpiryAtStart_data()
+    {
+        QTest::addColumn<int>("ownDays");    // 0: the one that expired in 2020
+        QTest::addColumn<int>("clientCaDays"); // 0: no --client-ca
+        QTest::addColumn<QString>("said");    // in the log, or in the refusal
+        QTest::addColumn<bool>("starts");
+        QTest::newRow("own for 90 days") << 90 << 0 << "" << true;
+        QTest::newRow("own for 10 days") << 10 << 0 << "o certificado TLS deste servidor \"127.0.0.1\" expira em {own}" << true;
+        QTest::newRow("client CA for 10 days") << 90 << 10 << "o certificado da AC de clientes \"AC ca10\" expira em {ca}" << true;
+        QTest::newRow("own expired") << 0 << 0 << "expirou em 01/02/2020; renove-o antes de iniciar o servidor" << false;
+    }
+    void certificateExpiryAtStart()
+    {
+        QFETCH(int, ownDays);
+        QFETCH(int, clientCaDays);
+        QFETCH(QString, said);
+        QFETCH(bool, starts);
+        const QString own = ownDays ? QStringLiteral("server%1").arg(ownDays) : QStringLiteral("expired-server");
+        QVERIFY(!ownDays || QFile::exists(pki->path(own + ".pem")) || pki->makeServer(own, ownDays));
+        QStringList args{"--store", store, "--tls-cert", pki->path(own + ".pem"), "--tls-key", pki->path(own + ".key")};
+        if (clientCaDays) {
+            const QString ca = QStringLiteral("ca%1").arg(clientCaDays);
+            QVERIFY(pki->makeCa(ca, clientCaDays));
+            args << "--client-ca" << pki->path(ca + ".pem");
+        }
+        const QDate utc = QDateTime::currentDateTimeUtc().date();
+        said.replace(QLatin1String("{own}"), utc.addDays(ownDays).toString(QStringLiteral("dd/MM/yyyy")));
+        said.replace(QLatin1String("{ca}"), utc.addDays(clientCaDays).toString(QStringLiteral("dd/MM/yyyy")));
+        ServerRun server;
+        if (!starts) {
+            QProcess p;
+            p.start(QStringLiteral(SERVER_PATH), QStringList{"--port", "0"} + args);
+            QVERIFY(p.waitForFinished(20000));
+            QCOMPARE(p.exitCode(), 2);
+            const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+            QVERIFY2(err.contains(said) && err.contains(pki->path(own + ".pem")), qPrintable(err));
+            return;
+        }
+        QVERIFY(server.start(args));
+        const QString log = server.stop();
+        if (said.isEmpty())
+            QVERIFY2(!log.contains(QLatin1String("AVISO")), qPrintable(log));
+        else
+            QCOMPARE(log.count(said), 1);
+    }
+
+    // The daily check: what a certificate is told on later days.
+    void certificateWarningsLater_data()
+    {
+        QTest::addColumn<int>("days"); // of the server certificate
+        QTest::addColumn<int>("later");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("90 days, checked 59 days on") << 90 << 59 << "";
+        QTest::newRow("90 days, checked 61 days on") << 90 << 61 << "expira em";
+        QTest::newRow("90 days, checked 91 days on") << 90 << 91 << "expirou em";
+    }
+    void certificateWarningsLater()
+    {
+        QFETCH(int, days);
+        QFETCH(int, later);
+        QFETCH(QString, said);
+        const QString name = QStringLiteral("server%1").arg(days);
+        QVERIFY(QFile::exists(pki->path(name + ".pem")) || pki->makeServer(name, days));
+        QSslConfiguration c;
+        c.setLocalCertificateChain(QSslCertificate::fromPath(pki->path(name + ".pem")));
+        const QStringList lines = certificateWarnings(c, QDateTime::currentDateTimeUtc().addDays(later));
+        QCOMPARE(lines.size(), said.isEmpty() ? 0 : 1);
+        if (!said.isEmpty())
+            QVERIFY2(lines[0].contains(said), qPrintable(lines[0]));
     }
 
     void tokenLimitedToOneRegistration_data()
