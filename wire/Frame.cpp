@@ -226,13 +226,19 @@ Request decodeRequest(const QByteArray &payload)
     return req;
 }
 
+// Refused as the server refuses a request with a key it does not name: a reply is either
+// {"error": text} alone or {"result", "args"}, each key once.
 Reply decodeReply(const QByteArray &payload)
 {
     Reply rep;
-    bool haveResult = false, haveError = false;
+    bool haveResult = false, haveError = false, haveArgs = false;
     readMap(payload, [&](const QByteArray &key, QCborStreamReader &r) {
         QVariant v = readValue(r, payload);
+        if ((key == "error" && haveError) || (key == "result" && haveResult) || (key == "args" && haveArgs))
+            throw DecodeError("chave repetida na resposta: " + key.toStdString());
         if (key == "error") {
+            if (v.metaType().id() != QMetaType::QString)
+                throw DecodeError("error deve ser texto");
             rep.ok = false;
             rep.error = v.toString();
             haveError = true;
@@ -241,10 +247,15 @@ Reply decodeReply(const QByteArray &payload)
             haveResult = true;
         } else if (key == "args") {
             rep.args = toArgs(v);
+            haveArgs = true;
+        } else {
+            throw DecodeError("chave desconhecida na resposta: " + key.toStdString());
         }
     });
-    if (!haveResult && !haveError)
-        throw DecodeError("resposta sem result nem error");
+    if (haveError && (haveResult || haveArgs))
+        throw DecodeError("resposta com error e result");
+    if (!haveError && (!haveResult || !haveArgs))
+        throw DecodeError("resposta sem result ou args");
     return rep;
 }
 

@@ -173,6 +173,38 @@ private Q_SLOTS:
         QVERIFY2(r.error.contains(why), qPrintable(r.error));
     }
 
+    // `text` and `fixedtext` both carry text: either declaration of a text field is taken;
+    // a value is read as sent, never padded to the size.
+    void textAndFixedTextAlike_data()
+    {
+        QTest::addColumn<int>("checkType");
+        QTest::addColumn<int>("nsuType");
+        QTest::newRow("as the list is sent") << int(wire::PacketType::FixedText) << int(wire::PacketType::Text);
+        QTest::newRow("IDCHECK declared text") << int(wire::PacketType::Text) << int(wire::PacketType::Text);
+        QTest::newRow("NRNSU declared fixedtext") << int(wire::PacketType::FixedText) << int(wire::PacketType::FixedText);
+    }
+    void textAndFixedTextAlike()
+    {
+        QFETCH(int, checkType);
+        QFETCH(int, nsuType);
+        RemoteModule m = module(*sim);
+        QVariantList s = syncArgs(kReg);
+        QCOMPARE(run(m, "SincronizarCTe", s).value(0).toString(), QStringLiteral("S"));
+        Statement st(*store, "SELECT nrnsu FROM cte WHERE cdstatus = '100' LIMIT 2");
+        wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType(checkType), 1},
+                              {QStringLiteral("NRNSU"), wire::PacketType(nsuType), 15}});
+        while (st.step()) {
+            w.beginRow();
+            w.text(QStringLiteral("S"));
+            w.text(st.text(0));
+        }
+        QVariantList d{QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg};
+        const wire::DecodedPacket xml = packetOf(run(m, "DownloadXML", d));
+        QCOMPARE(xml.rows.size(), size_t(2));
+        for (const QVariantList &row : xml.rows)
+            QCOMPARE(row[3].toString(), QStringLiteral("S"));
+    }
+
     void disagreementReason_data()
     {
         QTest::addColumn<QString>("reason");

@@ -881,6 +881,44 @@ private Q_SLOTS:
         }
     }
 
+    // The client takes only the reply shapes the protocol names, as the server takes only
+    // the request shapes it names; a refused reply changes none of the caller's values.
+    void replyShapeRefusedByTheClient_data()
+    {
+        QTest::addColumn<QByteArray>("payload"); // CBOR, in hex
+        QTest::addColumn<QString>("why");        // empty: accepted
+        // {"result": "S", "args": ["novo"]} and variations of it.
+        const QByteArray result = "66726573756c74" "6153", args = "6461726773" "81646e6f766f";
+        QTest::newRow("result and args") << "a2" + result + args << "";
+        QTest::newRow("args, then result") << "a2" + args + result << "";
+        QTest::newRow("a key the protocol does not name") << "a3" + result + args + "657472616365" "6178" << "chave desconhecida na resposta: trace";
+        QTest::newRow("result twice") << "a3" + result + args + result << "chave repetida na resposta: result";
+        QTest::newRow("result without args") << "a1" + result << "resposta sem result ou args";
+        QTest::newRow("error beside a result") << "a3" + result + args + "656572726f72" "6178" << "resposta com error e result";
+        QTest::newRow("error that is not text") << QByteArray("a1" "656572726f72" "01") << "error deve ser texto";
+    }
+    void replyShapeRefusedByTheClient()
+    {
+        QFETCH(QByteArray, payload);
+        QFETCH(QString, why);
+        FakeServer fake;
+        fake.raw = [&](const wire::Request &) { return QList<QByteArray>{QByteArray::fromHex(payload)}; };
+        TNetConnection net;
+        net.ServerName = QString::fromLatin1(wire::kServerName);
+        net.Host = QStringLiteral("127.0.0.1");
+        net.Port = fake.port();
+        QString value = QStringLiteral("antigo");
+        try {
+            const QVariant r = net.AppServer(QStringLiteral("X"), {ByRef(value)});
+            QVERIFY2(why.isEmpty(), "the reply was taken");
+            QCOMPARE(r.toString(), QStringLiteral("S"));
+            QCOMPARE(value, QStringLiteral("novo"));
+        } catch (const Exception &e) {
+            QVERIFY2(!why.isEmpty() && e.Message.contains(why), qPrintable(e.Message));
+            QCOMPARE(value, QStringLiteral("antigo"));
+        }
+    }
+
     void connectionFailuresAreClear()
     {
         // Nothing listens on this port: no error at open, a clear one at the call.
