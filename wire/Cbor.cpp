@@ -1,5 +1,5 @@
 #include "Cbor.h"
-#include "Packet.h"
+#include "DataPacket.h"
 
 #include <cstring>
 #include <limits>
