@@ -1,6 +1,9 @@
 #include "CommandLine.h"
 
+#include <QFileInfo>
+#include <QSettings>
 #include <cstdio>
+#include <cstdlib>
 
 namespace commandline {
 
@@ -43,7 +46,56 @@ bool numbers(const QCommandLineParser &p, ServerConfig &c)
     c.busyTimeoutMs = int(busyValue);
     return true;
 }
+// --config FILE or --config=FILE, wherever it stands.
+QString settingsPath(const QStringList &args)
+{
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--config") && i + 1 < args.size())
+            return args[i + 1];
+        if (args[i].startsWith(QLatin1String("--config=")))
+            return args[i].mid(9);
+    }
+    return {};
+}
+
+// Options that take no value: "true" or "false" in the file.
+bool isFlag(const QString &key)
+{
+    return key == QLatin1String("quiet") || key == QLatin1String("insecure-plaintext");
+}
 } // namespace
+
+QStringList withSettingsFile(const QStringList &args, QString &error)
+{
+    const QString path = settingsPath(args);
+    if (path.isEmpty())
+        return args;
+    if (!QFileInfo(path).isReadable()) {
+        error = QStringLiteral("arquivo de configuração ilegível: %1").arg(path);
+        return {};
+    }
+    QSettings ini(path, QSettings::IniFormat);
+    if (ini.status() != QSettings::NoError) {
+        error = QStringLiteral("arquivo de configuração inválido: %1").arg(path);
+        return {};
+    }
+    QStringList out{args.value(0)};
+    ini.beginGroup(QStringLiteral("server"));
+    for (const QString &key : ini.childKeys()) {
+        // A value with commas comes back as a list: it is one text here.
+        const QVariant v = ini.value(key);
+        const QString text = v.metaType().id() == QMetaType::QStringList ? v.toStringList().join(u',') : v.toString();
+        if (!isFlag(key)) {
+            out << QStringLiteral("--") + key << text;
+        } else if (text == QLatin1String("true") || text == QLatin1String("1")) {
+            out << QStringLiteral("--") + key;
+        } else if (text != QLatin1String("false") && text != QLatin1String("0")) {
+            error = QStringLiteral("%1: a chave %2 aceita true ou false").arg(path, key);
+            return {};
+        }
+    }
+    return out + args.mid(1);
+}
 
 void process(QCommandLineParser &p, const QCoreApplication &app)
 {
@@ -78,11 +130,19 @@ void process(QCommandLineParser &p, const QCoreApplication &app)
     const QCommandLineOption clientCa(QStringLiteral("client-ca"), QStringLiteral("AC (PEM) dos certificados de cliente aceitos no lugar de tokens."), QStringLiteral("file"));
     const QCommandLineOption insecure(QStringLiteral("insecure-plaintext"), QStringLiteral("Aceita texto puro num endereço de rede (só numa rede de testes fechada)."));
     const QCommandLineOption registration(QStringLiteral("registration"), QStringLiteral("token/certificate add: inscrição jurídica permitida (repetível)."), QStringLiteral("cnpj-or-cpf"));
-    p.addOptions({listen, port, store, authority, certificate, passwordFile, caFile, endpoints, environment, connectTimeout,
+    const QCommandLineOption config(QStringLiteral("config"), QStringLiteral("Arquivo INI com as opções na seção [server], pelo nome longo; a linha de comando prevalece."), QStringLiteral("file"));
+    const QCommandLineOption checkConfig(QStringLiteral("check-config"), QStringLiteral("Verifica a configuração (opções, arquivos, armazenamento, SEFAZ) e sai."));
+    p.addOptions({config, checkConfig, listen, port, store, authority, certificate, passwordFile, caFile, endpoints, environment, connectTimeout,
                   answerTimeout, signer, uf, sync, maxFrame, maxConnections, idleTimeout, workers, maxInFlight, busyTimeout,
                   quiet, tlsCert, tlsKey, clientCa, insecure, registration});
     p.addPositionalArgument(QStringLiteral("comando"), QStringLiteral("token add|remove|list NOME, certificate add|remove|list NOME (senão, atende)."));
-    p.process(app);
+    QString error;
+    const QStringList args = withSettingsFile(app.arguments(), error);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        std::exit(2);
+    }
+    p.process(args);
 }
 
 bool serverConfig(const QCommandLineParser &p, ServerConfig &c)
