@@ -386,6 +386,9 @@ private Q_SLOTS:
         QTest::newRow("idle time-out zero") << QStringList{"--idle-timeout", "0"};
         QTest::newRow("workers empty") << QStringList{"--workers", ""};
         QTest::newRow("max-in-flight with a unit") << QStringList{"--max-in-flight", "10MB"};
+        QTest::newRow("max-per-caller with a unit") << QStringList{"--max-per-caller", "1GiB"};
+        QTest::newRow("max-per-connection zero") << QStringList{"--max-per-connection", "0"};
+        QTest::newRow("frame-stall over an hour") << QStringList{"--frame-stall", "3601"};
     }
     void invalidOptionsStopTheServer()
     {
