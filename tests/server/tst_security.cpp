@@ -243,6 +243,9 @@ private Q_SLOTS:
         QTest::newRow("CA of another company") << "server" << "rogue-ca.pem" << "127.0.0.1" << "não foi emitido por uma autoridade confiável";
         QTest::newRow("system store only") << "server" << "" << "127.0.0.1" << "não foi emitido por uma autoridade confiável";
         QTest::newRow("expired certificate") << "expired-server" << "ca.pem" << "127.0.0.1" << "expirou em 01/02/2020";
+        // Issued by the trusted CA, for 127.0.0.1 only: the host asked for by name is not in it.
+        QTest::newRow("certificate for another host name") << "server" << "ca.pem" << "localhost"
+                                                           << "o certificado do servidor não é para o endereço \"localhost\"";
         QTest::newRow("plain-text server") << "" << "ca.pem" << "127.0.0.1" << "não respondeu em TLS";
         // Its frame limit is above what a TLS record head reads as: the server must see the handshake for what it is.
         QTest::newRow("plain-text server, large frames") << "plain-large" << "ca.pem" << "127.0.0.1" << "não respondeu em TLS";
