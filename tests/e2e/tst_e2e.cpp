@@ -1,19 +1,34 @@
 // End to end: the host's loader with the real module against the real dfe-server
-// on a loopback port chosen at run time, its simulated authority offline.
+// on a loopback port chosen at run time, its simulated authority offline. Built twice:
+// on plain loopback, and (E2E_TLS) over TLS with a token, the host's settings read from
+// an INI file as dfe-host reads them.
+#include "Callers.h"
 #include "HostCore.h"
+#include "NetConnection.h"
 #include "ScreenHarness.h"
+#include "TestPki.h"
 #include "authority/simulated/SimulatedAuthority.h"
+#include "store/Store.h"
 
 #include <QDir>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QSet>
+#include <QSettings>
 #include <QTableView>
 #include <QTest>
+
+#ifndef E2E_TLS
+#define E2E_TLS 0
+#endif
+constexpr bool kTls = E2E_TLS;
+const QString kCompany = QStringLiteral("11222333000181");
 
 class TestEndToEnd : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
+    std::unique_ptr<TestPki> pki;
+    QString token;
     QProcess server;
     std::unique_ptr<TempHostDb> db;
     std::unique_ptr<HostWindow> host;
@@ -24,7 +39,7 @@ class TestEndToEnd : public QObject {
     // Recent CT-e that the company pays for: the simulated authority accepts their event.
     static QSet<QString> takerKeys()
     {
-        const QString company = QStringLiteral("11222333000181");
+        const QString company = kCompany;
         QSet<QString> keys;
         SimulatedAuthority sim;
         const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -43,19 +58,51 @@ class TestEndToEnd : public QObject {
         return -1;
     }
 
+    // The host's settings as dfe-host takes them from its INI file: server, TLS, CA and token.
+    void publishHostSettings(quint16 port)
+    {
+        const QString ini = dir.filePath(QStringLiteral("dfe-host.ini"));
+        {
+            QSettings w(ini, QSettings::IniFormat);
+            w.setValue(QStringLiteral("server/host"), QStringLiteral("127.0.0.1"));
+            w.setValue(QStringLiteral("server/port"), port);
+            w.setValue(QStringLiteral("server/tls"), true);
+            w.setValue(QStringLiteral("server/ca_file"), pki->caPem());
+            w.setValue(QStringLiteral("server/token"), token);
+        }
+        HostSettings h;
+        h.load(ini);
+        QVERIFY2(h.problems.isEmpty(), qPrintable(h.problems.join(QLatin1Char('\n'))));
+        h.publish();
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
+        const QString store = dir.filePath(QStringLiteral("s.sqlite"));
+        QStringList args{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), store,
+                         QStringLiteral("--sync"), kCompany};
+        if (kTls) {
+            pki = std::make_unique<TestPki>();
+            QVERIFY2(pki->ok(), qPrintable(pki->error()));
+            Store s(store);
+            token = callers::addToken(s, QStringLiteral("estacao-1"), {kCompany});
+            args << QStringLiteral("--tls-cert") << pki->serverPem() << QStringLiteral("--tls-key") << pki->serverKey();
+        } else {
+            args << QStringLiteral("--quiet");
+        }
         QString output;
-        const quint16 port = startServerProcess(server, QStringLiteral(SERVER_PATH),
-                     {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), dir.filePath(QStringLiteral("s.sqlite")),
-                      QStringLiteral("--sync"), QStringLiteral("11222333000181"), QStringLiteral("--quiet")}, 60000, output);
+        const quint16 port = startServerProcess(server, QStringLiteral(SERVER_PATH), args, 60000, output);
         QVERIFY2(port != 0, qPrintable(output));
-        Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
-        Verdano::SetWebPort(port);
-        Verdano::SetEmprProc(QStringLiteral("01"));
-        Verdano::SetFiliProc(QStringLiteral("01"));
-        Verdano::SetDataProc(QStringLiteral("01"), QDate::currentDate());
+        if (kTls) {
+            publishHostSettings(port);
+        } else {
+            Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
+            Verdano::SetWebPort(port);
+            Verdano::SetEmprProc(QStringLiteral("01"));
+            Verdano::SetFiliProc(QStringLiteral("01"));
+            Verdano::SetDataProc(QStringLiteral("01"), QDate::currentDate());
+        }
         db = std::make_unique<TempHostDb>();
         host = std::make_unique<HostWindow>();
         QVERIFY(QTest::qWaitForWindowActive(&host->main));
@@ -72,6 +119,13 @@ private Q_SLOTS:
             module->finalize();
         server.terminate();
         server.waitForFinished(5000);
+        TNetConnection::DefaultSecurity = TNetSecurity{};
+        if (kTls) { // every one of the four ran, for the token's holder
+            const QString log = QString::fromLocal8Bit(server.readAllStandardError());
+            for (const char *method : {"GetSincronizacaoCTe", "SincronizarCTe", "DownloadXML", "RecusaCTe"})
+                QVERIFY2(log.contains(QStringLiteral("%1 (token estacao-1)").arg(QLatin1String(method))), qPrintable(log));
+            QVERIFY2(!log.contains(token), "the log holds the token");
+        }
     }
 
     void companyFilterListAndDownload()
@@ -126,6 +180,19 @@ private Q_SLOTS:
         QVERIFY(xml.startsWith("<?xml"));
         QVERIFY(xml.contains(key.toLatin1()));
         QCOMPARE(grid->model()->index(authorised, 1).data().toString().size(), 15);
+    }
+
+    void manualSynchronization()
+    {
+        QWidget *s = host->screen();
+        QVERIFY(s);
+        dialogs->d.infos.clear();
+        dialogs->d.errors.clear();
+        s->findChild<QAbstractButton *>(QStringLiteral("sbtSincronizarCTe"))->click();
+        // Right after the server's own synchronization the authority may hold the next off: the server says until when.
+        const bool done = dialogs->d.infos.contains(QStringLiteral("Sincronização do CT-e realizada com sucesso."));
+        const bool heldOff = dialogs->d.errors.size() == 1 && dialogs->d.errors[0].startsWith(QStringLiteral("Nova consulta à SEFAZ permitida a partir de"));
+        QVERIFY2(done || heldOff, qPrintable((dialogs->d.infos + dialogs->d.errors).join(QLatin1Char('\n'))));
     }
 
     // The reason's length as the dialog and the server count it, through to the
