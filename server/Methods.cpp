@@ -407,9 +407,10 @@ QVariant RemoteModule::DownloadXML(QVariantList &args)
     }
     const int check = list.indexOf(QStringLiteral("IDCHECK")), nsuCol = list.indexOf(QStringLiteral("NRNSU"));
     const int regCol = list.indexOf(QStringLiteral("NRINSJURPESQ"));
+    const int keyCol = list.indexOf(QStringLiteral("NRACESSOCTE"));
     if (check < 0 || nsuCol < 0)
         throw CallError("o pacote de dados deve ter os campos IDCHECK e NRNSU");
-    for (int c : {check, nsuCol, regCol})
+    for (int c : {check, nsuCol, regCol, keyCol})
         if (c >= 0 && list.fields[size_t(c)].type != wire::PacketType::Text && list.fields[size_t(c)].type != wire::PacketType::FixedText)
             throw CallError("o campo " + list.fields[size_t(c)].name.toStdString() + " do pacote de dados deve ser texto");
     wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
@@ -425,8 +426,19 @@ QVariant RemoteModule::DownloadXML(QVariantList &args)
         const QString owner = reg.isEmpty() && regCol >= 0 ? fiscal::normalRegistration(row[regCol].toString()) : reg;
         st.bind(1, owner).bind(2, nsu);
         w.beginRow();
+        const bool found = st.step();
+        // The list the client shows may belong to another registration than the one it
+        // sends (a filter changed after the list was loaded): an NSU alone would then
+        // answer another company's document under the same number.
+        if (found && keyCol >= 0 && row[keyCol].toString().trimmed() != st.text(0)) {
+            w.text(nsu);
+            w.text(QString());
+            w.blob(QByteArray());
+            w.text(QStringLiteral("N"));
+            w.text(QStringLiteral("A chave de acesso do NSU %1 na lista (%2) não é a do CT-e armazenado para a "
+                                  "inscrição %3.").arg(nsu, row[keyCol].toString().trimmed(), owner));
         // A stored key becomes a file name on the client: only a valid one goes out.
-        if (st.step() && !st.isNull(1) && !st.blob(1).isEmpty() && fiscal::validAccessKey(st.text(0))) {
+        } else if (found && !st.isNull(1) && !st.blob(1).isEmpty() && fiscal::validAccessKey(st.text(0))) {
             w.text(nsu);
             w.text(st.text(0) + QStringLiteral("-procCTe.xml"));
             w.blob(st.blob(1));
