@@ -12,9 +12,9 @@ namespace Cli_Dfe71000 {
 
 void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
 {
-    if (!ensureFilter())
+    if (!listaFiltro && !ensureFilter())
         return;
-    auto *filtro = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    FiltroLista f = filtroDosComandos();
     TClientDataSet &cds = cdsSincronizacaoCTe;
     cds.DisableControls();
     std::exception_ptr failure;
@@ -37,7 +37,7 @@ void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
             const Envelope e = callServer(
                 QStringLiteral("RecusaCTe"),
                 {ByVal(cds.FieldByName(QStringLiteral("NRACESSOCTE")).AsString()), ByVal(result.value(1)),
-                 ByVal(CodigoEmpresa()), ByRef(filtro->rcFiltro.stInscrJurid), ByRef(filtro->stInscrEstadFiltro)});
+                 ByVal(f.empresa), ByRef(f.rc.stInscrJurid), ByRef(f.stInscrEstadFiltro)});
             if (e.flag != QLatin1String("S"))
                 MensErro(e.text, true);
             Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("EVENTO_SUCESSO")));

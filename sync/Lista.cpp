@@ -6,6 +6,16 @@
 
 namespace Cli_Dfe71000 {
 
+QString InscricaoFormatada(const QString &registration)
+{
+    const QString r = registration.trimmed();
+    if (r.size() == 14)
+        return FormatMaskText(PictPess(QStringLiteral("J")), r);
+    if (r.size() == 11)
+        return FormatMaskText(PictPess(QStringLiteral("F")), r);
+    return r;
+}
+
 void TfrmSincronizacaoCTe::buildList()
 {
     cdsSincronizacaoCTe.Name = QStringLiteral("cdsSincronizacaoCTe");

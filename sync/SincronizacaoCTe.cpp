@@ -49,6 +49,7 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
     buildCompanyPanel();
     buildCommands();
     buildGrid();
+    mostraFiltroLista();
 
     OnShow = [this](QObject *s) { FormShow(s); };
     OnClose = [this](QObject *s, TCloseAction &a) { FormClose(s, a); };

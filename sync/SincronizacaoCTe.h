@@ -1,11 +1,13 @@
 #pragma once
 // Unit Cli_Dfe71000: the CT-e synchronization screen.
+#include "FiltroSincronizacaoCTe.h"
 #include "Forms.h"
 #include "ModuleApi.h"
 #include "NetConnection.h"
 #include "Query.h"
 
 #include <QPointer>
+#include <optional>
 
 namespace Cli_Dfe71000 {
 
@@ -21,6 +23,7 @@ public:
     TBtnPesquisa *btnEmpresa;
     QLineEdit *edtNmEmpresa;
     TImage *imgCheck, *imgUncheck;
+    QLabel *lblLista; // the registrations the list shown belongs to
 
     // Commands.
     TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtDownloadXML;
@@ -31,6 +34,15 @@ public:
     TClientDataSet cdsSincronizacaoCTe;
     TClientDataSet cdsDownloadXML;
     TNetConnection netSincronizacaoCTe;
+
+    // What the list shown was loaded with. Every command acts on it: a filter confirmed
+    // later whose load failed must not send another registration with this list's rows.
+    struct FiltroLista {
+        QString empresa;
+        Cli_Dfe71100::TRecordFilter rc;
+        QString stInscrEstadFiltro;
+    };
+    std::optional<FiltroLista> listaFiltro;
 
     // Showing, closing, company panel and list loading.
     void FormShow(QObject *sender);
@@ -74,6 +86,13 @@ private:
     // The filter dialog holds the filter every server call sends; before it exists
     // it is asked for first. False: no filter was confirmed.
     bool ensureFilter();
+    // The list shown's filter; with no list, the one last confirmed in the dialog.
+    FiltroLista filtroDosComandos() const;
+    // Loads the list with the dialog's filter just confirmed.
+    void carregaFiltroConfirmado();
+    // Loads the list with `f`; on success the list belongs to `f` (written back into).
+    void carrega(FiltroLista &f);
+    void mostraFiltroLista();
     // One remote call under the busy animation; an error-text reply is shown and
     // ends the command. Returns the envelope of any other reply.
     struct Envelope callServer(const QString &method, const std::vector<TArg> &args);
@@ -86,6 +105,8 @@ DFE_MODULE_EXPORT extern bool boIdCriado;
 
 // The current company code as the screen holds it (empty without a screen).
 QString CodigoEmpresa();
+// A CNPJ or CPF laid out as the lookups show it; any other text unchanged.
+QString InscricaoFormatada(const QString &registration);
 // The reply envelope of the remote methods.
 struct Envelope {
     bool errorText = false; // the reply is a text: an error message

@@ -1,20 +1,19 @@
 // Manual synchronization of the company's CT-e with the tax authority.
 #include "SincronizacaoCTe.h"
 #include "Dialogs.h"
-#include "FiltroSincronizacaoCTe.h"
 #include "Funcoes.h"
 
 namespace Cli_Dfe71000 {
 
 void TfrmSincronizacaoCTe::sbtSincronizarCTeClick(QObject *)
 {
-    if (!ensureFilter())
+    if (!listaFiltro && !ensureFilter())
         return;
-    auto *filtro = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    FiltroLista f = filtroDosComandos();
     const Envelope e = callServer(
         QStringLiteral("SincronizarCTe"),
-        {ByVal(CodigoEmpresa()), ByRef(filtro->stInscrEstadFiltro), ByRef(filtro->rcFiltro.stInscrJurid),
-         ByVal(QStringLiteral("MANUAL")), ByVal(QString()), ByVal(QString())});
+        {ByVal(f.empresa), ByRef(f.stInscrEstadFiltro), ByRef(f.rc.stInscrJurid), ByVal(QStringLiteral("MANUAL")),
+         ByVal(QString()), ByVal(QString())});
     if (e.flag != QLatin1String("S"))
         MensErro(e.text, true);
     Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("OK")));

@@ -1,5 +1,6 @@
 // The screen's commands that call the server on the loaded list: manual
 // synchronization, XML download and the service-in-disagreement event.
+#include "Bind.h"
 #include "Creation.h"
 #include "FiltroSincronizacaoCTe.h"
 #include "Funcoes.h"
@@ -10,12 +11,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTest>
 
 using Cli_Dfe71000::TfrmSincronizacaoCTe;
 
 namespace {
 const QString kA = QStringLiteral("11222333000181");
+const QString kA2 = QStringLiteral("11222333000262"); // company 01, another branch
 const QString kKey1 = QStringLiteral("35261211222333000181570010000010011000000011");
 const QString kKey2 = QStringLiteral("35261211222333000181570010000010021000000022");
 
@@ -134,6 +137,67 @@ private Q_SLOTS:
         QCOMPARE(calls("GetSincronizacaoCTe"), done ? 1 : 0);
         QCOMPARE(ticks(), done ? (QStringList{"N", "N"}) : (QStringList{"N", "S"})); // a reload drops the ticks
         QVERIFY(!ShowAviActive());
+    }
+
+    // A filter confirmed after the list was loaded, whose own load failed, leaves the
+    // list on screen: every command still acts on that list's registration.
+    void commandsActOnTheListShown_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("registrationArg"); // where the command sends the legal registration
+        QTest::newRow("download") << "DownloadXML" << 3;
+        QTest::newRow("event") << "RecusaCTe" << 3;
+        QTest::newRow("synchronization") << "SincronizarCTe" << 2;
+        QTest::newRow("reload") << "GetSincronizacaoCTe" << 2;
+    }
+    void commandsActOnTheListShown()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, registrationArg);
+        loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, {0});
+        QCOMPARE(s()->lblLista->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+        auto saved = server->handler;
+        server->handler = [&](const wire::Request &r) {
+            if (r.method == QLatin1String("GetSincronizacaoCTe") && r.args.value(2).toString() == kA2)
+                return okReply(QStringLiteral("Não foi possível conectar"), r.args);
+            return saved(r);
+        };
+        auto restore = qScopeGuard([&] { server->handler = saved; });
+        confirmNextFilterWith(kA2);
+        s()->sbtFiltro->click();
+        QCOMPARE(dialogs->d.errors, QStringList{QStringLiteral("Não foi possível conectar")});
+        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.stInscrJurid, kA2); // the dialog keeps what was confirmed
+        QCOMPARE(s()->lblLista->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+        server->requests.clear();
+        dialogs->d.clear();
+        QTemporaryDir out;
+        dialogs->d.folder = out.path();
+        reply = [](const wire::Request &r) {
+            if (r.method == QLatin1String("DownloadXML"))
+                return envelope(QStringLiteral("S"), QVariant::fromValue(downloadPacket({})), r.args);
+            return envelope(QStringLiteral("S"), QString(), r.args);
+        };
+        if (command == QLatin1String("RecusaCTe"))
+            whenModal([](QWidget *w) {
+                auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
+                d->memMotivoRecusaCTe->insertPlainText(QStringLiteral("Carga entregue com avaria"));
+                d->sbtConfirma->click();
+            });
+        if (command == QLatin1String("DownloadXML"))
+            s()->sbtDownloadXML->click();
+        else if (command == QLatin1String("RecusaCTe"))
+            s()->sbtRecusaCTe->click();
+        else if (command == QLatin1String("SincronizarCTe"))
+            s()->sbtSincronizarCTe->click();
+        else
+            Guard([&] { s()->sbtVerificarClick(nullptr); });
+        cancelPendingModal();
+        const auto sent = server->callsOf(command);
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent[0].args.value(registrationArg).toString(), kA);
+        for (const wire::Request &r : server->requests)
+            QVERIFY2(!r.args.contains(QVariant(kA2)), qPrintable(r.method));
+        QCOMPARE(s()->lblLista->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
     }
 
     void download_data()

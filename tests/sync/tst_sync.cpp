@@ -234,7 +234,8 @@ private Q_SLOTS:
         QCOMPARE(a[2].toString(), kA);
         QCOMPARE(a[3].toString(), QStringLiteral("_100_000_101_"));
 
-        // By-reference values the server writes back replace the stored filter.
+        // By-reference values the server writes back on a reload replace the list's filter,
+        // which the next reload sends; the dialog keeps what the user confirmed.
         auto saved = server->handler;
         server->handler = [this](const wire::Request &r) {
             QVariantList args = r.args;
@@ -244,9 +245,13 @@ private Q_SLOTS:
         };
         refresh();
         server->handler = saved;
-        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.dtEmissaoIni, QDate(2026, 11, 15));
-        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.stStatus, QStringLiteral("T"));
         s()->medCdEmpresa->SetText(QStringLiteral("01"));
+        QVERIFY(s()->listaFiltro);
+        QCOMPARE(s()->listaFiltro->rc.dtEmissaoIni, QDate(2026, 11, 15));
+        QCOMPARE(s()->listaFiltro->rc.stStatus, QStringLiteral("T"));
+        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.stStatus, QStringLiteral("_100_000_101_"));
+        refresh();
+        QCOMPARE(server->callsOf(QStringLiteral("GetSincronizacaoCTe")).last().args.value(3).toString(), QStringLiteral("T"));
     }
 
     void failedLoadsKeepTheList_data()
