@@ -3,12 +3,40 @@
 #include "Creation.h"
 #include "Dialogs.h"
 #include "Exceptions.h"
-#include "FiltroSincronizacaoCTe.h"
+#include "Fiscal.h"
 #include "Funcoes.h"
 #include "RecusaCTe.h"
 #include "SincronizacaoCTe.h"
 
 namespace Cli_Dfe71000 {
+
+namespace {
+// The authority takes the event up to 45 days after the CT-e was authorized.
+constexpr int kPrazoRecusa = 45;
+} // namespace
+
+void TfrmSincronizacaoCTe::verificaRecusa(const FiltroLista &f)
+{
+    TClientDataSet &cds = cdsSincronizacaoCTe;
+    if (!cds.Active() || cds.IsEmpty())
+        throw Exception(msgPadrao.Msg(QStringLiteral("INFORMAR_CTE")));
+    cds.First();
+    auto field = [&cds](const char *name) { return cds.FieldByName(QString::fromLatin1(name)).AsString().trimmed(); };
+    const QString status = field("CDSTATUS");
+    if (status == QLatin1String("000"))
+        throw Exception(msgPadrao.Msg(QStringLiteral("CTE_JA_RECUSADO")));
+    if (cds.RecordCount() > 1)
+        throw Exception(msgPadrao.Msg(QStringLiteral("APENAS_UM_CTE")));
+    if (status == QLatin1String("101"))
+        throw Exception(msgPadrao.Msg(QStringLiteral("CTE_CANCELADO")));
+    const QDate emissao = QDate::fromString(field("DTEMISSAO"), QStringLiteral("dd/MM/yyyy"));
+    if (emissao.isValid() && emissao.daysTo(QDate::currentDate()) > kPrazoRecusa)
+        throw Exception(msgPadrao.Msg(QStringLiteral("PRAZO_RECUSA")).replace(QStringLiteral("%s"), field("DTEMISSAO")));
+    const QString tomador = fiscal::normalRegistration(field("NRINSJURTOMA"));
+    if (!tomador.isEmpty() && tomador != fiscal::normalRegistration(f.rc.stInscrJurid))
+        throw Exception(msgPadrao.Msg(QStringLiteral("TOMADOR_OUTRO"))
+                            .replace(QStringLiteral("%s"), InscricaoFormatada(tomador)));
+}
 
 void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
 {
@@ -16,24 +44,17 @@ void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
         return;
     FiltroLista f = filtroDosComandos();
     TClientDataSet &cds = cdsSincronizacaoCTe;
+    const QString nsu = NsuAtual();
     cds.DisableControls();
+    bool called = false;
     std::exception_ptr failure;
     try {
         restrictToTicked();
-        const bool rows = cds.Active() && !cds.IsEmpty();
-        if (rows) {
-            cds.First();
-            if (cds.FieldByName(QStringLiteral("CDSTATUS")).AsString() == QLatin1String("000"))
-                throw Exception(msgPadrao.Msg(QStringLiteral("CTE_JA_RECUSADO")));
-            if (cds.RecordCount() > 1)
-                throw Exception(msgPadrao.Msg(QStringLiteral("APENAS_UM_CTE")));
-        } else {
-            // The event is for exactly one CT-e: with none ticked there is nothing to send.
-            throw Exception(msgPadrao.Msg(QStringLiteral("INFORMAR_CTE")));
-        }
+        verificaRecusa(f);
         Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("INFO_PREST_DESACORDO")));
         const QVariantList result = Cli_Dfe71200::CriaRecusaCTe();
         if (result.value(0).toBool()) {
+            called = true;
             const Envelope e = callServer(
                 QStringLiteral("RecusaCTe"),
                 {ByVal(cds.FieldByName(QStringLiteral("NRACESSOCTE")).AsString()), ByVal(result.value(1)),
@@ -47,6 +68,17 @@ void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
     }
     cds.EnableControls();
     cds.SetFiltered(false);
+    if (!nsu.isEmpty())
+        cds.Locate(QStringLiteral("NRNSU"), nsu);
+    // Nothing reached the server: the list, its ticks and the current row stay.
+    if (called)
+        recarregaDepoisDe(failure);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void TfrmSincronizacaoCTe::recarregaDepoisDe(const std::exception_ptr &failure)
+{
     try {
         CarregaDadosGerais();
     } catch (...) {
@@ -60,8 +92,6 @@ void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
             ShowException(ex);
         }
     }
-    if (failure)
-        std::rethrow_exception(failure);
 }
 
 } // namespace Cli_Dfe71000

@@ -217,9 +217,19 @@ void TfrmSincronizacaoCTe::carrega(FiltroLista &f)
         MensErro(e.text, true);
     if (e.payload.metaType() != QMetaType::fromType<TDataPacket>())
         throw Exception(QStringLiteral("O servidor de aplicação não enviou a lista de CT-e."));
+    // The user keeps their place: the same NSU stays current when it is still listed.
+    const QString atual = NsuAtual();
     cdsSincronizacaoCTe.SetData(e.payload.value<TDataPacket>());
+    if (!atual.isEmpty())
+        cdsSincronizacaoCTe.Locate(QStringLiteral("NRNSU"), atual);
     listaFiltro = f;
     mostraFiltroLista();
+}
+
+QString TfrmSincronizacaoCTe::NsuAtual() const
+{
+    const TClientDataSet &cds = cdsSincronizacaoCTe;
+    return cds.Active() && !cds.IsEmpty() ? cds.FieldByName(QStringLiteral("NRNSU")).AsString() : QString();
 }
 
 void TfrmSincronizacaoCTe::mostraFiltroLista()

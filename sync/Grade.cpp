@@ -141,12 +141,15 @@ void TfrmSincronizacaoCTe::dbgPadraoTitleClick(TColumn &column)
     cdsSincronizacaoCTe.BeforeEdit = nullptr;
     if (!cdsSincronizacaoCTe.Active())
         return; // no company's list yet: nothing to tick
+    // The user's place is kept: ticking all moves no row.
+    const int current = cdsSincronizacaoCTe.RecNo();
     cdsSincronizacaoCTe.DisableControls();
     auto resume = qScopeGuard([&] {
         if (cdsSincronizacaoCTe.State() != dsBrowse)
             cdsSincronizacaoCTe.Cancel();
         cdsSincronizacaoCTe.EnableControls();
-        cdsSincronizacaoCTe.First();
+        if (current > 0)
+            cdsSincronizacaoCTe.SetRecNo(current);
     });
     cdsSincronizacaoCTe.First();
     TField &tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK"));

@@ -40,6 +40,12 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
         QStringLiteral("CTE_JA_RECUSADO|Evento de Prestação de Serviço em Desacordo já registrado para esse CT-e."),
         QStringLiteral("DOWNLOAD_ERRO|Download de %s XML(s) realizado(s) com sucesso. %s XML(s) não baixado(s)."),
         QStringLiteral("INFORMAR_CTE|CT-e deve ser selecionado."),
+        QStringLiteral("CTE_CANCELADO|CT-e cancelado: o evento de Prestação de Serviço em Desacordo não pode ser "
+                       "registrado."),
+        QStringLiteral("PRAZO_RECUSA|CT-e emitido em %s, há mais de 45 dias: o evento de Prestação de Serviço em "
+                       "Desacordo já não pode ser registrado."),
+        QStringLiteral("TOMADOR_OUTRO|O tomador do serviço deste CT-e é %s, não a inscrição jurídica da lista: só o "
+                       "tomador registra a Prestação de Serviço em Desacordo."),
     };
 
     netSincronizacaoCTe.ServerName = QStringLiteral("Dfe71000.rdmSincronizacaoCTe");

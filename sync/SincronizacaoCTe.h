@@ -7,6 +7,7 @@
 #include "Query.h"
 
 #include <QPointer>
+#include <exception>
 #include <optional>
 
 namespace Cli_Dfe71000 {
@@ -93,6 +94,12 @@ private:
     // Loads the list with `f`; on success the list belongs to `f` (written back into).
     void carrega(FiltroLista &f);
     void mostraFiltroLista();
+    // NRNSU of the current row; empty with no row.
+    QString NsuAtual() const;
+    // What the list knows of the one ticked CT-e is checked before the reason is asked for.
+    void verificaRecusa(const FiltroLista &f);
+    // The reload after a command whose own `failure` the caller still reports.
+    void recarregaDepoisDe(const std::exception_ptr &failure);
     // One remote call under the busy animation; an error-text reply is shown and
     // ends the command. Returns the envelope of any other reply.
     struct Envelope callServer(const QString &method, const std::vector<TArg> &args);

@@ -338,8 +338,8 @@ private Q_SLOTS:
         cancelled.status = QStringLiteral("101");
         const QString done = QStringLiteral("Evento registrado com sucesso.");
         QTest::newRow("one ticked, S") << QList<ListRow>{a, b} << QList<int>{1} << "" << "S" << done;
-        QTest::newRow("cancelled CT-e: the server decides") << QList<ListRow>{a, cancelled} << QList<int>{1} << "" << "N"
-                                                           << "Rejeição: CT-e cancelado";
+        QTest::newRow("the server refuses") << QList<ListRow>{a, b} << QList<int>{1} << "" << "N"
+                                            << "Rejeição: CT-e cancelado";
         QTest::newRow("already registered")
             << QList<ListRow>{a, refused} << QList<int>{1}
             << "Evento de Prestação de Serviço em Desacordo já registrado para esse CT-e." << "" << "";
@@ -351,6 +351,28 @@ private Q_SLOTS:
         QTest::newRow("two ticked") << QList<ListRow>{a, b} << QList<int>{0, 1}
                                     << "Evento deve ser registrado em um CT-e por vez." << "" << "";
         QTest::newRow("none ticked") << QList<ListRow>{a, b} << QList<int>{} << "CT-e deve ser selecionado." << "" << "";
+        // What the list knows is checked before the reason is typed.
+        QTest::newRow("cancelled CT-e") << QList<ListRow>{a, cancelled} << QList<int>{1}
+                                        << "CT-e cancelado: o evento de Prestação de Serviço em Desacordo não pode ser registrado."
+                                        << "" << "";
+        ListRow old = b;
+        old.issued = QDate::currentDate().addDays(-46).toString(QStringLiteral("dd/MM/yyyy"));
+        QTest::newRow("issued 46 days ago")
+            << QList<ListRow>{a, old} << QList<int>{1}
+            << QStringLiteral("CT-e emitido em %1, há mais de 45 dias: o evento de Prestação de Serviço em Desacordo já não "
+                              "pode ser registrado.").arg(old.issued)
+            << "" << "";
+        ListRow recent = b;
+        recent.issued = QDate::currentDate().addDays(-45).toString(QStringLiteral("dd/MM/yyyy"));
+        recent.taker = kA;
+        QTest::newRow("issued 45 days ago, taken by the list's registration") << QList<ListRow>{a, recent} << QList<int>{1} << "" << "S" << done;
+        ListRow other = b;
+        other.taker = QStringLiteral("04567890000179");
+        QTest::newRow("another service taker")
+            << QList<ListRow>{a, other} << QList<int>{1}
+            << "O tomador do serviço deste CT-e é 04.567.890/0001-79, não a inscrição jurídica da lista: só o tomador registra "
+               "a Prestação de Serviço em Desacordo."
+            << "" << "";
     }
     void disagreement()
     {
@@ -360,6 +382,8 @@ private Q_SLOTS:
         QFETCH(QString, flag);
         QFETCH(QString, reported);
         loadAndTick(list, ticked);
+        cds().SetRecNo(2);
+        const QStringList ticksBefore = ticks();
         const QString reason = QStringLiteral("  Carga entregue com avaria"); // leading blanks go as typed
         reply = [&](const wire::Request &r) { return envelope(flag, QStringLiteral("Rejeição: CT-e cancelado"), r.args); };
         bool dialogShown = false;
@@ -392,9 +416,11 @@ private Q_SLOTS:
             QVERIFY(dialogs->d.infos.isEmpty());
             QCOMPARE(dialogs->d.errors, QStringList{stop});
         }
-        // Every way out reloads the list, which drops the ticks.
-        QCOMPARE(calls("GetSincronizacaoCTe"), 1);
-        QVERIFY(!ticks().contains(QStringLiteral("S")));
+        // Only a call that reached the server reloads (dropping the ticks); a stop before it
+        // leaves the list, its ticks and the current row as they were.
+        QCOMPARE(calls("GetSincronizacaoCTe"), stop.isEmpty() ? 1 : 0);
+        QCOMPARE(ticks(), stop.isEmpty() ? QStringList(list.size(), QStringLiteral("N")) : ticksBefore);
+        QCOMPARE(cds().RecNo(), 2);
         QVERIFY(!cds().Filtered());
         QVERIFY(!ShowAviActive());
     }
@@ -451,7 +477,8 @@ private Q_SLOTS:
         QCOMPARE(sent.size(), refusal.isEmpty() ? 1 : 0);
         if (refusal.isEmpty())
             QCOMPARE(sent[0].args.value(1).toString(), typed); // sent as typed: the server trims
-        QCOMPARE(calls("GetSincronizacaoCTe"), 1); // a cancel reloads too
+        QCOMPARE(calls("GetSincronizacaoCTe"), refusal.isEmpty() ? 1 : 0); // a cancel changes nothing
+        QCOMPARE(ticks(), refusal.isEmpty() ? QStringList{"N"} : QStringList{"S"});
     }
 
     void reasonDialogKeys_data()

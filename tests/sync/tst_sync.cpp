@@ -254,6 +254,28 @@ private Q_SLOTS:
         QCOMPARE(server->callsOf(QStringLiteral("GetSincronizacaoCTe")).last().args.value(3).toString(), QStringLiteral("T"));
     }
 
+    void reloadKeepsTheCurrentNsu_data()
+    {
+        QTest::addColumn<QStringList>("after"); // the NSUs of the reloaded list
+        QTest::addColumn<QString>("current");   // "000000000000002" was current before
+        QTest::newRow("same rows") << QStringList{"1", "2", "3"} << "2";
+        QTest::newRow("new rows before it") << QStringList{"0", "1", "2", "3"} << "2";
+        QTest::newRow("gone: the first row") << QStringList{"1", "3"} << "1";
+    }
+    void reloadKeepsTheCurrentNsu()
+    {
+        QFETCH(QStringList, after);
+        QFETCH(QString, current);
+        loadList(someRows());
+        QVERIFY(cds().Locate(QStringLiteral("NRNSU"), QStringLiteral("000000000000002")));
+        rows.clear();
+        for (const QString &n : after)
+            rows << ListRow{QStringLiteral("%1").arg(n.toInt(), 15, 10, QLatin1Char('0')), QString()};
+        refresh();
+        QCOMPARE(cds().FieldByName(QStringLiteral("NRNSU")).AsString().toInt(), current.toInt());
+        QCOMPARE(s()->dbgPadrao->currentIndex().row(), cds().RecNo() - 1);
+    }
+
     void failedLoadsKeepTheList_data()
     {
         QTest::addColumn<QVariant>("reply");
@@ -470,8 +492,8 @@ private Q_SLOTS:
                           QPoint(g->horizontalHeader()->sectionViewportPosition(column) + 5, 5));
         QCOMPARE(ticksOf(cds()), after);
         QCOMPARE(nsus(cds()), order);
-        if (column == 0 && !r.isEmpty())
-            QCOMPARE(cds().RecNo(), 1);
+        if (!r.isEmpty()) // the current row stays where the user left it
+            QCOMPARE(cds().RecNo(), int(r.size()));
         QVERIFY(!cds().ControlsDisabled());
         QVERIFY_THROWS_EXCEPTION(EAbort, cds().Edit());
     }

@@ -274,7 +274,7 @@ private Q_SLOTS:
             QTest::addRow("filter, %s", state) << "filter" << closed << none << none << 1;
             QTest::addRow("sync, %s", state) << "sync" << closed << none << QStringList{synced} << 1;
             QTest::addRow("download, %s", state) << "download" << closed << QStringList{nsu} << none << 0;
-            QTest::addRow("event, %s", state) << "event" << closed << QStringList{select} << none << 1;
+            QTest::addRow("event, %s", state) << "event" << closed << QStringList{select} << none << 0;
         }
     }
     void everyCommandOnAClosedOrEmptyList()
