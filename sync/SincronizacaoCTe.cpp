@@ -28,6 +28,8 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
         QStringLiteral("EMPRESA_DEVE|Empresa deve ser informada."),
         QStringLiteral("EMPRESA_N_CADASTRADA|Empresa não cadastrada."),
         QStringLiteral("OK|Sincronização do CT-e realizada com sucesso."),
+        QStringLiteral("SINC_AGUARDE|Nada falhou: a SEFAZ só aceita nova consulta da inscrição jurídica %1 a partir "
+                       "de %2 (horário de Brasília). A lista já tem o que foi recebido."),
         QStringLiteral("NSU_DEVE|NSU deve ser informado."),
         QStringLiteral("DOWNLOAD_SUCESSO|Download do XML realizado com sucesso. "),
         QStringLiteral("PRODUCAO|Produção"),

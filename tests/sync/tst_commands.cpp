@@ -113,18 +113,33 @@ private Q_SLOTS:
     void synchronization_data()
     {
         QTest::addColumn<QVariant>("answer"); // a text: the whole reply; a list: flag and payload
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<bool>("done");
-        QTest::newRow("S, payload ignored") << QVariant(QVariantList{"S", 42}) << "Sincronização do CT-e realizada com sucesso." << true;
-        QTest::newRow("s in lower case") << QVariant(QVariantList{"s", "não feito"}) << "não feito" << false;
-        QTest::newRow("N with its reason") << QVariant(QVariantList{"N", "Rejeição: consumo indevido"}) << "Rejeição: consumo indevido" << false;
-        QTest::newRow("plain text") << QVariant(QStringLiteral("falha no servidor")) << "falha no servidor" << false;
+        QTest::addColumn<QString>("info");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<bool>("reloaded");
+        const QString ok = QStringLiteral("Sincronização do CT-e realizada com sucesso.");
+        QTest::newRow("S, no text") << QVariant(QVariantList{"S", 42}) << ok << "" << true;
+        QTest::newRow("S with the server's text")
+            << QVariant(QVariantList{"S", "Sincronização concluída: 3 documento(s) recebido(s). Nova consulta à SEFAZ "
+                                          "permitida a partir de 09/12/2026 11:00."})
+            << ok + "\nSincronização concluída: 3 documento(s) recebido(s). Nova consulta à SEFAZ permitida a partir de "
+                    "09/12/2026 11:00 (horário de Brasília)."
+            << "" << true;
+        QTest::newRow("held off: an information naming the registration")
+            << QVariant(QVariantList{"N", "Nova consulta à SEFAZ permitida a partir de 09/12/2026 11:00."})
+            << "Nada falhou: a SEFAZ só aceita nova consulta da inscrição jurídica 11.222.333/0001-81 a partir de "
+               "09/12/2026 11:00 (horário de Brasília). A lista já tem o que foi recebido."
+            << "" << false;
+        QTest::newRow("s in lower case") << QVariant(QVariantList{"s", "não feito"}) << "" << "não feito" << false;
+        QTest::newRow("N with its reason") << QVariant(QVariantList{"N", "Rejeição: consumo indevido"}) << ""
+                                           << "Rejeição: consumo indevido" << false;
+        QTest::newRow("plain text") << QVariant(QStringLiteral("falha no servidor")) << "" << "falha no servidor" << false;
     }
     void synchronization()
     {
         QFETCH(QVariant, answer);
-        QFETCH(QString, shown);
-        QFETCH(bool, done);
+        QFETCH(QString, info);
+        QFETCH(QString, error);
+        QFETCH(bool, reloaded);
         loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, {1});
         reply = [answer](const wire::Request &r) { return okReply(answer, r.args); };
         s()->sbtSincronizarCTe->click();
@@ -132,10 +147,10 @@ private Q_SLOTS:
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent[0].args, (QVariantList{QStringLiteral("01"), QStringLiteral("T"), kA, QStringLiteral("MANUAL"),
                                              QString(), QString()}));
-        QCOMPARE(done ? dialogs->d.infos : dialogs->d.errors, QStringList{shown});
-        QVERIFY(done ? dialogs->d.errors.isEmpty() : dialogs->d.infos.isEmpty());
-        QCOMPARE(calls("GetSincronizacaoCTe"), done ? 1 : 0);
-        QCOMPARE(ticks(), done ? (QStringList{"N", "N"}) : (QStringList{"N", "S"})); // a reload drops the ticks
+        QCOMPARE(dialogs->d.infos, info.isEmpty() ? QStringList{} : QStringList{info});
+        QCOMPARE(dialogs->d.errors, error.isEmpty() ? QStringList{} : QStringList{error});
+        QCOMPARE(calls("GetSincronizacaoCTe"), reloaded ? 1 : 0);
+        QCOMPARE(ticks(), reloaded ? (QStringList{"N", "N"}) : (QStringList{"N", "S"})); // a reload drops the ticks
         QVERIFY(!ShowAviActive());
     }
 
