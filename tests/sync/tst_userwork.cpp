@@ -11,7 +11,9 @@
 #include "SincronizacaoCTe.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QItemSelectionModel>
+#include <QPushButton>
 #include <QTest>
 
 using Cli_Dfe71000::TfrmSincronizacaoCTe;
@@ -492,6 +494,63 @@ private Q_SLOTS:
         const auto sent = server->callsOf(QStringLiteral("GetSincronizacaoCTe"));
         QCOMPARE(sent.size(), 2);
         QCOMPARE(sent[1].args, sent[0].args);
+    }
+
+    // A call the server is slow to answer is given up from the busy animation: nothing of
+    // it is applied, the user is told, and the next call goes on a fresh connection.
+    void cancellingALongCall_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<bool>("escape"); // false: the Cancelar button
+        QTest::newRow("synchronization, Cancelar") << "SincronizarCTe" << false;
+        QTest::newRow("synchronization, Esc") << "SincronizarCTe" << true;
+        QTest::newRow("reload, Cancelar") << "GetSincronizacaoCTe" << false;
+        QTest::newRow("reload, Esc") << "GetSincronizacaoCTe" << true;
+    }
+    void cancellingALongCall()
+    {
+        QFETCH(QString, method);
+        QFETCH(bool, escape);
+        loadAndTick(threeRows(), {1});
+        cds().SetRecNo(3);
+        const int connections = server->connections;
+        server->raw = [&](const wire::Request &r) {
+            if (r.method == method)
+                return QList<QByteArray>{}; // no answer: the user waits
+            return QList<QByteArray>{replyPayload(threeRows(), r.args)};
+        };
+        bool buttonShown = false;
+        QTimer::singleShot(100, s(), [&] {
+            auto *cancel = s()->findChild<QPushButton *>(QStringLiteral("btnCancelarChamada"));
+            buttonShown = cancel && cancel->isVisible();
+            if (escape)
+                QTest::keyClick(s()->dbgPadrao, Qt::Key_Escape);
+            else if (cancel)
+                QTest::mouseClick(cancel, Qt::LeftButton);
+        });
+        QElapsedTimer t;
+        t.start();
+        if (method == QLatin1String("SincronizarCTe"))
+            s()->sbtSincronizarCTe->click();
+        else
+            refresh();
+        QVERIFY(t.elapsed() < 5000);
+        QVERIFY(buttonShown);
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        QVERIFY2(dialogs->d.errors[0].startsWith(QStringLiteral("Operação cancelada. O servidor de aplicação pode ainda concluir")),
+                 qPrintable(dialogs->d.errors[0]));
+        QVERIFY(dialogs->d.infos.isEmpty());
+        QVERIFY(!ShowAviActive());
+        QCOMPARE(calls("GetSincronizacaoCTe"), method == QLatin1String("GetSincronizacaoCTe") ? 1 : 0);
+        QCOMPARE(ticks(), (QStringList{"N", "S", "N"}));
+        QCOMPARE(cds().RecNo(), 3);
+        // The next call is answered on a new connection.
+        server->raw = nullptr;
+        rows = threeRows();
+        refresh();
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        QCOMPARE(server->connections, connections + 1);
+        QCOMPARE(cds().RecordCount(), 3);
     }
 
     void failedSynchronizationCall_data()
