@@ -77,6 +77,19 @@ void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
         std::rethrow_exception(failure);
 }
 
+namespace {
+QString textOf(const std::exception_ptr &failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+    }
+    return {};
+}
+} // namespace
+
 void TfrmSincronizacaoCTe::recarregaDepoisDe(const std::exception_ptr &failure)
 {
     try {
@@ -84,12 +97,14 @@ void TfrmSincronizacaoCTe::recarregaDepoisDe(const std::exception_ptr &failure)
     } catch (...) {
         if (!failure)
             throw;
-        // Both went wrong: the reload's error is shown here, the command's by the caller.
+        // Both went wrong: the reload's error is shown here, the command's by the caller;
+        // the same error twice (a server that cannot be reached) is shown once.
         try {
             throw;
         } catch (const EAbort &) {
         } catch (const std::exception &ex) {
-            ShowException(ex);
+            if (QString::fromUtf8(ex.what()) != textOf(failure))
+                ShowException(ex);
         }
     }
 }

@@ -212,7 +212,7 @@ bool TNetConnection::connectNow(QString &error)
     if (Security.Tls) {
         QString reason;
         if (!startTls(reason)) {
-            error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1 em %2: %3").arg(ServerName, where(), reason);
+            error = QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1: %2").arg(where(), reason);
             Close();
             return false;
         }
@@ -245,8 +245,7 @@ bool TNetConnection::connectNow(QString &error)
     const QString reason = !m_socket ? QStringLiteral("conexão descartada")
                            : timer.isActive() ? m_socket->errorString()
                                               : QStringLiteral("tempo de conexão esgotado");
-    error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1 em %2: %3")
-                .arg(ServerName, where(), reason);
+    error = QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1: %2").arg(where(), reason);
     Close();
     return false;
 }
@@ -341,12 +340,12 @@ bool TNetConnection::sayHello(QString &error)
                                               (Security.Tls ? QString() : QStringLiteral("; ") + kTlsHint);
     }
     if (failure.isEmpty() && !reply.ok) {
-        error = QStringLiteral("O servidor de aplicação %1 em %2 recusou o acesso: %3").arg(ServerName, where(), reply.error);
+        error = QStringLiteral("O servidor de aplicação em %1 recusou o acesso: %2").arg(where(), reply.error);
         Close();
         return false;
     }
     if (!failure.isEmpty()) {
-        error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1 em %2: %3").arg(ServerName, where(), failure);
+        error = QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1: %2").arg(where(), failure);
         Close();
         return false;
     }

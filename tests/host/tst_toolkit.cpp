@@ -8,6 +8,7 @@
 #include "NetConnection.h"
 #include "TestSupport.h"
 
+#include <QProcess>
 #include <QSqlQuery>
 #include <QTest>
 #include <QVBoxLayout>
@@ -334,6 +335,32 @@ private Q_SLOTS:
         s.parse({QStringLiteral("dfe-host"), QStringLiteral("--token"), QStringLiteral("segredo")});
         QCOMPARE(s.problems.size(), 1);
         QVERIFY(s.serverToken.isEmpty());
+    }
+
+    // The options are answered on a machine without a display.
+    void hostHelpNeedsNoDisplay_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::newRow("--help") << "--help";
+        QTest::newRow("-h") << "-h";
+    }
+    void hostHelpNeedsNoDisplay()
+    {
+        QFETCH(QString, option);
+        QTemporaryDir home;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+        QProcess host;
+        host.setProcessEnvironment(env);
+        host.start(QStringLiteral(HOST_PATH), {option});
+        QVERIFY(host.waitForFinished(20000));
+        const QString out = QString::fromLocal8Bit(host.readAllStandardOutput());
+        QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(host.exitCode(), 0);
+        QVERIFY2(out.contains(QStringLiteral("--server-port")), qPrintable(out + QString::fromLocal8Bit(host.readAllStandardError())));
     }
 };
 

@@ -230,7 +230,7 @@ private Q_SLOTS:
         auto net = client(server.port, TNetSecurity{true, caFile.isEmpty() ? QString() : pki->path(caFile), token, {}, {}});
         net->Host = host;
         const QString message = failureOf(*net, QStringLiteral("GetSincronizacaoCTe"), getArgs(kReg));
-        QVERIFY2(message.contains(QStringLiteral("Dfe71000.rdmSincronizacaoCTe em %1:%2").arg(host).arg(server.port)), qPrintable(message));
+        QVERIFY2(message.contains(QStringLiteral("servidor de aplicação em %1:%2").arg(host).arg(server.port)), qPrintable(message));
         QVERIFY2(message.contains(cause), qPrintable(message));
         QVERIFY(!net->Connected());
         const QString log = server.stop();
@@ -268,7 +268,7 @@ private Q_SLOTS:
         auto net = client(server.port, TNetSecurity{true, pki->caPem(), secret, {}, {}});
         const QString message = failureOf(*net, QStringLiteral("SincronizarCTe"),
                                           {QStringLiteral("01"), QStringLiteral("T"), kReg, QStringLiteral("MANUAL"), QString(), QString()});
-        QVERIFY2(message.contains(QStringLiteral("Dfe71000.rdmSincronizacaoCTe em 127.0.0.1:%1 recusou o acesso").arg(server.port)),
+        QVERIFY2(message.contains(QStringLiteral("servidor de aplicação em 127.0.0.1:%1 recusou o acesso").arg(server.port)),
                  qPrintable(message));
         QVERIFY2(message.contains(cause), qPrintable(message));
 

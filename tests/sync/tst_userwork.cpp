@@ -5,6 +5,7 @@
 #include "Cbor.h"
 #include "Creation.h"
 #include "FiltroSincronizacaoCTe.h"
+#include "RecusaCTe.h"
 #include "Funcoes.h"
 #include "ScreenHarness.h"
 #include "ScreenSteps.h"
@@ -14,6 +15,8 @@
 #include <QElapsedTimer>
 #include <QItemSelectionModel>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QTcpServer>
 #include <QTest>
 
 using Cli_Dfe71000::TfrmSincronizacaoCTe;
@@ -494,6 +497,56 @@ private Q_SLOTS:
         const auto sent = server->callsOf(QStringLiteral("GetSincronizacaoCTe"));
         QCOMPARE(sent.size(), 2);
         QCOMPARE(sent[1].args, sent[0].args);
+    }
+
+    // With the server down each command tells it once, naming the application server
+    // and its address, not the remote module's internal name.
+    void serverDownIsToldOnce_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("event") << "event";
+        QTest::newRow("download") << "download";
+        QTest::newRow("synchronization") << "sync";
+        QTest::newRow("reload") << "reload";
+    }
+    void serverDownIsToldOnce()
+    {
+        QFETCH(QString, command);
+        loadAndTick(threeRows(), {1});
+        quint16 closedPort = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            closedPort = probe.serverPort();
+        }
+        TNetConnection &net = s()->netSincronizacaoCTe;
+        const int port = net.Port;
+        net.Close();
+        net.Port = closedPort;
+        auto restore = qScopeGuard([&] {
+            net.Close();
+            net.Port = port;
+        });
+        dialogs->d.folder = scratch.path();
+        whenModal([](QWidget *w) {
+            auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
+            d->memMotivoRecusaCTe->insertPlainText(QStringLiteral("Carga entregue com avaria"));
+            d->sbtConfirma->click();
+        });
+        if (command == QLatin1String("event"))
+            s()->sbtRecusaCTe->click();
+        else if (command == QLatin1String("download"))
+            s()->sbtDownloadXML->click();
+        else if (command == QLatin1String("sync"))
+            s()->sbtSincronizarCTe->click();
+        else
+            refresh();
+        cancelPendingModal();
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        const QString expected = QStringLiteral("Não foi possível conectar ao servidor de aplicação em 127.0.0.1:%1").arg(closedPort);
+        QVERIFY2(dialogs->d.errors[0].startsWith(expected), qPrintable(dialogs->d.errors[0]));
+        QVERIFY(!dialogs->d.errors[0].contains(QStringLiteral("Dfe71000")));
+        QCOMPARE(ticks(), (QStringList{"N", "S", "N"}));
     }
 
     // A call the server is slow to answer is given up from the busy animation: nothing of
