@@ -442,58 +442,100 @@ private Q_SLOTS:
 
     void reasonRules_data()
     {
-        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("reason");  // pasted into the dialog
         QTest::addColumn<QString>("refusal"); // empty: accepted and sent
-        QTest::newRow("15 characters") << QStringLiteral("Serviço parcial") << QString();
-        QTest::newRow("14 characters") << QStringLiteral("Serviço parcia")
-                                       << QStringLiteral("Motivo da Recusa do CT-e deve conter no mínimo 15 caracteres.");
-        QTest::newRow("20 blanks") << QString(20, QLatin1Char(' '))
-                                   << QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
-        QTest::newRow("empty") << QString() << QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
-        // Counted as the server counts: surrounding blanks out, a line break is one blank.
+        QTest::addColumn<QString>("shown");   // the dialog's text afterwards, and what is sent
+        QTest::addColumn<int>("counted");
         const QString min = QStringLiteral("Motivo da Recusa do CT-e deve conter no mínimo 15 caracteres.");
         const QString max = QStringLiteral("Motivo da Recusa do CT-e deve conter no máximo 255 caracteres.");
-        QTest::newRow("14 characters and a blank") << QStringLiteral("Servico nao co ") << min;
-        QTest::newRow("14 characters and a line break") << QStringLiteral("Serviço parcia\n") << min;
-        QTest::newRow("two lines, 15 with the break") << QStringLiteral("Servico\nparcial") << QString();
+        const QString empty = QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
+        QTest::newRow("15 characters") << "Serviço parcial" << "" << "Serviço parcial" << 15;
+        QTest::newRow("14 characters") << "Serviço parcia" << min << "Serviço parcia" << 14;
+        QTest::newRow("20 blanks") << QString(20, QLatin1Char(' ')) << empty << QString(20, QLatin1Char(' ')) << 0;
+        QTest::newRow("empty") << "" << empty << "" << 0;
+        // Counted as the server counts: surrounding blanks out; a pasted line break is one blank.
+        QTest::newRow("14 characters and a blank") << "Servico nao co " << min << "Servico nao co " << 14;
+        QTest::newRow("14 characters and a line break") << "Serviço parcia\n" << min << "Serviço parcia " << 14;
+        QTest::newRow("two lines, 15 with the break") << "Servico\nparcial" << "" << "Servico parcial" << 15;
+        QTest::newRow("a Windows line break is one blank") << "Servico\r\nparcial" << "" << "Servico parcial" << 15;
+        QTest::newRow("255 characters") << QStringLiteral("ã").repeated(255) << "" << QStringLiteral("ã").repeated(255) << 255;
+        QTest::newRow("256 characters") << QStringLiteral("ã").repeated(256) << max << QStringLiteral("ã").repeated(256) << 256;
+        QTest::newRow("255 characters within blanks") << "  " + QString(255, QLatin1Char('x')) + "\n" << ""
+                                                      << "  " + QString(255, QLatin1Char('x')) + " " << 255;
+        // What word processors paste takes its plain form; anything else the authority
+        // refuses is named before the dialog closes.
+        QTest::newRow("typographic quotes, dash and ellipsis")
+            << QStringLiteral("\u201CCarga\u201D entregue \u2013 avariada\u2026") << ""
+            << QStringLiteral("\"Carga\" entregue - avariada...") << 30;
+        QTest::newRow("no-break space") << QStringLiteral("Carga\u00A0entregue tarde") << ""
+                                         << QStringLiteral("Carga entregue tarde") << 20;
+        QTest::newRow("euro sign refused")
+            << QStringLiteral("Cobrança de 10 \u20AC indevida") << QStringLiteral("Motivo da Recusa do CT-e tem o caractere \"\u20AC\" (U+20AC), que a SEFAZ não aceita: retire-o ou troque-o.")
+            << QStringLiteral("Cobrança de 10 \u20AC indevida") << 25;
         const QString emoji = QString::fromUcs4(U"\U0001F69A");
-        QTest::newRow("14 emoji") << emoji.repeated(14) << min;
-        QTest::newRow("15 emoji") << emoji.repeated(15) << QString();
-        QTest::newRow("255 characters") << QStringLiteral("ã").repeated(255) << QString();
-        QTest::newRow("256 characters") << QStringLiteral("ã").repeated(256) << max;
-        QTest::newRow("255 characters within blanks") << QStringLiteral("  ") + QString(255, QLatin1Char('x')) + QStringLiteral("\n")
-                                                      << QString();
+        QTest::newRow("15 emoji refused") << emoji.repeated(15)
+                                          << QStringLiteral("Motivo da Recusa do CT-e tem o caractere \"%1\" (U+1F69A), que a SEFAZ não aceita: retire-o ou troque-o.").arg(emoji)
+                                          << emoji.repeated(15) << 15;
     }
     void reasonRules()
     {
         QFETCH(QString, reason);
         QFETCH(QString, refusal);
+        QFETCH(QString, shown);
+        QFETCH(int, counted);
         loadAndTick({{QStringLiteral("1"), kKey1}}, {0});
         reply = [](const wire::Request &r) { return envelope(QStringLiteral("S"), QString(), r.args); };
-        QString typed = reason; // the memo gives line breaks as CR LF
-        typed.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
         QStringList errorsInDialog;
         bool openAfterConfirm = false;
+        QString counter, keyShown;
+        int keyWidth = 0, keyNeeds = 0;
         whenModal([&](QWidget *w) {
             auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
             d->memMotivoRecusaCTe->insertPlainText(reason); // pasted: the test keyboard has no "ç"
+            counter = d->lblContador->text();
+            keyShown = d->dbeNrAcessoCTe->text();
+            keyWidth = d->dbeNrAcessoCTe->width();
+            keyNeeds = d->dbeNrAcessoCTe->fontMetrics().horizontalAdvance(keyShown);
             d->sbtConfirma->click();
             errorsInDialog = dialogs->d.errors;
             openAfterConfirm = d->isVisible();
             if (openAfterConfirm) {
-                QCOMPARE(d->memMotivoRecusaCTe->Text(), typed); // kept for the user to fix
+                QCOMPARE(d->memMotivoRecusaCTe->toPlainText(), shown); // kept for the user to fix
                 d->sbtCancel->click();
             }
         });
         s()->sbtRecusaCTe->click();
+        QCOMPARE(counter, QStringLiteral("%1 de 255 caracteres (mínimo 15)").arg(counted));
+        QCOMPARE(keyShown, kKey1);
+        QVERIFY2(keyWidth > keyNeeds, qPrintable(QStringLiteral("%1 <= %2").arg(keyWidth).arg(keyNeeds)));
         QCOMPARE(openAfterConfirm, !refusal.isEmpty());
         QCOMPARE(errorsInDialog, refusal.isEmpty() ? QStringList{} : QStringList{refusal});
         const auto sent = server->callsOf(QStringLiteral("RecusaCTe"));
         QCOMPARE(sent.size(), refusal.isEmpty() ? 1 : 0);
         if (refusal.isEmpty())
-            QCOMPARE(sent[0].args.value(1).toString(), typed); // sent as typed: the server trims
+            QCOMPARE(sent[0].args.value(1).toString(), shown); // blanks at the ends go: the server trims
         QCOMPARE(calls("GetSincronizacaoCTe"), refusal.isEmpty() ? 1 : 0); // a cancel changes nothing
         QCOMPARE(ticks(), refusal.isEmpty() ? QStringList{"N"} : QStringList{"S"});
+    }
+
+    // Enter never breaks the reason's one line.
+    void reasonEnterAddsNoLineBreak()
+    {
+        loadAndTick({{QStringLiteral("1"), kKey1}}, {0});
+        QString text;
+        whenModal([&](QWidget *w) {
+            auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
+            focusTo(d->memMotivoRecusaCTe);
+            QTest::keyClicks(d->memMotivoRecusaCTe, QStringLiteral("Carga"));
+            QTest::keyClick(d->memMotivoRecusaCTe, Qt::Key_Return);
+            QTest::keyClick(d->memMotivoRecusaCTe, Qt::Key_Enter, Qt::KeypadModifier);
+            QTest::keyClicks(d->memMotivoRecusaCTe, QStringLiteral(" avariada"));
+            text = d->memMotivoRecusaCTe->toPlainText();
+            d->sbtCancel->click();
+        });
+        s()->sbtRecusaCTe->click();
+        cancelPendingModal();
+        QCOMPARE(text, QStringLiteral("Carga avariada"));
     }
 
     void reasonDialogKeys_data()
