@@ -70,6 +70,7 @@ void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
     cds.SetFiltered(false);
     if (!nsu.isEmpty())
         cds.Locate(QStringLiteral("NRNSU"), nsu);
+    atualizaTotais();
     // Nothing reached the server: the list, its ticks and the current row stay.
     if (called)
         recarregaDepoisDe(failure);

@@ -108,6 +108,7 @@ void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
     cds.SetFiltered(false);
     if (cds.Active())
         cds.Locate(QStringLiteral("NRNSU"), nsu);
+    atualizaTotais();
     if (failure)
         std::rethrow_exception(failure);
 }

@@ -78,9 +78,9 @@ void TfrmSincronizacaoCTe::buildCompanyPanel()
     lblLista = new QLabel(panEmpresa);
     lblLista->setObjectName(QStringLiteral("lblLista"));
     SetBold(lblLista);
+    lblLista->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     lay->addSpacing(12);
-    lay->addWidget(lblLista);
-    lay->addStretch(1);
+    lay->addWidget(lblLista, 1);
     tshPadraoLayout->insertWidget(0, panEmpresa);
 
     const TFieldDef companyFields[] = {
@@ -224,6 +224,7 @@ void TfrmSincronizacaoCTe::carrega(FiltroLista &f)
         cdsSincronizacaoCTe.Locate(QStringLiteral("NRNSU"), atual);
     listaFiltro = f;
     mostraFiltroLista();
+    atualizaTotais();
 }
 
 QString TfrmSincronizacaoCTe::NsuAtual() const

@@ -2,7 +2,12 @@
 // of the commands that follows the list's state.
 #include "SincronizacaoCTe.h"
 
+#include <QHBoxLayout>
 #include <QHash>
+#include <QLabel>
+#include <QLocale>
+#include <QVBoxLayout>
+#include <cmath>
 #include <QHeaderView>
 #include <QScopeGuard>
 
@@ -63,6 +68,7 @@ void TfrmSincronizacaoCTe::buildGrid()
     dbgPadrao->OnTitleClick = [this](TColumn &c) { dbgPadraoTitleClick(c); };
     dtsPadrao.OnStateChange = [this](TDataSource *s) { dtsPadraoStateChange(s); };
     dbnPadrao->OnRefresh = [this](QObject *s) { sbtVerificarClick(s); };
+    buildFooter();
     // The list is read-only: its navigator moves and reloads, nothing more.
     for (auto b : {TDBNavigator::nbInsert, TDBNavigator::nbDelete, TDBNavigator::nbEdit, TDBNavigator::nbPost,
                    TDBNavigator::nbCancel})
@@ -180,6 +186,81 @@ void TfrmSincronizacaoCTe::dtsPadraoStateChange(TDataSource *)
     sbtUltimo->setEnabled(mnuUltimo->isEnabled());
     dbnPadrao->setEnabled(browse);
     sbtRecusaCTe->setEnabled(true);
+    atualizaTotais();
+}
+
+void TfrmSincronizacaoCTe::buildFooter()
+{
+    lblTotais = new QLabel(panNavigator);
+    lblTotais->setObjectName(QStringLiteral("lblTotais"));
+    // Its text never widens the window: what does not fit is cut.
+    lblTotais->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    static_cast<QHBoxLayout *>(panNavigator->layout())->insertWidget(1, lblTotais, 2);
+    lblVazio = new QLabel(dbgPadrao->viewport());
+    lblVazio->setObjectName(QStringLiteral("lblVazio"));
+    lblVazio->setAlignment(Qt::AlignCenter);
+    lblVazio->setWordWrap(true);
+    QFont f = lblVazio->font();
+    f.setPointSizeF(f.pointSizeF() * 1.2);
+    lblVazio->setFont(f);
+    auto *lay = new QVBoxLayout(dbgPadrao->viewport());
+    lay->addWidget(lblVazio);
+    lblVazio->hide();
+}
+
+void TfrmSincronizacaoCTe::atualizaTotais()
+{
+    const TClientDataSet &cds = cdsSincronizacaoCTe;
+    // A restricted list is a command's passing state: the totals are of the whole list.
+    if (cds.Filtered() || cds.State() != dsBrowse) {
+        if (!cds.Active()) {
+            lblTotais->clear();
+            lblVazio->hide();
+        }
+        return;
+    }
+    const TField &tick = cds.FieldByName(QStringLiteral("IDCHECK"));
+    const TField &total = cds.FieldByName(QStringLiteral("VRTOTALPREST"));
+    const TField &receber = cds.FieldByName(QStringLiteral("VRRECEBER"));
+    int ticked = 0;
+    double sums[2][2] = {{0, 0}, {0, 0}}; // [all, ticked][total, receivable]
+    for (int v = 0; v < cds.RecordCount(); ++v) {
+        const int row = cds.RowAt(v);
+        const bool on = tick.TextAt(row) == QByteArrayView("S");
+        ticked += on ? 1 : 0;
+        for (int k : {0, 1}) {
+            const double amount = (k == 0 ? total : receber).FloatAt(row);
+            if (std::isnan(amount))
+                continue;
+            sums[0][k] += amount;
+            if (on)
+                sums[1][k] += amount;
+        }
+    }
+    const QLocale loc;
+    const int which = ticked > 0 ? 1 : 0;
+    lblTotais->setText(QStringLiteral("%1 CT-e · %2 marcado(s) · Valor Total %3 · Valor a Receber %4 (%5)")
+                           .arg(loc.toString(cds.RecordCount()), loc.toString(ticked),
+                                loc.toString(sums[which][0], 'f', 2), loc.toString(sums[which][1], 'f', 2),
+                                ticked > 0 ? QStringLiteral("marcados") : QStringLiteral("todos")));
+    lblVazio->setVisible(cds.IsEmpty());
+    if (cds.IsEmpty())
+        lblVazio->setText(semCTe());
+}
+
+QString TfrmSincronizacaoCTe::semCTe() const
+{
+    if (!listaFiltro)
+        return QStringLiteral("nenhum CT-e");
+    const Cli_Dfe71100::TRecordFilter &rc = listaFiltro->rc;
+    auto range = [](const QDate &a, const QDate &b) {
+        const QString f = QStringLiteral("dd/MM/yyyy");
+        return QStringLiteral("de %1 a %2").arg(a.isValid() ? a.toString(f) : QStringLiteral("…"),
+                                                b.isValid() ? b.toString(f) : QStringLiteral("…"));
+    };
+    return QStringLiteral("nenhum CT-e de %1 emitido %2 e sincronizado %3 nas situações escolhidas")
+        .arg(InscricaoFormatada(rc.stInscrJurid), range(rc.dtEmissaoIni, rc.dtEmissaoFim),
+             range(rc.dtSincIni, rc.dtSincFin));
 }
 
 } // namespace Cli_Dfe71000

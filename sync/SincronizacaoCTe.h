@@ -24,7 +24,9 @@ public:
     TBtnPesquisa *btnEmpresa;
     QLineEdit *edtNmEmpresa;
     TImage *imgCheck, *imgUncheck;
-    QLabel *lblLista; // the registrations the list shown belongs to
+    QLabel *lblLista;  // the registrations the list shown belongs to
+    QLabel *lblTotais; // rows, ticked rows and the amounts, in the footer
+    QLabel *lblVazio;  // over the grid when the filter found nothing
 
     // Commands.
     TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtDownloadXML;
@@ -84,6 +86,10 @@ private:
     void buildList();
     void buildGrid();
     void toggleCurrentRow();
+    void buildFooter();
+    // The footer's counts and sums; the empty list's notice.
+    void atualizaTotais();
+    QString semCTe() const; // the empty list's notice, naming its filter
     // The filter dialog holds the filter every server call sends; before it exists
     // it is asked for first. False: no filter was confirmed.
     bool ensureFilter();

@@ -11,6 +11,7 @@
 #include "Bind.h"
 
 #include <QHeaderView>
+#include <QScopeGuard>
 #include <QTest>
 
 using Cli_Dfe71000::TfrmSincronizacaoCTe;
@@ -274,6 +275,54 @@ private Q_SLOTS:
         refresh();
         QCOMPARE(cds().FieldByName(QStringLiteral("NRNSU")).AsString().toInt(), current.toInt());
         QCOMPARE(s()->dbgPadrao->currentIndex().row(), cds().RecNo() - 1);
+    }
+
+    // The footer counts rows and ticks and adds the amounts of the ticked rows, or of
+    // every row when none is ticked, in the desktop's language.
+    void footerCountsAndTotals_data()
+    {
+        QTest::addColumn<QList<int>>("ticked");
+        QTest::addColumn<QString>("footer");
+        QTest::newRow("none ticked: every row")
+            << QList<int>{} << "3 CT-e · 0 marcado(s) · Valor Total 3.501.000,75 · Valor a Receber 1.400,00 (todos)";
+        QTest::newRow("two ticked")
+            << QList<int>{0, 1} << "3 CT-e · 2 marcado(s) · Valor Total 3.500.000,25 · Valor a Receber 1.400,00 (marcados)";
+        QTest::newRow("ticked twice: unticked again") << QList<int>{0, 0}
+                                                      << "3 CT-e · 0 marcado(s) · Valor Total 3.501.000,75 · Valor a Receber 1.400,00 (todos)";
+    }
+    void footerCountsAndTotals()
+    {
+        QFETCH(QList<int>, ticked);
+        QFETCH(QString, footer);
+        const QLocale saved;
+        QLocale::setDefault(QLocale(QLocale::Portuguese, QLocale::Brazil));
+        auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
+        QList<ListRow> r = someRows();
+        r[0].total = 1000.5;
+        r[0].receivable = 0;
+        r[1].total = 3500000.25; // sorted second: NSU 1
+        r[1].receivable = 1400;
+        r[2].total = 0;
+        r[2].receivable = 0;
+        loadList(r);
+        for (int i : ticked) {
+            cds().SetRecNo(i + 1);
+            QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
+        }
+        QCOMPARE(s()->lblTotais->text(), footer);
+        QVERIFY(!s()->lblVazio->isVisible());
+    }
+
+    void emptyResultSaysSo()
+    {
+        loadList({});
+        QVERIFY(s()->lblVazio->isVisible());
+        QCOMPARE(s()->lblVazio->text(), QStringLiteral("nenhum CT-e de 11.222.333/0001-81 emitido de 01/12/2026 a 08/12/2026 e "
+                                                       "sincronizado de 01/12/2026 a 08/12/2026 nas situações escolhidas"));
+        QCOMPARE(s()->lblTotais->text(), QStringLiteral("0 CT-e · 0 marcado(s) · Valor Total 0.00 · Valor a Receber 0.00 (todos)")
+                                             .replace(QStringLiteral("0.00"), QLocale().toString(0.0, 'f', 2)));
+        loadList(someRows());
+        QVERIFY(!s()->lblVazio->isVisible());
     }
 
     void failedLoadsKeepTheList_data()
