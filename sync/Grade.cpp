@@ -34,18 +34,44 @@ QImage transparent(const QImage &picture)
 }
 } // namespace
 
+namespace {
+// Widths the user gave the columns, by field, for the rest of the session.
+QHash<QString, int> &larguras()
+{
+    static QHash<QString, int> widths;
+    return widths;
+}
+} // namespace
+
 void TfrmSincronizacaoCTe::buildGrid()
 {
+    // Narrow enough that the key and the status show at 1366 pixels without scrolling;
+    // long names are cut and shown whole in the cell's tooltip.
+    const QFontMetrics fm = dbgPadrao->fontMetrics();
+    QFont bold = dbgPadrao->horizontalHeader()->font();
+    const QFontMetrics title(bold);
+    auto fit = [&](const char *sample, const char *caption) {
+        return std::max(fm.horizontalAdvance(QString::fromUtf8(sample)), title.horizontalAdvance(QString::fromUtf8(caption))) + 14;
+    };
     struct Col {
         const char *field;
         int width;
     };
-    const Col cols[] = {{"IDCHECK", 22},        {"NRNSU", 0},      {"NRINSJUREMIT", 0}, {"NMRAZSOCEMIT", 350},
-                        {"DTEMISSAO", 0},       {"DTSINCRONIZACAO", 0}, {"VRTOTALPREST", 0}, {"VRRECEBER", 0},
-                        {"CDSTATUS", 0},        {"DSSTATUS", 350}, {"NRACESSOCTE", 0},  {"IDTPAMBIENTE", 75}};
+    const Col cols[] = {{"IDCHECK", 22},
+                        {"NRNSU", fit("000000000000000", "NSU")},
+                        {"NRINSJUREMIT", fit("00.000.000/0000-00", "Emitente")},
+                        {"NMRAZSOCEMIT", 130},
+                        {"DTEMISSAO", fit("00/00/0000", "Emissão")},
+                        {"DTSINCRONIZACAO", fit("00/00/0000", "Sincronização")},
+                        {"VRTOTALPREST", fit("000.000,00", "Valor Total")},
+                        {"VRRECEBER", fit("000.000,00", "Valor a Receber")},
+                        {"CDSTATUS", fit("000", "Cód Status")},
+                        {"DSSTATUS", 120},
+                        {"NRACESSOCTE", fit("00000000000000000000000000000000000000000000", "Chave de Acesso")},
+                        {"IDTPAMBIENTE", fit("Homologação", "Ambiente")}};
     for (const Col &c : cols) {
         TColumn &col = dbgPadrao->AddColumn(QString::fromLatin1(c.field));
-        col.Width = c.width;
+        col.Width = larguras().value(col.FieldName, c.width);
         if (QLatin1String(c.field) == QLatin1String("IDCHECK")) {
             col.Title.Caption = QStringLiteral("4");
             QFont f(QStringLiteral("MS Sans Serif"));
@@ -60,6 +86,10 @@ void TfrmSincronizacaoCTe::buildGrid()
         }
     }
     dbgPadrao->ApplyColumns();
+    QObject::connect(dbgPadrao->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int i, int, int w) {
+        if (i >= 0 && i < int(dbgPadrao->Columns.size()) && w > 0)
+            larguras().insert(dbgPadrao->Columns[size_t(i)].FieldName, w);
+    });
     dbgPadrao->OnDrawColumnCell = [this](TDBGrid *g, const QRect &r, int c, TColumn &col, QStyle::State st) {
         dbgPadraoDrawColumnCell(g, r, c, col, st);
     };

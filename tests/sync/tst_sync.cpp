@@ -11,6 +11,9 @@
 #include "Bind.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
+#include <QMdiSubWindow>
+#include <QToolTip>
 #include <QScopeGuard>
 #include <QTest>
 
@@ -438,9 +441,10 @@ private Q_SLOTS:
         for (int i = 0; i < 12; ++i)
             QCOMPARE(g->Columns[size_t(i)].FieldName, fields[i]);
         QCOMPARE(g->columnWidth(0), 22);
-        QCOMPARE(g->columnWidth(3), 350);
-        QCOMPARE(g->columnWidth(9), 350);
-        QCOMPARE(g->columnWidth(11), 75);
+        QCOMPARE(g->columnWidth(3), 130);
+        QCOMPARE(g->columnWidth(9), 120);
+        // The whole access key fits its column.
+        QVERIFY(g->columnWidth(10) > g->fontMetrics().horizontalAdvance(QString(44, QLatin1Char('0'))));
         QCOMPARE(g->Columns[0].Title.Caption, QStringLiteral("4"));
         QVERIFY(g->Columns[0].Title.Font.bold());
         QCOMPARE(g->Columns[0].Title.Font.pixelSize(), 11);
@@ -450,6 +454,88 @@ private Q_SLOTS:
         QCOMPARE(g->selectionBehavior(), QAbstractItemView::SelectRows);
         QVERIFY(g->verticalHeader()->isHidden());
         QVERIFY(g->tabKeyNavigation());
+    }
+
+    // At 1366 pixels the key and the status show without scrolling sideways.
+    void keyAndStatusFitAt1366()
+    {
+        loadList(someRows());
+        QWidget *frame = s()->Frame();
+        host->main.resize(1366, 740);
+        static_cast<QMdiSubWindow *>(frame)->showMaximized();
+        QVERIFY(waitFor([&] { return frame->width() > 1300; }));
+        QCoreApplication::processEvents();
+        TDBGrid *g = s()->dbgPadrao;
+        const int keyEnd = g->columnViewportPosition(10) + g->columnWidth(10);
+        QStringList widths;
+        for (int i = 0; i < 12; ++i)
+            widths << QString::number(g->columnWidth(i));
+        QVERIFY2(keyEnd <= g->viewport()->width(),
+                 qPrintable(QStringLiteral("%1 > %2: %3").arg(keyEnd).arg(g->viewport()->width()).arg(widths.join(QLatin1Char(' ')))));
+        QVERIFY(g->columnViewportPosition(8) + g->columnWidth(8) <= g->viewport()->width());
+        static_cast<QMdiSubWindow *>(frame)->showNormal();
+        host->main.resize(1100, 700);
+        enterGrid();
+    }
+
+    // A cell whose text is cut shows all of it in its tooltip; one that fits shows none.
+    void cutCellsShowTheirTextInATooltip_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<bool>("tip");
+        QTest::newRow("long issuer name") << 3 << true;
+        QTest::newRow("NSU") << 1 << false;
+    }
+    void cutCellsShowTheirTextInATooltip()
+    {
+        QFETCH(int, column);
+        QFETCH(bool, tip);
+        QList<ListRow> r = someRows();
+        r[1].name = QStringLiteral("Transportadora de Cargas Frigorificadas do Interior Ltda");
+        loadList(r);
+        TDBGrid *g = s()->dbgPadrao;
+        const QRect cell = g->visualRect(g->Model()->index(0, column));
+        QHelpEvent help(QEvent::ToolTip, cell.center(), g->viewport()->mapToGlobal(cell.center()));
+        QToolTip::hideText();
+        QApplication::sendEvent(g->viewport(), &help);
+        QCOMPARE(QToolTip::isVisible(), tip);
+        if (tip)
+            QCOMPARE(QToolTip::text(), r[1].name);
+        QToolTip::hideText();
+    }
+
+    // The user's widths outlive reloads and a new screen, for the session.
+    void userWidthsAreKept()
+    {
+        loadList(someRows());
+        TDBGrid *g = s()->dbgPadrao;
+        g->horizontalHeader()->resizeSection(3, 260);
+        refresh();
+        QCOMPARE(g->columnWidth(3), 260);
+        s()->Close();
+        QVERIFY(waitFor([this] { return !Cli_Dfe71000::frmSincronizacaoCTe; }));
+        Cli_Dfe71000::CriaSincronizacaoCTe();
+        QVERIFY(s());
+        QCOMPARE(s()->dbgPadrao->columnWidth(3), 260);
+        s()->dbgPadrao->horizontalHeader()->resizeSection(3, 130);
+        enterGrid();
+    }
+
+    // Amounts group thousands; the issuer's CNPJ shows as in the lookups.
+    void amountsAndRegistrationsAreFormatted()
+    {
+        const QLocale saved;
+        QLocale::setDefault(QLocale(QLocale::Portuguese, QLocale::Brazil));
+        auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
+        QList<ListRow> r = someRows();
+        r[1].total = 1234567.8;
+        loadList(r);
+        TDataSetModel *m = s()->dbgPadrao->Model();
+        QCOMPARE(m->index(0, 6).data().toString(), QStringLiteral("1.234.567,80"));
+        cds().First();
+        QCOMPARE(cds().FieldByName(QStringLiteral("NRINSJUREMIT")).DisplayTextAt(cds().RowAt(0)), QString());
+        QCOMPARE(Cli_Dfe71000::InscricaoFormatada(QStringLiteral("11222333000181")), QStringLiteral("11.222.333/0001-81"));
+        QCOMPARE(Cli_Dfe71000::InscricaoFormatada(QStringLiteral("52998224725")), QStringLiteral("529.982.247-25"));
     }
 
     void toggling()
