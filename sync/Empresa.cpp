@@ -225,6 +225,7 @@ void TfrmSincronizacaoCTe::carrega(FiltroLista &f)
     listaFiltro = f;
     mostraFiltroLista();
     atualizaTotais();
+    mostraOrdem();
 }
 
 QString TfrmSincronizacaoCTe::NsuAtual() const

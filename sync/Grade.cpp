@@ -171,8 +171,10 @@ void TfrmSincronizacaoCTe::dbgPadraoTitleClick(TColumn &column)
         cdsSincronizacaoCTe.BeforeEdit = guard;
         dtsPadraoStateChange(&dtsPadrao);
     });
-    if (column.FieldName != QLatin1String("IDCHECK"))
+    if (column.FieldName != QLatin1String("IDCHECK")) {
+        ordenaPor(column.FieldName);
         return;
+    }
     dtsPadrao.OnStateChange = nullptr;
     cdsSincronizacaoCTe.BeforeEdit = nullptr;
     if (!cdsSincronizacaoCTe.Active())
@@ -198,6 +200,33 @@ void TfrmSincronizacaoCTe::dbgPadraoTitleClick(TColumn &column)
     }
 }
 
+void TfrmSincronizacaoCTe::ordenaPor(const QString &field)
+{
+    // First click ascending, second descending, third back to NSU order.
+    TClientDataSet &cds = cdsSincronizacaoCTe;
+    if (!cds.Active() || cds.State() != dsBrowse)
+        return;
+    if (cds.SortField() != field)
+        cds.SetSortField(field, false);
+    else if (!cds.SortDescending())
+        cds.SetSortField(field, true);
+    else
+        cds.SetSortField(QString());
+    mostraOrdem();
+}
+
+void TfrmSincronizacaoCTe::mostraOrdem()
+{
+    QHeaderView *h = dbgPadrao->horizontalHeader();
+    const QString field = cdsSincronizacaoCTe.Active() ? cdsSincronizacaoCTe.SortField() : QString();
+    int section = -1;
+    for (size_t i = 0; i < dbgPadrao->Columns.size(); ++i)
+        if (!field.isEmpty() && dbgPadrao->Columns[i].FieldName == field)
+            section = int(i);
+    h->setSortIndicatorShown(section >= 0);
+    h->setSortIndicator(section, cdsSincronizacaoCTe.SortDescending() ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
 void TfrmSincronizacaoCTe::dtsPadraoStateChange(TDataSource *)
 {
     // The list is read-only: the base's maintenance commands never apply.
@@ -217,6 +246,7 @@ void TfrmSincronizacaoCTe::dtsPadraoStateChange(TDataSource *)
     dbnPadrao->setEnabled(browse);
     sbtRecusaCTe->setEnabled(true);
     atualizaTotais();
+    mostraOrdem();
 }
 
 void TfrmSincronizacaoCTe::buildFooter()

@@ -90,6 +90,9 @@ private:
     // The footer's counts and sums; the empty list's notice.
     void atualizaTotais();
     QString semCTe() const; // the empty list's notice, naming its filter
+    // A title click on any other column than the tick's: its order, reversed, then NSU's.
+    void ordenaPor(const QString &field);
+    void mostraOrdem(); // the sort indicator on the sorted column's title
     // The filter dialog holds the filter every server call sends; before it exists
     // it is asked for first. False: no filter was confirmed.
     bool ensureFilter();

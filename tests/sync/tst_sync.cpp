@@ -633,6 +633,49 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(EAbort, cds().Edit());
     }
 
+    // A title sorts by its column, then backwards, then NSU order again; ticks and the
+    // current row go with their rows; a reload starts in NSU order.
+    void titleClickSorts()
+    {
+        QList<ListRow> r;
+        const QStringList names{"Carvalho", "alves", "Bento", "Dias"};
+        for (int i = 0; i < names.size(); ++i)
+            r << ListRow{QStringLiteral("%1").arg(i + 1, 15, 10, QLatin1Char('0')), QString(), QStringLiteral("100"),
+                         QStringLiteral("N"), QStringLiteral("1"), names[i]};
+        loadList(r);
+        cds().SetRecNo(3); // Bento
+        QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
+        TDBGrid *g = s()->dbgPadrao;
+        QHeaderView *h = g->horizontalHeader();
+        auto click = [&] { QTest::mouseClick(h->viewport(), Qt::LeftButton, {}, QPoint(h->sectionViewportPosition(3) + 5, 5)); };
+        auto shown = [&] {
+            QStringList out;
+            for (int v = 0; v < g->Model()->rowCount(); ++v)
+                out << g->Model()->index(v, 3).data().toString() + (g->Model()->index(v, 0).data().toString() == "S" ? "*" : "");
+            return out;
+        };
+        const QString current = QStringLiteral("000000000000003");
+        click();
+        QCOMPARE(shown(), (QStringList{"alves", "Bento*", "Carvalho", "Dias"}));
+        QVERIFY(h->isSortIndicatorShown());
+        QCOMPARE(h->sortIndicatorSection(), 3);
+        QCOMPARE(h->sortIndicatorOrder(), Qt::AscendingOrder);
+        QCOMPARE(cds().FieldByName(QStringLiteral("NRNSU")).AsString(), current);
+        QCOMPARE(g->currentIndex().row(), 1);
+        click();
+        QCOMPARE(shown(), (QStringList{"Dias", "Carvalho", "Bento*", "alves"}));
+        QCOMPARE(h->sortIndicatorOrder(), Qt::DescendingOrder);
+        QCOMPARE(g->currentIndex().row(), 2);
+        click();
+        QCOMPARE(shown(), (QStringList{"Carvalho", "alves", "Bento*", "Dias"}));
+        QVERIFY(!h->isSortIndicatorShown());
+        click();
+        refresh();
+        QCOMPARE(nsus(cds()).first(), QStringLiteral("000000000000001"));
+        QVERIFY(!h->isSortIndicatorShown());
+        QCOMPARE(cds().FieldByName(QStringLiteral("NRNSU")).AsString(), current);
+    }
+
     void commandEnablingFollowsTheList()
     {
         loadList(someRows());
