@@ -94,6 +94,8 @@ void TfrmSincronizacaoCTe::buildCommands()
     mnuManutencao->addSeparator();
     mnuSincronizarCTe = mnuManutencao->addAction(QStringLiteral("Sincronizar CT-e"));
     mnuManutencao->addSeparator();
+    mnuRecusaCTe = mnuManutencao->addAction(QStringLiteral("Prestação do Serviço em Desacordo"));
+    mnuManutencao->addSeparator();
     mnuDownloadXML = mnuManutencao->addAction(QStringLiteral("Download XML"));
 
     sbtFiltro->OnClick = [this](QObject *s) { sbtFiltroClick(s); };
@@ -102,12 +104,16 @@ void TfrmSincronizacaoCTe::buildCommands()
     sbtDownloadXML->OnClick = [this](QObject *s) { sbtDownloadXMLClick(s); };
     Bind(mnuFiltro, &QAction::triggered, this, [this](bool) { sbtFiltroClick(mnuFiltro); });
     Bind(mnuSincronizarCTe, &QAction::triggered, this, [this](bool) { sbtSincronizarCTeClick(mnuSincronizarCTe); });
+    Bind(mnuRecusaCTe, &QAction::triggered, this, [this](bool) { sbtRecusaCTeClick(mnuRecusaCTe); });
     Bind(mnuDownloadXML, &QAction::triggered, this, [this](bool) { sbtDownloadXMLClick(mnuDownloadXML); });
-
-    // Nothing to print on this screen.
-    sbtImprimir->setEnabled(false);
-    mnuListagem->setEnabled(false);
-    mnuConfigImpressora->setEnabled(false);
+    // The list is read-only: the base's editing commands are not offered at all.
+    for (QAction *a : {mnuIncluir, mnuAlterar, mnuExcluir, mnuGravar, mnuCancelar})
+        a->setVisible(false);
+    for (QWidget *b : {static_cast<QWidget *>(sbtIncluir), static_cast<QWidget *>(sbtAlterar),
+                       static_cast<QWidget *>(sbtExcluir), static_cast<QWidget *>(sbtGravar),
+                       static_cast<QWidget *>(sbtCancelar)})
+        b->setVisible(false);
+    buildPrintAndHelp();
 }
 
 void TfrmSincronizacaoCTe::FormShow(QObject *)

@@ -30,7 +30,7 @@ public:
 
     // Commands.
     TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtDownloadXML;
-    QAction *mnuFiltro, *mnuSincronizarCTe, *mnuDownloadXML;
+    QAction *mnuFiltro, *mnuSincronizarCTe, *mnuRecusaCTe, *mnuDownloadXML;
 
     TADOIBQuery qryPesqEmpresa, qryVdEmpresa;
     TDataSource dtsPesqEmpresa;
@@ -79,6 +79,10 @@ public:
     void sbtSincronizarCTeClick(QObject *sender);
     void sbtDownloadXMLClick(QObject *sender);
     void sbtRecusaCTeClick(QObject *sender);
+    // Printing the list as shown and the screen's help.
+    void sbtImprimirClick(QObject *sender);
+    void sbtAjudaClick(QObject *sender);
+    QString HtmlDaLista() const;
 
 private:
     void buildCompanyPanel();
@@ -87,6 +91,8 @@ private:
     void buildGrid();
     void toggleCurrentRow();
     void buildFooter();
+    void buildPrintAndHelp();
+    QString descricaoFiltro() const; // the list's filter in words, for the printout
     // The footer's counts and sums; the empty list's notice.
     void atualizaTotais();
     QString semCTe() const; // the empty list's notice, naming its filter

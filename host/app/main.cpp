@@ -58,6 +58,7 @@ public:
         QMenu *windows = menuBar()->addMenu(QStringLiteral("&Janelas"));
         connect(windows->addAction(QStringLiteral("Cascata")), &QAction::triggered, m_area, &QMdiArea::cascadeSubWindows);
         connect(windows->addAction(QStringLiteral("Lado a lado")), &QAction::triggered, m_area, &QMdiArea::tileSubWindows);
+        ListWindowsInMenu(windows, m_area);
         statusBar()->addPermanentWidget(new QLabel(
             QStringLiteral("Empresa %1 · Filial %2 · Data %3 · Servidor %4:%5")
                 .arg(s.company, s.branch, s.processingDate.toString(QStringLiteral("dd/MM/yyyy")), s.serverHost)

@@ -8,6 +8,9 @@
 #include "NetConnection.h"
 #include "TestSupport.h"
 
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
 #include <QProcess>
 #include <QSqlQuery>
 #include <QTest>
@@ -335,6 +338,33 @@ private Q_SLOTS:
         s.parse({QStringLiteral("dfe-host"), QStringLiteral("--token"), QStringLiteral("segredo")});
         QCOMPARE(s.problems.size(), 1);
         QVERIFY(s.serverToken.isEmpty());
+    }
+
+    // The Janelas menu lists the open windows and brings the chosen one to the front.
+    void windowsMenuListsTheOpenWindows()
+    {
+        QMdiArea area;
+        QMenu menu;
+        menu.addAction(QStringLiteral("Cascata"));
+        ListWindowsInMenu(&menu, &area);
+        for (const char *title : {"Sincronização do CT-e", "Outra tela"}) {
+            auto *w = area.addSubWindow(new QWidget);
+            w->setWindowTitle(QString::fromUtf8(title));
+            w->show();
+        }
+        area.show();
+        area.setActiveSubWindow(area.subWindowList().first());
+        for (int shown = 0; shown < 2; ++shown) { // filled afresh each time it opens
+            QMetaObject::invokeMethod(&menu, "aboutToShow");
+            QCoreApplication::processEvents();
+            QStringList texts;
+            for (QAction *a : menu.actions())
+                if (!a->isSeparator())
+                    texts << a->text() + (a->isChecked() ? QStringLiteral(" *") : QString());
+            QCOMPARE(texts, (QStringList{"Cascata", "&1 Sincronização do CT-e *", "&2 Outra tela"}));
+        }
+        menu.actions().last()->trigger();
+        QCOMPARE(area.activeSubWindow(), area.subWindowList().last());
     }
 
     // The options are answered on a machine without a display.

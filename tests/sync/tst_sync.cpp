@@ -143,7 +143,12 @@ private Q_SLOTS:
         QVERIFY(!s()->dbnPadrao->isEnabled());
         QVERIFY(s()->sbtRecusaCTe->isEnabled());
         QVERIFY(s()->sbtFiltro->isEnabled() && s()->sbtDownloadXML->isEnabled() && s()->sbtSincronizarCTe->isEnabled());
-        QVERIFY(!s()->sbtImprimir->isEnabled() && !s()->mnuListagem->isEnabled() && !s()->mnuConfigImpressora->isEnabled());
+        // Printing works on any list; what cannot work is not offered at all.
+        QVERIFY(s()->sbtImprimir->isEnabled() && s()->mnuListagem->isEnabled());
+        QVERIFY(!s()->mnuConfigImpressora->isVisible());
+        for (QAction *a : {s()->mnuIncluir, s()->mnuAlterar, s()->mnuExcluir, s()->mnuGravar, s()->mnuCancelar})
+            QVERIFY(!a->isVisible());
+        QVERIFY(!s()->sbtIncluir->isVisibleTo(s()) && !s()->sbtExcluir->isVisibleTo(s()));
     }
 
     void leavingThePanelChecksTheCompany_data()
@@ -674,6 +679,63 @@ private Q_SLOTS:
         QCOMPARE(nsus(cds()).first(), QStringLiteral("000000000000001"));
         QVERIFY(!h->isSortIndicatorShown());
         QCOMPARE(cds().FieldByName(QStringLiteral("NRNSU")).AsString(), current);
+    }
+
+    // Imprimir previews the list as shown: its columns, its order, the filter and the
+    // totals; Ajuda and F1 open the screen's help; the menu offers every tool-bar command.
+    void printHelpAndMenus_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Imprimir") << "print";
+        QTest::newRow("Operação > Listagem") << "listing";
+        QTest::newRow("Ajuda") << "help";
+        QTest::newRow("F1") << "f1";
+    }
+    void printHelpAndMenus()
+    {
+        QFETCH(QString, how);
+        QList<ListRow> r = someRows();
+        r[0].name = QStringLiteral("Zebra & Cia");
+        loadList(r);
+        cds().SetRecNo(2);
+        QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
+        QTest::mouseClick(s()->dbgPadrao->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          QPoint(s()->dbgPadrao->horizontalHeader()->sectionViewportPosition(3) + 5, 5));
+        QTest::mouseClick(s()->dbgPadrao->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          QPoint(s()->dbgPadrao->horizontalHeader()->sectionViewportPosition(3) + 5, 5));
+        dialogs->d.clear();
+        if (how == QLatin1String("print"))
+            s()->sbtImprimir->click();
+        else if (how == QLatin1String("listing"))
+            s()->mnuListagem->trigger();
+        else if (how == QLatin1String("help"))
+            s()->sbtAjuda->click();
+        else {
+            focusTo(s()->dbgPadrao);
+            QTest::keyClick(s()->dbgPadrao, Qt::Key_F1);
+        }
+        if (how == QLatin1String("print") || how == QLatin1String("listing")) {
+            QCOMPARE(dialogs->d.previews, QStringList{QStringLiteral("Sincronização do CT-e — lista")});
+            const QString html = s()->HtmlDaLista();
+            QVERIFY(html.contains(QStringLiteral("Lista de 11.222.333/0001-81")));
+            QVERIFY(html.contains(QStringLiteral("Emissão de 01/12/2026 a 08/12/2026")));
+            QVERIFY(html.contains(s()->lblTotais->text().toHtmlEscaped()));
+            QVERIFY(html.contains(QStringLiteral("<th>Chave de Acesso</th>")));
+            // The rows in the order shown (issuer's name descending), the ticked one marked.
+            const qsizetype zebra = html.indexOf(QStringLiteral("Zebra &amp; Cia"));
+            const qsizetype one = html.indexOf(QStringLiteral("Transportadora 000000000000001"));
+            QVERIFY(zebra > 0 && one > zebra);
+            QVERIFY(html.contains(QStringLiteral("<td>\u2714</td>")));
+        } else {
+            QCOMPARE(dialogs->d.helps, QStringList{QStringLiteral("Ajuda — Sincronização do CT-e (DFE71000)")});
+            QVERIFY(dialogs->d.helpText.contains(QStringLiteral("<b>Download XML</b>")));
+        }
+        QStringList menu;
+        for (QAction *a : s()->mnuManutencao->actions())
+            if (a->isVisible() && !a->isSeparator())
+                menu << a->text();
+        for (const char *hint : {"Filtrar Lançamentos", "Sincronizar CT-e", "Prestação do Serviço em Desacordo", "Download XML"})
+            QVERIFY2(menu.contains(QString::fromUtf8(hint)), hint);
     }
 
     void commandEnablingFollowsTheList()
