@@ -239,6 +239,10 @@ private Q_SLOTS:
         });
         s->findChild<QAbstractButton *>(QStringLiteral("sbtRecusaCTe"))->click();
         cancelPendingModal();
+        if (openAfterConfirm) { // cancelled: nothing reached the server, the tick stays
+            QCOMPARE(grid->model()->index(row, 0).data().toString(), QStringLiteral("S"));
+            QTest::keyClick(grid, Qt::Key_Space);
+        }
         QCOMPARE(openAfterConfirm, !refusal.isEmpty());
         QCOMPARE(errorsInDialog, refusal.isEmpty() ? QStringList{} : QStringList{refusal});
         QCOMPARE(dialogs->d.errors, errorsInDialog);
