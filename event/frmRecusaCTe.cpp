@@ -84,7 +84,11 @@ TfrmRecusaCTe::TfrmRecusaCTe(QWidget *owner) : TfrmRotiGeral(owner)
     memMotivoRecusaCTeChange();
     lay->addWidget(grbCte);
     lay->addWidget(grbMotivo, 1);
-    resize(541, 186);
+    // Wide enough for the label and the whole key beside it.
+    for (QLabel *l : {lblNrAcessoCTe, lblEmitente})
+        l->setMinimumWidth(l->sizeHint().width());
+    grbDadosRel->setMinimumWidth(std::max(486, lblNrAcessoCTe->sizeHint().width() + dbeNrAcessoCTe->width() + 48));
+    resize(std::max(541, grbDadosRel->minimumWidth() + panMenu->sizeHint().width() + 24), 186);
 
     OnShow = [this](QObject *s) { FormShow(s); };
     OnClose = [this](QObject *s, TCloseAction &a) { FormClose(s, a); };

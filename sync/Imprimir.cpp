@@ -71,10 +71,17 @@ QString TfrmSincronizacaoCTe::HtmlDaLista() const
                                                                   : edtNmEmpresa->text() + QStringLiteral(" · ") + lblLista->text()),
                             escaped(descricaoFiltro()));
     html += QStringLiteral("<p>%1</p>").arg(escaped(lblTotais->text()));
-    html += QStringLiteral("<table border=\"1\" cellspacing=\"0\" cellpadding=\"2\" width=\"100%\"><tr>");
+    // Small print; only the two long texts wrap, so the page holds every column.
+    html += QStringLiteral("<table border=\"1\" cellspacing=\"0\" cellpadding=\"2\" width=\"100%\" "
+                           "style=\"font-size:6pt\"><tr>");
     const TDataSetModel *m = dbgPadrao->Model();
-    for (int c = 0; c < m->columnCount(); ++c)
+    QStringList open;
+    for (int c = 0; c < m->columnCount(); ++c) {
+        const QString field = dbgPadrao->Columns[size_t(c)].FieldName;
+        const bool wraps = field == QLatin1String("NMRAZSOCEMIT") || field == QLatin1String("DSSTATUS");
+        open << (wraps ? QStringLiteral("<td>") : QStringLiteral("<td style=\"white-space:nowrap\">"));
         html += QStringLiteral("<th>%1</th>").arg(escaped(m->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()));
+    }
     html += QStringLiteral("</tr>");
     for (int r = 0; r < m->rowCount(); ++r) {
         html += QStringLiteral("<tr>");
@@ -82,7 +89,7 @@ QString TfrmSincronizacaoCTe::HtmlDaLista() const
             QString cell = m->index(r, c).data().toString();
             if (c == 0) // the tick column prints as a mark, not its letter
                 cell = cell == QLatin1String("S") ? QStringLiteral("\u2714") : QString();
-            html += QStringLiteral("<td>%1</td>").arg(escaped(cell));
+            html += open[c] + escaped(cell) + QStringLiteral("</td>");
         }
         html += QStringLiteral("</tr>");
     }
@@ -95,8 +102,13 @@ QString TfrmSincronizacaoCTe::descricaoFiltro() const
         return QStringLiteral("Nenhuma lista carregada");
     const Cli_Dfe71100::TRecordFilter &rc = listaFiltro->rc;
     const QString f = QStringLiteral("dd/MM/yyyy");
-    const QString status = rc.stStatus == QLatin1String("T") || rc.stStatus.isEmpty() ? QStringLiteral("todas")
-                                                                                      : rc.stStatus;
+    const std::pair<const char *, const char *> names[] = {
+        {"_999_", "NSU Inexistente"}, {"_100_", "Autorizado"}, {"_000_", "Serviço em Desacordo"}, {"_101_", "Cancelado"}};
+    QStringList chosen;
+    for (const auto &[code, name] : names)
+        if (rc.stStatus.contains(QLatin1String(code)))
+            chosen << QString::fromUtf8(name);
+    const QString status = chosen.isEmpty() ? QStringLiteral("todas") : chosen.join(QStringLiteral(", "));
     return QStringLiteral("Emissão de %1 a %2 · Sincronização de %3 a %4 · Situações %5")
         .arg(rc.dtEmissaoIni.toString(f), rc.dtEmissaoFim.toString(f), rc.dtSincIni.toString(f), rc.dtSincFin.toString(f),
              status);

@@ -725,7 +725,7 @@ private Q_SLOTS:
             const qsizetype zebra = html.indexOf(QStringLiteral("Zebra &amp; Cia"));
             const qsizetype one = html.indexOf(QStringLiteral("Transportadora 000000000000001"));
             QVERIFY(zebra > 0 && one > zebra);
-            QVERIFY(html.contains(QStringLiteral("<td>\u2714</td>")));
+            QVERIFY(html.contains(QStringLiteral("\">\u2714</td>")));
         } else {
             QCOMPARE(dialogs->d.helps, QStringList{QStringLiteral("Ajuda — Sincronização do CT-e (DFE71000)")});
             QVERIFY(dialogs->d.helpText.contains(QStringLiteral("<b>Download XML</b>")));
