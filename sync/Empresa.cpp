@@ -185,7 +185,9 @@ TfrmSincronizacaoCTe::FiltroLista TfrmSincronizacaoCTe::filtroDosComandos() cons
     if (listaFiltro)
         return *listaFiltro;
     const auto *dlg = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
-    return {CodigoEmpresa(), dlg ? dlg->rcFiltro : Cli_Dfe71100::TRecordFilter(), dlg ? dlg->stInscrEstadFiltro : QString()};
+    if (!dlg)
+        return {CodigoEmpresa(), {}, {}};
+    return {CodigoEmpresa(), dlg->rcFiltro, dlg->stInscrEstadFiltro};
 }
 
 void TfrmSincronizacaoCTe::carregaFiltroConfirmado()

@@ -51,7 +51,8 @@ void TfrmSincronizacaoCTe::buildGrid()
     QFont bold = dbgPadrao->horizontalHeader()->font();
     const QFontMetrics title(bold);
     auto fit = [&](const char *sample, const char *caption) {
-        return std::max(fm.horizontalAdvance(QString::fromUtf8(sample)), title.horizontalAdvance(QString::fromUtf8(caption))) + 14;
+        return std::max(fm.horizontalAdvance(QString::fromUtf8(sample)),
+                        title.horizontalAdvance(QString::fromUtf8(caption))) + 14;
     };
     struct Col {
         const char *field;

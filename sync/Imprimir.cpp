@@ -66,10 +66,10 @@ void TfrmSincronizacaoCTe::sbtImprimirClick(QObject *)
 
 QString TfrmSincronizacaoCTe::HtmlDaLista() const
 {
+    const QString whose = edtNmEmpresa->text().isEmpty() ? lblLista->text()
+                                                         : edtNmEmpresa->text() + QStringLiteral(" · ") + lblLista->text();
     QString html = QStringLiteral("<h3>Sincronização do Conhecimento de Transporte Eletrônico (CT-e)</h3><p>%1<br>%2</p>")
-                       .arg(escaped(edtNmEmpresa->text().isEmpty() ? lblLista->text()
-                                                                  : edtNmEmpresa->text() + QStringLiteral(" · ") + lblLista->text()),
-                            escaped(descricaoFiltro()));
+                       .arg(escaped(whose), escaped(descricaoFiltro()));
     html += QStringLiteral("<p>%1</p>").arg(escaped(lblTotais->text()));
     // Small print; only the two long texts wrap, so the page holds every column.
     html += QStringLiteral("<table border=\"1\" cellspacing=\"0\" cellpadding=\"2\" width=\"100%\" "

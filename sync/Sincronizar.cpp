@@ -42,8 +42,9 @@ void TfrmSincronizacaoCTe::sbtSincronizarCTeClick(QObject *)
         return;
     }
     QString done = msgPadrao.Msg(QStringLiteral("OK"));
-    if (e.payload.metaType().id() == QMetaType::QString && !e.payload.toString().trimmed().isEmpty())
-        done += QLatin1Char('\n') + QString(e.payload.toString().trimmed()).replace(holdOffTime(), QStringLiteral("\\1 (horário de Brasília)."));
+    QString told = e.payload.metaType().id() == QMetaType::QString ? e.payload.toString().trimmed() : QString();
+    if (!told.isEmpty())
+        done += QLatin1Char('\n') + told.replace(holdOffTime(), QStringLiteral("\\1 (horário de Brasília)."));
     Dialogs().Information(this, done);
     CarregaDadosGerais();
 }
