@@ -548,6 +548,39 @@ private Q_SLOTS:
         QVERIFY(p.waitForFinished(10000));
         QVERIFY(p.exitCode() != 0);
     }
+
+    // "token list" names every token, "token list NAME" that one; an unknown name says so.
+    void tokenList_data()
+    {
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");
+        QTest::newRow("all") << QStringList{"token", "list"} << 0 << QStringLiteral("caixa\t%1\ncaixa-2\t%1\n").arg(kReg);
+        QTest::newRow("one by name") << QStringList{"token", "list", "caixa-2"} << 0 << QStringLiteral("caixa-2\t%1\n").arg(kReg);
+        QTest::newRow("unknown name") << QStringList{"token", "list", "outro"} << 1 << QString();
+        QTest::newRow("too many words") << QStringList{"token", "list", "caixa", "mais"} << 2 << QString();
+    }
+    void tokenList()
+    {
+        QFETCH(QStringList, words);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QTemporaryDir here;
+        const QString file = here.filePath(QStringLiteral("list.sqlite"));
+        QProcess p;
+        for (const char *name : {"caixa", "caixa-2"}) {
+            p.start(QStringLiteral(SERVER_PATH), {"--store", file, "token", "add", name, "--registration", kReg});
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), 0);
+        }
+        p.start(QStringLiteral(SERVER_PATH), QStringList{"--store", file} + words);
+        QVERIFY(p.waitForFinished(10000));
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QCOMPARE(p.exitCode(), exitCode);
+        QCOMPARE(QString::fromLocal8Bit(p.readAllStandardOutput()), out);
+        if (exitCode == 1)
+            QVERIFY2(err.contains(QStringLiteral("\"outro\" não existe")), qPrintable(err));
+    }
 };
 
 QTEST_MAIN(TestSecurity)
