@@ -3,8 +3,10 @@
 // through here, so that tests can replace them with scripted answers.
 #include "ToolkitApi.h"
 #include <QString>
+#include <functional>
 #include <optional>
 
+class QPrinter;
 class QWidget;
 class TClientDataSet;
 
@@ -18,6 +20,10 @@ public:
     virtual std::optional<QString> ChooseFolder(QWidget *parent) = 0;
     // Lists the visible fields of `list`; the chosen row (0-based, in list order) or -1.
     virtual int Lookup(QWidget *parent, const QString &title, TClientDataSet &list) = 0;
+    // The print preview of what `paint` draws, with the platform's print dialog (PDF included).
+    virtual void PrintPreview(QWidget *parent, const QString &title, const std::function<void(QPrinter &)> &paint) = 0;
+    // A screen's help, rich text.
+    virtual void Help(QWidget *parent, const QString &title, const QString &html) = 0;
 };
 
 DFE_TOOLKIT_API IDialogs &Dialogs();

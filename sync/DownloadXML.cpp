@@ -2,7 +2,6 @@
 #include "SincronizacaoCTe.h"
 #include "Dialogs.h"
 #include "Exceptions.h"
-#include "FiltroSincronizacaoCTe.h"
 #include "Funcoes.h"
 
 #include <QDir>
@@ -49,9 +48,9 @@ void saveDocument(const QString &path, const QByteArray &xml, const QString &nsu
 
 void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
 {
-    if (!ensureFilter())
+    if (!listaFiltro && !ensureFilter())
         return;
-    auto *filtro = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    FiltroLista f = filtroDosComandos();
     TClientDataSet &cds = cdsSincronizacaoCTe;
     const QString nsu = cds.Active() ? cds.FieldByName(QStringLiteral("NRNSU")).AsString() : QString();
     cds.DisableControls();
@@ -69,8 +68,8 @@ void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
 
         const Envelope e = callServer(
             QStringLiteral("DownloadXML"),
-            {ByVal(QVariant::fromValue(cds.Data())), ByVal(CodigoEmpresa()), ByRef(filtro->stInscrEstadFiltro),
-             ByRef(filtro->rcFiltro.stInscrJurid)});
+            {ByVal(QVariant::fromValue(cds.Data())), ByVal(f.empresa), ByRef(f.stInscrEstadFiltro),
+             ByRef(f.rc.stInscrJurid)});
         if (e.flag == QLatin1String("N"))
             MensErro(e.text, true);
         if (e.payload.metaType() != QMetaType::fromType<TDataPacket>())
@@ -109,6 +108,7 @@ void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
     cds.SetFiltered(false);
     if (cds.Active())
         cds.Locate(QStringLiteral("NRNSU"), nsu);
+    atualizaTotais();
     if (failure)
         std::rethrow_exception(failure);
 }

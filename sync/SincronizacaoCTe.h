@@ -1,11 +1,14 @@
 #pragma once
 // Unit Cli_Dfe71000: the CT-e synchronization screen.
+#include "FiltroSincronizacaoCTe.h"
 #include "Forms.h"
 #include "ModuleApi.h"
 #include "NetConnection.h"
 #include "Query.h"
 
 #include <QPointer>
+#include <exception>
+#include <optional>
 
 namespace Cli_Dfe71000 {
 
@@ -21,16 +24,28 @@ public:
     TBtnPesquisa *btnEmpresa;
     QLineEdit *edtNmEmpresa;
     TImage *imgCheck, *imgUncheck;
+    QLabel *lblLista;  // the registrations the list shown belongs to
+    QLabel *lblTotais; // rows, ticked rows and the amounts, in the footer
+    QLabel *lblVazio;  // over the grid when the filter found nothing
 
     // Commands.
     TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtDownloadXML;
-    QAction *mnuFiltro, *mnuSincronizarCTe, *mnuDownloadXML;
+    QAction *mnuFiltro, *mnuSincronizarCTe, *mnuRecusaCTe, *mnuDownloadXML;
 
     TADOIBQuery qryPesqEmpresa, qryVdEmpresa;
     TDataSource dtsPesqEmpresa;
     TClientDataSet cdsSincronizacaoCTe;
     TClientDataSet cdsDownloadXML;
     TNetConnection netSincronizacaoCTe;
+
+    // What the list shown was loaded with. Every command acts on it: a filter confirmed
+    // later whose load failed must not send another registration with this list's rows.
+    struct FiltroLista {
+        QString empresa;
+        Cli_Dfe71100::TRecordFilter rc;
+        QString stInscrEstadFiltro;
+    };
+    std::optional<FiltroLista> listaFiltro;
 
     // Showing, closing, company panel and list loading.
     void FormShow(QObject *sender);
@@ -64,6 +79,10 @@ public:
     void sbtSincronizarCTeClick(QObject *sender);
     void sbtDownloadXMLClick(QObject *sender);
     void sbtRecusaCTeClick(QObject *sender);
+    // Printing the list as shown and the screen's help.
+    void sbtImprimirClick(QObject *sender);
+    void sbtAjudaClick(QObject *sender);
+    QString HtmlDaLista() const;
 
 private:
     void buildCompanyPanel();
@@ -71,9 +90,31 @@ private:
     void buildList();
     void buildGrid();
     void toggleCurrentRow();
+    void buildFooter();
+    void buildPrintAndHelp();
+    QString descricaoFiltro() const; // the list's filter in words, for the printout
+    // The footer's counts and sums; the empty list's notice.
+    void atualizaTotais();
+    QString semCTe() const; // the empty list's notice, naming its filter
+    // A title click on any other column than the tick's: its order, reversed, then NSU's.
+    void ordenaPor(const QString &field);
+    void mostraOrdem(); // the sort indicator on the sorted column's title
     // The filter dialog holds the filter every server call sends; before it exists
     // it is asked for first. False: no filter was confirmed.
     bool ensureFilter();
+    // The list shown's filter; with no list, the one last confirmed in the dialog.
+    FiltroLista filtroDosComandos() const;
+    // Loads the list with the dialog's filter just confirmed.
+    void carregaFiltroConfirmado();
+    // Loads the list with `f`; on success the list belongs to `f` (written back into).
+    void carrega(FiltroLista &f);
+    void mostraFiltroLista();
+    // NRNSU of the current row; empty with no row.
+    QString NsuAtual() const;
+    // What the list knows of the one ticked CT-e is checked before the reason is asked for.
+    void verificaRecusa(const FiltroLista &f);
+    // The reload after a command whose own `failure` the caller still reports.
+    void recarregaDepoisDe(const std::exception_ptr &failure);
     // One remote call under the busy animation; an error-text reply is shown and
     // ends the command. Returns the envelope of any other reply.
     struct Envelope callServer(const QString &method, const std::vector<TArg> &args);
@@ -86,6 +127,8 @@ DFE_MODULE_EXPORT extern bool boIdCriado;
 
 // The current company code as the screen holds it (empty without a screen).
 QString CodigoEmpresa();
+// A CNPJ or CPF laid out as the lookups show it; any other text unchanged.
+QString InscricaoFormatada(const QString &registration);
 // The reply envelope of the remote methods.
 struct Envelope {
     bool errorText = false; // the reply is a text: an error message

@@ -13,7 +13,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
 #include <QPushButton>
+#include <QTextBrowser>
 #include <QVBoxLayout>
 
 namespace {
@@ -153,6 +156,31 @@ public:
     {
         LookupWindow w(parent, title, list);
         return w.exec() == QDialog::Accepted ? w.chosen() : -1;
+    }
+    void PrintPreview(QWidget *parent, const QString &title, const std::function<void(QPrinter &)> &paint) override
+    {
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setDocName(title);
+        printer.setPageOrientation(QPageLayout::Landscape);
+        QPrintPreviewDialog dlg(&printer, parent);
+        dlg.setWindowTitle(title);
+        dlg.resize(1000, 700);
+        QObject::connect(&dlg, &QPrintPreviewDialog::paintRequested, &dlg, [&paint](QPrinter *p) { Guard([&] { paint(*p); }); });
+        dlg.exec();
+    }
+    void Help(QWidget *parent, const QString &title, const QString &html) override
+    {
+        QDialog dlg(parent);
+        dlg.setWindowTitle(title);
+        dlg.resize(640, 520);
+        auto *lay = new QVBoxLayout(&dlg);
+        auto *text = new QTextBrowser(&dlg);
+        text->setHtml(html);
+        auto *box = new QDialogButtonBox(QDialogButtonBox::Close, &dlg);
+        QObject::connect(box, &QDialogButtonBox::rejected, &dlg, &QDialog::reject);
+        lay->addWidget(text, 1);
+        lay->addWidget(box);
+        dlg.exec();
     }
 };
 

@@ -17,7 +17,8 @@
 
 class ScriptedDialogs : public IDialogs {
 public:
-    QStringList errors, infos, confirms, lookups;
+    QStringList errors, infos, confirms, lookups, previews, helps;
+    QString helpText;
     int lookupChoice = 0;                          // row chosen in the next lookups (-1: cancel)
     std::function<int(TClientDataSet &)> onLookup; // takes precedence when set
     std::optional<QString> folder;                 // answer of the folder chooser
@@ -42,8 +43,16 @@ public:
         lookups << title;
         return onLookup ? onLookup(list) : lookupChoice;
     }
+    void PrintPreview(QWidget *, const QString &title, const std::function<void(QPrinter &)> &) override { previews << title; }
+    void Help(QWidget *, const QString &title, const QString &html) override
+    {
+        helps << title;
+        helpText = html;
+    }
     void clear()
     {
+        previews.clear();
+        helps.clear();
         errors.clear();
         infos.clear();
         confirms.clear();

@@ -11,6 +11,7 @@
 #include "store/Store.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QSet>
@@ -29,12 +30,45 @@ class TestEndToEnd : public QObject {
     QTemporaryDir dir;
     std::unique_ptr<TestPki> pki;
     QString token;
+    QString serverLog; // of the server's runs so far (TLS only: the plain one is quiet)
     QProcess server;
     std::unique_ptr<TempHostDb> db;
     std::unique_ptr<HostWindow> host;
     std::unique_ptr<DialogsScope> dialogs;
     std::unique_ptr<ModuleHandle> module;
     QSet<QString> usedKeys;
+    quint16 port = 0;
+
+    QStringList serverArgs(const QString &port) const
+    {
+        QStringList args{QStringLiteral("--port"), port, QStringLiteral("--store"), dir.filePath(QStringLiteral("s.sqlite"))};
+        if (kTls)
+            return args << QStringLiteral("--tls-cert") << pki->serverPem() << QStringLiteral("--tls-key") << pki->serverKey();
+        return args << QStringLiteral("--quiet");
+    }
+    void stopServer()
+    {
+        server.terminate();
+        server.waitForFinished(10000);
+        serverLog += QString::fromLocal8Bit(server.readAllStandardError());
+    }
+    // The host's settings as dfe-host takes them from its INI file: server, TLS, CA and token.
+    void publishHostSettings()
+    {
+        const QString ini = dir.filePath(QStringLiteral("dfe-host.ini"));
+        {
+            QSettings w(ini, QSettings::IniFormat);
+            w.setValue(QStringLiteral("server/host"), QStringLiteral("127.0.0.1"));
+            w.setValue(QStringLiteral("server/port"), port);
+            w.setValue(QStringLiteral("server/tls"), true);
+            w.setValue(QStringLiteral("server/ca_file"), pki->caPem());
+            w.setValue(QStringLiteral("server/token"), token);
+        }
+        HostSettings h;
+        h.load(ini);
+        QVERIFY2(h.problems.isEmpty(), qPrintable(h.problems.join(QLatin1Char('\n'))));
+        h.publish();
+    }
 
     // Recent CT-e that the company pays for: the simulated authority accepts their event.
     static QSet<QString> takerKeys()
@@ -58,44 +92,22 @@ class TestEndToEnd : public QObject {
         return -1;
     }
 
-    // The host's settings as dfe-host takes them from its INI file: server, TLS, CA and token.
-    void publishHostSettings(quint16 port)
-    {
-        const QString ini = dir.filePath(QStringLiteral("dfe-host.ini"));
-        {
-            QSettings w(ini, QSettings::IniFormat);
-            w.setValue(QStringLiteral("server/host"), QStringLiteral("127.0.0.1"));
-            w.setValue(QStringLiteral("server/port"), port);
-            w.setValue(QStringLiteral("server/tls"), true);
-            w.setValue(QStringLiteral("server/ca_file"), pki->caPem());
-            w.setValue(QStringLiteral("server/token"), token);
-        }
-        HostSettings h;
-        h.load(ini);
-        QVERIFY2(h.problems.isEmpty(), qPrintable(h.problems.join(QLatin1Char('\n'))));
-        h.publish();
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
-        const QString store = dir.filePath(QStringLiteral("s.sqlite"));
-        QStringList args{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), store,
-                         QStringLiteral("--sync"), kCompany};
         if (kTls) {
             pki = std::make_unique<TestPki>();
             QVERIFY2(pki->ok(), qPrintable(pki->error()));
-            Store s(store);
-            token = callers::addToken(s, QStringLiteral("estacao-1"), {kCompany});
-            args << QStringLiteral("--tls-cert") << pki->serverPem() << QStringLiteral("--tls-key") << pki->serverKey();
-        } else {
-            args << QStringLiteral("--quiet");
+            Store st(dir.filePath(QStringLiteral("s.sqlite")));
+            token = callers::addToken(st, QStringLiteral("estacao-1"), {kCompany});
         }
         QString output;
-        const quint16 port = startServerProcess(server, QStringLiteral(SERVER_PATH), args, 60000, output);
+        port = startServerProcess(server, QStringLiteral(SERVER_PATH), serverArgs(QStringLiteral("0")) +
+                     QStringList{QStringLiteral("--sync"), QStringLiteral("11222333000181"), QStringLiteral("--sync"),
+                                 QStringLiteral("11222333000262")}, 60000, output);
         QVERIFY2(port != 0, qPrintable(output));
         if (kTls) {
-            publishHostSettings(port);
+            publishHostSettings();
         } else {
             Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
             Verdano::SetWebPort(port);
@@ -117,14 +129,12 @@ private Q_SLOTS:
         waitFor([this] { return host->screen() == nullptr; });
         if (module)
             module->finalize();
-        server.terminate();
-        server.waitForFinished(5000);
+        stopServer();
         TNetConnection::DefaultSecurity = TNetSecurity{};
         if (kTls) { // every one of the four ran, for the token's holder
-            const QString log = QString::fromLocal8Bit(server.readAllStandardError());
             for (const char *method : {"GetSincronizacaoCTe", "SincronizarCTe", "DownloadXML", "RecusaCTe"})
-                QVERIFY2(log.contains(QStringLiteral("%1 (token estacao-1)").arg(QLatin1String(method))), qPrintable(log));
-            QVERIFY2(!log.contains(token), "the log holds the token");
+                QVERIFY2(serverLog.contains(QStringLiteral("%1 (token estacao-1)").arg(QLatin1String(method))), qPrintable(serverLog));
+            QVERIFY2(!serverLog.contains(token), "the log holds the token");
         }
     }
 
@@ -195,6 +205,60 @@ private Q_SLOTS:
         QVERIFY2(done || heldOff, qPrintable((dialogs->d.infos + dialogs->d.errors).join(QLatin1Char('\n'))));
     }
 
+    // The server stops, the user confirms another registration in the filter (its load
+    // fails), the server comes back: a download from the list still on screen writes
+    // that list's document, never the other registration's under the same NSU.
+    void downloadAfterAFailedFilterKeepsTheListShown()
+    {
+        QWidget *s = host->screen();
+        QVERIFY(s);
+        auto *grid = s->findChild<QTableView *>(QStringLiteral("dbgPadrao"));
+        auto *shown = s->findChild<QLabel *>(QStringLiteral("lblLista"));
+        QVERIFY(grid->model()->rowCount() > 0);
+        QCOMPARE(shown->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+        stopServer();
+        QCOMPARE(server.state(), QProcess::NotRunning);
+
+        dialogs->d.errors.clear();
+        dialogs->d.onLookup = [](TClientDataSet &list) {
+            return list.Locate(QStringLiteral("NRINSJURIEST"), QStringLiteral("11222333000262")) ? list.RecNo() - 1 : -1;
+        };
+        whenModal([](QWidget *dlg) {
+            dlg->findChild<QAbstractButton *>(QStringLiteral("btpInscrJurid"))->click();
+            dlg->findChild<QAbstractButton *>(QStringLiteral("sbtConfirma"))->click();
+        });
+        s->findChild<QAbstractButton *>(QStringLiteral("sbtFiltro"))->click();
+        cancelPendingModal();
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        QVERIFY2(dialogs->d.errors[0].contains(QStringLiteral("Não foi possível conectar")), qPrintable(dialogs->d.errors[0]));
+        QCOMPARE(shown->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+
+        QString output;
+        QCOMPARE(startServerProcess(server, QStringLiteral(SERVER_PATH), serverArgs(QString::number(port)), 60000, output), port);
+        int row = -1;
+        for (int r = 0; r < grid->model()->rowCount() && row < 0; ++r)
+            if (grid->model()->index(r, 8).data().toString() == QLatin1String("100"))
+                row = r;
+        QVERIFY(row >= 0);
+        const QString key = grid->model()->index(row, 10).data().toString();
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(row, 1));
+        QTest::keyClick(grid, Qt::Key_Space);
+        QTemporaryDir folder;
+        dialogs->d.folder = folder.path();
+        dialogs->d.infos.clear();
+        dialogs->d.errors.clear();
+        s->findChild<QAbstractButton *>(QStringLiteral("sbtDownloadXML"))->click();
+        QVERIFY2(dialogs->d.errors.isEmpty(), qPrintable(dialogs->d.errors.join(QLatin1Char('\n'))));
+        QCOMPARE(dialogs->d.infos, QStringList{QStringLiteral("Download do XML realizado com sucesso. ")});
+        const QStringList files = QDir(folder.path()).entryList(QDir::Files);
+        QCOMPARE(files, QStringList{key + QStringLiteral("-procCTe.xml")});
+        QFile f(QDir(folder.path()).filePath(files[0]));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll().contains(key.toLatin1()));
+        QCOMPARE(shown->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+    }
+
     // The reason's length as the dialog and the server count it, through to the
     // simulated authority: blanks around it do not count.
     void disagreementReasonEndToEnd_data()
@@ -244,6 +308,10 @@ private Q_SLOTS:
         });
         s->findChild<QAbstractButton *>(QStringLiteral("sbtRecusaCTe"))->click();
         cancelPendingModal();
+        if (openAfterConfirm) { // cancelled: nothing reached the server, the tick stays
+            QCOMPARE(grid->model()->index(row, 0).data().toString(), QStringLiteral("S"));
+            QTest::keyClick(grid, Qt::Key_Space);
+        }
         QCOMPARE(openAfterConfirm, !refusal.isEmpty());
         QCOMPARE(errorsInDialog, refusal.isEmpty() ? QStringList{} : QStringList{refusal});
         QCOMPARE(dialogs->d.errors, errorsInDialog);
