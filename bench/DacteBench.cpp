@@ -3,7 +3,7 @@
 #include "DacteBench.h"
 #include "Document.h"
 #include "Renderer.h"
-#include "SimulatedAuthority.h"
+#include "authority/simulated/SimulatedAuthority.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -7,10 +7,10 @@
 #include "Grid.h"
 #include "LoadBench.h"
 #include "UserBench.h"
-#include "Methods.h"
+#include "RemoteModule.h"
 #include "SincronizacaoCTe.h"
-#include "SimulatedAuthority.h"
-#include "Store.h"
+#include "authority/simulated/SimulatedAuthority.h"
+#include "store/Store.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "Renderer.h"
 #include "Codes.h"
 
-#include <QFile>
+#include <QSaveFile>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
@@ -323,28 +323,33 @@ QImage image(const Document &d, const Options &o, int dpi)
     return img;
 }
 
-bool writePdf(const QString &path, const std::vector<std::pair<Document, Options>> &docs, QString *error)
+void printAll(QPagedPaintDevice &device, const Batch &docs)
 {
-    QFile file(path);
+    QPainter p(&device);
+    for (size_t i = 0; i < docs.size(); ++i) {
+        if (i > 0)
+            device.newPage();
+        paint(p, QRectF(0, 0, device.width(), device.height()), docs[i].first, docs[i].second);
+    }
+}
+
+bool writePdf(const QString &path, const Batch &docs, QString *error)
+{
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         if (error)
             *error = file.errorString();
         return false;
     }
-    QPdfWriter pdf(&file);
-    pdf.setPageSize(QPageSize(QPageSize::A4));
-    pdf.setPageMargins(QMarginsF(0, 0, 0, 0));
-    pdf.setResolution(300);
-    pdf.setCreator(QStringLiteral("DF-e"));
-    QPainter p(&pdf);
-    for (size_t i = 0; i < docs.size(); ++i) {
-        if (i > 0)
-            pdf.newPage();
-        paint(p, QRectF(0, 0, pdf.width(), pdf.height()), docs[i].first, docs[i].second);
+    {
+        QPdfWriter pdf(&file);
+        pdf.setPageSize(QPageSize(QPageSize::A4));
+        pdf.setPageMargins(QMarginsF(0, 0, 0, 0));
+        pdf.setResolution(300);
+        pdf.setCreator(QStringLiteral("DF-e"));
+        printAll(pdf, docs);
     }
-    p.end();
-    file.close();
-    if (file.error() != QFileDevice::NoError) {
+    if (!file.commit()) {
         if (error)
             *error = file.errorString();
         return false;

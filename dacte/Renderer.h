@@ -6,6 +6,7 @@
 #include <QRectF>
 
 class QPainter;
+class QPagedPaintDevice;
 
 namespace dacte {
 
@@ -21,7 +22,10 @@ struct Placed {
 // Paints one DACTE into `page` (any size; the layout keeps A4 proportions inside it).
 std::vector<Placed> paint(QPainter &p, const QRectF &page, const Document &d, const Options &o = {});
 QImage image(const Document &d, const Options &o, int dpi);
-// One DACTE a page; false with `error` set when the file cannot be written.
-bool writePdf(const QString &path, const std::vector<std::pair<Document, Options>> &docs, QString *error);
+using Batch = std::vector<std::pair<Document, Options>>;
+// One DACTE a page, on a printer or a PDF writer.
+void printAll(QPagedPaintDevice &device, const Batch &docs);
+// One DACTE a page into a PDF file; false with `error` set when it cannot be written.
+bool writePdf(const QString &path, const Batch &docs, QString *error);
 
 } // namespace dacte

@@ -3,12 +3,12 @@
 #include "Calls.h"
 #include "Exceptions.h"
 #include "Fiscal.h"
-#include "Methods.h"
+#include "RemoteModule.h"
 #include "NetConnection.h"
-#include "Server.h"
-#include "SimulatedAuthority.h"
+#include "DfeServer.h"
+#include "authority/simulated/SimulatedAuthority.h"
 #include "TestSupport.h"
-#include "Xml.h"
+#include "authority/Xml.h"
 
 #include <QScopeGuard>
 #include <QTest>

@@ -1,0 +1,59 @@
+#pragma once
+// A simulated tax authority: for any CNPJ or CPF that asks, a deterministic history
+// of CT-e spread over the last months (authorised documents, some cancelled later,
+// some NSU without a document) that keeps growing as time passes. Each CTe is signed
+// with the simulation's certificate (given, or a key made at start).
+#include "authority/Authority.h"
+#include "authority/DistMessages.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QMutex>
+#include <QSet>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class XmlSigner;
+
+class SimulatedAuthority : public AuthoritySource {
+public:
+    using Clock = std::function<QDateTime()>;
+    explicit SimulatedAuthority(Clock clock = {}, std::shared_ptr<const XmlSigner> signer = {});
+
+    QByteArray distDFeInt(const QByteArray &request) override;
+    QByteArray eventoCTe(const QByteArray &request) override;
+
+    struct Party {
+        QString doc, name, uf, city;
+    };
+    struct Item {
+        quint64 nsu = 0;
+        QDateTime at;
+        enum Kind { Gap, Cte, Cancel } kind = Gap;
+        // Cte
+        QString key, nProt;
+        Party issuer, rem, exped, receb, dest, toma4;
+        int toma = 0; // 0 rem, 1 exped, 2 receb, 3 dest, 4 other
+        double vTPrest = 0, vRec = 0;
+        int tpAmb = 1;
+        // Cancel: the item it cancels
+        int target = -1;
+        QString cancelProt;
+    };
+    // The history of `registration` up to the clock's now.
+    std::vector<Item> history(const QString &registration);
+    QByteArray procCTe(const Item &it) const;
+    static QByteArray procEventoCancel(const Item &cancel, const Item &cte);
+    static QString docXmlTag(const QString &doc) { return doc.size() == 11 ? QStringLiteral("CPF") : QStringLiteral("CNPJ"); }
+    static constexpr int kPageSize = 50;
+
+private:
+    std::optional<dist::DocZip> docZip(const std::vector<Item> &h, const Item &it) const;
+    Clock m_clock;
+    std::shared_ptr<const XmlSigner> m_signer;
+    QMutex m_mutex;
+    QSet<QString> m_disagreements; // Ids of the 610110 events accepted
+};
