@@ -3,8 +3,10 @@
 // through here, so that tests can replace them with scripted answers.
 #include "ToolkitApi.h"
 #include <QString>
+#include <functional>
 #include <optional>
 
+class QPagedPaintDevice;
 class QWidget;
 class TClientDataSet;
 
@@ -18,6 +20,14 @@ public:
     virtual std::optional<QString> ChooseFolder(QWidget *parent) = 0;
     // Lists the visible fields of `list`; the chosen row (0-based, in list order) or -1.
     virtual int Lookup(QWidget *parent, const QString &title, TClientDataSet &list) = 0;
+    // A file to write, offered under `suggested` (a name or a path) with the file-type
+    // `filter` ("Planilha (*.xlsx)"). Empty: cancelled.
+    virtual std::optional<QString> ChooseSaveFile(QWidget *parent, const QString &title, const QString &suggested,
+                                                  const QString &filter) = 0;
+    // The platform's print preview of the pages `print` draws on the device it is given;
+    // printing, and saving as PDF, from there.
+    virtual void PrintPreview(QWidget *parent, const QString &title,
+                              const std::function<void(QPagedPaintDevice &)> &print) = 0;
 };
 
 DFE_TOOLKIT_API IDialogs &Dialogs();

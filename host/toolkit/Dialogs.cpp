@@ -7,6 +7,11 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QRegularExpression>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -153,6 +158,30 @@ public:
     {
         LookupWindow w(parent, title, list);
         return w.exec() == QDialog::Accepted ? w.chosen() : -1;
+    }
+    std::optional<QString> ChooseSaveFile(QWidget *parent, const QString &title, const QString &suggested,
+                                          const QString &filter) override
+    {
+        const QString path = QFileDialog::getSaveFileName(parent, title, suggested, filter);
+        if (path.isEmpty())
+            return std::nullopt;
+        // The type the filter names, when the user typed none.
+        const QRegularExpression ext(QStringLiteral("\\*(\\.[A-Za-z0-9]+)"));
+        const auto m = ext.match(filter);
+        if (m.hasMatch() && QFileInfo(path).suffix().isEmpty())
+            return path + m.captured(1);
+        return path;
+    }
+    void PrintPreview(QWidget *parent, const QString &title, const std::function<void(QPagedPaintDevice &)> &print) override
+    {
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setPageSize(QPageSize(QPageSize::A4));
+        printer.setDocName(title);
+        QPrintPreviewDialog dialog(&printer, parent);
+        dialog.setWindowTitle(title);
+        QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog, [&print](QPrinter *p) { print(*p); });
+        dialog.resize(900, 1000);
+        dialog.exec();
     }
 };
 

@@ -2,7 +2,9 @@
 #include "HostCore.h"
 #include "Verdano.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
+#include <QPdfWriter>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -20,6 +22,19 @@ void cancelPendingModal()
         if (t)
             t->deleteLater();
     pendingModal().clear();
+}
+
+void ScriptedDialogs::PrintPreview(QWidget *, const QString &title, const std::function<void(QPagedPaintDevice &)> &print)
+{
+    previewTitles << title;
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    {
+        QPdfWriter pdf(&buffer);
+        pdf.setPageSize(QPageSize(QPageSize::A4));
+        print(pdf);
+    }
+    previews.push_back(buffer.data());
 }
 
 void whenModal(std::function<void(QWidget *)> action)

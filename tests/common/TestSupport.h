@@ -42,6 +42,17 @@ public:
         lookups << title;
         return onLookup ? onLookup(list) : lookupChoice;
     }
+    std::optional<QString> saveFile; // answer of the file chooser
+    QStringList saveTitles;
+    std::optional<QString> ChooseSaveFile(QWidget *, const QString &title, const QString &, const QString &) override
+    {
+        saveTitles << title;
+        return saveFile;
+    }
+    // Each preview printed into a PDF, as the user's "save as PDF" would.
+    QStringList previewTitles;
+    std::vector<QByteArray> previews;
+    void PrintPreview(QWidget *, const QString &title, const std::function<void(QPagedPaintDevice &)> &print) override;
     void clear()
     {
         errors.clear();
