@@ -32,17 +32,26 @@ std::vector<const TField *> shownFields(TDBGrid &grid, const TClientDataSet &cds
     return out;
 }
 
-// Esc in the find field closes the bar and gives the list its focus back.
-class EscCloses : public QObject {
+// The find field's own keys: Esc closes the bar, F3 and Shift+F3 go on (also where the
+// window's shortcuts do not reach, as under a modal parent).
+class FindKeys : public QObject {
 public:
     using QObject::QObject;
     std::function<void()> onEsc;
+    std::function<void(bool)> onNext;
 
 protected:
     bool eventFilter(QObject *o, QEvent *e) override
     {
-        if (e->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(e)->key() == Qt::Key_Escape && onEsc) {
+        if (e->type() != QEvent::KeyPress)
+            return QObject::eventFilter(o, e);
+        const auto *k = static_cast<QKeyEvent *>(e);
+        if (k->key() == Qt::Key_Escape) {
             onEsc();
+            return true;
+        }
+        if (k->key() == Qt::Key_F3) {
+            onNext(!(k->modifiers() & Qt::ShiftModifier));
             return true;
         }
         return QObject::eventFilter(o, e);
@@ -81,13 +90,14 @@ void TfrmSincronizacaoCTe::buildFind()
     Bind(edtBusca, &QLineEdit::returnPressed, this, [this] { buscaProxima(true); });
     Bind(next, &QToolButton::clicked, this, [this](bool) { buscaProxima(true); });
     Bind(prior, &QToolButton::clicked, this, [this](bool) { buscaProxima(false); });
-    auto *esc = new EscCloses(edtBusca);
-    esc->onEsc = [this] {
+    auto *keys = new FindKeys(edtBusca);
+    keys->onEsc = [this] {
         panBusca->hide();
         dbgPadrao->viewport()->update();
         dbgPadrao->setFocus();
     };
-    edtBusca->installEventFilter(esc);
+    keys->onNext = [this](bool forward) { Guard([this, forward] { buscaProxima(forward); }); };
+    edtBusca->installEventFilter(keys);
     auto shortcut = [this](const QKeySequence &k, std::function<void()> f) {
         auto *s = new QShortcut(k, this);
         s->setContext(Qt::WidgetWithChildrenShortcut);

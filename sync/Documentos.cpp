@@ -162,9 +162,8 @@ void TfrmSincronizacaoCTe::buildDocumentCommands()
     mnuDactesPdf = entry(QStringLiteral("DACTE dos CT-e marcados (PDF)"), &TfrmSincronizacaoCTe::sbtDactesPdfClick);
     mnuDactesZip = entry(QStringLiteral("XML e DACTE dos CT-e marcados (ZIP)"), &TfrmSincronizacaoCTe::sbtDactesZipClick);
     mnuExportar = entry(QStringLiteral("Exportar lista"), &TfrmSincronizacaoCTe::sbtExportarClick);
-    mnuLocalizar = entry(QStringLiteral("Localizar"), &TfrmSincronizacaoCTe::mnuLocalizarClick);
-    mnuLocalizar->setShortcut(QKeySequence::Find);
-    mnuLocalizar->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    // Ctrl+F is the find bar's own shortcut: the entry only names it.
+    mnuLocalizar = entry(QStringLiteral("Localizar (Ctrl+F)"), &TfrmSincronizacaoCTe::mnuLocalizarClick);
 
     dbgPadrao->setContextMenuPolicy(Qt::CustomContextMenu);
     Bind(dbgPadrao, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {

@@ -12,9 +12,9 @@
 namespace Cli_Dfe71000 {
 
 namespace {
-listexport::Column columnOf(const TColumn &c, const TField &f)
+listexport::Column columnOf(const QString &title, const TField &f)
 {
-    listexport::Column out{c.Title.Caption.isEmpty() ? f.FieldName : c.Title.Caption, listexport::Type::Text, 2};
+    listexport::Column out{title, listexport::Type::Text, 2};
     if (f.DataType == ftFloat) {
         out.type = listexport::Type::Number;
         const qsizetype dot = f.DisplayFormat.indexOf(u'.');
@@ -58,7 +58,7 @@ listexport::Table TfrmSincronizacaoCTe::tabelaMostrada(bool tickedOnly) const
         if (!f || c.FieldName == QLatin1String("IDCHECK"))
             continue;
         fields.push_back(f);
-        t.columns.push_back(columnOf(c, *f));
+        t.columns.push_back(columnOf(dbgPadrao->model()->headerData(logical, Qt::Horizontal).toString(), *f));
     }
     const TField &tick = cds.FieldByName(QStringLiteral("IDCHECK"));
     for (int v = 0; v < cds.RecordCount(); ++v) {

@@ -129,6 +129,16 @@ void TfrmSincronizacaoCTe::dbgPadraoDblClick(QObject *) { toggleCurrentRow(); }
 void TfrmSincronizacaoCTe::dbgPadraoKeyDown(QObject *sender, int &key, Qt::KeyboardModifiers shift)
 {
     TfrmPadraoGrid::dbgPadraoKeyDown(sender, key, shift);
+    if (key == Qt::Key_F && shift == Qt::ControlModifier) {
+        key = 0;
+        mnuLocalizarClick(sender);
+        return;
+    }
+    if (key == Qt::Key_F3) {
+        key = 0;
+        buscaProxima(!(shift & Qt::ShiftModifier));
+        return;
+    }
     if ((key == Qt::Key_Return || key == Qt::Key_Enter) && shift == Qt::NoModifier) {
         key = 0;
         sbtDacteClick(sender);
