@@ -208,18 +208,10 @@ std::vector<SimulatedAuthority::Item> SimulatedAuthority::history(const QString 
     return out;
 }
 
-QByteArray SimulatedAuthority::procCTe(const Item &it) const
+namespace {
+// The parts of a CTe as the simulation issues it.
+void writeIde(QXmlStreamWriter &w, const SimulatedAuthority::Item &it)
 {
-    // The CTe is written and signed on its own, then placed as it is inside cteProc:
-    // its own namespace declaration keeps the signed bytes' canonical form unchanged.
-    QByteArray cte;
-    QXmlStreamWriter w(&cte);
-    w.writeStartDocument(QStringLiteral("1.0"));
-    w.writeStartElement(QStringLiteral("CTe"));
-    w.writeDefaultNamespace(QString::fromLatin1(kNs));
-    w.writeStartElement(QStringLiteral("infCte"));
-    w.writeAttribute(QStringLiteral("Id"), QStringLiteral("CTe") + it.key);
-    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
     w.writeStartElement(QStringLiteral("ide"));
     w.writeTextElement(QStringLiteral("cUF"), it.key.left(2));
     w.writeTextElement(QStringLiteral("cCT"), it.key.mid(35, 8));
@@ -249,7 +241,7 @@ QByteArray SimulatedAuthority::procCTe(const Item &it) const
     if (it.toma == 4) {
         w.writeStartElement(QStringLiteral("toma4"));
         w.writeTextElement(QStringLiteral("toma"), QStringLiteral("4"));
-        w.writeTextElement(docXmlTag(it.toma4.doc), it.toma4.doc);
+        w.writeTextElement(SimulatedAuthority::docXmlTag(it.toma4.doc), it.toma4.doc);
         w.writeTextElement(QStringLiteral("xNome"), it.toma4.name);
         w.writeEndElement();
     } else {
@@ -258,6 +250,10 @@ QByteArray SimulatedAuthority::procCTe(const Item &it) const
         w.writeEndElement();
     }
     w.writeEndElement(); // ide
+}
+
+void writeEmit(QXmlStreamWriter &w, const SimulatedAuthority::Item &it)
+{
     w.writeStartElement(QStringLiteral("emit"));
     w.writeTextElement(QStringLiteral("CNPJ"), it.issuer.doc);
     w.writeTextElement(QStringLiteral("IE"), it.issuer.doc.mid(2, 12));
@@ -271,12 +267,10 @@ QByteArray SimulatedAuthority::procCTe(const Item &it) const
     w.writeEndElement();
     w.writeTextElement(QStringLiteral("CRT"), QStringLiteral("3"));
     w.writeEndElement();
-    writeParty(w, "rem", it.rem, true);
-    if (!it.exped.doc.isEmpty())
-        writeParty(w, "exped", it.exped, false);
-    if (!it.receb.doc.isEmpty())
-        writeParty(w, "receb", it.receb, false);
-    writeParty(w, "dest", it.dest, false);
+}
+
+void writeValues(QXmlStreamWriter &w, const SimulatedAuthority::Item &it)
+{
     w.writeStartElement(QStringLiteral("vPrest"));
     w.writeTextElement(QStringLiteral("vTPrest"), QString::number(it.vTPrest, 'f', 2));
     w.writeTextElement(QStringLiteral("vRec"), QString::number(it.vRec, 'f', 2));
@@ -291,14 +285,10 @@ QByteArray SimulatedAuthority::procCTe(const Item &it) const
     w.writeEndElement();
     w.writeEndElement();
     w.writeEndElement();
-    w.writeEndElement(); // infCte
-    w.writeEndElement(); // CTe
-    w.writeEndDocument();
-    QByteArray signedCte = m_signer->sign(cte, QStringLiteral("CTe") + it.key);
-    signedCte = signedCte.mid(signedCte.indexOf("<CTe")).trimmed();
-    const qsizetype dv = signedCte.indexOf("<DigestValue>") + 13;
-    const QByteArray digest = signedCte.mid(dv, signedCte.indexOf("</DigestValue>") - dv);
+}
 
+QByteArray protCte(const SimulatedAuthority::Item &it, const QByteArray &digest)
+{
     QByteArray prot;
     QXmlStreamWriter p(&prot);
     p.writeStartElement(QStringLiteral("protCTe"));
@@ -314,8 +304,41 @@ QByteArray SimulatedAuthority::procCTe(const Item &it) const
     p.writeTextElement(QStringLiteral("xMotivo"), QStringLiteral("Autorizado o uso do CT-e"));
     p.writeEndElement();
     p.writeEndElement();
+    return prot;
+}
+} // namespace
+
+QByteArray SimulatedAuthority::procCTe(const Item &it) const
+{
+    // The CTe is written and signed on its own, then placed as it is inside cteProc:
+    // its own namespace declaration keeps the signed bytes' canonical form unchanged.
+    QByteArray cte;
+    QXmlStreamWriter w(&cte);
+    w.writeStartDocument(QStringLiteral("1.0"));
+    w.writeStartElement(QStringLiteral("CTe"));
+    w.writeDefaultNamespace(QString::fromLatin1(kNs));
+    w.writeStartElement(QStringLiteral("infCte"));
+    w.writeAttribute(QStringLiteral("Id"), QStringLiteral("CTe") + it.key);
+    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
+    writeIde(w, it);
+    writeEmit(w, it);
+    writeParty(w, "rem", it.rem, true);
+    if (!it.exped.doc.isEmpty())
+        writeParty(w, "exped", it.exped, false);
+    if (!it.receb.doc.isEmpty())
+        writeParty(w, "receb", it.receb, false);
+    writeParty(w, "dest", it.dest, false);
+    writeValues(w, it);
+    w.writeEndElement(); // infCte
+    w.writeEndElement(); // CTe
+    w.writeEndDocument();
+    QByteArray signedCte = m_signer->sign(cte, QStringLiteral("CTe") + it.key);
+    signedCte = signedCte.mid(signedCte.indexOf("<CTe")).trimmed();
+    const qsizetype dv = signedCte.indexOf("<DigestValue>") + 13;
+    const QByteArray digest = signedCte.mid(dv, signedCte.indexOf("</DigestValue>") - dv);
+
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<cteProc xmlns=\"" + QByteArray(kNs) + "\" versao=\"4.00\">" +
-           signedCte + prot + "</cteProc>\n";
+           signedCte + protCte(it, digest) + "</cteProc>\n";
 }
 
 QByteArray SimulatedAuthority::procEventoCancel(const Item &c, const Item &cte)
