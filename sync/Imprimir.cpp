@@ -57,7 +57,7 @@ void TfrmSincronizacaoCTe::sbtAjudaClick(QObject *)
 
 void TfrmSincronizacaoCTe::sbtImprimirClick(QObject *)
 {
-    Dialogs().PrintPreview(this, QStringLiteral("Sincronização do CT-e — lista"), [this](QPrinter &printer) {
+    Dialogs().PrintPreview(this, QStringLiteral("Sincronização do CT-e — lista"), QPageLayout::Landscape, [this](QPrinter &printer) {
         QTextDocument doc;
         doc.setHtml(HtmlDaLista());
         doc.print(&printer);
