@@ -109,9 +109,13 @@ void TfrmSincronizacaoCTe::buildGrid()
 void TfrmSincronizacaoCTe::dbgPadraoDrawColumnCell(TDBGrid *sender, const QRect &rect, int, TColumn &column,
                                                    QStyle::State)
 {
-    if (cdsSincronizacaoCTe.IsEmpty() || column.FieldName != QLatin1String("IDCHECK"))
+    if (cdsSincronizacaoCTe.IsEmpty())
         return;
     TCanvas &canvas = sender->Canvas();
+    if (celulaEncontrada(column, canvas.Row))
+        canvas.Painter->fillRect(rect, QColor(255, 214, 0, 90));
+    if (column.FieldName != QLatin1String("IDCHECK"))
+        return;
     QImage picture;
     const QByteArrayView tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK")).TextAt(canvas.Row);
     if (tick == QByteArrayView("S"))
@@ -156,6 +160,21 @@ void TfrmSincronizacaoCTe::dbgPadraoDblClick(QObject *) { toggleCurrentRow(); }
 void TfrmSincronizacaoCTe::dbgPadraoKeyDown(QObject *sender, int &key, Qt::KeyboardModifiers shift)
 {
     TfrmPadraoGrid::dbgPadraoKeyDown(sender, key, shift);
+    if (key == Qt::Key_F && shift == Qt::ControlModifier) {
+        key = 0;
+        mnuLocalizarClick(sender);
+        return;
+    }
+    if (key == Qt::Key_F3) {
+        key = 0;
+        buscaProxima(!(shift & Qt::ShiftModifier));
+        return;
+    }
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && shift == Qt::NoModifier) {
+        key = 0;
+        sbtDacteClick(sender);
+        return;
+    }
     if (key == Qt::Key_Space) {
         // The key that ticks is spent: the view's own space handling would change the selection.
         key = 0;

@@ -1,5 +1,6 @@
 // The synchronization screen: construction, layout, showing and closing.
 #include "SincronizacaoCTe.h"
+#include "ListFind.h"
 #include "Bind.h"
 #include "Creation.h"
 #include "Exceptions.h"
@@ -57,6 +58,8 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
     buildCompanyPanel();
     buildCommands();
     buildGrid();
+    buildDocumentCommands();
+    buildFind();
     mostraFiltroLista();
 
     OnShow = [this](QObject *s) { FormShow(s); };

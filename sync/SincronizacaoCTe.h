@@ -6,11 +6,26 @@
 #include "NetConnection.h"
 #include "Query.h"
 
+#include <QHash>
 #include <QPointer>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 
+class QMenu;
+class TListFind;
+namespace listexport { struct Table; }
+
 namespace Cli_Dfe71000 {
+
+// One document the server sent for a row of the list.
+struct XmlBaixado {
+    QString nsu, name;
+    QByteArray xml;
+    bool ok = false;
+    QString status;
+};
 
 class TfrmSincronizacaoCTe : public TfrmPadraoGrid {
 public:
@@ -30,7 +45,14 @@ public:
 
     // Commands.
     TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtDownloadXML;
+    TButtonFlat *sbtDacte, *sbtExportar;
     QAction *mnuFiltro, *mnuSincronizarCTe, *mnuRecusaCTe, *mnuDownloadXML;
+    QAction *mnuDacte, *mnuDactesPdf, *mnuDactesZip, *mnuExportar, *mnuLocalizar;
+
+    // The find bar over the list (Ctrl+F, F3, Shift+F3).
+    QWidget *panBusca;
+    QLineEdit *edtBusca;
+    QLabel *lblBusca;
 
     TADOIBQuery qryPesqEmpresa, qryVdEmpresa;
     TDataSource dtsPesqEmpresa;
@@ -83,6 +105,17 @@ public:
     void sbtImprimirClick(QObject *sender);
     void sbtAjudaClick(QObject *sender);
     QString HtmlDaLista() const;
+    void sbtDacteClick(QObject *sender);     // the current row's DACTE in the preview
+    void sbtDactesPdfClick(QObject *sender); // the ticked rows' DACTEs in one PDF
+    void sbtDactesZipClick(QObject *sender); // their XML and DACTEs in one ZIP
+    void sbtExportarClick(QObject *sender);  // the list as shown to XLSX or CSV
+
+    // Finding a row.
+    void mnuLocalizarClick(QObject *sender);
+    void edtBuscaChange(QObject *sender);
+    void buscaProxima(bool forward);
+    // The menu of a row (view its DACTE, copy its key, tick, download, event).
+    QMenu *menuLinha();
 
 private:
     void buildCompanyPanel();
@@ -120,6 +153,24 @@ private:
     struct Envelope callServer(const QString &method, const std::vector<TArg> &args);
     // Restricts the list to its ticked rows (the caller lifts the filter).
     void restrictToTicked();
+    // Runs `command` on the ticked rows of the list shown (at least one), then lifts the
+    // restriction and keeps the current row however it ends.
+    void comMarcados(const std::function<void(FiltroLista &)> &command);
+    // The documents of `rows` (a packet of the list's fields; ticked rows are sent).
+    std::vector<XmlBaixado> baixaXml(const TDataPacket &rows, FiltroLista &f);
+    QString contagemDownload(int saved, int failed) const;
+    TDataPacket pacoteLinhaAtual() const;
+    void salvaDocumentosMarcados(bool zip);
+    QByteArray pdfDosMarcados(const std::vector<XmlBaixado> &docs, const QHash<QString, QString> &status, int &failed);
+    static bool writeFile(const QString &path, const QByteArray &bytes, QString &error);
+    void buildFind();
+    // The list as shown; only its ticked rows when asked.
+    listexport::Table tabelaMostrada(bool tickedOnly) const;
+    void buildDocumentCommands();
+    void atualizaBusca();
+    // The cell holds what the find bar looks for: drawn marked.
+    bool celulaEncontrada(const TColumn &column, int row) const;
+    std::unique_ptr<TListFind> busca;
 };
 
 DFE_MODULE_EXPORT extern QPointer<TfrmSincronizacaoCTe> frmSincronizacaoCTe;

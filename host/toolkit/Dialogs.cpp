@@ -7,6 +7,11 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QRegularExpression>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -157,11 +162,26 @@ public:
         LookupWindow w(parent, title, list);
         return w.exec() == QDialog::Accepted ? w.chosen() : -1;
     }
-    void PrintPreview(QWidget *parent, const QString &title, const std::function<void(QPrinter &)> &paint) override
+    std::optional<QString> ChooseSaveFile(QWidget *parent, const QString &title, const QString &suggested,
+                                          const QString &filter) override
+    {
+        const QString path = QFileDialog::getSaveFileName(parent, title, suggested, filter);
+        if (path.isEmpty())
+            return std::nullopt;
+        // The type the filter names, when the user typed none.
+        const QRegularExpression ext(QStringLiteral("\\*(\\.[A-Za-z0-9]+)"));
+        const auto m = ext.match(filter);
+        if (m.hasMatch() && QFileInfo(path).suffix().isEmpty())
+            return path + m.captured(1);
+        return path;
+    }
+    void PrintPreview(QWidget *parent, const QString &title, QPageLayout::Orientation orientation,
+                      const std::function<void(QPrinter &)> &paint) override
     {
         QPrinter printer(QPrinter::HighResolution);
         printer.setDocName(title);
-        printer.setPageOrientation(QPageLayout::Landscape);
+        printer.setPageSize(QPageSize(QPageSize::A4));
+        printer.setPageOrientation(orientation);
         QPrintPreviewDialog dlg(&printer, parent);
         dlg.setWindowTitle(title);
         dlg.resize(1000, 700);

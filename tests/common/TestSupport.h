@@ -43,7 +43,17 @@ public:
         lookups << title;
         return onLookup ? onLookup(list) : lookupChoice;
     }
-    void PrintPreview(QWidget *, const QString &title, const std::function<void(QPrinter &)> &) override { previews << title; }
+    std::optional<QString> saveFile; // answer of the file chooser
+    QStringList saveTitles;
+    std::optional<QString> ChooseSaveFile(QWidget *, const QString &title, const QString &, const QString &) override
+    {
+        saveTitles << title;
+        return saveFile;
+    }
+    // Each preview also printed into a PDF, as the user's "save as PDF" would.
+    std::vector<QByteArray> previewPdfs;
+    void PrintPreview(QWidget *, const QString &title, QPageLayout::Orientation orientation,
+                      const std::function<void(QPrinter &)> &paint) override;
     void Help(QWidget *, const QString &title, const QString &html) override
     {
         helps << title;
