@@ -503,6 +503,8 @@ private Q_SLOTS:
         QTest::newRow("MT, production") << "51" << "producao" << "MT" << true << "-04:00";
         QTest::newRow("RS, homologation") << "43" << "homologacao" << "SVRS" << false << "-03:00";
         QTest::newRow("BA, production") << "29" << "producao" << "SVRS" << false << "-03:00";
+        QTest::newRow("PE, homologation") << "26" << "homologacao" << "SVSP" << false << "-03:00";
+        QTest::newRow("RR, production") << "14" << "producao" << "SVSP" << false << "-04:00";
     }
     void eventRoutedToTheStatesAuthorizer()
     {
@@ -531,6 +533,57 @@ private Q_SLOTS:
         QCOMPARE(f.xObs, ascii ? QStringLiteral("Avaria na acao de descarga: 1a entrega") : reason);
         QCOMPARE(QString::fromUtf8(calls[0].message).contains(QRegularExpression(QStringLiteral("[^\\x{0}-\\x{7f}]"))), !ascii);
         QVERIFY(storedEvent().contains(calls[0].message)); // kept as it was sent
+    }
+
+    // The shipped file, state by state: who authorizes its events and where.
+    void everyStateHasItsAuthorizer_data()
+    {
+        QTest::addColumn<QString>("uf");
+        QTest::addColumn<QString>("authorizer");
+        QTest::addColumn<QString>("production");
+        QTest::addColumn<QString>("homologation");
+        const QString svrsP = QStringLiteral("https://cte.svrs.rs.gov.br/ws/CTeRecepcaoEventoV4/CTeRecepcaoEventoV4.asmx");
+        const QString svrsH = QStringLiteral("https://cte-homologacao.svrs.rs.gov.br/ws/CTeRecepcaoEventoV4/CTeRecepcaoEventoV4.asmx");
+        const QString spP = QStringLiteral("https://nfe.fazenda.sp.gov.br/CTeWS/WS/CTeRecepcaoEventoV4.asmx");
+        const QString spH = QStringLiteral("https://homologacao.nfe.fazenda.sp.gov.br/CTeWS/WS/CTeRecepcaoEventoV4.asmx");
+        const struct {
+            const char *code, *name, *authorizer;
+            QString production, homologation;
+        } states[] = {
+            {"11", "RO", "SVRS", svrsP, svrsH}, {"12", "AC", "SVRS", svrsP, svrsH}, {"13", "AM", "SVRS", svrsP, svrsH},
+            {"14", "RR", "SVSP", spP, spH},     {"15", "PA", "SVRS", svrsP, svrsH}, {"16", "AP", "SVSP", spP, spH},
+            {"17", "TO", "SVRS", svrsP, svrsH}, {"21", "MA", "SVRS", svrsP, svrsH}, {"22", "PI", "SVRS", svrsP, svrsH},
+            {"23", "CE", "SVRS", svrsP, svrsH}, {"24", "RN", "SVRS", svrsP, svrsH}, {"25", "PB", "SVRS", svrsP, svrsH},
+            {"26", "PE", "SVSP", spP, spH},     {"27", "AL", "SVRS", svrsP, svrsH}, {"28", "SE", "SVRS", svrsP, svrsH},
+            {"29", "BA", "SVRS", svrsP, svrsH}, {"32", "ES", "SVRS", svrsP, svrsH}, {"33", "RJ", "SVRS", svrsP, svrsH},
+            {"35", "SP", "SP", spP, spH},       {"42", "SC", "SVRS", svrsP, svrsH}, {"43", "RS", "SVRS", svrsP, svrsH},
+            {"52", "GO", "SVRS", svrsP, svrsH}, {"53", "DF", "SVRS", svrsP, svrsH},
+            {"31", "MG", "MG", QStringLiteral("https://cte.fazenda.mg.gov.br/cte/services/CTeRecepcaoEventoV4"),
+             QStringLiteral("https://hcte.fazenda.mg.gov.br/cte/services/CTeRecepcaoEventoV4")},
+            {"41", "PR", "PR", QStringLiteral("https://cte.fazenda.pr.gov.br/cte4/CTeRecepcaoEventoV4"),
+             QStringLiteral("https://homologacao.cte.fazenda.pr.gov.br/cte4/CTeRecepcaoEventoV4")},
+            {"50", "MS", "MS", QStringLiteral("https://producao.cte.ms.gov.br/ws/CTeRecepcaoEventoV4"),
+             QStringLiteral("https://homologacao.cte.ms.gov.br/ws/CTeRecepcaoEventoV4")},
+            {"51", "MT", "MT", QStringLiteral("https://cte.sefaz.mt.gov.br/ctews2/services/CTeRecepcaoEventoV4"),
+             QStringLiteral("https://homologacao.sefaz.mt.gov.br/ctews2/services/CTeRecepcaoEventoV4")},
+        };
+        for (const auto &s : states)
+            QTest::addRow("%s", s.name) << QString::fromLatin1(s.code) << QString::fromLatin1(s.authorizer)
+                                        << s.production << s.homologation;
+        QCOMPARE(std::size(states), size_t(27));
+    }
+    void everyStateHasItsAuthorizer()
+    {
+        QFETCH(QString, uf);
+        QFETCH(QString, authorizer);
+        QFETCH(QString, production);
+        QFETCH(QString, homologation);
+        const Endpoints e = Endpoints::load(QStringLiteral(ENDPOINTS_INI));
+        const QString service = QString::fromLatin1(SefazAuthority::kEventService);
+        QCOMPARE(e.authorizer(uf), authorizer);
+        QCOMPARE(e.authorizerUrl(service, uf, Endpoints::Environment::Producao).toString(), production);
+        QCOMPARE(e.authorizerUrl(service, uf, Endpoints::Environment::Homologacao).toString(), homologation);
+        QCOMPARE(e.asciiOnly(authorizer), authorizer == QLatin1String("MT"));
     }
 
     // Folding may leave an ASCII-only authorizer too short a reason: refused before any call.
