@@ -405,6 +405,45 @@ private Q_SLOTS:
         QVERIFY(syncstate::Lease(*store, kReg, now.addSecs(syncstate::Lease::kSeconds + 1)).acquired());
     }
 
+    // document/literal SOAP 1.2: the distribution keeps its operation element, the V4
+    // event reception has cteDadosMsg right under the Body.
+    void soapBodyAsTheWsdlSays_data()
+    {
+        QTest::addColumn<bool>("event");
+        QTest::addColumn<QString>("body");
+        QTest::newRow("CTeDistribuicaoDFe") << false
+            << QStringLiteral("<soap12:Body><cteDistDFeInteresse xmlns=\"http://www.portalfiscal.inf.br/cte/wsdl/CTeDistribuicaoDFe\">"
+                              "<cteDadosMsg>%1</cteDadosMsg></cteDistDFeInteresse></soap12:Body>");
+        QTest::newRow("CTeRecepcaoEventoV4") << true
+            << QStringLiteral("<soap12:Body><cteDadosMsg xmlns=\"http://www.portalfiscal.inf.br/cte/wsdl/CTeRecepcaoEventoV4\">"
+                              "%1</cteDadosMsg></soap12:Body>");
+    }
+    void soapBodyAsTheWsdlSays()
+    {
+        QFETCH(bool, event);
+        QFETCH(QString, body);
+        auto a = makeAuthority(options());
+        if (event) {
+            const QString key = keyOf(QStringLiteral("26"));
+            keep(key);
+            local->script({LocalAuthority::Reply::AcceptEvent});
+            const QVariantList r = refuse(*a, key, QStringLiteral("Serviço não contratado pela empresa"));
+            QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        } else {
+            local->script({LocalAuthority::Reply::Cstat137});
+            QCOMPARE(sync(*a).value(0).toString(), QStringLiteral("S"));
+        }
+        const auto calls = local->calls();
+        QCOMPARE(calls.size(), 1);
+        // The recorded event keeps its bytes; the distribution request is rebuilt from what was read.
+        const QByteArray message = event ? calls[0].message
+                                         : xmlutil::withoutDeclaration(dist::request(dist::readRequest(calls[0].message)));
+        const QString expected = QStringLiteral("<?xml version=\"1.0\" encoding=\"utf-8\"?><soap12:Envelope"
+                                                " xmlns:soap12=\"http://www.w3.org/2003/05/soap-envelope\">") +
+                                 body.arg(QString::fromUtf8(message)) + QStringLiteral("</soap12:Envelope>");
+        QCOMPARE(QString::fromUtf8(calls[0].body), expected);
+    }
+
     void eventSignedSentAndStored_data()
     {
         QTest::addColumn<LocalAuthority::Reply>("reply");
