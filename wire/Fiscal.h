@@ -1,5 +1,6 @@
 #pragma once
-// Check digits of the fiscal numbers: CNPJ, CPF and the CT-e access key.
+// Check digits of the fiscal numbers (CNPJ, CPF, the CT-e access key) and the text rule
+// of the event reason.
 #include <QString>
 
 namespace fiscal {
@@ -19,5 +20,16 @@ bool validCpf(const QString &cpf);
 // below 2 gives 0, otherwise 11 minus it).
 int accessKeyDigit(const QString &first43);
 bool validAccessKey(const QString &key);
+
+// The reason of the disagreement event (xObs) as the authority admits it: one line of
+// characters from U+0020 to U+00FF. Line breaks and tabs become one blank each; what word
+// processors paste (typographic quotes, dashes, the ellipsis, no-break and thin spaces)
+// becomes its plain form; then blanks at either end are dropped.
+QString plainReason(const QString &typed);
+// The first character of `text` the authority refuses (outside U+0020..U+007E and
+// U+00A0..U+00FF), as a code point; 0 when there is none.
+char32_t refusedReasonChar(const QString &text);
+// How a message names a character: "€" (U+20AC).
+QString describeChar(char32_t c);
 
 } // namespace fiscal

@@ -41,6 +41,8 @@ QByteArray oneFloatTable(const QByteArray &rows)
 }
 } // namespace
 
+using namespace Qt::StringLiterals;
+
 class TestWireRules : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -264,6 +266,33 @@ private Q_SLOTS:
             if (valid)
                 QCOMPARE(fiscal::accessKeyDigit(number.left(43)), number.right(1).toInt());
         }
+    }
+    void reasonIsFoldedToWhatTheAuthorityAdmits_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("refused"); // how the first refused character is named, empty when none
+        QTest::newRow("plain Latin-1 kept") << u"Serviço não contratado, peso º"_s << u"Serviço não contratado, peso º"_s << QString();
+        QTest::newRow("typographic quotes") << u"\u201cCarga\u201d do \u2018cliente\u2019"_s << u"\"Carga\" do 'cliente'"_s << QString();
+        QTest::newRow("dashes and minus") << u"a\u2013b\u2014c\u2212d"_s << u"a-b-c-d"_s << QString();
+        QTest::newRow("ellipsis counts three") << u"espera\u2026"_s << u"espera..."_s << QString();
+        QTest::newRow("no-break spaces at the ends dropped") << u"\u00a0motivo\u202f"_s << u"motivo"_s << QString();
+        QTest::newRow("Windows break is one blank") << u"linha um\r\nlinha dois"_s << u"linha um linha dois"_s << QString();
+        QTest::newRow("break and tab each one blank") << u"a\n\tb"_s << u"a  b"_s << QString();
+        QTest::newRow("euro refused") << u"custo de 10 \u20ac"_s << u"custo de 10 \u20ac"_s << u"\"\u20ac\" (U+20AC)"_s;
+        QTest::newRow("emoji named whole") << u"ok \U0001F600 ok"_s << u"ok \U0001F600 ok"_s << u"\"\U0001F600\" (U+1F600)"_s;
+        QTest::newRow("C1 control by code only") << u"a\u0085b"_s << u"a\u0085b"_s << u"U+0085"_s;
+        QTest::newRow("first of two refused") << u"\u0152 e \u20ac"_s << u"\u0152 e \u20ac"_s << u"\"\u0152\" (U+0152)"_s;
+    }
+    void reasonIsFoldedToWhatTheAuthorityAdmits()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, sent);
+        QFETCH(QString, refused);
+        const QString plain = fiscal::plainReason(typed);
+        QCOMPARE(plain, sent);
+        const char32_t c = fiscal::refusedReasonChar(plain);
+        QCOMPARE(c == 0 ? QString() : fiscal::describeChar(c), refused);
     }
 };
 
