@@ -54,22 +54,18 @@ QString statusCodes(const QString &list)
     return out;
 }
 
-// The reason of the disagreement event as the authority takes it: line breaks and tabs
-// become spaces, then trimmed; empty with `error` set when it holds another control character.
+// The reason of the disagreement event as the authority takes it (folded to plain forms,
+// one line, trimmed); empty with `error` set when a character would still be refused.
 QString eventReason(const QString &typed, QString &error)
 {
-    QString r = typed;
-    r.replace(QLatin1String("\r\n"), QLatin1String(" "));
-    for (QChar &c : r)
-        if (c == u'\r' || c == u'\n' || c == u'\t')
-            c = u' ';
-    for (QChar c : r) {
-        if (c.category() == QChar::Other_Control) {
-            error = QStringLiteral("O motivo não pode conter caracteres de controle (código %1).").arg(c.unicode());
-            return {};
-        }
+    const QString r = fiscal::plainReason(typed);
+    // refusedReasonChar answers 0 for "none", so a NUL is looked for on its own.
+    const bool nul = r.contains(QChar(0));
+    if (const char32_t c = nul ? U'\0' : fiscal::refusedReasonChar(r); nul || c) {
+        error = QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: %1.").arg(fiscal::describeChar(c));
+        return {};
     }
-    return r.trimmed();
+    return r;
 }
 
 QString localTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("dd/MM/yyyy HH:mm")); }

@@ -631,7 +631,8 @@ private Q_SLOTS:
         auto a = makeAuthority(options());
         const QString key = keyOf(QStringLiteral("51"));
         keep(key);
-        const QString reason = QString::fromUcs4(U"\U0001F69A").repeated(10) + QStringLiteral(" avaria!");
+        // Latin-1 signs with no ASCII form: admitted by the authority, dropped by the folding.
+        const QString reason = QStringLiteral("§¶×÷¤").repeated(2) + QStringLiteral(" avaria!");
         const QVariantList r = refuse(*a, key, reason);
         QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
         QVERIFY2(r.value(1).toString().contains(QLatin1String("o motivo fica com 7 caracteres")), qPrintable(r.value(1).toString()));

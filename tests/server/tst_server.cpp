@@ -1,6 +1,7 @@
 // The reference server: its four methods on a temporary store, the synchronization
 // loop against the simulated authority, and the connection over loopback.
 #include "Calls.h"
+#include "EventMessages.h"
 #include "Exceptions.h"
 #include "Fiscal.h"
 #include "Methods.h"
@@ -48,15 +49,17 @@ public:
     QList<QByteArray> pages;
     QByteArray event;
     QList<QByteArray> requests;
+    QList<QByteArray> sentEvents;
     int events = 0;
     QByteArray distDFeInt(const QByteArray &r) override
     {
         requests << r;
         return pages.value(std::min(requests.size(), pages.size()) - 1);
     }
-    QByteArray eventoCTe(const QByteArray &) override
+    QByteArray eventoCTe(const QByteArray &r) override
     {
         ++events;
+        sentEvents << r;
         return event;
     }
 };
@@ -441,6 +444,8 @@ private Q_SLOTS:
         QTest::newRow("reason of 14") << 1 << QString() << QString() << QStringLiteral("  Serviço não co  ") << 0;
         QTest::newRow("reason of 256") << 1 << QString() << QString() << QString(256, QLatin1Char('a')) << 0;
         QTest::newRow("reason with a NUL") << 1 << QString() << QString() << reason + QChar(0) + reason << 0;
+        QTest::newRow("reason with a euro sign") << 1 << QString() << QString() << reason + QStringLiteral(" de 10 €") << 0;
+        QTest::newRow("reason with an emoji") << 1 << QString() << QString() << reason + QString::fromUcs4(U" \U0001F69A") << 0;
     }
     void disagreementRefusalsNeverReachTheAuthority()
     {
@@ -473,6 +478,51 @@ private Q_SLOTS:
         QCOMPARE(r.value(0).toString(), authorityCalls ? QStringLiteral("S") : QStringLiteral("N"));
         QVERIFY(!r.value(1).toString().isEmpty());
         QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM evento"), events + authorityCalls);
+    }
+
+    // What a word processor pastes goes in its plain form; what the authority refuses is named.
+    void reasonFoldedOrRefused_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("sent");    // xObs; empty when refused
+        QTest::addColumn<QString>("message"); // the refusal
+        QTest::newRow("quotes, dashes, ellipsis, no-break space")
+            << QStringLiteral("\u00a0\u201cCarga\u201d n\u00e3o \u2018entregue\u2019 \u2013 avaria \u2014 fim\u2026\u00a0")
+            << QStringLiteral("\"Carga\" não 'entregue' - avaria - fim...") << QString();
+        QTest::newRow("accents and Latin-1 signs kept") << QStringLiteral("Coleta nº 12 às 10h, ½ carga ÷ 2")
+                                                        << QStringLiteral("Coleta nº 12 às 10h, ½ carga ÷ 2") << QString();
+        QTest::newRow("line break and tab become blanks") << QStringLiteral("Serviço não\r\ncontratado\tpela empresa")
+                                                          << QStringLiteral("Serviço não contratado pela empresa") << QString();
+        QTest::newRow("euro sign") << QStringLiteral("Cobrança indevida de 10 € no frete") << QString()
+                                   << QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: \"€\" (U+20AC).");
+        QTest::newRow("emoji") << QStringLiteral("Cobrança indevida no frete ") + QString::fromUcs4(U"\U0001F69A") << QString()
+                               << QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: \"%1\" (U+1F69A).")
+                                      .arg(QString::fromUcs4(U"\U0001F69A"));
+        QTest::newRow("control character") << QStringLiteral("Cobrança indevida\x07 no frete") << QString()
+                                            << QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: U+0007.");
+    }
+    void reasonFoldedOrRefused()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, sent);
+        QFETCH(QString, message);
+        Scripted a;
+        a.pages = {page({{1}, 1}, 1)};
+        a.event = acceptedEvent();
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        Statement st(*store, "SELECT nracessocte FROM cte WHERE nrnsu = '000000000000001'");
+        QVERIFY(st.step());
+        const QVariantList r = run(m, "RecusaCTe", {st.text(0), typed, QStringLiteral("01"), kReg, QStringLiteral("T")});
+        if (sent.isEmpty()) {
+            QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+            QCOMPARE(r.value(1).toString(), message);
+            QCOMPARE(a.events, 0);
+            return;
+        }
+        QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        QCOMPARE(a.sentEvents.size(), 1);
+        QCOMPARE(evento::read(a.sentEvents[0]).xObs, sent);
     }
 
     void corruptDocumentsAreKeptRaw()
