@@ -168,7 +168,7 @@ QByteArray XmlSigner::sign(const QByteArray &xml, const QString &id) const
     if (!target)
         fail("elemento com Id " + idUtf8.toStdString() + " não encontrado");
     xmlNodePtr sig = xmlSecTmplSignatureCreate(d.doc, xmlSecTransformInclC14NId, xmlSecTransformRsaSha1Id, nullptr);
-    if (!sig || !xmlAddNextSibling(target, sig))
+    if (!sig || !target->parent || !xmlAddChild(target->parent, sig))
         fail("modelo de assinatura");
     const QByteArray uri = "#" + idUtf8;
     xmlNodePtr ref = xmlSecTmplSignatureAddReference(sig, xmlSecTransformSha1Id, nullptr, BAD_CAST uri.constData(), nullptr);

@@ -21,8 +21,8 @@ public:
     static void initialise();
     ~XmlSigner();
 
-    // Signs the element whose Id attribute is `id`; the Signature goes right after
-    // it, inside its parent. Throws std::runtime_error.
+    // Signs the element whose Id attribute is `id`; the Signature goes last inside its
+    // parent (after infCTeSupl where the layout has one). Throws std::runtime_error.
     QByteArray sign(const QByteArray &xml, const QString &id) const;
 
     // The element below `node` whose Id attribute is `id`, registered as an ID so that

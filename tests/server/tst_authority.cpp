@@ -8,6 +8,7 @@
 #include "LocalAuthority.h"
 #include "Calls.h"
 #include "Methods.h"
+#include "OfficialSchemas.h"
 #include "SefazAuthority.h"
 #include "SyncState.h"
 #include "TestPki.h"
@@ -734,6 +735,89 @@ private Q_SLOTS:
             QFAIL(e.what());
         }
         QCOMPARE(xmlutil::leaves(answer).value(QStringLiteral("retEventoCTe/infEvento/cStat")), cStat);
+    }
+
+    // Every message the server builds or simulates, against the authority's own schema;
+    // an event's payload also on its own (the event schema skips it).
+    void messagesMatchTheOfficialSchemas_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("schema");
+        QTest::addColumn<QString>("payloadSchema");
+        QTest::newRow("distDFeInt, distNSU") << "distNSU" << "distDFeInt_v1.00.xsd" << "";
+        QTest::newRow("distDFeInt, consNSU") << "consNSU" << "distDFeInt_v1.00.xsd" << "";
+        QTest::newRow("distDFeInt, CPF") << "cpf" << "distDFeInt_v1.00.xsd" << "";
+        QTest::newRow("retDistDFeInt, 138") << "138" << "retDistDFeInt_v1.00.xsd" << "";
+        QTest::newRow("retDistDFeInt, 137") << "137" << "retDistDFeInt_v1.00.xsd" << "";
+        QTest::newRow("eventoCTe 610110, signed") << "evento" << "eventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
+        QTest::newRow("eventoCTe 610110, folded for MT") << "eventoMT" << "eventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
+        QTest::newRow("retEventoCTe, 135") << "ret135" << "retEventoCTe_v4.00.xsd" << "";
+        QTest::newRow("retEventoCTe, refusal") << "retRefused" << "retEventoCTe_v4.00.xsd" << "";
+        QTest::newRow("procEventoCTe 610110, as kept") << "procEvento" << "procEventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
+        QTest::newRow("procEventoCTe 110111, simulated") << "procCancel" << "procEventoCTe_v4.00.xsd" << "evCancCTe_v4.00.xsd";
+        QTest::newRow("procCTe, simulated") << "procCTe" << "procCTe_v4.00.xsd" << "";
+        QTest::newRow("procCTeOS, simulated") << "procCTeOS" << "procCTeOS_v4.00.xsd" << "";
+        QTest::newRow("procGTVe, simulated") << "procGTVe" << "procGTVe_v4.00.xsd" << "";
+        QTest::newRow("procCTeSimp, simulated") << "procCTeSimp" << "procCTeSimp_v4.00.xsd" << "";
+    }
+    void messagesMatchTheOfficialSchemas()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, schema);
+        QFETCH(QString, payloadSchema);
+        const auto h = sim->history(kReg);
+        dist::Query q;
+        q.tpAmb = QStringLiteral("2");
+        q.registration = kReg;
+        q.ultNSU = RemoteModule::nsuText(message == QLatin1String("137") ? h.back().nsu : 0);
+        if (message == QLatin1String("consNSU")) q.nsu = RemoteModule::nsuText(7);
+        if (message == QLatin1String("cpf")) q.registration = QStringLiteral("52998224725");
+        evento::Disagreement d;
+        d.key = message == QLatin1String("eventoMT") ? keyOf(QStringLiteral("51")) : simKey(true, 0, 40);
+        d.tpAmb = QStringLiteral("2");
+        d.author = kReg;
+        d.at = now;
+        d.reason = QStringLiteral("Serviço não contratado: ação \"indevida\" & cobrança <errada>");
+        auto a = makeAuthority(options());
+        QByteArray xml;
+        if (message == QLatin1String("distNSU") || message == QLatin1String("consNSU") || message == QLatin1String("cpf")) {
+            xml = dist::request(q);
+        } else if (message == QLatin1String("138") || message == QLatin1String("137")) {
+            xml = sim->distDFeInt(dist::request(q));
+            QCOMPARE(xmlutil::leaves(xml).value(QStringLiteral("retDistDFeInt/cStat")), message);
+        } else if (message.startsWith(QLatin1String("evento"))) {
+            xml = a->prepareEvent(d);
+        } else if (message == QLatin1String("ret135") || message == QLatin1String("retRefused")) {
+            if (message == QLatin1String("retRefused"))
+                d.key = keyOf(QStringLiteral("35")); // not in the authority's base
+            xml = sim->eventoCTe(a->prepareEvent(d));
+            QCOMPARE(xmlutil::leaves(xml).value(QStringLiteral("retEventoCTe/infEvento/cStat")),
+                     message == QLatin1String("ret135") ? QStringLiteral("135") : QStringLiteral("217"));
+        } else if (message == QLatin1String("procEvento")) {
+            keep(d.key);
+            local->script({LocalAuthority::Reply::Normal});
+            const QVariantList r = refuse(*a, d.key, d.reason);
+            QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+            xml = storedEvent();
+        } else {
+            for (const auto &it : h) {
+                if (it.kind == SimulatedAuthority::Item::Cte && SimulatedAuthority::procSchema(it) == schema)
+                    xml = sim->procCTe(it);
+                else if (message == QLatin1String("procCancel") && it.kind == SimulatedAuthority::Item::Cancel)
+                    xml = sim->procEventoCancel(it, h[size_t(it.target)]);
+                if (!xml.isEmpty())
+                    break;
+            }
+        }
+        QVERIFY(!xml.isEmpty());
+        QString problem = schemas::problem(xml, schema);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem + QLatin1Char('\n') + QString::fromUtf8(xml.left(3000))));
+        if (payloadSchema.isEmpty())
+            return;
+        const QByteArray payload = schemas::firstChildOf(xml, QStringLiteral("detEvento"));
+        QVERIFY(!payload.isEmpty());
+        problem = schemas::problem(payload, payloadSchema);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem + QLatin1Char('\n') + QString::fromUtf8(payload)));
     }
 
     void optionsAreChecked_data()
