@@ -68,6 +68,13 @@ QString eventReason(const QString &typed, QString &error)
     return r;
 }
 
+// The list tells the kinds apart in its status text: a CT-e OS, GTV-e or CT-e Simplificado says so.
+QString statusText(const xmlutil::CteFields &f)
+{
+    const QString motive = f.xMotivo.isEmpty() ? QStringLiteral("Autorizado o uso do CT-e") : f.xMotivo;
+    return (f.kind == QLatin1String("CT-e") ? motive : f.kind + QStringLiteral(" - ") + motive).left(255);
+}
+
 QString localTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("dd/MM/yyyy HH:mm")); }
 
 // consNSU calls per synchronization: each counts against the authority's limits.
@@ -201,7 +208,14 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
         return;
     }
     try {
-        if (schema.startsWith(QLatin1String("procCTe"))) {
+        // A label the distribution does not use for CT-e is kept raw; within the labels it
+        // uses, the document's own root says what it is.
+        const QString root = xmlutil::rootName(xml);
+        const bool known = schema.startsWith(QLatin1String("procCTe")) || schema.startsWith(QLatin1String("procGTVe")) ||
+                           schema.startsWith(QLatin1String("procEventoCTe"));
+        if (!known) {
+            keepRaw(xml, QStringLiteral("schema desconhecido: %1").arg(schema));
+        } else if (xmlutil::isProcCte(root)) {
             const xmlutil::CteFields f = xmlutil::readProcCte(xml);
             if (!fiscal::validAccessKey(f.key))
                 throw std::runtime_error("chave de acesso inválida no documento: " + f.key.left(60).toStdString());
@@ -217,10 +231,9 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
                 .bind(10, f.expName.left(60)).bind(11, f.recDoc).bind(12, f.recName.left(60)).bind(13, f.destDoc)
                 .bind(14, f.destName.left(60)).bind(15, f.toma).bind(16, f.tomaDoc).bind(17, f.tomaName.left(60))
                 .bind(18, xmlutil::displayDate(f.dhEmi)).bind(19, xmlutil::isoDate(f.dhEmi)).bind(20, f.vTPrest)
-                .bind(21, f.vRec).bind(22, QStringLiteral("100"))
-                .bind(23, f.xMotivo.isEmpty() ? QStringLiteral("Autorizado o uso do CT-e") : f.xMotivo.left(255))
+                .bind(21, f.vRec).bind(22, QStringLiteral("100")).bind(23, statusText(f))
                 .bind(24, syncDate).bind(25, syncIso).bind(26, schema).bind(27, xml).run();
-        } else if (schema.startsWith(QLatin1String("procEventoCTe"))) {
+        } else if (root == QLatin1String("procEventoCTe")) {
             const auto v = xmlutil::leaves(xml);
             const QString base = QStringLiteral("procEventoCTe/eventoCTe/infEvento/");
             const QString key = v.value(base + QStringLiteral("chCTe"));

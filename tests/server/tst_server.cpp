@@ -525,6 +525,64 @@ private Q_SLOTS:
         QCOMPARE(evento::read(a.sentEvents[0]).xObs, sent);
     }
 
+    // Every kind the distribution delivers is listed with the fields it carries, and what
+    // real files carry around a document does not keep it off the list.
+    void everyKindIsListed_data()
+    {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("kind"); // how the status text names it; empty for a CT-e
+        using I = SimulatedAuthority::Item;
+        QTest::newRow("CT-e") << int(I::Normal) << "" << "";
+        QTest::newRow("CT-e OS") << int(I::Os) << "" << "CT-e OS";
+        QTest::newRow("GTV-e") << int(I::Gtv) << "" << "GTV-e";
+        QTest::newRow("CT-e Simplificado") << int(I::Simplified) << "" << "CT-e Simplificado";
+        QTest::newRow("CT-e 3.00") << int(I::Normal) << "3.00" << "";
+        QTest::newRow("CT-e OS 3.00") << int(I::Os) << "3.00" << "CT-e OS";
+        QTest::newRow("byte-order mark") << int(I::Normal) << "bom" << "";
+        QTest::newRow("element after the protocol") << int(I::Normal) << "after protocol" << "";
+    }
+    void everyKindIsListed()
+    {
+        QFETCH(int, model);
+        QFETCH(QString, change);
+        QFETCH(QString, kind);
+        SimulatedAuthority::Item it;
+        for (const auto &i : sim->history(kReg))
+            if (i.kind == SimulatedAuthority::Item::Cte && int(i.model) == model && SimulatedAuthority::taker(i).doc == kReg)
+                it = i;
+        QVERIFY(!it.key.isEmpty());
+        QByteArray xml = sim->procCTe(it);
+        if (change == QLatin1String("3.00")) xml.replace("versao=\"4.00\"", "versao=\"3.00\"");
+        else if (change == QLatin1String("bom")) xml.prepend("\xEF\xBB\xBF");
+        else if (change == QLatin1String("after protocol"))
+            xml.insert(xml.lastIndexOf("</"), "<procCancCTe versao=\"3.00\"><cancCTe/></procCancCTe>");
+        Scripted a;
+        a.pages = {distAnswer(QStringLiteral("138"), nsu(1), nsu(1),
+                              {{nsu(1), SimulatedAuthority::procSchema(it), QString::fromLatin1(xmlutil::gzip(xml).toBase64())}})};
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 0);
+        Statement st(*store, "SELECT nracessocte, nrinsjuremit, nmrazsocemit, nrinsjurreme, nrinsjurdest, idtomador,"
+                             " nrinsjurtoma, nmrazsoctoma, vrtotalprest, vrreceber, cdstatus, dsstatus, xml FROM cte");
+        QVERIFY(st.step());
+        const SimulatedAuthority::Party &taker = SimulatedAuthority::taker(it);
+        QCOMPARE(st.text(0), it.key);
+        QCOMPARE(st.text(1), it.issuer.doc);
+        QCOMPARE(st.text(2), it.issuer.name.left(60));
+        // A CT-e OS names only its taker; a CT-e Simplificado its taker and the items' cities.
+        const bool parties = model == SimulatedAuthority::Item::Normal || model == SimulatedAuthority::Item::Gtv;
+        QCOMPARE(st.text(3), parties ? it.rem.doc : QString());
+        QCOMPARE(st.text(4), parties ? it.dest.doc : QString());
+        QCOMPARE(st.text(5), QString::number(it.toma));
+        QCOMPARE(st.text(6), taker.doc);
+        QCOMPARE(st.text(7), taker.name.left(60));
+        QCOMPARE(st.real(8), model == SimulatedAuthority::Item::Gtv ? 0.0 : it.vTPrest);
+        QCOMPARE(st.text(10), QStringLiteral("100"));
+        QCOMPARE(st.text(11), kind.isEmpty() ? QStringLiteral("Autorizado o uso do CT-e") : kind + QStringLiteral(" - Autorizado o uso do CT-e"));
+        QCOMPARE(st.blob(12), xml); // kept byte for byte
+    }
+
     void corruptDocumentsAreKeptRaw()
     {
         SimulatedAuthority::Item it;
