@@ -1,6 +1,7 @@
 #include "SimulatedAuthority.h"
 #include "EventMessages.h"
 #include "Fiscal.h"
+#include "OfficialSchemas.h"
 #include "Xml.h"
 #include "XmlSigner.h"
 
@@ -651,6 +652,30 @@ QByteArray SimulatedAuthority::distDFeInt(const QByteArray &request)
     return retDist(QStringLiteral("138"), QStringLiteral("Documento(s) localizado(s)"), nsuText(last), nsuText(max), docs);
 }
 
+QByteArray SimulatedAuthority::prepareEvent(const evento::Disagreement &d)
+{
+    // The simulation's key stands in for the company's certificate.
+    return evento::withoutDeclaration(m_signer->sign(evento::build(d, false), evento::id(d)));
+}
+
+namespace {
+// What the authority checks of the message before it looks the CT-e up: its schema
+// (the payload's too), then its signature. Empty with both set when it passes.
+std::pair<QString, QString> formRefusal(const QByteArray &request, const evento::Fields &f)
+{
+    const QString payloadSchema = f.tpEvento == QLatin1String("610110") ? QStringLiteral("evPrestDesacordo_v4.00.xsd")
+                                                                        : QString();
+    QString problem = schemas::problem(request, QStringLiteral("eventoCTe_v4.00.xsd"));
+    if (problem.isEmpty() && !payloadSchema.isEmpty())
+        problem = schemas::problem(schemas::firstChildOf(request, QStringLiteral("detEvento")), payloadSchema);
+    if (!problem.isEmpty())
+        return {QStringLiteral("215"), QStringLiteral("Rejeição: Falha no schema XML")};
+    if (!XmlSigner::verify(request, f.id).isEmpty())
+        return {QStringLiteral("297"), QStringLiteral("Rejeição: Assinatura difere do calculado")};
+    return {};
+}
+} // namespace
+
 QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
 {
     evento::Fields f;
@@ -685,14 +710,13 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
     } catch (const std::exception &) {
         return answer(QStringLiteral("243"), QStringLiteral("Rejeição: XML mal formado"), QString(), QString());
     }
-    const QString &key = f.key, &author = f.author, &obs = f.xObs;
+    const QString &key = f.key, &author = f.author;
+    if (const auto [cStat, xMotivo] = formRefusal(request, f); !cStat.isEmpty())
+        return answer(cStat, xMotivo, key, QString());
     if (f.tpEvento != QLatin1String("610110"))
         return answer(QStringLiteral("490"), QStringLiteral("Rejeição: Tipo de evento não suportado"), key, QString());
     if (!fiscal::validAccessKey(key))
         return answer(QStringLiteral("236"), QStringLiteral("Rejeição: Chave de Acesso com dígito verificador inválido"), key, QString());
-    const qsizetype obsLength = obs.toUcs4().size();
-    if (obsLength < 15 || obsLength > 255 || obs != obs.trimmed())
-        return answer(QStringLiteral("225"), QStringLiteral("Rejeição: Falha no Schema XML do evento (xObs)"), key, QString());
     const std::vector<Item> h = history(author);
     const Item *cte = nullptr;
     for (const Item &it : h)
@@ -707,9 +731,11 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
     if (cte->at.daysTo(m_clock()) > 45)
         return answer(QStringLiteral("631"), QStringLiteral("Rejeição: Evento registrado após 45 dias da autorização do CT-e"), key, QString());
     QMutexLocker lock(&m_mutex);
-    if (m_disagreements.contains(f.id))
-        return answer(QStringLiteral("631"), QStringLiteral("Rejeição: Duplicidade de evento"), key, QString());
-    m_disagreements.insert(f.id);
-    return answer(QStringLiteral("135"), QStringLiteral("Evento registrado e vinculado a CT-e"), key,
-                  QStringLiteral("1%1%2").arg(key.left(2)).arg(quint64(seedOf(f.id)) % 1000000000000ULL, 12, 10, QLatin1Char('0')));
+    // The same type, key and sequence again: the authority names the protocol it already gave.
+    if (const auto done = m_disagreements.constFind(f.id); done != m_disagreements.constEnd())
+        return answer(QStringLiteral("631"), QStringLiteral("Rejeição: Duplicidade de evento [nProt:%1][dhRegEvento:%2]")
+                                                 .arg(done->first, done->second), key, QString());
+    const QString prot = QStringLiteral("1%1%2").arg(key.left(2)).arg(quint64(seedOf(f.id)) % 1000000000000ULL, 12, 10, QLatin1Char('0'));
+    m_disagreements.insert(f.id, {prot, dateTime(m_clock())});
+    return answer(QStringLiteral("135"), QStringLiteral("Evento registrado e vinculado a CT-e"), key, prot);
 }

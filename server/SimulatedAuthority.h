@@ -26,6 +26,7 @@ public:
 
     QByteArray distDFeInt(const QByteArray &request) override;
     QByteArray eventoCTe(const QByteArray &request) override;
+    QByteArray prepareEvent(const evento::Disagreement &d) override;
 
     struct Party {
         QString doc, name, uf, city, cMun; // cMun: the city's IBGE code
@@ -73,5 +74,5 @@ private:
     Clock m_clock;
     std::shared_ptr<const XmlSigner> m_signer;
     QMutex m_mutex;
-    QSet<QString> m_disagreements; // Ids of the 610110 events accepted
+    QHash<QString, std::pair<QString, QString>> m_disagreements; // Id of each event accepted -> nProt, dhRegEvento
 };

@@ -820,6 +820,56 @@ private Q_SLOTS:
         QVERIFY2(problem.isEmpty(), qPrintable(problem + QLatin1Char('\n') + QString::fromUtf8(payload)));
     }
 
+    // The simulated authorizer on its own: the authority's codes, in the order it checks.
+    void simulatedEventReception_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("answer"); // cStat - xMotivo, the start of it
+        QTest::newRow("signed as the product sends it") << "" << "135 - Evento registrado e vinculado a CT-e";
+        QTest::newRow("unsigned") << "unsigned" << "215 - Rejeição: Falha no schema XML";
+        QTest::newRow("reason of 14 characters") << "14" << "215 - Rejeição: Falha no schema XML";
+        QTest::newRow("reason with a euro sign") << "euro" << "215 - Rejeição: Falha no schema XML";
+        QTest::newRow("signature broken") << "tampered" << "297 - Rejeição: Assinatura difere do calculado";
+        QTest::newRow("not in the authority's base") << "unknown" << "217 - Rejeição: CT-e não consta na base de dados da SEFAZ";
+        QTest::newRow("cancelled CT-e") << "cancelled" << "218 - Rejeição: CT-e já está cancelado na base de dados da SEFAZ";
+        QTest::newRow("author is not the service taker") << "not taker"
+                                                         << "632 - Rejeição: O autor do evento deve ser o tomador do serviço do CT-e";
+        QTest::newRow("after 45 days") << "old" << "631 - Rejeição: Evento registrado após 45 dias da autorização do CT-e";
+        QTest::newRow("duplicate") << "duplicate" << "631 - Rejeição: Duplicidade de evento [nProt:1";
+    }
+    void simulatedEventReception()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, answer);
+        evento::Disagreement d;
+        d.tpAmb = QStringLiteral("2");
+        d.author = kReg;
+        d.at = now;
+        d.reason = QStringLiteral("Serviço não contratado pela empresa");
+        if (change == QLatin1String("not taker")) d.key = simKey(false, 0, 40);
+        else if (change == QLatin1String("old")) d.key = simKey(true, 46, 400);
+        else if (change == QLatin1String("unknown")) d.key = keyOf(QStringLiteral("35"));
+        else d.key = simKey(true, 0, 40);
+        if (change == QLatin1String("cancelled"))
+            for (const auto &it : sim->history(kReg))
+                if (it.kind == SimulatedAuthority::Item::Cte && !it.cancelProt.isEmpty())
+                    d.key = it.key;
+        if (change == QLatin1String("14")) d.reason = d.reason.left(14);
+        else if (change == QLatin1String("euro")) d.reason += QStringLiteral(" de 10 €");
+        QVERIFY(!d.key.isEmpty());
+        QByteArray sent = change == QLatin1String("unsigned") ? evento::build(d, false) : sim->prepareEvent(d);
+        if (change == QLatin1String("tampered"))
+            sent.replace("contratado", "contratada");
+        if (change == QLatin1String("duplicate"))
+            QCOMPARE(xmlutil::leaves(sim->eventoCTe(sent)).value(QStringLiteral("retEventoCTe/infEvento/cStat")), QStringLiteral("135"));
+        const QByteArray ret = sim->eventoCTe(sent);
+        QCOMPARE(schemas::problem(ret, QStringLiteral("retEventoCTe_v4.00.xsd")), QString());
+        const auto v = xmlutil::leaves(ret);
+        const QString got = v.value(QStringLiteral("retEventoCTe/infEvento/cStat")) + QStringLiteral(" - ") +
+                            v.value(QStringLiteral("retEventoCTe/infEvento/xMotivo"));
+        QVERIFY2(got.startsWith(answer), qPrintable(got));
+    }
+
     void optionsAreChecked_data()
     {
         QTest::addColumn<QString>("what");
