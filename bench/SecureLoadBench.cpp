@@ -6,7 +6,7 @@
 #include "Hello.h"
 #include "LoadBench.h"
 #include "Packet.h"
-#include "Store.h"
+#include "store/Store.h"
 #include "TestPki.h"
 
 #include <QCoreApplication>

@@ -2,10 +2,10 @@
 #include "Frame.h"
 #include "Grid.h"
 #include "LoadBench.h"
-#include "Methods.h"
+#include "RemoteModule.h"
 #include "Packet.h"
 #include "SincronizacaoCTe.h"
-#include "Store.h"
+#include "store/Store.h"
 #include "Verdano.h"
 
 #include <QAbstractTableModel>

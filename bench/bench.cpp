@@ -1,15 +1,16 @@
 // Benchmarks (not tests): list decoding, the server's answer for a large list (SQLite and PostgreSQL), tick-all,
 // the first paint of a large grid, and the server under many clients.
 // Usage: dfe-bench [load|server|grid] [rows] | user [rows ...] [--runs N] | serve-load [clients] [calls]
-//        | serve-idle [connections] [server open-file limit]
+//        | serve-idle [connections] [server open-file limit] | dacte [count]
+#include "DacteBench.h"
 #include "Engines.h"
 #include "Grid.h"
 #include "LoadBench.h"
 #include "UserBench.h"
-#include "Methods.h"
+#include "RemoteModule.h"
 #include "SincronizacaoCTe.h"
-#include "SimulatedAuthority.h"
-#include "Store.h"
+#include "authority/simulated/SimulatedAuthority.h"
+#include "store/Store.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -80,6 +81,8 @@ int main(int argc, char **argv)
         return runServerBench(app.arguments().mid(1));
     if (what == QLatin1String("user"))
         return runUserBench(app.arguments().mid(2));
+    if (what == QLatin1String("dacte"))
+        return runDacteBench(app.arguments().mid(2));
     const int rows = argc > 2 ? std::atoi(argv[2]) : 100000;
 
     if (what == QLatin1String("server")) {

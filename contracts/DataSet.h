@@ -17,6 +17,7 @@ enum TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
 
 class TClientDataSet;
 class TDataSource;
+namespace wire { class PacketReader; }
 
 struct TFieldDef {
     QString Name;
@@ -238,6 +239,8 @@ private:
     };
 
     void requireActive() const;
+    std::vector<const TField *> packetTargets(wire::PacketReader &in);
+    Storage packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const;
     void rebuildOrder();
     void rebuildView(int keepRow);
     bool rowMatchesFilter(int row) const;

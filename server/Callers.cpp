@@ -52,15 +52,6 @@ void add(Store &store, Caller::Kind kind, const QString &name, const QString &ha
 }
 } // namespace
 
-QString Caller::describe() const
-{
-    switch (kind) {
-    case Kind::Token: return QStringLiteral("token ") + name;
-    case Kind::Certificate: return QStringLiteral("certificado ") + name;
-    default: return QStringLiteral("anônimo");
-    }
-}
-
 namespace callers {
 
 QString addToken(Store &store, const QString &name, const QStringList &registrations)
@@ -143,6 +134,17 @@ std::optional<QString> requestRegistration(const QString &method, const QVariant
     if (at >= args.size() || args[at].metaType().id() != QMetaType::QString)
         return QString();
     return fiscal::normalRegistration(args[at].toString());
+}
+
+QString refusal(Store &store, const Caller &caller, const QString &method, const QVariantList &args)
+{
+    const QSet<QString> allowed = registrations(store, caller);
+    if (allowed.isEmpty())
+        return QStringLiteral("Acesso negado: %1 não está autorizado neste servidor de aplicação.").arg(caller.describe());
+    const std::optional<QString> reg = requestRegistration(method, args);
+    if (reg && !allowed.contains(*reg))
+        return QStringLiteral("Acesso negado: %1 não está autorizado para a inscrição jurídica \"%2\".").arg(caller.describe(), *reg);
+    return {};
 }
 
 } // namespace callers

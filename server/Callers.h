@@ -2,20 +2,12 @@
 // Who may call the server: per-installation tokens (only a SHA-256 of the secret is
 // kept) and client certificates (by the subject's common name), each tied to the
 // legal registrations whose documents it may see.
-#include "Store.h"
+#include "net/Caller.h"
+#include "store/Store.h"
 
 #include <QSet>
 #include <QStringList>
 #include <optional>
-
-struct Caller {
-    enum class Kind { Anonymous, Token, Certificate };
-    Kind kind = Kind::Anonymous;
-    QString name;
-    bool anonymous() const { return kind == Kind::Anonymous; }
-    // For the log: "token NAME", "certificado CN", or "anônimo".
-    QString describe() const;
-};
 
 namespace callers {
 
@@ -37,5 +29,8 @@ QSet<QString> registrations(Store &store, const Caller &caller);
 // The registration a request names (normal form; empty when it names none), or
 // nothing for a method that has no registration argument.
 std::optional<QString> requestRegistration(const QString &method, const QVariantList &args);
+// Why the caller may not make this call, or empty. Read per call, so that a removed
+// token or registration takes effect at once.
+QString refusal(Store &store, const Caller &caller, const QString &method, const QVariantList &args);
 
 } // namespace callers

@@ -1,10 +1,10 @@
 // dfe-server: the reference application server of Dfe71000.rdmSincronizacaoCTe.
-#include "AuthorityOptions.h"
+#include "authority/AuthorityOptions.h"
 #include "Callers.h"
 #include "Frame.h"
-#include "Methods.h"
-#include "Server.h"
-#include "ServerTls.h"
+#include "RemoteModule.h"
+#include "DfeServer.h"
+#include "net/ServerTls.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -174,7 +174,7 @@ int main(int argc, char **argv)
             const wire::Reply r = m.call({QString::fromLatin1(wire::kServerName), QStringLiteral("SincronizarCTe"),
                                           {QString(), QStringLiteral("T"), reg, QStringLiteral("INICIAL"), QString(), QString()}});
             const QVariantList l = r.result.toList();
-            DfeServer::log(QStringLiteral("sincronização inicial de %1: %2").arg(reg, r.ok ? l.value(1).toString() : r.error));
+            ServerLog::write(QStringLiteral("sincronização inicial de %1: %2").arg(reg, r.ok ? l.value(1).toString() : r.error));
         } catch (const std::exception &e) {
             std::fprintf(stderr, "sincronização inicial de %s falhou: %s\n", qPrintable(reg), e.what());
         }

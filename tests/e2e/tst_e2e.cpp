@@ -2,7 +2,7 @@
 // on a loopback port chosen at run time, its simulated authority offline.
 #include "HostCore.h"
 #include "ScreenHarness.h"
-#include "SimulatedAuthority.h"
+#include "authority/simulated/SimulatedAuthority.h"
 
 #include <QDir>
 #include <QPlainTextEdit>

@@ -2,6 +2,7 @@
 #include "DataSet.h"
 #include "Exceptions.h"
 #include "Grid.h"
+#include "ListFind.h"
 
 #include <QAbstractItemModelTester>
 #include <QApplication>
@@ -180,6 +181,47 @@ private Q_SLOTS:
         ds.SetFilter(filter);
         ds.SetFiltered(true);
         QCOMPARE(order(ds), shown);
+    }
+
+    void findWalksTheVisibleTextBothWays_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<int>("from");     // view position
+        QTest::addColumn<bool>("forward");
+        QTest::addColumn<int>("found");    // view position, -1 none
+        QTest::addColumn<int>("count");
+        // Rows in view order: NSU 1, 2, 3, 4 (emitters below).
+        QTest::newRow("accents and case ignored") << "sao jose" << -1 << true << 1 << 2;
+        QTest::newRow("next wraps past the end") << "sao jose" << 3 << true << 1 << 2;
+        QTest::newRow("previous from the first match") << "SÃO" << 1 << false << 3 << 2;
+        QTest::newRow("CNPJ typed with punctuation") << "11.222.333/0001-81" << -1 << true << 0 << 1;
+        QTest::newRow("CNPJ typed bare finds formatted") << "33000167000101" << -1 << true << 2 << 1;
+        QTest::newRow("the current row comes last") << "transp" << 0 << true << 0 << 1;
+        QTest::newRow("a dash between words is kept") << "a-b" << -1 << true << -1 << 0;
+        QTest::newRow("amount as shown") << QStringLiteral("0") + QLocale().decimalPoint() + QStringLiteral("30") << -1 << true << 2 << 1;
+        QTest::newRow("empty finds nothing") << "  " << -1 << true << -1 << 0;
+    }
+    void findWalksTheVisibleTextBothWays()
+    {
+        QFETCH(QString, query);
+        QFETCH(int, from);
+        QFETCH(bool, forward);
+        QFETCH(int, found);
+        QFETCH(int, count);
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet({"4", "1", "3", "2"}));
+        const QStringList names{"TRANSP 11222333000181", "São José Ltda", "Fábrica 33.000.167/0001-01", "SAO JOSE DOS CAMPOS"};
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(ds.Locate(QStringLiteral("NRNSU"), QString::number(i + 1)));
+            ds.Edit();
+            ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).SetAsString(names[i]);
+            ds.Post();
+        }
+        TListFind find(ds, {&ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")), &ds.FieldByName(QStringLiteral("VRTOTALPREST"))});
+        find.SetText(query);
+        QCOMPARE(find.Next(from, forward), found);
+        QCOMPARE(find.MatchCount(), count);
     }
 
     void readsOutsideTheRowsAreRefused_data()

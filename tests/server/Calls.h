@@ -2,7 +2,7 @@
 // The server's methods as the tests call them: through the dispatcher, which turns
 // every exception into an error reply, so a fault that throws fails its test instead
 // of ending the whole run.
-#include "Methods.h"
+#include "RemoteModule.h"
 #include "Packet.h"
 
 #include <QTest>

@@ -1,10 +1,10 @@
 #include "LocalAuthority.h"
-#include "DistMessages.h"
-#include "EventMessages.h"
-#include "SefazAuthority.h"
+#include "authority/DistMessages.h"
+#include "authority/EventMessages.h"
+#include "authority/sefaz/SefazAuthority.h"
 #include "SignatureCheck.h"
-#include "Soap.h"
-#include "Xml.h"
+#include "authority/sefaz/Soap.h"
+#include "authority/Xml.h"
 
 #include <QRegularExpression>
 #include <QXmlStreamWriter>

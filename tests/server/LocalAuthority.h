@@ -4,7 +4,7 @@
 // simulated authority's XML or failing the way it is told to. Events (any path with
 // CTeRecepcaoEventoV4) are checked as an authorizer checks them before the simulation
 // decides: the signature with the client's certificate (297), the Id and xObs (225).
-#include "SimulatedAuthority.h"
+#include "authority/simulated/SimulatedAuthority.h"
 
 #include <QMutex>
 #include <QSslCertificate>

@@ -1,5 +1,5 @@
 #include "SignatureCheck.h"
-#include "XmlSigner.h"
+#include "authority/XmlSigner.h"
 
 #include <QRegularExpression>
 #include <QXmlStreamReader>

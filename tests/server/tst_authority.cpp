@@ -2,18 +2,18 @@
 // mutual TLS, the distribution rules (one-hour hold-off, 656, consNSU gap repair)
 // and every way a call can fail leaving the cursor where it was; the signed
 // disagreement event, routed to the authorizer of the key's state.
-#include "AuthorityOptions.h"
-#include "EventMessages.h"
+#include "authority/AuthorityOptions.h"
+#include "authority/EventMessages.h"
 #include "Fiscal.h"
 #include "LocalAuthority.h"
 #include "Calls.h"
-#include "Methods.h"
-#include "OfficialSchemas.h"
-#include "SefazAuthority.h"
-#include "SyncState.h"
+#include "RemoteModule.h"
+#include "authority/OfficialSchemas.h"
+#include "authority/sefaz/SefazAuthority.h"
+#include "store/SyncState.h"
 #include "TestPki.h"
-#include "XmlSigner.h"
-#include "Xml.h"
+#include "authority/XmlSigner.h"
+#include "authority/Xml.h"
 
 #include <QRegularExpression>
 

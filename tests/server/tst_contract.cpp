@@ -5,11 +5,11 @@
 #include "Fiscal.h"
 #include "Frame.h"
 #include "Calls.h"
-#include "Methods.h"
+#include "RemoteModule.h"
 #include "Packet.h"
-#include "SimulatedAuthority.h"
-#include "Store.h"
-#include "Xml.h"
+#include "authority/simulated/SimulatedAuthority.h"
+#include "store/Store.h"
+#include "authority/Xml.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -3,10 +3,10 @@
 // a reply over the frame limit, a store locked by another writer, bad options.
 #include "Frame.h"
 #include "Calls.h"
-#include "Methods.h"
-#include "Server.h"
-#include "SimulatedAuthority.h"
-#include "Store.h"
+#include "RemoteModule.h"
+#include "DfeServer.h"
+#include "authority/simulated/SimulatedAuthority.h"
+#include "store/Store.h"
 
 #include <QProcess>
 #include <QSemaphore>

@@ -3,9 +3,9 @@
 // and two servers on one PostgreSQL store synchronize one registration at once.
 #include "Engines.h"
 #include "Calls.h"
-#include "Methods.h"
+#include "RemoteModule.h"
 #include "Packet.h"
-#include "SimulatedAuthority.h"
+#include "authority/simulated/SimulatedAuthority.h"
 
 #include <QProcess>
 #include <QRegularExpression>

@@ -1,15 +1,15 @@
 // The reference server: its four methods on a temporary store, the synchronization
 // loop against the simulated authority, and the connection over loopback.
 #include "Calls.h"
-#include "EventMessages.h"
+#include "authority/EventMessages.h"
 #include "Exceptions.h"
 #include "Fiscal.h"
-#include "Methods.h"
+#include "RemoteModule.h"
 #include "NetConnection.h"
-#include "Server.h"
-#include "SimulatedAuthority.h"
+#include "DfeServer.h"
+#include "authority/simulated/SimulatedAuthority.h"
 #include "TestSupport.h"
-#include "Xml.h"
+#include "authority/Xml.h"
 
 #include <QScopeGuard>
 #include <QTest>

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <utility>
 #include <limits>
 
 using namespace dataset;
@@ -136,108 +138,119 @@ void TClientDataSet::compactText()
     m_s.text = std::move(fresh);
     m_s.garbage = 0;
 }
+// Each packet column's field (null for a column no field takes); every stored field must be
+// present with a compatible type. An empty field list takes the packet's own.
+std::vector<const TField *> TClientDataSet::packetTargets(wire::PacketReader &in)
+{
+    const std::vector<wire::PacketField> &cols = in.fields();
+    if (m_fields.empty()) {
+        if (Active())
+            Close();
+        for (const auto &c : cols)
+            AddField({c.name, fieldType(c.type), c.size});
+    }
+    std::vector<const TField *> target(cols.size(), nullptr);
+    for (auto &f : m_fields) {
+        if (f->Calculated)
+            continue;
+        const int found = in.indexOf(f->FieldName);
+        if (found < 0)
+            packetError(QStringLiteral("falta o campo %1").arg(f->FieldName));
+        if (!compatible(f->DataType, cols[size_t(found)].type))
+            packetError(QStringLiteral("o campo %1 veio como %2, esperado %3")
+                            .arg(f->FieldName, QString::fromLatin1(wire::packetTypeName(cols[size_t(found)].type)),
+                                 typeText(f->DataType)));
+        target[size_t(found)] = f.get();
+        if (f->IsText())
+            in.limitText(size_t(found), f->Size);
+    }
+    if (in.tableSize() > qsizetype(std::numeric_limits<quint32>::max()))
+        packetError(QStringLiteral("pacote grande demais"));
+    return target;
+}
+
+namespace {
+// The packet's text columns in field order (the usual case) let each cell go straight to
+// its place in the arena; otherwise a row's cells are gathered first.
+bool textColumnsInOrder(const std::vector<const TField *> &target, const std::function<int(const TField *)> &slot)
+{
+    int last = -1;
+    for (const TField *f : target) {
+        if (!f || !f->IsText())
+            continue;
+        if (slot(f) <= last)
+            return false;
+        last = slot(f);
+    }
+    return true;
+}
+} // namespace
+
+TClientDataSet::Storage TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const
+{
+    const bool inOrder = textColumnsInOrder(target, [](const TField *f) { return f->m_slot; });
+    const size_t stride = size_t(m_textCount) + 1;
+    const size_t nrows = size_t(in.rowCount());
+    Storage st;
+    // No text is longer than the table it comes in: one block, never moved while loading.
+    st.text.reserve(std::max<qsizetype>(in.tableSize(), 1));
+    st.offsets.resize(nrows * stride);
+    st.floats.resize(nrows * size_t(m_floatCount));
+    st.blobs.resize(nrows * size_t(m_blobCount));
+    char *out = st.text.data();
+    quint32 at = 0;
+    auto put = [&](const wire::PacketReader::Cell &v) {
+        if (v.size)
+            std::memcpy(out + at, v.data, size_t(v.size));
+        at += quint32(v.size);
+    };
+    std::vector<wire::PacketReader::Cell> gathered(inOrder ? 0 : size_t(m_textCount));
+    size_t row = 0;
+    while (in.nextRow()) {
+        quint32 *off = &st.offsets[row * stride];
+        double *floats = st.floats.data() + row * size_t(m_floatCount);
+        for (const TField *f : target) {
+            const wire::PacketReader::Cell v = in.cell();
+            if (!f)
+                continue;
+            if (f->IsText() && inOrder) {
+                off[f->m_slot] = at;
+                put(v);
+            } else if (f->IsText()) {
+                gathered[size_t(f->m_slot)] = v;
+            } else if (f->DataType == ftFloat) {
+                floats[f->m_slot] = v.kind == wire::PacketReader::Cell::Null ? std::nan("") : v.number;
+            } else if (v.size) {
+                st.blobs[row * size_t(m_blobCount) + size_t(f->m_slot)] = QByteArray(v.data, v.size);
+            }
+        }
+        for (size_t k = 0; k < gathered.size(); ++k) {
+            off[k] = at;
+            put(std::exchange(gathered[k], {}));
+        }
+        off[m_textCount] = at;
+        ++row;
+    }
+    st.text.resize(at);
+    st.text.shrink();
+    st.rows = int(row);
+    return st;
+}
+
 void TClientDataSet::SetData(const TDataPacket &packet)
 {
-    auto fail = [](const QString &why) { packetError(why); };
     try {
         wire::PacketReader in(packet);
-        const std::vector<wire::PacketField> &cols = in.fields();
-        if (m_fields.empty()) {
-            if (Active())
-                Close();
-            for (const auto &c : cols)
-                AddField({c.name, fieldType(c.type), c.size});
-        }
-
-        // Map each packet column to its field; every stored field must be present.
-        std::vector<const TField *> target(cols.size(), nullptr);
-        for (auto &f : m_fields) {
-            if (f->Calculated)
-                continue;
-            const int found = in.indexOf(f->FieldName);
-            if (found < 0)
-                fail(QStringLiteral("falta o campo %1").arg(f->FieldName));
-            if (!compatible(f->DataType, cols[size_t(found)].type))
-                fail(QStringLiteral("o campo %1 veio como %2, esperado %3")
-                         .arg(f->FieldName, QString::fromLatin1(wire::packetTypeName(cols[size_t(found)].type)),
-                              typeText(f->DataType)));
-            target[size_t(found)] = f.get();
-            if (f->IsText())
-                in.limitText(size_t(found), f->Size);
-        }
-        if (in.tableSize() > qsizetype(std::numeric_limits<quint32>::max()))
-            fail(QStringLiteral("pacote grande demais"));
-        // The packet's columns in field order (the usual case) let each text cell go
-        // straight to its place in the arena; otherwise a row's cells are gathered first.
-        bool inOrder = true;
-        int lastSlot = -1;
-        for (const TField *f : target) {
-            if (!f || !f->IsText())
-                continue;
-            inOrder = inOrder && f->m_slot > lastSlot;
-            lastSlot = f->m_slot;
-        }
-
-        const size_t stride = size_t(m_textCount) + 1;
-        const size_t nrows = size_t(in.rowCount());
-        Storage st;
-        // No text is longer than the table it comes in: one block, never moved while loading.
-        st.text.reserve(std::max<qsizetype>(in.tableSize(), 1));
-        st.offsets.resize(nrows * stride);
-        st.floats.resize(nrows * size_t(m_floatCount));
-        st.blobs.resize(nrows * size_t(m_blobCount));
-        char *out = st.text.data();
-        quint32 at = 0;
-        std::vector<wire::PacketReader::Cell> gathered(inOrder ? 0 : size_t(m_textCount));
-        size_t row = 0;
-        while (in.nextRow()) {
-            quint32 *off = &st.offsets[row * stride];
-            double *floats = st.floats.data() + row * size_t(m_floatCount);
-            for (size_t c = 0; c < cols.size(); ++c) {
-                const wire::PacketReader::Cell v = in.cell();
-                const TField *f = target[c];
-                if (!f)
-                    continue;
-                if (f->IsText()) {
-                    if (!inOrder) {
-                        gathered[size_t(f->m_slot)] = v;
-                        continue;
-                    }
-                    off[f->m_slot] = at;
-                    if (v.size) {
-                        std::memcpy(out + at, v.data, size_t(v.size));
-                        at += quint32(v.size);
-                    }
-                } else if (f->DataType == ftFloat) {
-                    floats[f->m_slot] = v.kind == wire::PacketReader::Cell::Null ? std::nan("") : v.number;
-                } else if (v.size) {
-                    st.blobs[row * size_t(m_blobCount) + size_t(f->m_slot)] = QByteArray(v.data, v.size);
-                }
-            }
-            if (!inOrder) {
-                for (size_t k = 0; k < gathered.size(); ++k) {
-                    off[k] = at;
-                    if (gathered[k].size)
-                        std::memcpy(out + at, gathered[k].data, size_t(gathered[k].size));
-                    at += quint32(gathered[k].size);
-                    gathered[k] = {};
-                }
-            }
-            off[m_textCount] = at;
-            ++row;
-        }
-        st.text.resize(at);
-        st.text.shrink();
-        st.rows = int(row);
-
+        const std::vector<const TField *> target = packetTargets(in);
+        Storage st = packetRows(in, target);
         if (m_state == dsEdit || m_state == dsInsert)
             dropBuffer();
         // New content reopens the list: watchers see it close and open again.
         setState(dsInactive);
+        m_rowCount = st.rows;
         m_s = std::move(st);
-        m_rowCount = int(row);
     } catch (const wire::DecodeError &e) {
-        fail(QString::fromUtf8(e.what()));
+        packetError(QString::fromUtf8(e.what()));
     }
     rebuildOrder();
     rebuildView(-1);

@@ -1,0 +1,5 @@
+#pragma once
+#include <QStringList>
+
+// dfe-bench dacte [count]: one DACTE read and drawn, then `count` into one PDF.
+int runDacteBench(const QStringList &args);

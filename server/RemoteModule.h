@@ -1,0 +1,39 @@
+#pragma once
+// The remote data module Dfe71000.rdmSincronizacaoCTe: the four methods over the
+// store and a tax-authority source.
+#include "authority/Authority.h"
+#include "Frame.h"
+#include "store/Store.h"
+
+#include <QDateTime>
+#include <functional>
+
+// A request the server cannot run: answered with an error reply.
+class CallError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class RemoteModule {
+public:
+    using Clock = std::function<QDateTime()>;
+    RemoteModule(Store &store, AuthoritySource &authority, QString ufAutor = QStringLiteral("35"), Clock clock = {});
+
+    // Runs one request; never throws.
+    wire::Reply call(const wire::Request &request);
+
+    QVariant GetSincronizacaoCTe(QVariantList &args);
+    QVariant SincronizarCTe(QVariantList &args);
+    QVariant DownloadXML(QVariantList &args);
+    QVariant RecusaCTe(QVariantList &args);
+
+    static QString nsuText(quint64 n);
+
+private:
+    void storeDocument(const QString &reg, const QString &nsu, const QString &schema, const QByteArray &zipped,
+                       const QString &syncDate, const QString &syncIso);
+    Store &m_store;
+    AuthoritySource &m_authority;
+    QString m_uf;
+    Clock m_clock;
+};

@@ -1,0 +1,49 @@
+#pragma once
+// Accepts connections on the I/O thread, up to a cap: one over it gets an error reply
+// and is closed. Owns the connections, the worker pool and the in-flight byte budget.
+#include "CallHandler.h"
+#include "Connection.h"
+#include "NetConfig.h"
+#include "WorkerPool.h"
+
+#include <QHash>
+#include <QSslConfiguration>
+#include <QTcpServer>
+#include <atomic>
+#include <memory>
+#include <optional>
+
+class Listener : public QTcpServer, public ConnectionOwner {
+public:
+    Listener(const NetConfig &config, std::shared_ptr<CallHandler> handler);
+    ~Listener() override;
+    const NetConfig &config() const override { return m_config; }
+    bool reserve(quint32 bytes) override;
+    void unreserve(quint32 bytes) override { m_inFlight -= bytes; }
+    void submit(quint64 connection, QByteArray payload, quint32 reserved, const Caller &caller) override;
+    // Checks a token's secret on a worker; the connection learns who it is.
+    void authenticate(quint64 connection, QString token, quint32 reserved) override;
+    // Before listening: TLS (when set) and whether clients must authenticate.
+    void setSecurity(std::optional<QSslConfiguration> tls, bool authRequired)
+    {
+        m_tls = std::move(tls);
+        m_authRequired = authRequired;
+    }
+    const std::optional<QSslConfiguration> &tls() const override { return m_tls; }
+    bool authRequired() const override { return m_authRequired; }
+    int openConnections() const { return int(m_connections.size()); }
+
+protected:
+    void incomingConnection(qintptr fd) override;
+
+private:
+    void reject(qintptr fd);
+    NetConfig m_config;
+    std::atomic<qint64> m_inFlight{0};
+    QHash<quint64, Connection *> m_connections;
+    quint64 m_nextId = 0;
+    QByteArray m_overCap;
+    std::optional<QSslConfiguration> m_tls;
+    bool m_authRequired = false;
+    std::unique_ptr<WorkerPool> m_pool; // last member: its workers finish before the rest goes
+};
