@@ -275,6 +275,7 @@ void writeTaker(QXmlStreamWriter &w, const Item &it)
     if (it.toma == 4) {
         w.writeTextElement(SimulatedAuthority::docXmlTag(it.toma4.doc), it.toma4.doc);
         w.writeTextElement(QStringLiteral("xNome"), it.toma4.name);
+        address(w, "enderToma", it.toma4, "Rua das Indústrias", "100");
     }
     w.writeEndElement();
 }
