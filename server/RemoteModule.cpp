@@ -77,6 +77,23 @@ QString statusText(const xmlutil::CteFields &f)
 
 QString localTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("dd/MM/yyyy HH:mm")); }
 
+// The company certificate: an expired one stops the call before it is made, one that
+// ends within 30 days is told about. Empty when there is nothing to say.
+QString certificateExpired(const QDateTime &expiry, const QDateTime &now)
+{
+    if (!expiry.isValid() || now <= expiry)
+        return {};
+    return QStringLiteral("O certificado digital da empresa venceu em %1: nenhuma chamada à SEFAZ foi feita.").arg(localTime(expiry));
+}
+QString certificateEnding(const QDateTime &expiry, const QDateTime &now)
+{
+    if (!expiry.isValid() || now > expiry || now.addDays(30) < expiry)
+        return {};
+    const QString text = QStringLiteral("Atenção: o certificado digital da empresa vence em %1.").arg(localTime(expiry));
+    qWarning("%s", qPrintable(text));
+    return text;
+}
+
 // consNSU calls per synchronization: each counts against the authority's limits.
 constexpr int kGapRepairPerRun = 20;
 
@@ -269,6 +286,8 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
     const QString origin = text(args, 3);
     if (!(fiscal::validCnpj(reg) || fiscal::validCpf(reg)))
         return envelope(QStringLiteral("N"), QStringLiteral("Inscrição jurídica \"%1\" inválida.").arg(text(args, 2)));
+    if (const QString expired = certificateExpired(m_authority.certificateExpiry(), m_clock()); !expired.isEmpty())
+        return envelope(QStringLiteral("N"), expired);
     const RegistrationLock one(reg);
 
     // Another server, or another call, synchronizing this registration finishes first:
@@ -397,6 +416,8 @@ QVariant RemoteModule::SincronizarCTe(QVariantList &args)
         if (a.maxNSU.toULongLong() <= to)
             break;
     }
+    if (const QString warning = certificateEnding(m_authority.certificateExpiry(), now); !warning.isEmpty())
+        ending += QLatin1Char(' ') + warning;
     return envelope(QStringLiteral("S"), QStringLiteral("Sincronização concluída: %1 documento(s) recebido(s).%2").arg(added).arg(ending));
 }
 
@@ -469,6 +490,8 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
     const qsizetype characters = reason.toUcs4().size();
     if (characters < 15 || characters > 255)
         return envelope(QStringLiteral("N"), QStringLiteral("O motivo deve ter de 15 a 255 caracteres."));
+    if (const QString expired = certificateExpired(m_authority.certificateExpiry(), m_clock()); !expired.isEmpty())
+        return envelope(QStringLiteral("N"), expired);
     // Two events for one CT-e at once would take the same sequence number: the second
     // waits and then finds the first one registered.
     const RegistrationLock oneEvent(QStringLiteral("evento ") + key);

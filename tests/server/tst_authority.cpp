@@ -9,6 +9,7 @@
 #include "Calls.h"
 #include "RemoteModule.h"
 #include "authority/OfficialSchemas.h"
+#include "authority/sefaz/CompanyCertificate.h"
 #include "authority/sefaz/SefazAuthority.h"
 #include "store/SyncState.h"
 #include "TestPki.h"
@@ -151,7 +152,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(pki.ok(), qPrintable(pki.error()));
-        sim = std::make_unique<SimulatedAuthority>([this] { return now; });
+        // The simulation signs with a key of the test CA, so that its documents verify against it.
+        sim = std::make_unique<SimulatedAuthority>([this] { return now; },
+                                                   XmlSigner::fromPkcs12(pki.signerP12(), TestPki::kPassword));
         local = std::make_unique<LocalAuthority>(pki.serverPem(), pki.serverKey(), pki.caPem(), *sim);
         QVERIFY(local->port() != 0);
         // The shipped file, every address turned to the local authority (each authorizer
@@ -868,6 +871,108 @@ private Q_SLOTS:
         const QString got = v.value(QStringLiteral("retEventoCTe/infEvento/cStat")) + QStringLiteral(" - ") +
                             v.value(QStringLiteral("retEventoCTe/infEvento/xMotivo"));
         QVERIFY2(got.startsWith(answer), qPrintable(got));
+    }
+
+    // Synchronized through the authority client over mutual TLS, every document downloaded:
+    // each kind is there, valid by its official schema, and its signature verifies.
+    void everyKindDownloadedIsValidAndSigned()
+    {
+        auto a = makeAuthority(options());
+        QCOMPARE(sync(*a).value(0).toString(), QStringLiteral("S"));
+        wire::PacketWriter ticks({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                                  {QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        Statement rows(*store, "SELECT nrnsu FROM cte WHERE xml IS NOT NULL ORDER BY nrnsu");
+        while (rows.step()) {
+            ticks.beginRow();
+            ticks.text(QStringLiteral("S"));
+            ticks.text(rows.text(0));
+        }
+        RemoteModule m(*store, *a, QStringLiteral("35"), [this] { return now; });
+        const wire::DecodedPacket files =
+            packetOf(run(m, "DownloadXML", {QVariant::fromValue(ticks.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg}));
+        static const QHash<QString, QString> schemaOf = {
+            {QStringLiteral("cteProc"), QStringLiteral("procCTe_v4.00.xsd")}, {QStringLiteral("cteOSProc"), QStringLiteral("procCTeOS_v4.00.xsd")},
+            {QStringLiteral("GTVeProc"), QStringLiteral("procGTVe_v4.00.xsd")}, {QStringLiteral("cteSimpProc"), QStringLiteral("procCTeSimp_v4.00.xsd")}};
+        QSet<QString> kinds;
+        bool alphanumericIssuer = false;
+        for (const QVariantList &row : files.rows) {
+            QCOMPARE(row[3].toString(), QStringLiteral("S"));
+            const QByteArray xml = row[2].toByteArray();
+            const QString root = xmlutil::rootName(xml);
+            kinds << root;
+            alphanumericIssuer = alphanumericIssuer || !fiscal::allDigits(row[1].toString().left(44));
+            const QString problem = schemas::problem(xml, schemaOf.value(root));
+            QVERIFY2(problem.isEmpty(), qPrintable(row[1].toString() + QStringLiteral(": ") + problem));
+            QString out;
+            const QString file = dir.filePath(row[1].toString());
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(xml);
+            f.close();
+            QVERIFY2(::xmlsecVerify(pki.caPem(), QStringLiteral("http://www.portalfiscal.inf.br/cte:infCte"), file, out) == 0, qPrintable(out));
+        }
+        QCOMPARE(kinds, (QSet<QString>{QStringLiteral("cteProc"), QStringLiteral("cteOSProc"), QStringLiteral("GTVeProc"),
+                                       QStringLiteral("cteSimpProc")}));
+        QVERIFY(alphanumericIssuer);
+        // The cancellations the distribution delivered: the event and its payload, signed.
+        Statement ev(*store, "SELECT xml FROM evento WHERE tpevento = '110111'");
+        int cancellations = 0;
+        while (ev.step()) {
+            const QByteArray xml = ev.blob(0);
+            QCOMPARE(schemas::problem(xml, QStringLiteral("procEventoCTe_v4.00.xsd")), QString());
+            QCOMPARE(schemas::problem(schemas::firstChildOf(xml, QStringLiteral("detEvento")), QStringLiteral("evCancCTe_v4.00.xsd")), QString());
+            QString out;
+            QCOMPARE(xmlsecVerify(xml, QStringLiteral("cancel%1.xml").arg(++cancellations), out), 0);
+        }
+        QVERIFY(cancellations > 0);
+    }
+
+    // The company certificate's end, seen from the server's clock.
+    void certificateValidity_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<int>("daysAfterExpiry"); // negative: before it
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QString>("message"); // %1: the expiry as the answer writes it
+        const QString expired = QStringLiteral("O certificado digital da empresa venceu em %1: nenhuma chamada à SEFAZ foi feita.");
+        const QString ending = QStringLiteral("Atenção: o certificado digital da empresa vence em %1.");
+        QTest::newRow("synchronization, expired") << "SincronizarCTe" << 1 << "N" << expired;
+        QTest::newRow("event, expired") << "RecusaCTe" << 1 << "N" << expired;
+        QTest::newRow("synchronization, 10 days left") << "SincronizarCTe" << -10 << "S" << ending;
+        QTest::newRow("synchronization, 30 days left") << "SincronizarCTe" << -30 << "S" << ending;
+        QTest::newRow("synchronization, 31 days left") << "SincronizarCTe" << -31 << "S" << QString();
+    }
+    void certificateValidity()
+    {
+        QFETCH(QString, method);
+        QFETCH(int, daysAfterExpiry);
+        QFETCH(QString, flag);
+        QFETCH(QString, message);
+        const QDateTime expiry = CompanyCertificate::load(pki.companyP12(), TestPki::kPassword).certificate().expiryDate();
+        QVERIFY(expiry.isValid());
+        now = expiry.addDays(daysAfterExpiry).addSecs(daysAfterExpiry > 0 ? 0 : 60);
+        const QString when = expiry.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("dd/MM/yyyy HH:mm"));
+        auto a = makeAuthority(options());
+        local->script({LocalAuthority::Reply::Cstat137});
+        if (!message.isEmpty() && flag == QLatin1String("S"))
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(message.arg(when)));
+        QVariantList r;
+        if (method == QLatin1String("RecusaCTe")) {
+            const QString key = keyOf(QStringLiteral("35"));
+            keep(key);
+            r = refuse(*a, key, QStringLiteral("Serviço não contratado pela empresa"));
+        } else {
+            r = sync(*a);
+        }
+        QCOMPARE(r.value(0).toString(), flag);
+        if (flag == QLatin1String("N")) {
+            QCOMPARE(r.value(1).toString(), message.arg(when));
+            QVERIFY(local->calls().isEmpty()); // stopped before the call
+        } else if (message.isEmpty()) {
+            QVERIFY2(!r.value(1).toString().contains(QLatin1String("certificado")), qPrintable(r.value(1).toString()));
+        } else {
+            QVERIFY2(r.value(1).toString().endsWith(message.arg(when)), qPrintable(r.value(1).toString()));
+        }
     }
 
     void optionsAreChecked_data()

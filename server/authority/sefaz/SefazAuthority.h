@@ -20,6 +20,7 @@ public:
     QByteArray eventoCTe(const QByteArray &request) override;
     QByteArray prepareEvent(const evento::Disagreement &d) override;
     QString tpAmb() const override { return QString::number(int(m_environment)); }
+    QDateTime certificateExpiry() const override { return m_transport.identity().certificate().expiryDate(); }
 
     static constexpr char kDistService[] = "CTeDistribuicaoDFe";
     static constexpr char kDistWsdl[] = "http://www.portalfiscal.inf.br/cte/wsdl/CTeDistribuicaoDFe";
