@@ -250,6 +250,7 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
                 .bind(18, xmlutil::displayDate(f.dhEmi)).bind(19, xmlutil::isoDate(f.dhEmi)).bind(20, f.vTPrest)
                 .bind(21, f.vRec).bind(22, QStringLiteral("100")).bind(23, statusText(f))
                 .bind(24, syncDate).bind(25, syncIso).bind(26, schema).bind(27, xml).run();
+            refreshStatus(reg, f.key); // its events may have come first
         } else if (root == QLatin1String("procEventoCTe")) {
             const auto v = xmlutil::leaves(xml);
             const QString base = QStringLiteral("procEventoCTe/eventoCTe/infEvento/");
@@ -263,10 +264,7 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
                 .bind(5, v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/nProt")))
                 .bind(6, v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/dhRegEvento")))
                 .bind(7, xml).run();
-            if (type == QLatin1String("110111"))
-                Statement(m_store, "UPDATE cte SET cdstatus = '101', dsstatus = 'Cancelamento de CT-e homologado'"
-                                        " WHERE nrinsjurpesq = ? AND nracessocte = ?")
-                    .bind(1, reg).bind(2, key).run();
+            refreshStatus(reg, key);
         } else {
             keepRaw(xml, QStringLiteral("schema desconhecido: %1").arg(schema));
         }
@@ -275,6 +273,44 @@ void RemoteModule::storeDocument(const QString &reg, const QString &nsu, const Q
     } catch (const std::exception &e) {
         keepRaw(xml, QString::fromUtf8(e.what()));
     }
+}
+
+void RemoteModule::refreshStatus(const QString &reg, const QString &key)
+{
+    // Whoever registered them, in whatever order they came: a cancellation ends the CT-e;
+    // a disagreement not undone by its own cancellation (610111) marks it; else it is authorised.
+    bool cancelled = false;
+    QStringList open;
+    QSet<QString> undone;
+    Statement ev(m_store, "SELECT tpevento, nprot, xml FROM evento WHERE nrinsjurpesq = ? AND nracessocte = ?");
+    ev.bind(1, reg).bind(2, key);
+    while (ev.step()) {
+        const QString type = ev.text(0);
+        if (type == QLatin1String("110111"))
+            cancelled = true;
+        else if (type == QLatin1String("610110"))
+            open << ev.text(1);
+        else if (type == QLatin1String("610111"))
+            undone << xmlutil::leaves(ev.blob(2)).value(
+                QStringLiteral("procEventoCTe/eventoCTe/infEvento/detEvento/evCancPrestDesacordo/nProtEvPrestDes"));
+    }
+    open.removeIf([&](const QString &prot) { return undone.contains(prot); });
+    QString code = QStringLiteral("100"), text;
+    if (cancelled) {
+        code = QStringLiteral("101");
+        text = QStringLiteral("Cancelamento de CT-e homologado");
+    } else if (!open.isEmpty()) {
+        code = QStringLiteral("000");
+        text = QStringLiteral("Prestação do Serviço em Desacordo registrada - protocolo %1").arg(open.last());
+    } else {
+        Statement doc(m_store, "SELECT xml FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ? AND xml IS NOT NULL");
+        doc.bind(1, reg).bind(2, key);
+        if (!doc.step())
+            return;
+        text = statusText(xmlutil::readProcCte(doc.blob(0)));
+    }
+    Statement(m_store, "UPDATE cte SET cdstatus = ?, dsstatus = ? WHERE nrinsjurpesq = ? AND nracessocte = ? AND xml IS NOT NULL")
+        .bind(1, code).bind(2, text).bind(3, reg).bind(4, key).run();
 }
 
 QVariant RemoteModule::SincronizarCTe(QVariantList &args)
@@ -510,13 +546,15 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
     if (status == QLatin1String("101"))
         return envelope(QStringLiteral("N"), QStringLiteral("CT-e cancelado: o evento não pode ser registrado."));
 
-    // The authority numbers the events of one type on one CT-e: the next one after those kept.
+    // The authority numbers the events of one type on one CT-e, whoever registered them:
+    // the next one after the highest known (the same event may be kept for several registrations).
     qint64 kept = 0;
     {
-        Statement st(m_store, "SELECT COUNT(*) FROM evento WHERE nracessocte = ? AND tpevento = '610110'");
+        Statement st(m_store, "SELECT xml FROM evento WHERE nracessocte = ? AND tpevento = '610110'");
         st.bind(1, key);
-        if (st.step())
-            kept = st.integer(0);
+        while (st.step())
+            kept = std::max<qint64>(kept, xmlutil::leaves(st.blob(0)).value(
+                                              QStringLiteral("procEventoCTe/eventoCTe/infEvento/nSeqEvento")).toLongLong());
     }
     if (kept >= 99)
         return envelope(QStringLiteral("N"), QStringLiteral("CT-e %1 já tem 99 eventos de Prestação do Serviço em Desacordo.").arg(key));

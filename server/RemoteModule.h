@@ -32,6 +32,8 @@ public:
 private:
     void storeDocument(const QString &reg, const QString &nsu, const QString &schema, const QByteArray &zipped,
                        const QString &syncDate, const QString &syncIso);
+    // CDSTATUS and DSSTATUS of a stored CT-e from every event kept for it.
+    void refreshStatus(const QString &reg, const QString &key);
     Store &m_store;
     AuthoritySource &m_authority;
     QString m_uf;

@@ -758,6 +758,8 @@ private Q_SLOTS:
         QTest::newRow("retEventoCTe, refusal") << "retRefused" << "retEventoCTe_v4.00.xsd" << "";
         QTest::newRow("procEventoCTe 610110, as kept") << "procEvento" << "procEventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
         QTest::newRow("procEventoCTe 110111, simulated") << "procCancel" << "procEventoCTe_v4.00.xsd" << "evCancCTe_v4.00.xsd";
+        QTest::newRow("procEventoCTe 610110, simulated") << "procDisagreement" << "procEventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
+        QTest::newRow("procEventoCTe 610111, simulated") << "procUndo" << "procEventoCTe_v4.00.xsd" << "evCancPrestDesacordo_v4.00.xsd";
         QTest::newRow("procCTe, simulated") << "procCTe" << "procCTe_v4.00.xsd" << "";
         QTest::newRow("procCTeOS, simulated") << "procCTeOS" << "procCTeOS_v4.00.xsd" << "";
         QTest::newRow("procGTVe, simulated") << "procGTVe" << "procGTVe_v4.00.xsd" << "";
@@ -806,6 +808,10 @@ private Q_SLOTS:
             for (const auto &it : h) {
                 if (it.kind == SimulatedAuthority::Item::Cte && SimulatedAuthority::procSchema(it) == schema)
                     xml = sim->procCTe(it);
+                else if (message == QLatin1String("procDisagreement") && it.kind == SimulatedAuthority::Item::Cte)
+                    xml = sim->procEventoDisagreement(it, 1, it.at.addDays(1), QStringLiteral("135260000000888"));
+                else if (message == QLatin1String("procUndo") && it.kind == SimulatedAuthority::Item::Cte)
+                    xml = sim->procEventoUndo(it, 1, it.at.addDays(2), QStringLiteral("135260000000999"), QStringLiteral("135260000000888"));
                 else if (message == QLatin1String("procCancel") && it.kind == SimulatedAuthority::Item::Cancel)
                     xml = sim->procEventoCancel(it, h[size_t(it.target)]);
                 if (!xml.isEmpty())

@@ -583,6 +583,64 @@ private Q_SLOTS:
         QCOMPARE(st.blob(12), xml); // kept byte for byte
     }
 
+    // The status a CT-e shows follows every event the distribution delivered for it,
+    // whoever registered it and in whatever order it came.
+    void statusFollowsEveryEvent_data()
+    {
+        QTest::addColumn<QStringList>("docs"); // in NSU order
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<int>("nextSequence"); // of the company's own 610110; 0: none sent
+        QTest::newRow("authorised") << QStringList{"cte"} << "100" << 1;
+        QTest::newRow("cancelled") << QStringList{"cte", "cancel"} << "101" << 0;
+        QTest::newRow("disagreement from another system") << QStringList{"cte", "disagreement"} << "000" << 0;
+        QTest::newRow("disagreement before its CT-e") << QStringList{"disagreement", "cte"} << "000" << 0;
+        QTest::newRow("disagreement undone") << QStringList{"cte", "disagreement", "undo"} << "100" << 2;
+        QTest::newRow("undone before the CT-e came") << QStringList{"disagreement", "undo", "cte"} << "100" << 2;
+    }
+    void statusFollowsEveryEvent()
+    {
+        QFETCH(QStringList, docs);
+        QFETCH(QString, status);
+        QFETCH(int, nextSequence);
+        SimulatedAuthority::Item it;
+        for (const auto &i : sim->history(kReg))
+            if (i.kind == SimulatedAuthority::Item::Cte && i.model == SimulatedAuthority::Item::Normal && i.cancelProt.isEmpty() &&
+                SimulatedAuthority::taker(i).doc == kReg && i.at.daysTo(now) < 40)
+                it = i;
+        QVERIFY(!it.key.isEmpty());
+        SimulatedAuthority::Item cancel = it;
+        cancel.at = it.at.addSecs(3600);
+        cancel.cancelProt = QStringLiteral("135260000000777");
+        const QString disagreementProt = QStringLiteral("135260000000888");
+        QList<QStringList> zips;
+        for (const QString &d : docs) {
+            QByteArray xml;
+            QString schema = QStringLiteral("procEventoCTe_v4.00.xsd");
+            if (d == QLatin1String("cte")) { xml = sim->procCTe(it); schema = QStringLiteral("procCTe_v4.00.xsd"); }
+            else if (d == QLatin1String("cancel")) xml = sim->procEventoCancel(cancel, it);
+            else if (d == QLatin1String("disagreement")) xml = sim->procEventoDisagreement(it, 1, it.at.addDays(1), disagreementProt);
+            else xml = sim->procEventoUndo(it, 1, it.at.addDays(2), QStringLiteral("135260000000999"), disagreementProt);
+            zips << QStringList{nsu(int(zips.size()) + 1), schema, QString::fromLatin1(xmlutil::gzip(xml).toBase64())};
+        }
+        Scripted a;
+        a.pages = {distAnswer(QStringLiteral("138"), nsu(int(docs.size())), nsu(int(docs.size())), zips)};
+        a.event = acceptedEvent();
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 0);
+        Statement st(*store, "SELECT cdstatus, dsstatus FROM cte WHERE nracessocte = ?");
+        st.bind(1, it.key);
+        QVERIFY(st.step());
+        QCOMPARE(st.text(0), status);
+        if (status == QLatin1String("100"))
+            QCOMPARE(st.text(1), QStringLiteral("Autorizado o uso do CT-e"));
+        const QVariantList r = run(m, "RecusaCTe", {it.key, QStringLiteral("Serviço não contratado pela empresa"),
+                                                    QStringLiteral("01"), kReg, QStringLiteral("T")});
+        QCOMPARE(r.value(0).toString(), nextSequence ? QStringLiteral("S") : QStringLiteral("N"));
+        if (nextSequence)
+            QCOMPARE(evento::read(a.sentEvents.value(0)).nSeqEvento, QString::number(nextSequence));
+    }
+
     void corruptDocumentsAreKeptRaw()
     {
         SimulatedAuthority::Item it;

@@ -570,6 +570,31 @@ QByteArray SimulatedAuthority::procEvento(const IssuedEvent &e, const std::funct
     return evento::proc(signedEvent, ret);
 }
 
+QByteArray SimulatedAuthority::procEventoDisagreement(const Item &cte, int sequence, const QDateTime &at,
+                                                      const QString &protocol) const
+{
+    const QString description = QString::fromUtf8(evento::kDescription);
+    const IssuedEvent e{QStringLiteral("610110"), description, &cte, taker(cte).doc, at, sequence, protocol};
+    return procEvento(e, [&](QXmlStreamWriter &w) {
+        w.writeStartElement(QStringLiteral("evPrestDesacordo"));
+        texts(w, {{"descEvento", description}, {"indDesacordoOper", QStringLiteral("1")},
+                  {"xObs", QStringLiteral("Mercadoria recusada pelo destinatário: frete cobrado em duplicidade")}});
+        w.writeEndElement();
+    });
+}
+
+QByteArray SimulatedAuthority::procEventoUndo(const Item &cte, int sequence, const QDateTime &at, const QString &protocol,
+                                              const QString &disagreementProtocol) const
+{
+    const QString description = QStringLiteral("Cancelamento Prestação do Serviço em Desacordo");
+    const IssuedEvent e{QStringLiteral("610111"), description, &cte, taker(cte).doc, at, sequence, protocol};
+    return procEvento(e, [&](QXmlStreamWriter &w) {
+        w.writeStartElement(QStringLiteral("evCancPrestDesacordo"));
+        texts(w, {{"descEvento", description}, {"nProtEvPrestDes", disagreementProtocol}});
+        w.writeEndElement();
+    });
+}
+
 QByteArray SimulatedAuthority::procEventoCancel(const Item &c, const Item &cte) const
 {
     const IssuedEvent e{QStringLiteral("110111"), QStringLiteral("Cancelamento"), &cte, cte.issuer.doc, c.at, 1, c.cancelProt};

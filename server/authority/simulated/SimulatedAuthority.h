@@ -56,6 +56,11 @@ public:
     static const Party &taker(const Item &it);
     // The issuer's cancellation (110111), signed, with the authority's answer.
     QByteArray procEventoCancel(const Item &cancel, const Item &cte) const;
+    // The taker's disagreement (610110) and its cancellation (610111, naming the
+    // disagreement's protocol), signed, as the distribution delivers them.
+    QByteArray procEventoDisagreement(const Item &cte, int sequence, const QDateTime &at, const QString &protocol) const;
+    QByteArray procEventoUndo(const Item &cte, int sequence, const QDateTime &at, const QString &protocol,
+                              const QString &disagreementProtocol) const;
     static QString docXmlTag(const QString &doc) { return doc.size() == 11 ? QStringLiteral("CPF") : QStringLiteral("CNPJ"); }
     static constexpr int kPageSize = 50;
 
