@@ -1,8 +1,9 @@
 #pragma once
-// The remote data module Dfe71000.rdmSincronizacaoCTe: the four methods over the
-// store and a tax-authority source.
-#include "authority/Authority.h"
+// The remote data module Dfe71000.rdmSincronizacaoCTe: the four methods. Each checks
+// its arguments and hands the work to its rule (CteList, Synchronization, XmlDownload,
+// DisagreementEvent) over the store and a tax-authority source.
 #include "Frame.h"
+#include "authority/Authority.h"
 #include "store/Store.h"
 
 #include <QDateTime>
@@ -30,10 +31,6 @@ public:
     static QString nsuText(quint64 n);
 
 private:
-    void storeDocument(const QString &reg, const QString &nsu, const QString &schema, const QByteArray &zipped,
-                       const QString &syncDate, const QString &syncIso);
-    // CDSTATUS and DSSTATUS of a stored CT-e from every event kept for it.
-    void refreshStatus(const QString &reg, const QString &key);
     Store &m_store;
     AuthoritySource &m_authority;
     QString m_uf;

@@ -1,5 +1,5 @@
 #include "Cbor.h"
-#include "Packet.h"
+#include "DataPacket.h"
 
 #include <cstring>
 #include <limits>
@@ -215,6 +215,90 @@ QByteArray readByteString(QCborStreamReader &r)
     return out;
 }
 
+namespace {
+QVariant readInteger(QCborStreamReader &r)
+{
+    // CBOR integers reach 2^64 on either side (a negative magnitude of 0 is -2^64); only what
+    // fits 64 bits signed is a value here.
+    const bool fits = r.isUnsignedInteger() ? r.toUnsignedInteger() <= quint64(std::numeric_limits<qint64>::max())
+                                            : quint64(r.toNegativeInteger()) - 1 <= quint64(std::numeric_limits<qint64>::max());
+    if (!fits)
+        throw DecodeError("inteiro fora do intervalo de 64 bits");
+    const qint64 v = r.isUnsignedInteger() ? qint64(r.toUnsignedInteger()) : qint64(-quint64(r.toNegativeInteger()));
+    r.next();
+    check(r);
+    return QVariant::fromValue<qlonglong>(v);
+}
+
+QVariant readArray(QCborStreamReader &r, const QByteArray &source, int depth)
+{
+    if (!r.isLengthKnown())
+        throw DecodeError("array de tamanho indefinido não é aceito");
+    const quint64 n = r.length();
+    if (n > quint64(source.size()))
+        throw DecodeError("array maior que a mensagem");
+    QVariantList list;
+    list.reserve(qsizetype(n));
+    r.enterContainer();
+    check(r);
+    while (r.hasNext())
+        list.append(readValue(r, source, depth + 1));
+    check(r);
+    r.leaveContainer();
+    check(r);
+    return list;
+}
+
+// The data packet after its tag, which starts at `start`.
+QVariant readPacket(QCborStreamReader &r, const QByteArray &source, qint64 start)
+{
+    if (!r.isByteArray() || !r.isLengthKnown())
+        throw DecodeError("pacote de dados inválido");
+    r.next(); // skips the encoded table without reading it
+    check(r);
+    TDataPacket p;
+    const qsizetype length = r.currentOffset() - start;
+    // A long list is not copied out of its message: it stays where it arrived. Only a
+    // message that owns its bytes can be kept.
+    if (length >= 64 * 1024 && const_cast<QByteArray &>(source).data_ptr().d_ptr() != nullptr) {
+        p.message = source;
+        p.cbor = QByteArray::fromRawData(source.constData() + start, length);
+    } else {
+        p.cbor = source.mid(start, length);
+    }
+    return QVariant::fromValue(p);
+}
+
+QVariant readTagged(QCborStreamReader &r, const QByteArray &source)
+{
+    const qint64 start = r.currentOffset();
+    const quint64 tag = quint64(r.toTag());
+    r.next();
+    check(r);
+    if (tag == kTagFullDate) {
+        const QString s = QString::fromUtf8(readTextUtf8(r, source.size()));
+        const QDate d = QDate::fromString(s, QStringLiteral("yyyy-MM-dd"));
+        if (!d.isValid())
+            throw DecodeError("data inválida: " + s.toStdString());
+        return d;
+    }
+    if (tag == kTagDataPacket)
+        return readPacket(r, source, start);
+    throw DecodeError("marca CBOR desconhecida: " + std::to_string(tag));
+}
+
+QVariant readSimple(QCborStreamReader &r)
+{
+    const auto s = r.toSimpleType();
+    r.next();
+    check(r);
+    if (s == QCborSimpleType::True) return true;
+    if (s == QCborSimpleType::False) return false;
+    if (s == QCborSimpleType::Null) return QVariant::fromValue(nullptr);
+    throw DecodeError("valor simples desconhecido");
+}
+} // namespace
+
 QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
 {
     if (depth > 64)
@@ -222,79 +306,18 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
     check(r);
     switch (r.type()) {
     case QCborStreamReader::UnsignedInteger:
-    case QCborStreamReader::NegativeInteger: {
-        // CBOR integers reach 2^64 on either side (a negative magnitude of 0 is -2^64); only what
-        // fits 64 bits signed is a value here.
-        const bool fits = r.isUnsignedInteger() ? r.toUnsignedInteger() <= quint64(std::numeric_limits<qint64>::max())
-                                                : quint64(r.toNegativeInteger()) - 1 <= quint64(std::numeric_limits<qint64>::max());
-        if (!fits)
-            throw DecodeError("inteiro fora do intervalo de 64 bits");
-        const qint64 v = r.isUnsignedInteger() ? qint64(r.toUnsignedInteger()) : qint64(-quint64(r.toNegativeInteger()));
-        r.next();
-        check(r);
-        return QVariant::fromValue<qlonglong>(v);
-    }
+    case QCborStreamReader::NegativeInteger:
+        return readInteger(r);
     case QCborStreamReader::ByteArray:
         return readByteString(r);
     case QCborStreamReader::String:
         return QString::fromUtf8(readTextUtf8(r, source.size()));
-    case QCborStreamReader::Array: {
-        if (!r.isLengthKnown())
-            throw DecodeError("array de tamanho indefinido não é aceito");
-        const quint64 n = r.length();
-        if (n > quint64(source.size()))
-            throw DecodeError("array maior que a mensagem");
-        QVariantList list;
-        list.reserve(qsizetype(n));
-        r.enterContainer();
-        check(r);
-        while (r.hasNext())
-            list.append(readValue(r, source, depth + 1));
-        check(r);
-        r.leaveContainer();
-        check(r);
-        return list;
-    }
-    case QCborStreamReader::Tag: {
-        const qint64 start = r.currentOffset();
-        const quint64 tag = quint64(r.toTag());
-        r.next();
-        check(r);
-        if (tag == kTagFullDate) {
-            const QString s = QString::fromUtf8(readTextUtf8(r, source.size()));
-            const QDate d = QDate::fromString(s, QStringLiteral("yyyy-MM-dd"));
-            if (!d.isValid())
-                throw DecodeError("data inválida: " + s.toStdString());
-            return d;
-        }
-        if (tag == kTagDataPacket) {
-            if (!r.isByteArray() || !r.isLengthKnown())
-                throw DecodeError("pacote de dados inválido");
-            r.next(); // skips the encoded table without reading it
-            check(r);
-            TDataPacket p;
-            const qsizetype length = r.currentOffset() - start;
-            // A long list is not copied out of its message: it stays where it arrived. Only a
-            // message that owns its bytes can be kept.
-            if (length >= 64 * 1024 && const_cast<QByteArray &>(source).data_ptr().d_ptr() != nullptr) {
-                p.message = source;
-                p.cbor = QByteArray::fromRawData(source.constData() + start, length);
-            } else {
-                p.cbor = source.mid(start, length);
-            }
-            return QVariant::fromValue(p);
-        }
-        throw DecodeError("marca CBOR desconhecida: " + std::to_string(tag));
-    }
-    case QCborStreamReader::SimpleType: {
-        const auto s = r.toSimpleType();
-        r.next();
-        check(r);
-        if (s == QCborSimpleType::True) return true;
-        if (s == QCborSimpleType::False) return false;
-        if (s == QCborSimpleType::Null) return QVariant::fromValue(nullptr);
-        throw DecodeError("valor simples desconhecido");
-    }
+    case QCborStreamReader::Array:
+        return readArray(r, source, depth);
+    case QCborStreamReader::Tag:
+        return readTagged(r, source);
+    case QCborStreamReader::SimpleType:
+        return readSimple(r);
     case QCborStreamReader::Float16:
     case QCborStreamReader::Float:
     case QCborStreamReader::Double: {
@@ -311,5 +334,4 @@ QVariant readValue(QCborStreamReader &r, const QByteArray &source, int depth)
         throw DecodeError("mensagem truncada");
     }
 }
-
 } // namespace wire

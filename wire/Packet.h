@@ -5,34 +5,14 @@
 // type is "text", "fixedtext", "float" or "blob". The packet travels as its encoded
 // bytes so that it is decoded once, by whoever finally needs the rows; being a byte
 // string, a message that carries it is read past it without walking its rows.
+#include "DataPacket.h"
+
 #include <QByteArray>
-#include <QList>
-#include <QMetaType>
 #include <QString>
 #include <QVariant>
 #include <vector>
 
-struct TDataPacket {
-    QByteArray cbor; // the whole tagged item, ready to splice into a message
-    // A large packet read from a message is a view into the message's bytes, which this keeps.
-    QByteArray message{};
-    bool isEmpty() const { return cbor.isEmpty(); }
-    friend bool operator==(const TDataPacket &a, const TDataPacket &b) { return a.cbor == b.cbor; }
-};
-Q_DECLARE_METATYPE(TDataPacket)
-
 namespace wire {
-
-enum class PacketType { Text, FixedText, Float, Blob };
-
-struct PacketField {
-    QString name;
-    PacketType type = PacketType::Text;
-    int size = 0;
-};
-
-const char *packetTypeName(PacketType t);
-bool packetTypeFromName(const QByteArray &name, PacketType &out);
 
 // Builds a packet row by row; values are written in field order.
 class PacketWriter {

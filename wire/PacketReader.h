@@ -6,7 +6,7 @@
 // packet ends, each value of its field's type (or null), text valid UTF-8 and no
 // longer, in characters, than its field's size.
 #include "CborCursor.h"
-#include "Packet.h"
+#include "DataPacket.h"
 
 #include <string>
 #include <vector>

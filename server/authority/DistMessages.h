@@ -10,6 +10,9 @@ namespace dist {
 
 inline constexpr char kNs[] = "http://www.portalfiscal.inf.br/cte";
 
+// An NSU as the service writes it: 15 digits, zero-padded.
+inline QString nsuText(quint64 n) { return QStringLiteral("%1").arg(n, 15, 10, QLatin1Char('0')); }
+
 struct Query {
     QString tpAmb = QStringLiteral("1"), cUFAutor = QStringLiteral("35"), registration;
     QString ultNSU; // distNSU: the cursor

@@ -8,6 +8,7 @@
 #include "LocalAuthority.h"
 #include "Calls.h"
 #include "RemoteModule.h"
+#include "Synchronization.h"
 #include "authority/OfficialSchemas.h"
 #include "authority/sefaz/CompanyCertificate.h"
 #include "authority/sefaz/SefazAuthority.h"
@@ -41,6 +42,22 @@ QVariantList syncArgs(const QString &reg)
 {
     return {QStringLiteral("01"), QStringLiteral("T"), reg, QStringLiteral("MANUAL"), QString(), QString()};
 }
+
+// Answers every distribution query with the same retDistDFeInt, and counts them.
+class OneAnswer : public AuthoritySource {
+public:
+    explicit OneAnswer(dist::Answer a) : m_answer(std::move(a)) {}
+    QByteArray distDFeInt(const QByteArray &) override
+    {
+        ++queries;
+        return dist::answer(m_answer);
+    }
+    QByteArray eventoCTe(const QByteArray &) override { return {}; }
+    int queries = 0;
+
+private:
+    dist::Answer m_answer;
+};
 } // namespace
 
 class TestAuthority : public QObject {
@@ -344,6 +361,46 @@ private Q_SLOTS:
         now = now.addSecs(600);
         QCOMPARE(sync(*a).value(0).toString(), QStringLiteral("N"));
         QVERIFY(local->calls().isEmpty());
+    }
+
+    // The rule on its own, without the remote module: after 137 or 656 the registration is
+    // not queried again within the hour; another rejection does not hold it off.
+    void holdOffByTheSynchronizationRule_data()
+    {
+        QTest::addColumn<QString>("cStat");
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("heldOff");
+        const QString next = QStringLiteral("Nova consulta à SEFAZ permitida a partir de 08/12/2026 10:00.");
+        QTest::newRow("137 nothing new") << "137" << "S" << QStringLiteral("Sincronização concluída: 0 documento(s) recebido(s). ") + next << true;
+        QTest::newRow("656 misuse") << "656" << "N" << QStringLiteral("656 - Motivo. ") + next << true;
+        QTest::newRow("other rejection") << "593" << "N" << "593 - Motivo" << false;
+    }
+
+    void holdOffByTheSynchronizationRule()
+    {
+        QFETCH(QString, cStat);
+        dist::Answer a;
+        a.cStat = cStat;
+        a.xMotivo = QStringLiteral("Motivo");
+        a.ultNSU = a.maxNSU = dist::nsuText(0);
+        OneAnswer source(a);
+        Synchronization sync(*store, source, QStringLiteral("35"), [this] { return now; });
+        const QVariantList r = sync.run(kReg, QStringLiteral("MANUAL"));
+        QTEST(r.value(0).toString(), "flag");
+        QTEST(r.value(1).toString(), "message");
+        QFETCH(bool, heldOff);
+        QCOMPARE(syncstate::blockedUntil(*store, kReg, now).isValid(), heldOff);
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM cursor_nsu"), cStat == QLatin1String("137") ? 1 : 0);
+
+        now = now.addSecs(59 * 60);
+        const QVariantList again = sync.run(kReg, QStringLiteral("MANUAL"));
+        QCOMPARE(source.queries, heldOff ? 1 : 2);
+        if (heldOff)
+            QCOMPARE(again.value(1).toString(), QStringLiteral("Nova consulta à SEFAZ permitida a partir de 08/12/2026 10:00."));
+        now = kNow.addSecs(3600);
+        sync.run(kReg, QStringLiteral("MANUAL"));
+        QCOMPARE(source.queries, heldOff ? 2 : 3);
     }
 
     void gapRepairedWithConsNsu()

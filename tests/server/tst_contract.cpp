@@ -5,6 +5,7 @@
 #include "Fiscal.h"
 #include "Frame.h"
 #include "Calls.h"
+#include "DisagreementEvent.h"
 #include "RemoteModule.h"
 #include "Packet.h"
 #include "authority/simulated/SimulatedAuthority.h"
@@ -78,6 +79,11 @@ class TestContract : public QObject {
     std::unique_ptr<Store> store;
     std::unique_ptr<SimulatedAuthority> sim;
     RemoteModule module(AuthoritySource &a) { return RemoteModule(*store, a, QStringLiteral("35"), [] { return kNow; }); }
+    static QString eventKey()
+    {
+        const QString first43 = QStringLiteral("3526110456789000011857001000001234112345678");
+        return first43 + QChar('0' + fiscal::accessKeyDigit(first43));
+    }
 
 private Q_SLOTS:
     void init()
@@ -217,6 +223,57 @@ private Q_SLOTS:
             QVERIFY2(r.value(1).toString().contains(QStringLiteral("U+0000")), qPrintable(r.value(1).toString()));
         if (reason.size() >= 30 && reason.startsWith(QString::fromUtf8("\xf0\x9f\x9a\x9a")))
             QVERIFY2(r.value(1).toString().contains(QStringLiteral("U+1F69A")), qPrintable(r.value(1).toString()));
+    }
+
+    // The event rule on its own: which CT-e may take the event, and its sequence number.
+    void disagreementEligibility_data()
+    {
+        QTest::addColumn<QString>("owner");   // the registration the CT-e is stored for; empty: not stored
+        QTest::addColumn<QString>("status");  // its cdstatus
+        QTest::addColumn<int>("kept");        // 610110 events already kept for its key
+        QTest::addColumn<QString>("refusal"); // empty: registered
+        QTest::addColumn<QString>("sequence"); // nSeqEvento sent
+        const QString other = fiscal::cnpjWithDigits(QStringLiteral("998887770001"));
+        const QString notFound = QStringLiteral("CT-e %1 não encontrado para a inscrição jurídica %2.").arg(eventKey(), kReg);
+        QTest::newRow("authorised") << kReg << "100" << 0 << QString() << "1";
+        QTest::newRow("after two kept events") << kReg << "100" << 2 << QString() << "3";
+        QTest::newRow("not stored") << QString() << "100" << 0 << notFound << "";
+        QTest::newRow("another registration's") << other << "100" << 0 << notFound << "";
+        QTest::newRow("already registered") << kReg << "000" << 0
+            << QStringLiteral("Evento de Prestação de Serviço em Desacordo já registrado para esse CT-e.") << "";
+        QTest::newRow("cancelled") << kReg << "101" << 0 << QStringLiteral("CT-e cancelado: o evento não pode ser registrado.") << "";
+        QTest::newRow("99 kept") << kReg << "100" << 99
+            << QStringLiteral("CT-e %1 já tem 99 eventos de Prestação do Serviço em Desacordo.").arg(eventKey()) << "";
+    }
+    void disagreementEligibility()
+    {
+        QFETCH(QString, owner);
+        QFETCH(QString, status);
+        QFETCH(int, kept);
+        QFETCH(QString, refusal);
+        const QString key = eventKey();
+        if (!owner.isEmpty())
+            Statement(*store, "INSERT INTO cte (nrinsjurpesq, nrnsu, nracessocte, cdstatus, dsstatus, dtsincronizacao,"
+                              " dtsinc_iso) VALUES (?, '000000000000001', ?, ?, '', '08/12/2026', '2026-12-08')")
+                .bind(1, owner).bind(2, key).bind(3, status).run();
+        for (int i = 0; i < kept; ++i)
+            Statement(*store, "INSERT INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot, dhregevento, xml)"
+                              " VALUES (?, NULL, ?, '610110', ?, '', '')")
+                .bind(1, kReg).bind(2, key).bind(3, QString::number(i)).run();
+        Scripted a;
+        DisagreementEvent event(*store, a, [] { return kNow; });
+        const QVariantList r = event.record(key, kReg, QStringLiteral("Serviço não contratado pela empresa"));
+        if (refusal.isEmpty()) {
+            QCOMPARE(r, (QVariantList{QStringLiteral("S"), QStringLiteral("Evento registrado. Protocolo 1.")}));
+            QTEST(xmlutil::leaves(a.lastEvent).value(QStringLiteral("eventoCTe/infEvento/nSeqEvento")), "sequence");
+            Statement st(*store, "SELECT cdstatus FROM cte WHERE nracessocte = ?");
+            st.bind(1, key);
+            QVERIFY(st.step());
+            QCOMPARE(st.text(0), QStringLiteral("000"));
+        } else {
+            QCOMPARE(r, (QVariantList{QStringLiteral("N"), refusal}));
+            QVERIFY(a.lastEvent.isEmpty()); // nothing goes to the authority
+        }
     }
 
     void oneSpellingOfARegistration_data()

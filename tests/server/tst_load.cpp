@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QSemaphore>
 #include <QTcpSocket>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <arpa/inet.h>
@@ -291,6 +292,49 @@ private Q_SLOTS:
         QCOMPARE(p.exitCode(), 2);
         const QString err = QString::fromLocal8Bit(p.readAllStandardError());
         QVERIFY2(err.contains(QStringLiteral("valor inválido para --") + args[0].mid(2)), qPrintable(err));
+    }
+
+    // --config FILE: the [server] keys are the long options; the command line wins.
+    void settingsFileGivesTheOptions_data()
+    {
+        QTest::addColumn<QString>("ini");   // "STORE" stands for a store in the test's folder
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");  // on standard output, or error when it fails
+        QTest::newRow("file alone") << "[server]\nlisten = 127.0.0.1\nport = 0\nstore = STORE\nquiet = true\n" << QStringList{}
+                                    << 0 << "configuração válida (escuta 127.0.0.1:0, armazenamento STORE)";
+        QTest::newRow("command line wins") << "[server]\nport = 9999\nstore = STORE\n" << QStringList{"--port", "0"} << 0
+                                           << "escuta 127.0.0.1:0,";
+        QTest::newRow("comma kept in a value") << "[server]\nport = 0\nstore = \"STORE,b\"\n" << QStringList{} << 0
+                                               << "armazenamento STORE,b)";
+        QTest::newRow("bad number in the file") << "[server]\nport = abc\nstore = STORE\n" << QStringList{} << 2
+                                                << "valor inválido para --port";
+        QTest::newRow("flag neither true nor false") << "[server]\nquiet = talvez\nstore = STORE\n" << QStringList{} << 2
+                                                     << "a chave quiet aceita true ou false";
+        QTest::newRow("store that cannot open") << "[server]\nport = 0\nstore = /nonexistent/folder/x.sqlite\n"
+                                                << QStringList{} << 2 << "armazenamento /nonexistent/folder/x.sqlite:";
+        QTest::newRow("file missing") << QString() << QStringList{} << 2 << "arquivo de configuração ilegível";
+    }
+    void settingsFileGivesTheOptions()
+    {
+        QFETCH(QString, ini);
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString store = dir.filePath(QStringLiteral("store.sqlite"));
+        const QString file = dir.filePath(QStringLiteral("dfe-server.ini"));
+        if (!ini.isNull()) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QString(ini).replace(QStringLiteral("STORE"), store).toUtf8());
+        }
+        QProcess p;
+        p.start(QStringLiteral(SERVER_PATH), QStringList{"--config", file, "--check-config"} + args);
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), exitCode);
+        const QString out = QString::fromLocal8Bit(exitCode == 0 ? p.readAllStandardOutput() : p.readAllStandardError());
+        QVERIFY2(out.contains(QString(said).replace(QStringLiteral("STORE"), store)), qPrintable(out));
     }
 };
 

@@ -1,0 +1,23 @@
+#pragma once
+// The list of a registration's CT-e as the screen shows it: the rows the filter lets
+// through, in NSU order, as one data packet with the list's 24 fields.
+#include "store/Store.h"
+
+#include <QDate>
+#include <QString>
+#include <QVariantList>
+
+namespace ctelist {
+
+struct Filter {
+    QString registration; // normal form, not empty
+    QDate issuedFrom, issuedTo, syncedFrom, syncedTo; // invalid: open
+    QString statuses; // "T", or "_" followed by "code_" per status
+};
+
+// The status list as the one string the query matches against: each distinct code once.
+QString statusCodes(const QString &list);
+// The reply envelope: "S" with the data packet.
+QVariantList list(Store &store, const Filter &filter);
+
+} // namespace ctelist
