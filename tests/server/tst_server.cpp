@@ -592,6 +592,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("nextSequence"); // of the company's own 610110; 0: none sent
         QTest::newRow("authorised") << QStringList{"cte"} << "100" << 1;
         QTest::newRow("cancelled") << QStringList{"cte", "cancel"} << "101" << 0;
+        QTest::newRow("cancelled, wrapper in the NF-e namespace after a BOM") << QStringList{"cte", "cancel nfe"} << "101" << 0;
+        QTest::newRow("cancelled, wrapper without a namespace") << QStringList{"cte", "cancel bare"} << "101" << 0;
         QTest::newRow("disagreement from another system") << QStringList{"cte", "disagreement"} << "000" << 0;
         QTest::newRow("disagreement before its CT-e") << QStringList{"disagreement", "cte"} << "000" << 0;
         QTest::newRow("disagreement undone") << QStringList{"cte", "disagreement", "undo"} << "100" << 2;
@@ -617,9 +619,14 @@ private Q_SLOTS:
             QByteArray xml;
             QString schema = QStringLiteral("procEventoCTe_v4.00.xsd");
             if (d == QLatin1String("cte")) { xml = sim->procCTe(it); schema = QStringLiteral("procCTe_v4.00.xsd"); }
-            else if (d == QLatin1String("cancel")) xml = sim->procEventoCancel(cancel, it);
+            else if (d.startsWith(QLatin1String("cancel"))) xml = sim->procEventoCancel(cancel, it);
             else if (d == QLatin1String("disagreement")) xml = sim->procEventoDisagreement(it, 1, it.at.addDays(1), disagreementProt);
             else xml = sim->procEventoUndo(it, 1, it.at.addDays(2), QStringLiteral("135260000000999"), disagreementProt);
+            const QByteArray wrapper = "<procEventoCTe xmlns=\"http://www.portalfiscal.inf.br/cte\"";
+            if (d == QLatin1String("cancel nfe"))
+                xml = "\xEF\xBB\xBF" + xml.replace(wrapper, "<procEventoCTe xmlns=\"http://www.portalfiscal.inf.br/nfe\"");
+            else if (d == QLatin1String("cancel bare"))
+                xml.replace(wrapper, "<procEventoCTe");
             zips << QStringList{nsu(int(zips.size()) + 1), schema, QString::fromLatin1(xmlutil::gzip(xml).toBase64())};
         }
         Scripted a;
