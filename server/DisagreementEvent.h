@@ -20,10 +20,14 @@ public:
     // Registers the event for the CT-e `key` (valid) of `registration` (normal form) with
     // `reason` (15 to 255 characters). The reply envelope.
     QVariantList record(const QString &key, const QString &registration, const QString &reason);
+    // Cancels (610111) the registration's own disagreement still standing on the CT-e
+    // `key`, which then returns to the status its other events give it. The reply envelope.
+    QVariantList undo(const QString &key, const QString &registration);
 
 private:
     QString ineligible(const QString &key, const QString &registration);
     qint64 kept(const QString &key);
+    QString standing(const QString &key, const QString &registration);
     QVariantList send(const evento::Disagreement &d);
     void store(const evento::Disagreement &d, const QByteArray &sent, const QByteArray &answer, const QHash<QString, QString> &v);
     Store &m_store;

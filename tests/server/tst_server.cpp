@@ -2,6 +2,7 @@
 // loop against the simulated authority, and the connection over loopback.
 #include "Calls.h"
 #include "authority/EventMessages.h"
+#include "authority/OfficialSchemas.h"
 #include "Exceptions.h"
 #include "Fiscal.h"
 #include "RemoteModule.h"
@@ -646,6 +647,60 @@ private Q_SLOTS:
         QCOMPARE(r.value(0).toString(), nextSequence ? QStringLiteral("S") : QStringLiteral("N"));
         if (nextSequence)
             QCOMPARE(evento::read(a.sentEvents.value(0)).nSeqEvento, QString::number(nextSequence));
+    }
+
+    // A disagreement registered by mistake is undone (610111 naming its protocol); the CT-e
+    // returns to the status its other events give it.
+    void disagreementUndone_data()
+    {
+        QTest::addColumn<bool>("registered"); // the company's 610110 first
+        QTest::addColumn<QString>("answer");  // of CancelaRecusaCTe
+        QTest::newRow("registered, then undone") << true << "S";
+        QTest::newRow("nothing to undo") << false << "Evento de Prestação de Serviço em Desacordo não registrado para esse CT-e.";
+    }
+    void disagreementUndone()
+    {
+        QFETCH(bool, registered);
+        QFETCH(QString, answer);
+        RemoteModule m = module(*sim);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QString key;
+        for (const auto &it : sim->history(kReg))
+            if (it.kind == SimulatedAuthority::Item::Cte && it.model == SimulatedAuthority::Item::Normal && it.cancelProt.isEmpty() &&
+                SimulatedAuthority::taker(it).doc == kReg && it.at.daysTo(now) < 40)
+                key = it.key;
+        QVERIFY(!key.isEmpty());
+        if (registered) {
+            const QVariantList r = run(m, "RecusaCTe", {key, QStringLiteral("Serviço não contratado pela empresa"),
+                                                        QStringLiteral("01"), kReg, QStringLiteral("T")});
+            QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        }
+        const QVariantList r = run(m, "CancelaRecusaCTe", {key, QStringLiteral("01"), kReg, QStringLiteral("T")});
+        Statement st(*store, "SELECT cdstatus, dsstatus FROM cte WHERE nracessocte = ?");
+        st.bind(1, key);
+        QVERIFY(st.step());
+        QCOMPARE(st.text(0), QStringLiteral("100"));
+        QCOMPARE(st.text(1), QStringLiteral("Autorizado o uso do CT-e"));
+        if (answer != QLatin1String("S")) {
+            QCOMPARE(r, (QVariantList{QStringLiteral("N"), answer}));
+            return;
+        }
+        QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        Statement ev(*store, "SELECT tpevento, nprot, xml FROM evento WHERE nracessocte = ? ORDER BY rowid");
+        ev.bind(1, key);
+        QVERIFY(ev.step());
+        const QString disagreement = ev.text(1);
+        QVERIFY(ev.step());
+        QCOMPARE(ev.text(0), QStringLiteral("610111"));
+        const QByteArray undo = ev.blob(2);
+        QCOMPARE(schemas::problem(undo, QStringLiteral("procEventoCTe_v4.00.xsd")), QString());
+        QCOMPARE(schemas::problem(schemas::firstChildOf(undo, QStringLiteral("detEvento")), QStringLiteral("evCancPrestDesacordo_v4.00.xsd")),
+                 QString());
+        const auto v = xmlutil::leaves(undo);
+        QCOMPARE(v.value(QStringLiteral("procEventoCTe/eventoCTe/infEvento/detEvento/evCancPrestDesacordo/nProtEvPrestDes")), disagreement);
+        QCOMPARE(v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/cStat")), QStringLiteral("135"));
+        // Undone once: a second undo has nothing left to cancel; a new disagreement is the next of its sequence.
+        QCOMPARE(run(m, "CancelaRecusaCTe", {key, QStringLiteral("01"), kReg, QStringLiteral("T")}).value(0).toString(), QStringLiteral("N"));
     }
 
     void corruptDocumentsAreKeptRaw()

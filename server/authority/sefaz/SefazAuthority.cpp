@@ -65,7 +65,7 @@ QByteArray SefazAuthority::prepareEvent(const evento::Disagreement &d)
         throw failure(QStringLiteral("sem certificado para assinar o evento"));
     const QString authorizer = m_endpoints.authorizer(d.key.left(2));
     const bool ascii = m_endpoints.asciiOnly(authorizer);
-    if (ascii) {
+    if (ascii && d.type == QLatin1String(evento::kType)) {
         // Folding may drop characters: the authorizer's own length rule is checked here, before a rejection.
         const qsizetype n = evento::foldAccents(d.reason).trimmed().size();
         if (n < 15 || n > 255)

@@ -689,8 +689,9 @@ namespace {
 // (the payload's too), then its signature. Empty with both set when it passes.
 std::pair<QString, QString> formRefusal(const QByteArray &request, const evento::Fields &f)
 {
-    const QString payloadSchema = f.tpEvento == QLatin1String("610110") ? QStringLiteral("evPrestDesacordo_v4.00.xsd")
-                                                                        : QString();
+    const QString payloadSchema = f.tpEvento == QLatin1String(evento::kType)       ? QStringLiteral("evPrestDesacordo_v4.00.xsd")
+                                  : f.tpEvento == QLatin1String(evento::kUndoType) ? QStringLiteral("evCancPrestDesacordo_v4.00.xsd")
+                                                                                   : QString();
     QString problem = schemas::problem(request, QStringLiteral("eventoCTe_v4.00.xsd"));
     if (problem.isEmpty() && !payloadSchema.isEmpty())
         problem = schemas::problem(schemas::firstChildOf(request, QStringLiteral("detEvento")), payloadSchema);
@@ -720,8 +721,9 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
         w.writeTextElement(QStringLiteral("xMotivo"), xMotivo);
         if (!prot.isEmpty()) {
             w.writeTextElement(QStringLiteral("chCTe"), key);
-            w.writeTextElement(QStringLiteral("tpEvento"), QStringLiteral("610110"));
-            w.writeTextElement(QStringLiteral("xEvento"), QStringLiteral("Prestação do Serviço em Desacordo"));
+            const bool undo = f.tpEvento == QLatin1String(evento::kUndoType);
+            w.writeTextElement(QStringLiteral("tpEvento"), f.tpEvento);
+            w.writeTextElement(QStringLiteral("xEvento"), QString::fromUtf8(undo ? evento::kUndoDescription : evento::kDescription));
             w.writeTextElement(QStringLiteral("nSeqEvento"), f.nSeqEvento);
             w.writeTextElement(QStringLiteral("dhRegEvento"), dateTime(m_clock()));
             w.writeTextElement(QStringLiteral("nProt"), prot);
@@ -739,7 +741,7 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
     const QString &key = f.key, &author = f.author;
     if (const auto [cStat, xMotivo] = formRefusal(request, f); !cStat.isEmpty())
         return answer(cStat, xMotivo, key, QString());
-    if (f.tpEvento != QLatin1String("610110"))
+    if (f.tpEvento != QLatin1String(evento::kType) && f.tpEvento != QLatin1String(evento::kUndoType))
         return answer(QStringLiteral("490"), QStringLiteral("Rejeição: Tipo de evento não suportado"), key, QString());
     if (!fiscal::validAccessKey(key))
         return answer(QStringLiteral("236"), QStringLiteral("Rejeição: Chave de Acesso com dígito verificador inválido"), key, QString());
