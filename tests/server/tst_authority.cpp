@@ -811,6 +811,8 @@ private Q_SLOTS:
         QTest::newRow("retDistDFeInt, 137") << "137" << "retDistDFeInt_v1.00.xsd" << "";
         QTest::newRow("eventoCTe 610110, signed") << "evento" << "eventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
         QTest::newRow("eventoCTe 610110, folded for MT") << "eventoMT" << "eventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
+        QTest::newRow("eventoCTe 610111, signed") << "eventoUndo" << "eventoCTe_v4.00.xsd" << "evCancPrestDesacordo_v4.00.xsd";
+        QTest::newRow("eventoCTe 610111, folded for MT") << "eventoUndoMT" << "eventoCTe_v4.00.xsd" << "evCancPrestDesacordo_v4.00.xsd";
         QTest::newRow("retEventoCTe, 135") << "ret135" << "retEventoCTe_v4.00.xsd" << "";
         QTest::newRow("retEventoCTe, refusal") << "retRefused" << "retEventoCTe_v4.00.xsd" << "";
         QTest::newRow("procEventoCTe 610110, as kept") << "procEvento" << "procEventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
@@ -835,7 +837,11 @@ private Q_SLOTS:
         if (message == QLatin1String("consNSU")) q.nsu = RemoteModule::nsuText(7);
         if (message == QLatin1String("cpf")) q.registration = QStringLiteral("52998224725");
         evento::Disagreement d;
-        d.key = message == QLatin1String("eventoMT") ? keyOf(QStringLiteral("51")) : simKey(true, 0, 40);
+        d.key = message.endsWith(QLatin1String("MT")) ? keyOf(QStringLiteral("51")) : simKey(true, 0, 40);
+        if (message.startsWith(QLatin1String("eventoUndo"))) {
+            d.type = QString::fromLatin1(evento::kUndoType);
+            d.disagreementProtocol = QStringLiteral("135260000000888");
+        }
         d.tpAmb = QStringLiteral("2");
         d.author = kReg;
         d.at = now;
