@@ -23,8 +23,8 @@ public:
     TImage *imgCheck, *imgUncheck;
 
     // Commands.
-    TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtDownloadXML;
-    QAction *mnuFiltro, *mnuSincronizarCTe, *mnuDownloadXML;
+    TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtCancelaRecusaCTe, *sbtDownloadXML;
+    QAction *mnuFiltro, *mnuSincronizarCTe, *mnuCancelaRecusaCTe, *mnuDownloadXML;
 
     TADOIBQuery qryPesqEmpresa, qryVdEmpresa;
     TDataSource dtsPesqEmpresa;
@@ -64,6 +64,7 @@ public:
     void sbtSincronizarCTeClick(QObject *sender);
     void sbtDownloadXMLClick(QObject *sender);
     void sbtRecusaCTeClick(QObject *sender);
+    void sbtCancelaRecusaCTeClick(QObject *sender);
 
 private:
     void buildCompanyPanel();
