@@ -96,11 +96,9 @@ void refreshStatus(Store &store, const QString &registration, const QString &key
     } else {
         Statement doc(store, "SELECT xml FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ? AND xml IS NOT NULL");
         doc.bind(1, registration).bind(2, key);
-        if (!doc.step())
-            return;
-        text = statusText(xmlutil::readProcCte(doc.blob(0)));
+        text = doc.step() ? statusText(xmlutil::readProcCte(doc.blob(0))) : QStringLiteral("Autorizado o uso do CT-e");
     }
-    Statement(store, "UPDATE cte SET cdstatus = ?, dsstatus = ? WHERE nrinsjurpesq = ? AND nracessocte = ? AND xml IS NOT NULL")
+    Statement(store, "UPDATE cte SET cdstatus = ?, dsstatus = ? WHERE nrinsjurpesq = ? AND nracessocte = ?")
         .bind(1, code).bind(2, text).bind(3, registration).bind(4, key).run();
 }
 

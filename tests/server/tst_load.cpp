@@ -12,6 +12,8 @@
 #include <QSemaphore>
 #include <QTcpSocket>
 #include <QFile>
+#include <QScopeGuard>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <arpa/inet.h>
@@ -335,6 +337,39 @@ private Q_SLOTS:
         QCOMPARE(p.exitCode(), exitCode);
         const QString out = QString::fromLocal8Bit(exitCode == 0 ? p.readAllStandardOutput() : p.readAllStandardError());
         QVERIFY2(out.contains(QString(said).replace(QStringLiteral("STORE"), store)), qPrintable(out));
+    }
+
+    // The Debian package as installed (scripts/check-package, in CI): its own binary with
+    // its example settings answers on loopback.
+    void installedServerAnswers()
+    {
+        const QString binary = qEnvironmentVariable("DFE_INSTALLED_SERVER");
+        if (binary.isEmpty())
+            QSKIP("only with an installed package (scripts/check-package)");
+        QProcess server;
+        server.start(binary, {"--config", qEnvironmentVariable("DFE_INSTALLED_CONFIG"), "--port", "0"});
+        QVERIFY(server.waitForStarted());
+        auto stop = qScopeGuard([&] {
+            server.terminate();
+            server.waitForFinished(10000);
+        });
+        QString said;
+        QRegularExpressionMatch m;
+        const QRegularExpression listening(QStringLiteral("escutando em 127\\.0\\.0\\.1:(\\d+)"));
+        while (!(m = listening.match(said)).hasMatch()) {
+            QVERIFY2(server.waitForReadyRead(20000), qPrintable(said + server.readAllStandardError()));
+            said += QString::fromLocal8Bit(server.readAllStandardOutput());
+        }
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, quint16(m.captured(1).toUInt()));
+        QVERIFY(s.waitForConnected(5000));
+        const wire::Reply sync = roundTrip(s, call(QStringLiteral("SincronizarCTe"),
+                                                   {QStringLiteral("01"), QStringLiteral("T"), kReg, QStringLiteral("MANUAL"), QString(), QString()}));
+        QVERIFY2(sync.ok, qPrintable(sync.error));
+        const wire::Reply list = roundTrip(s, call(QStringLiteral("GetSincronizacaoCTe"), getArgs(kReg)));
+        QVERIFY2(list.ok, qPrintable(list.error));
+        QCOMPARE(list.result.toList().value(0).toString(), QStringLiteral("S"));
+        QVERIFY(wire::decodePacket(list.result.toList().value(1).value<TDataPacket>()).rows.size() > 0);
     }
 };
 
