@@ -105,6 +105,26 @@ QString dateTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toStr
 
 } // namespace
 
+namespace {
+// Every kind the distribution delivers, from the serial, so the history's draws stay as
+// they were; a CT-e OS keeps only its service taker. The key's model digits.
+QString chooseModel(SimulatedAuthority::Item &it, int serial, const SimulatedAuthority::Party &osTaker)
+{
+    using Item = SimulatedAuthority::Item;
+    static const Item::Model kModels[] = {Item::Normal, Item::Normal, Item::Os, Item::Normal, Item::Gtv,
+                                          Item::Normal, Item::Normal, Item::Simplified};
+    it.model = kModels[serial % 8];
+    if (it.model == Item::Os) {
+        it.toma = 4;
+        it.toma4 = osTaker;
+        it.rem = it.dest = it.exped = it.receb = SimulatedAuthority::Party{};
+    } else if (it.model != Item::Normal) {
+        it.exped = it.receb = SimulatedAuthority::Party{};
+    }
+    return it.model == Item::Os ? QStringLiteral("67") : it.model == Item::Gtv ? QStringLiteral("64") : QStringLiteral("57");
+}
+} // namespace
+
 SimulatedAuthority::SimulatedAuthority(Clock clock, std::shared_ptr<const XmlSigner> signer)
     : m_clock(std::move(clock)), m_signer(std::move(signer))
 {
@@ -183,19 +203,7 @@ std::vector<SimulatedAuthority::Item> SimulatedAuthority::history(const QString 
             const QString uf = ufCode(it.issuer.uf);
             const QString aamm = at.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("yyMM"));
             const QString nct = QStringLiteral("%1").arg(++serial + int(seq.next() % 7), 9, 10, QLatin1Char('0'));
-            // Every kind the distribution delivers, from the serial: the draws stay as they were.
-            static const Item::Model kModels[] = {Item::Normal, Item::Normal, Item::Os, Item::Normal, Item::Gtv,
-                                                  Item::Normal, Item::Normal, Item::Simplified};
-            it.model = kModels[serial % 8];
-            if (it.model == Item::Os) {
-                it.toma = 4; // the service taker only
-                it.toma4 = role < 8 ? self : a;
-                it.rem = it.dest = it.exped = it.receb = Party{};
-            } else if (it.model != Item::Normal) {
-                it.exped = it.receb = Party{};
-            }
-            const QString model = it.model == Item::Os ? QStringLiteral("67") : it.model == Item::Gtv ? QStringLiteral("64")
-                                                                                                     : QStringLiteral("57");
+            const QString model = chooseModel(it, serial, role < 8 ? self : a);
             const QString first43 = uf + aamm + it.issuer.doc + model + QStringLiteral("001") + nct +
                                     QStringLiteral("1") + digits(seq, 8);
             it.key = first43 + QChar('0' + fiscal::accessKeyDigit(first43));
