@@ -73,6 +73,12 @@ protected:
     bool eventFilter(QObject *o, QEvent *e) override;
 
 private:
+    QMenuBar *buildMenu();
+    TPanel *buildToolBar();
+    QWidget *buildGridPage();
+    TPanel *buildNavigator();
+    void bindCommands();
+
     bool m_closing = false;
     bool m_shownOnce = false;
     bool m_showSteps = false; // set by Show() for a screen it brings back from hidden

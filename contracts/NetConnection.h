@@ -12,6 +12,8 @@
 #include <type_traits>
 #include <vector>
 
+namespace wire { struct Reply; }
+
 class QTcpSocket;
 
 // One argument of a call: its value, and for a by-reference argument where the
@@ -79,6 +81,10 @@ public:
     int CallCount() const { return m_calls; }
 
 private:
+    bool freshConnection();
+    QByteArray requestFrame(const QString &method, const std::vector<TArg> &args) const;
+    wire::Reply awaitReply(const QString &method, const QPointer<QTcpSocket> &socket, bool fresh);
+    static void writeBack(const QString &method, const std::vector<TArg> &args, const wire::Reply &reply);
     bool connectNow(QString &error);
     bool startTls(QString &reason);
     bool sayHello(QString &error);

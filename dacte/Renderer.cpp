@@ -2,6 +2,7 @@
 #include "Codes.h"
 
 #include <QBuffer>
+#include <algorithm>
 #include <QSaveFile>
 #include <QPageSize>
 #include <QPainter>
@@ -264,7 +265,10 @@ void footer(Page &pg, const Document &d, qreal y)
     const qreal docsH = std::max<qreal>(120, 30.0 * qreal(d.carried.size()) + 40);
     pg.field(QRectF(kMargin, y, w, docsH), QStringLiteral("DOCUMENTOS ORIGINÁRIOS"), d.carried.join(u'\n'), 19);
     y += docsH;
-    pg.field(QRectF(kMargin, y, w, std::max<qreal>(kHeight - kMargin - y, 150)), QStringLiteral("OBSERVAÇÕES"), d.observations, 19);
+    // Long observations take the rest of the page; short ones leave it blank, as issuers do.
+    const qreal wanted = std::max<qreal>(150, 60.0 + 28.0 * qreal(d.observations.size() / 150 + 1));
+    const qreal notesH = std::max<qreal>(std::min(wanted, kHeight - kMargin - y), 60);
+    pg.field(QRectF(kMargin, y, w, notesH), QStringLiteral("OBSERVAÇÕES"), d.observations, 19);
 }
 
 void watermark(QPainter &p, const QString &text, qreal y, const QColor &colour)

@@ -30,6 +30,15 @@ marcados para uma pasta, cada arquivo exatamente como foi assinado.</li>
 <li>Durante uma chamada ao servidor, <b>Cancelar</b> (ou Esc) desiste de esperar; a operação pode ainda ser concluída
 no servidor.</li>
 <li><b>Imprimir</b> mostra a lista como está na tela (colunas, ordem, filtro e totais) e imprime ou grava em PDF.</li>
+<li><b>Enter</b> numa linha (ou o botão <b>Visualizar DACTE</b>, ou o menu da linha, com o botão direito) mostra o DACTE
+do CT-e, com o código de barras da chave e o QR Code, para imprimir ou gravar em PDF; um CT-e cancelado sai marcado
+"CANCELADO" e um de homologação "SEM VALOR FISCAL". Pelo menu Manutenção, os CT-e marcados saem num só PDF com seus
+DACTE, ou num ZIP com cada XML e seu DACTE.</li>
+<li><b>Ctrl+F</b> abre a busca: ao digitar, vai à próxima linha cujo texto visível contém o que foi digitado (sem
+diferença de maiúsculas e acentos; CNPJ e chave com ou sem pontuação); <b>F3</b> e <b>Shift+F3</b> seguem para a
+próxima e a anterior; Esc fecha.</li>
+<li><b>Exportar lista</b> grava a lista como está na tela (colunas e ordem; só os marcados, se pedido) em planilha
+XLSX, com números e datas como tais, ou em CSV para planilhas em português (ponto e vírgula, vírgula decimal).</li>
 <li>Nos diálogos <b>Ctrl+Enter</b> confirma e <b>Esc</b> cancela.</li>
 </ol>)";
 

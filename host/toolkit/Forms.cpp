@@ -56,7 +56,17 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *owner) : QWidget(owner)
     auto *root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
     root->setSpacing(0);
+    root->addWidget(buildMenu());
+    root->addWidget(buildToolBar());
+    root->addWidget(buildGridPage(), 1);
+    root->addWidget(buildNavigator());
+    bindCommands();
+    dtsPadraoStateChangeBase();
+    resize(900, 520);
+}
 
+QMenuBar *TfrmPadraoGrid::buildMenu()
+{
     mnuMenu = new QMenuBar(this);
     mnuMenu->setNativeMenuBar(false);
     mnuOperacao = mnuMenu->addMenu(QStringLiteral("&Operação"));
@@ -71,8 +81,11 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *owner) : QWidget(owner)
     mnuManutencao->addSeparator();
     mnuPrimeiro = mnuManutencao->addAction(QStringLiteral("Primeiro Registro"));
     mnuUltimo = mnuManutencao->addAction(QStringLiteral("Último Registro"));
-    root->addWidget(mnuMenu);
+    return mnuMenu;
+}
 
+TPanel *TfrmPadraoGrid::buildToolBar()
+{
     panMenu = new TPanel(this);
     panMenu->setFrameShape(QFrame::StyledPanel);
     panMenuLayout = new QHBoxLayout(panMenu);
@@ -93,19 +106,19 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *owner) : QWidget(owner)
     sbtAjuda->setIcon(style()->standardIcon(QStyle::SP_DialogHelpButton));
     sbtFechar = flat(panMenu, QStringLiteral("Fechar"), QString());
     sbtFechar->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
-    for (QWidget *w : {static_cast<QWidget *>(sbtIncluir), static_cast<QWidget *>(sbtAlterar),
-                       static_cast<QWidget *>(sbtExcluir), static_cast<QWidget *>(sbtGravar),
-                       static_cast<QWidget *>(sbtCancelar), static_cast<QWidget *>(sbtPrimeiro),
-                       static_cast<QWidget *>(sbtUltimo)})
-        panMenuLayout->addWidget(w);
+    for (TButtonFlat *b : {sbtIncluir, sbtAlterar, sbtExcluir, sbtGravar, sbtCancelar, sbtPrimeiro, sbtUltimo})
+        panMenuLayout->addWidget(b);
     panMenuLayout->addSpacing(8);
     panMenuLayout->addWidget(sbtImprimir);
     panMenuLayout->addWidget(sbtAjuda);
     panMenuLayout->addWidget(sbtFechar);
     panMenuLayout->addStretch(1);
     panMenuLayout->addWidget(lblCodTela);
-    root->addWidget(panMenu);
+    return panMenu;
+}
 
+QWidget *TfrmPadraoGrid::buildGridPage()
+{
     tshPadrao = new QWidget(this);
     tshPadraoLayout = new QVBoxLayout(tshPadrao);
     tshPadraoLayout->setContentsMargins(0, 0, 0, 0);
@@ -114,8 +127,11 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *owner) : QWidget(owner)
     dbgPadrao->setObjectName(QStringLiteral("dbgPadrao"));
     dbgPadrao->SetDataSource(&dtsPadrao);
     tshPadraoLayout->addWidget(dbgPadrao, 1);
-    root->addWidget(tshPadrao, 1);
+    return tshPadrao;
+}
 
+TPanel *TfrmPadraoGrid::buildNavigator()
+{
     panNavigator = new TPanel(this);
     panNavigator->setFrameShape(QFrame::StyledPanel);
     auto *nav = new QHBoxLayout(panNavigator);
@@ -126,8 +142,11 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *owner) : QWidget(owner)
     dbnPadrao->SetDataSource(&dtsPadrao);
     nav->addWidget(dbtNome, 1);
     nav->addWidget(dbnPadrao);
-    root->addWidget(panNavigator);
+    return panNavigator;
+}
 
+void TfrmPadraoGrid::bindCommands()
+{
     dbnPadrao->ConfirmDelete = [this] { return Dialogs().Confirm(this, msgPadrao.Msg(QStringLiteral("Excl"))); };
 
     auto command = [this](QAction *a, TButtonFlat *b, std::function<void(TClientDataSet &)> run) {
@@ -149,8 +168,6 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *owner) : QWidget(owner)
     dbgPadrao->OnKeyDown = [this](QObject *s, int &key, Qt::KeyboardModifiers m) { dbgPadraoKeyDown(s, key, m); };
     dtsPadrao.OnStateChange = [this](TDataSource *) { dtsPadraoStateChangeBase(); };
     OnClose = [this](QObject *s, TCloseAction &a) { FormClose(s, a); };
-    dtsPadraoStateChangeBase();
-    resize(900, 520);
 }
 
 TfrmPadraoGrid::~TfrmPadraoGrid()

@@ -377,50 +377,44 @@ void TNetConnection::Close()
     }
 }
 
-QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg> &args)
+// Anything received before a request is sent is no answer to it: a late or extra frame
+// would shift every later reply by one, so the connection starts afresh. True when the
+// call goes out on a connection opened for it.
+bool TNetConnection::freshConnection()
 {
-    if (m_inCall)
-        throw Exception(QStringLiteral("Já existe uma chamada ao servidor de aplicação em andamento."));
-    m_inCall = true;
-    struct Reset {
-        bool &flag;
-        ~Reset() { flag = false; }
-    } reset{m_inCall};
-    ++m_calls;
-
-    // Anything received before a request is sent is no answer to it: a late or extra
-    // frame would shift every later reply by one, so the connection starts afresh.
     if (Connected()) {
         if (m_socket->bytesAvailable() == 0)
             m_socket->waitForReadyRead(0);
         if (m_stale || !Connected() || m_socket->bytesAvailable() > 0)
             Close();
     }
-    const bool fresh = !Connected();
-    if (fresh) {
-        QString error;
-        if (!connectNow(error)) {
-            m_lastError = error;
-            throw Exception(error);
-        }
+    if (Connected())
+        return false;
+    QString error;
+    if (!connectNow(error)) {
+        m_lastError = error;
+        throw Exception(error);
     }
+    return true;
+}
 
+QByteArray TNetConnection::requestFrame(const QString &method, const std::vector<TArg> &args) const
+{
     wire::Request req;
     req.server = ServerName;
     req.method = method;
     for (const TArg &a : args)
         req.args.append(a.Value);
-    QByteArray payload;
     try {
-        payload = wire::encodeRequest(req);
+        return wire::frame(wire::encodeRequest(req));
     } catch (const std::exception &e) {
         throw Exception(QStringLiteral("Argumento inválido na chamada %1: %2").arg(method, QString::fromUtf8(e.what())));
     }
-    QPointer<QTcpSocket> socket = m_socket;
-    socket->write(wire::frame(payload));
+}
 
+wire::Reply TNetConnection::awaitReply(const QString &method, const QPointer<QTcpSocket> &socket, bool fresh)
+{
     const FrameWait w = waitForFrame(socket, MaxFrame, TimeoutMs);
-
     auto broken = [&](const QString &why) {
         Close();
         throw Exception(QStringLiteral("Falha na chamada %1 ao servidor de aplicação em %2: %3").arg(method, where(), why));
@@ -441,7 +435,6 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
     }
     if (!w.failure.isEmpty())
         broken(QStringLiteral("resposta inválida (%1)").arg(w.failure));
-
     wire::Reply reply;
     try {
         reply = wire::decodeReply(w.frame);
@@ -449,9 +442,12 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
         broken(QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what())));
     }
     m_stale = w.pending > 0;
-    if (!reply.ok)
-        throw Exception(reply.error);
-    // The caller's values change only when every one of them fits.
+    return reply;
+}
+
+// The caller's values change only when every one of them fits.
+void TNetConnection::writeBack(const QString &method, const std::vector<TArg> &args, const wire::Reply &reply)
+{
     for (size_t i = 0; i < args.size(); ++i) {
         if (!args[i].WriteBack)
             continue;
@@ -471,5 +467,25 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
     for (size_t i = 0; i < args.size(); ++i)
         if (args[i].WriteBack)
             args[i].WriteBack(reply.args[qsizetype(i)]);
+}
+
+QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg> &args)
+{
+    if (m_inCall)
+        throw Exception(QStringLiteral("Já existe uma chamada ao servidor de aplicação em andamento."));
+    m_inCall = true;
+    struct Reset {
+        bool &flag;
+        ~Reset() { flag = false; }
+    } reset{m_inCall};
+    ++m_calls;
+    const bool fresh = freshConnection();
+    const QByteArray frame = requestFrame(method, args);
+    QPointer<QTcpSocket> socket = m_socket;
+    socket->write(frame);
+    const wire::Reply reply = awaitReply(method, socket, fresh);
+    if (!reply.ok)
+        throw Exception(reply.error);
+    writeBack(method, args, reply);
     return reply.result;
 }
