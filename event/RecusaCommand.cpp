@@ -110,4 +110,52 @@ void TfrmSincronizacaoCTe::recarregaDepoisDe(const std::exception_ptr &failure)
     }
 }
 
+// Undoing a disagreement registered by mistake: the same restriction to one ticked CT-e
+// (here at "000"), a confirmation instead of the reason, the same reload on every path.
+void TfrmSincronizacaoCTe::sbtCancelaRecusaCTeClick(QObject *)
+{
+    if (!ensureFilter())
+        return;
+    auto *filtro = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    TClientDataSet &cds = cdsSincronizacaoCTe;
+    cds.DisableControls();
+    std::exception_ptr failure;
+    try {
+        restrictToTicked();
+        if (!cds.Active() || cds.IsEmpty())
+            throw Exception(msgPadrao.Msg(QStringLiteral("INFORMAR_CTE")));
+        cds.First();
+        if (cds.RecordCount() > 1)
+            throw Exception(msgPadrao.Msg(QStringLiteral("APENAS_UM_CTE")));
+        if (cds.FieldByName(QStringLiteral("CDSTATUS")).AsString() != QLatin1String("000"))
+            throw Exception(msgPadrao.Msg(QStringLiteral("CTE_NAO_RECUSADO")));
+        if (Dialogs().Confirm(this, msgPadrao.Msg(QStringLiteral("CONFIRMA_CANCELA_DESACORDO")))) {
+            const Envelope e = callServer(QStringLiteral("CancelaRecusaCTe"),
+                                          {ByVal(cds.FieldByName(QStringLiteral("NRACESSOCTE")).AsString()), ByVal(CodigoEmpresa()),
+                                           ByRef(filtro->rcFiltro.stInscrJurid), ByRef(filtro->stInscrEstadFiltro)});
+            if (e.flag != QLatin1String("S"))
+                MensErro(e.text, true);
+            Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("CANCELA_SUCESSO")));
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    cds.EnableControls();
+    cds.SetFiltered(false);
+    try {
+        CarregaDadosGerais();
+    } catch (...) {
+        if (!failure)
+            throw;
+        try {
+            throw;
+        } catch (const EAbort &) {
+        } catch (const std::exception &ex) {
+            ShowException(ex);
+        }
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 } // namespace Cli_Dfe71000

@@ -1,7 +1,12 @@
 #include "DisagreementEvent.h"
+#include "CertificateValidity.h"
+#include "DocumentIntake.h"
 #include "Envelope.h"
+#include "Fiscal.h"
 #include "authority/Xml.h"
 #include "store/RegistrationLock.h"
+
+#include <QSet>
 
 namespace {
 const QString kAnswer = QStringLiteral("retEventoCTe/infEvento/");
@@ -16,18 +21,14 @@ DisagreementEvent::DisagreementEvent(Store &store, AuthoritySource &authority, C
 
 QString DisagreementEvent::reason(const QString &typed, QString &error)
 {
-    QString r = typed;
-    r.replace(QLatin1String("\r\n"), QLatin1String(" "));
-    for (QChar &c : r)
-        if (c == u'\r' || c == u'\n' || c == u'\t')
-            c = u' ';
-    for (QChar c : r) {
-        if (c.category() == QChar::Other_Control) {
-            error = QStringLiteral("O motivo não pode conter caracteres de controle (código %1).").arg(c.unicode());
-            return {};
-        }
+    const QString r = fiscal::plainReason(typed);
+    // refusedReasonChar answers 0 for "none", so a NUL is looked for on its own.
+    const bool nul = r.contains(QChar(0));
+    if (const char32_t c = nul ? U'\0' : fiscal::refusedReasonChar(r); nul || c) {
+        error = QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: %1.").arg(fiscal::describeChar(c));
+        return {};
     }
-    return r.trimmed();
+    return r;
 }
 
 // Why the event may not be registered on this CT-e, or empty.
@@ -45,16 +46,31 @@ QString DisagreementEvent::ineligible(const QString &key, const QString &registr
     return {};
 }
 
-// The authority numbers the events of one type on one CT-e: the next one follows those kept.
+// The authority numbers the events of one type on one CT-e, whoever registered them:
+// the next one follows the highest known. One event may be kept for several
+// registrations (counted once, by its protocol), and its sequence is read from its XML.
 qint64 DisagreementEvent::kept(const QString &key)
 {
-    Statement st(m_store, "SELECT COUNT(*) FROM evento WHERE nracessocte = ? AND tpevento = '610110'");
+    Statement st(m_store, "SELECT nprot, xml FROM evento WHERE nracessocte = ? AND tpevento = '610110'");
     st.bind(1, key);
-    return st.step() ? st.integer(0) : 0;
+    QSet<QString> protocols;
+    qint64 highest = 0;
+    while (st.step()) {
+        protocols << st.text(0);
+        try {
+            highest = std::max<qint64>(highest, xmlutil::leaves(st.blob(1)).value(
+                                                    QStringLiteral("procEventoCTe/eventoCTe/infEvento/nSeqEvento")).toLongLong());
+        } catch (const std::runtime_error &) {
+            // An event kept without readable XML still counts through its protocol.
+        }
+    }
+    return std::max<qint64>(highest, protocols.size());
 }
 
 QVariantList DisagreementEvent::record(const QString &key, const QString &registration, const QString &reason)
 {
+    if (const QString expired = certificate::expired(m_authority.certificateExpiry(), m_clock()); !expired.isEmpty())
+        return refused(expired);
     // Two events for one CT-e at once would take the same sequence number: the second
     // waits and then finds the first one registered.
     const RegistrationLock oneEvent(QStringLiteral("evento ") + key);
@@ -101,11 +117,53 @@ void DisagreementEvent::store(const evento::Disagreement &d, const QByteArray &s
     const QString prot = v.value(kAnswer + QStringLiteral("nProt"));
     m_store.transaction([&] {
         Statement(m_store, "INSERT INTO evento (nrinsjurpesq, nrnsu, nracessocte, tpevento, nprot, dhregevento, xml)"
-                           " VALUES (?, NULL, ?, '610110', ?, ?, ?)")
-            .bind(1, d.author).bind(2, d.key).bind(3, prot).bind(4, v.value(kAnswer + QStringLiteral("dhRegEvento")))
-            .bind(5, evento::proc(sent, answer)).run();
-        Statement(m_store, "UPDATE cte SET cdstatus = '000', dsstatus = ? WHERE nrinsjurpesq = ? AND nracessocte = ?")
-            .bind(1, QStringLiteral("Prestação do Serviço em Desacordo registrada - protocolo %1").arg(prot))
-            .bind(2, d.author).bind(3, d.key).run();
+                           " VALUES (?, NULL, ?, ?, ?, ?, ?)")
+            .bind(1, d.author).bind(2, d.key).bind(3, d.type).bind(4, prot)
+            .bind(5, v.value(kAnswer + QStringLiteral("dhRegEvento"))).bind(6, evento::proc(sent, answer)).run();
+        intake::refreshStatus(m_store, d.author, d.key);
     });
+}
+
+// The registration's own disagreement still standing on the CT-e: its protocol, or empty.
+QString DisagreementEvent::standing(const QString &key, const QString &registration)
+{
+    QStringList open;
+    QSet<QString> undone;
+    Statement st(m_store, "SELECT tpevento, nprot, xml FROM evento WHERE nrinsjurpesq = ? AND nracessocte = ?"
+                          " AND tpevento IN ('610110', '610111') ORDER BY dhregevento");
+    st.bind(1, registration).bind(2, key);
+    while (st.step()) {
+        if (st.text(0) == QLatin1String(evento::kType))
+            open << st.text(1);
+        else
+            undone << xmlutil::leaves(st.blob(2)).value(
+                QStringLiteral("procEventoCTe/eventoCTe/infEvento/detEvento/evCancPrestDesacordo/nProtEvPrestDes"));
+    }
+    open.removeIf([&](const QString &prot) { return undone.contains(prot); });
+    return open.isEmpty() ? QString() : open.last();
+}
+
+QVariantList DisagreementEvent::undo(const QString &key, const QString &registration)
+{
+    if (const QString expired = certificate::expired(m_authority.certificateExpiry(), m_clock()); !expired.isEmpty())
+        return refused(expired);
+    const RegistrationLock oneEvent(QStringLiteral("evento ") + key);
+    Statement st(m_store, "SELECT cdstatus FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ?");
+    st.bind(1, registration).bind(2, key);
+    if (!st.step())
+        return refused(QStringLiteral("CT-e %1 não encontrado para a inscrição jurídica %2.").arg(key, registration));
+    const QString protocol = standing(key, registration);
+    if (st.text(0) != QLatin1String("000") || protocol.isEmpty())
+        return refused(QStringLiteral("Evento de Prestação de Serviço em Desacordo não registrado para esse CT-e."));
+    Statement seq(m_store, "SELECT COUNT(DISTINCT nprot) FROM evento WHERE nracessocte = ? AND tpevento = '610111'");
+    seq.bind(1, key);
+    evento::Disagreement d;
+    d.type = QString::fromLatin1(evento::kUndoType);
+    d.disagreementProtocol = protocol;
+    d.key = key;
+    d.tpAmb = m_authority.tpAmb();
+    d.author = registration;
+    d.at = m_clock();
+    d.sequence = int(seq.step() ? seq.integer(0) : 0) + 1;
+    return send(d);
 }

@@ -78,6 +78,7 @@ wire::Reply RemoteModule::call(const wire::Request &request)
         else if (request.method == QLatin1String("SincronizarCTe")) reply.result = SincronizarCTe(args);
         else if (request.method == QLatin1String("DownloadXML")) reply.result = DownloadXML(args);
         else if (request.method == QLatin1String("RecusaCTe")) reply.result = RecusaCTe(args);
+        else if (request.method == QLatin1String("CancelaRecusaCTe")) reply.result = CancelaRecusaCTe(args);
         else throw CallError("método desconhecido: " + request.method.toStdString());
         reply.args = args;
     } catch (const CallError &e) {
@@ -147,4 +148,16 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
     if (characters < 15 || characters > 255)
         return refused(QStringLiteral("O motivo deve ter de 15 a 255 caracteres."));
     return DisagreementEvent(m_store, m_authority, m_clock).record(key, reg, reason);
+}
+
+QVariant RemoteModule::CancelaRecusaCTe(QVariantList &args)
+{
+    argCount(args, 4, "CancelaRecusaCTe");
+    const QString key = text(args, 0).trimmed();
+    text(args, 1);
+    const QString reg = fiscal::normalRegistration(text(args, 2));
+    text(args, 3);
+    if (!fiscal::validAccessKey(key))
+        return refused(QStringLiteral("Chave de acesso \"%1\" inválida.").arg(key));
+    return DisagreementEvent(m_store, m_authority, m_clock).undo(key, reg);
 }

@@ -27,6 +27,7 @@ public:
     QVariant SincronizarCTe(QVariantList &args);
     QVariant DownloadXML(QVariantList &args);
     QVariant RecusaCTe(QVariantList &args);
+    QVariant CancelaRecusaCTe(QVariantList &args);
 
     static QString nsuText(quint64 n);
 

@@ -1,4 +1,5 @@
 #include "Synchronization.h"
+#include "CertificateValidity.h"
 #include "Envelope.h"
 #include "Fiscal.h"
 #include "store/RegistrationLock.h"
@@ -29,6 +30,8 @@ QVariantList Synchronization::run(const QString &registration, const QString &or
     m_reg = registration;
     m_origin = origin;
     m_added = 0;
+    if (const QString expired = certificate::expired(m_authority.certificateExpiry(), m_clock()); !expired.isEmpty())
+        return refused(expired);
     const RegistrationLock one(m_reg);
     // Another server, or another call, synchronizing this registration finishes first:
     // the cursor is read after it, so no NSU range is asked for twice.
@@ -53,6 +56,8 @@ QVariantList Synchronization::runHeld()
     QString ending;
     if (Outcome stop = pageFromCursor(ending))
         return *stop;
+    if (const QString warning = certificate::ending(m_authority.certificateExpiry(), m_now); !warning.isEmpty())
+        ending += QLatin1Char(' ') + warning;
     return envelope(QStringLiteral("S"), QStringLiteral("Sincronização concluída: %1 documento(s) recebido(s).%2").arg(m_added).arg(ending));
 }
 

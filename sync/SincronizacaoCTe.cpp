@@ -49,6 +49,9 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
                        "Desacordo já não pode ser registrado."),
         QStringLiteral("TOMADOR_OUTRO|O tomador do serviço deste CT-e é %s, não a inscrição jurídica da lista: só o "
                        "tomador registra a Prestação de Serviço em Desacordo."),
+        QStringLiteral("CTE_NAO_RECUSADO|Evento de Prestação de Serviço em Desacordo não registrado para esse CT-e."),
+        QStringLiteral("CONFIRMA_CANCELA_DESACORDO|Confirma o cancelamento do evento de Prestação de Serviço em Desacordo desse CT-e?"),
+        QStringLiteral("CANCELA_SUCESSO|Evento de Prestação de Serviço em Desacordo cancelado com sucesso."),
     };
 
     netSincronizacaoCTe.ServerName = QStringLiteral("Dfe71000.rdmSincronizacaoCTe");
@@ -86,10 +89,12 @@ void TfrmSincronizacaoCTe::buildCommands()
     sbtFiltro = tool(QStringLiteral("Filtrar Lançamentos"), QStyle::SP_FileDialogContentsView);
     sbtSincronizarCTe = tool(QStringLiteral("Sincronizar CT-e"), QStyle::SP_BrowserReload);
     sbtRecusaCTe = tool(QStringLiteral("Prestação do Serviço em Desacordo"), QStyle::SP_MessageBoxWarning);
+    sbtCancelaRecusaCTe = tool(QStringLiteral("Cancelar Prestação do Serviço em Desacordo"), QStyle::SP_DialogCancelButton);
     sbtDownloadXML = tool(QStringLiteral("Download XML"), QStyle::SP_DialogSaveButton);
     sbtFiltro->setObjectName(QStringLiteral("sbtFiltro"));
     sbtSincronizarCTe->setObjectName(QStringLiteral("sbtSincronizarCTe"));
     sbtRecusaCTe->setObjectName(QStringLiteral("sbtRecusaCTe"));
+    sbtCancelaRecusaCTe->setObjectName(QStringLiteral("sbtCancelaRecusaCTe"));
     sbtDownloadXML->setObjectName(QStringLiteral("sbtDownloadXML"));
 
     mnuManutencao->addSeparator();
@@ -98,16 +103,19 @@ void TfrmSincronizacaoCTe::buildCommands()
     mnuSincronizarCTe = mnuManutencao->addAction(QStringLiteral("Sincronizar CT-e"));
     mnuManutencao->addSeparator();
     mnuRecusaCTe = mnuManutencao->addAction(QStringLiteral("Prestação do Serviço em Desacordo"));
+    mnuCancelaRecusaCTe = mnuManutencao->addAction(QStringLiteral("Cancelar Prestação do Serviço em Desacordo"));
     mnuManutencao->addSeparator();
     mnuDownloadXML = mnuManutencao->addAction(QStringLiteral("Download XML"));
 
     sbtFiltro->OnClick = [this](QObject *s) { sbtFiltroClick(s); };
     sbtSincronizarCTe->OnClick = [this](QObject *s) { sbtSincronizarCTeClick(s); };
     sbtRecusaCTe->OnClick = [this](QObject *s) { sbtRecusaCTeClick(s); };
+    sbtCancelaRecusaCTe->OnClick = [this](QObject *s) { sbtCancelaRecusaCTeClick(s); };
     sbtDownloadXML->OnClick = [this](QObject *s) { sbtDownloadXMLClick(s); };
     Bind(mnuFiltro, &QAction::triggered, this, [this](bool) { sbtFiltroClick(mnuFiltro); });
     Bind(mnuSincronizarCTe, &QAction::triggered, this, [this](bool) { sbtSincronizarCTeClick(mnuSincronizarCTe); });
     Bind(mnuRecusaCTe, &QAction::triggered, this, [this](bool) { sbtRecusaCTeClick(mnuRecusaCTe); });
+    Bind(mnuCancelaRecusaCTe, &QAction::triggered, this, [this](bool) { sbtCancelaRecusaCTeClick(mnuCancelaRecusaCTe); });
     Bind(mnuDownloadXML, &QAction::triggered, this, [this](bool) { sbtDownloadXMLClick(mnuDownloadXML); });
     // The list is read-only: the base's editing commands are not offered at all.
     for (QAction *a : {mnuIncluir, mnuAlterar, mnuExcluir, mnuGravar, mnuCancelar})

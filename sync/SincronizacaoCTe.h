@@ -44,9 +44,9 @@ public:
     QLabel *lblVazio;  // over the grid when the filter found nothing
 
     // Commands.
-    TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtDownloadXML;
+    TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtCancelaRecusaCTe, *sbtDownloadXML;
     TButtonFlat *sbtDacte, *sbtExportar;
-    QAction *mnuFiltro, *mnuSincronizarCTe, *mnuRecusaCTe, *mnuDownloadXML;
+    QAction *mnuFiltro, *mnuSincronizarCTe, *mnuRecusaCTe, *mnuCancelaRecusaCTe, *mnuDownloadXML;
     QAction *mnuDacte, *mnuDactesPdf, *mnuDactesZip, *mnuExportar, *mnuLocalizar;
 
     // The find bar over the list (Ctrl+F, F3, Shift+F3).
@@ -101,6 +101,7 @@ public:
     void sbtSincronizarCTeClick(QObject *sender);
     void sbtDownloadXMLClick(QObject *sender);
     void sbtRecusaCTeClick(QObject *sender);
+    void sbtCancelaRecusaCTeClick(QObject *sender);
     // Printing the list as shown and the screen's help.
     void sbtImprimirClick(QObject *sender);
     void sbtAjudaClick(QObject *sender);

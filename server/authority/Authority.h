@@ -5,6 +5,7 @@
 #include "EventMessages.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 class AuthoritySource {
@@ -18,4 +19,7 @@ public:
     virtual QByteArray prepareEvent(const evento::Disagreement &d) { return evento::build(d, false); }
     // The environment the requests name (tpAmb): 1 production, 2 homologation.
     virtual QString tpAmb() const { return QStringLiteral("1"); }
+    // The last moment of the company certificate the calls are made with; invalid when
+    // this source needs none.
+    virtual QDateTime certificateExpiry() const { return {}; }
 };

@@ -70,8 +70,9 @@ QByteArray answer(const Answer &a)
     w.writeTextElement(QStringLiteral("verAplic"), QStringLiteral("SIM-1.00"));
     w.writeTextElement(QStringLiteral("cStat"), a.cStat);
     w.writeTextElement(QStringLiteral("xMotivo"), a.xMotivo);
-    w.writeTextElement(QStringLiteral("dhResp"),
-                       QDateTime::currentDateTimeUtc().toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate));
+    // Layout 1.00 writes Brasília time without an offset.
+    w.writeTextElement(QStringLiteral("dhResp"), QDateTime::currentDateTimeUtc().toOffsetFromUtc(-3 * 3600)
+                                                     .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
     w.writeTextElement(QStringLiteral("ultNSU"), a.ultNSU);
     w.writeTextElement(QStringLiteral("maxNSU"), a.maxNSU);
     if (!a.docs.empty()) {

@@ -9,7 +9,7 @@ namespace evento {
 
 QString id(const Disagreement &d)
 {
-    return QStringLiteral("ID") + QLatin1String(kType) + d.key + QStringLiteral("%1").arg(d.sequence, 3, 10, QLatin1Char('0'));
+    return QStringLiteral("ID") + d.type + d.key + QStringLiteral("%1").arg(d.sequence, 3, 10, QLatin1Char('0'));
 }
 
 int utcOffsetSeconds(const QString &ufCode)
@@ -51,15 +51,22 @@ QByteArray build(const Disagreement &d, bool asciiOnly)
     w.writeTextElement(d.author.size() == 11 ? QStringLiteral("CPF") : QStringLiteral("CNPJ"), d.author);
     w.writeTextElement(QStringLiteral("chCTe"), d.key);
     w.writeTextElement(QStringLiteral("dhEvento"), d.at.toOffsetFromUtc(utcOffsetSeconds(d.key.left(2))).toString(Qt::ISODate));
-    w.writeTextElement(QStringLiteral("tpEvento"), QString::fromLatin1(kType));
+    w.writeTextElement(QStringLiteral("tpEvento"), d.type);
     w.writeTextElement(QStringLiteral("nSeqEvento"), QString::number(d.sequence));
     w.writeStartElement(QStringLiteral("detEvento"));
     w.writeAttribute(QStringLiteral("versaoEvento"), QStringLiteral("4.00"));
-    w.writeStartElement(QStringLiteral("evPrestDesacordo"));
-    w.writeTextElement(QStringLiteral("descEvento"), asciiOnly ? foldAccents(description) : description);
-    w.writeTextElement(QStringLiteral("indDesacordoOper"), QStringLiteral("1"));
-    w.writeTextElement(QStringLiteral("xObs"), asciiOnly ? foldAccents(d.reason).trimmed() : d.reason);
-    w.writeEndElement(); // evPrestDesacordo
+    if (d.type == QLatin1String(kUndoType)) {
+        const QString undo = QString::fromUtf8(kUndoDescription);
+        w.writeStartElement(QStringLiteral("evCancPrestDesacordo"));
+        w.writeTextElement(QStringLiteral("descEvento"), asciiOnly ? foldAccents(undo) : undo);
+        w.writeTextElement(QStringLiteral("nProtEvPrestDes"), d.disagreementProtocol);
+    } else {
+        w.writeStartElement(QStringLiteral("evPrestDesacordo"));
+        w.writeTextElement(QStringLiteral("descEvento"), asciiOnly ? foldAccents(description) : description);
+        w.writeTextElement(QStringLiteral("indDesacordoOper"), QStringLiteral("1"));
+        w.writeTextElement(QStringLiteral("xObs"), asciiOnly ? foldAccents(d.reason).trimmed() : d.reason);
+    }
+    w.writeEndElement(); // the payload
     w.writeEndElement(); // detEvento
     w.writeEndElement(); // infEvento
     w.writeEndElement(); // eventoCTe

@@ -15,13 +15,19 @@ inline constexpr char kDsigNs[] = "http://www.w3.org/2000/09/xmldsig#";
 inline constexpr char kType[] = "610110";
 inline constexpr char kDescription[] = "Prestação do Serviço em Desacordo";
 
+inline constexpr char kUndoType[] = "610111";
+inline constexpr char kUndoDescription[] = "Cancelamento Prestação do Serviço em Desacordo";
+
+// The disagreement (610110) or, with `type` 610111 and the protocol it cancels, its undoing.
 struct Disagreement {
+    QString type = QString::fromLatin1(kType);
+    QString disagreementProtocol; // nProtEvPrestDes of a 610111
     QString key;      // chCTe
     QString tpAmb;    // "1" production, "2" homologation
     QString author;   // CNPJ (14) or CPF (11) of the service taker
     QDateTime at;     // dhEvento, written in the offset of the key's state
     int sequence = 1; // nSeqEvento, 1 to 99
-    QString reason;   // xObs, already trimmed
+    QString reason;   // xObs, already trimmed (none in a 610111)
 };
 
 // "ID" + tpEvento + chCTe + nSeqEvento in 3 digits: 53 digits after "ID".

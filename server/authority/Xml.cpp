@@ -84,6 +84,8 @@ QHash<QString, QString> leaves(const QByteArray &xml)
                 out.insert(p, text.trimmed());
             path.removeLast();
             text.clear();
+            if (path.isEmpty())
+                return out; // whatever a system appended after the document is not ours to read
             break;
         }
         default:
@@ -94,6 +96,69 @@ QHash<QString, QString> leaves(const QByteArray &xml)
         throw std::runtime_error("XML inválido: " + r.errorString().toStdString());
     return out;
 }
+
+QString rootName(const QByteArray &xml)
+{
+    QXmlStreamReader r(xml);
+    return r.readNextStartElement() ? r.name().toString() : QString();
+}
+
+namespace {
+struct Layout {
+    const char *proc, *document, *kind;
+};
+const Layout kLayouts[] = {{"cteProc", "CTe", "CT-e"}, {"cteOSProc", "CTeOS", "CT-e OS"},
+                           {"GTVeProc", "GTVe", "GTV-e"}, {"cteSimpProc", "CTeSimp", "CT-e Simplificado"}};
+
+const Layout *layoutOf(const QString &root)
+{
+    for (const Layout &l : kLayouts)
+        if (root == QLatin1String(l.proc))
+            return &l;
+    return nullptr;
+}
+
+// The service taker by its code: the party it names, or its own element.
+void readTaker(CteFields &f, const QHash<QString, QString> &v, const QString &inf, const QString &layout)
+{
+    auto doc = [&](const QString &party) {
+        const QString cnpj = v.value(inf + party + QStringLiteral("/CNPJ"));
+        return cnpj.isEmpty() ? v.value(inf + party + QStringLiteral("/CPF")) : cnpj;
+    };
+    if (layout == QLatin1String("CTeOS") || layout == QLatin1String("CTeSimp")) {
+        // Its own taker element; the CT-e OS names no other party.
+        f.toma = layout == QLatin1String("CTeOS") ? QStringLiteral("4") : v.value(inf + QStringLiteral("toma/toma"));
+        f.tomaDoc = doc(QStringLiteral("toma"));
+        f.tomaName = v.value(inf + QStringLiteral("toma/xNome"));
+        return;
+    }
+    if (layout == QLatin1String("GTVe")) {
+        // 0 sender, 1 receiver, or a third party in tomaTerceiro.
+        const QString code = v.value(inf + QStringLiteral("ide/toma/toma"));
+        f.toma = code == QLatin1String("1") ? QStringLiteral("3") : code;
+        if (f.toma.isEmpty() && v.contains(inf + QStringLiteral("ide/tomaTerceiro/xNome"))) {
+            f.toma = QStringLiteral("4");
+            f.tomaDoc = doc(QStringLiteral("ide/tomaTerceiro"));
+            f.tomaName = v.value(inf + QStringLiteral("ide/tomaTerceiro/xNome"));
+            return;
+        }
+    } else {
+        f.toma = v.value(inf + QStringLiteral("ide/toma3/toma"));
+        if (f.toma.isEmpty())
+            f.toma = v.value(inf + QStringLiteral("ide/toma4/toma"));
+    }
+    if (f.toma == QLatin1String("0")) { f.tomaDoc = f.remDoc; f.tomaName = f.remName; }
+    else if (f.toma == QLatin1String("1")) { f.tomaDoc = f.expDoc; f.tomaName = f.expName; }
+    else if (f.toma == QLatin1String("2")) { f.tomaDoc = f.recDoc; f.tomaName = f.recName; }
+    else if (f.toma == QLatin1String("3")) { f.tomaDoc = f.destDoc; f.tomaName = f.destName; }
+    else if (f.toma == QLatin1String("4")) {
+        f.tomaDoc = doc(QStringLiteral("ide/toma4"));
+        f.tomaName = v.value(inf + QStringLiteral("ide/toma4/xNome"));
+    }
+}
+} // namespace
+
+bool isProcCte(const QString &root) { return layoutOf(root) != nullptr; }
 
 QByteArray withoutDeclaration(const QByteArray &xml)
 {
@@ -108,15 +173,23 @@ QByteArray withoutDeclaration(const QByteArray &xml)
 CteFields readProcCte(const QByteArray &xml)
 {
     const auto v = leaves(xml);
-    const QString inf = QStringLiteral("cteProc/CTe/infCte/");
-    if (!v.contains(inf + QStringLiteral("ide/dhEmi")))
-        throw std::runtime_error("documento não é um procCTe");
+    QString root;
+    for (const Layout &l : kLayouts)
+        if (v.contains(QString::fromLatin1(l.proc) + QLatin1Char('/') + QString::fromLatin1(l.document) + QStringLiteral("/infCte/ide/dhEmi")))
+            root = QString::fromLatin1(l.proc);
+    const Layout *layout = layoutOf(root);
+    if (!layout)
+        throw std::runtime_error("documento não é um CT-e autorizado (cteProc, cteOSProc, GTVeProc ou cteSimpProc)");
+    const QString document = QString::fromLatin1(layout->document);
+    const QString inf = root + QLatin1Char('/') + document + QStringLiteral("/infCte/");
+    const QString prot = root + QStringLiteral("/protCTe/infProt/");
     auto doc = [&](const QString &party) {
         const QString cnpj = v.value(inf + party + QStringLiteral("/CNPJ"));
         return cnpj.isEmpty() ? v.value(inf + party + QStringLiteral("/CPF")) : cnpj;
     };
     CteFields f;
-    f.key = v.value(QStringLiteral("cteProc/protCTe/infProt/chCTe"));
+    f.kind = QString::fromUtf8(layout->kind);
+    f.key = v.value(prot + QStringLiteral("chCTe"));
     if (f.key.isEmpty())
         f.key = v.value(inf.chopped(1) + QStringLiteral("@Id")).mid(3);
     f.tpAmb = v.value(inf + QStringLiteral("ide/tpAmb"));
@@ -131,23 +204,15 @@ CteFields readProcCte(const QByteArray &xml)
     f.recName = v.value(inf + QStringLiteral("receb/xNome"));
     f.destDoc = doc(QStringLiteral("dest"));
     f.destName = v.value(inf + QStringLiteral("dest/xNome"));
-    f.toma = v.value(inf + QStringLiteral("ide/toma3/toma"));
-    if (f.toma.isEmpty())
-        f.toma = v.value(inf + QStringLiteral("ide/toma4/toma"));
-    if (f.toma == QLatin1String("0")) { f.tomaDoc = f.remDoc; f.tomaName = f.remName; }
-    else if (f.toma == QLatin1String("1")) { f.tomaDoc = f.expDoc; f.tomaName = f.expName; }
-    else if (f.toma == QLatin1String("2")) { f.tomaDoc = f.recDoc; f.tomaName = f.recName; }
-    else if (f.toma == QLatin1String("3")) { f.tomaDoc = f.destDoc; f.tomaName = f.destName; }
-    else if (f.toma == QLatin1String("4")) {
-        f.tomaDoc = doc(QStringLiteral("ide/toma4"));
-        f.tomaName = v.value(inf + QStringLiteral("ide/toma4/xNome"));
-    }
-    f.vTPrest = v.value(inf + QStringLiteral("vPrest/vTPrest")).toDouble();
-    f.vRec = v.value(inf + QStringLiteral("vPrest/vRec")).toDouble();
-    f.cStat = v.value(QStringLiteral("cteProc/protCTe/infProt/cStat"));
-    f.xMotivo = v.value(QStringLiteral("cteProc/protCTe/infProt/xMotivo"));
-    f.nProt = v.value(QStringLiteral("cteProc/protCTe/infProt/nProt"));
-    f.dhRecbto = v.value(QStringLiteral("cteProc/protCTe/infProt/dhRecbto"));
+    readTaker(f, v, inf, document);
+    // The CT-e Simplificado carries its totals apart from the items.
+    const bool simplified = document == QLatin1String("CTeSimp");
+    f.vTPrest = v.value(inf + (simplified ? QStringLiteral("total/vTPrest") : QStringLiteral("vPrest/vTPrest"))).toDouble();
+    f.vRec = v.value(inf + (simplified ? QStringLiteral("total/vTRec") : QStringLiteral("vPrest/vRec"))).toDouble();
+    f.cStat = v.value(prot + QStringLiteral("cStat"));
+    f.xMotivo = v.value(prot + QStringLiteral("xMotivo"));
+    f.nProt = v.value(prot + QStringLiteral("nProt"));
+    f.dhRecbto = v.value(prot + QStringLiteral("dhRecbto"));
     return f;
 }
 

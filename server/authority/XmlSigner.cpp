@@ -168,7 +168,7 @@ QByteArray XmlSigner::sign(const QByteArray &xml, const QString &id) const
     if (!target)
         fail("elemento com Id " + idUtf8.toStdString() + " não encontrado");
     xmlNodePtr sig = xmlSecTmplSignatureCreate(d.doc, xmlSecTransformInclC14NId, xmlSecTransformRsaSha1Id, nullptr);
-    if (!sig || !xmlAddNextSibling(target, sig))
+    if (!sig || !target->parent || !xmlAddChild(target->parent, sig))
         fail("modelo de assinatura");
     const QByteArray uri = "#" + idUtf8;
     xmlNodePtr ref = xmlSecTmplSignatureAddReference(sig, xmlSecTransformSha1Id, nullptr, BAD_CAST uri.constData(), nullptr);
@@ -204,4 +204,49 @@ QByteArray XmlSigner::sign(const QByteArray &xml, const QString &id) const
     const QByteArray signedXml(reinterpret_cast<const char *>(out), size);
     xmlFree(out);
     return signedXml;
+}
+
+namespace {
+// The base64 certificate the signature's KeyInfo carries, as DER.
+QByteArray keyInfoCertificate(xmlNodePtr sig)
+{
+    xmlNodePtr cert = xmlSecFindNode(sig, BAD_CAST "X509Certificate", xmlSecDSigNs);
+    if (!cert)
+        return {};
+    xmlChar *t = xmlNodeGetContent(cert);
+    const QByteArray b64 = QByteArray(reinterpret_cast<const char *>(t)).simplified().replace(' ', "");
+    xmlFree(t);
+    return QByteArray::fromBase64(b64);
+}
+} // namespace
+
+QString XmlSigner::verify(const QByteArray &xml, const QString &id)
+{
+    initOnce();
+    DocGuard d{xmlReadMemory(xml.constData(), int(xml.size()), nullptr, nullptr, XML_PARSE_NONET)};
+    if (!d.doc)
+        return QStringLiteral("documento mal formado");
+    const QByteArray idUtf8 = id.toUtf8();
+    xmlNodePtr target = findById(xmlDocGetRootElement(d.doc), BAD_CAST idUtf8.constData());
+    xmlNodePtr sig = xmlSecFindNode(xmlDocGetRootElement(d.doc), xmlSecNodeSignature, xmlSecDSigNs);
+    if (!target)
+        return QStringLiteral("sem elemento com Id %1").arg(id);
+    if (!sig || sig->parent != target->parent)
+        return QStringLiteral("sem assinatura do elemento %1").arg(id);
+    const QByteArray der = keyInfoCertificate(sig);
+    xmlSecKeyPtr key = der.isEmpty() ? nullptr
+                                     : xmlSecCryptoAppKeyLoadMemory(reinterpret_cast<const xmlSecByte *>(der.constData()),
+                                                                    static_cast<xmlSecSize>(der.size()), xmlSecKeyDataFormatCertDer,
+                                                                    nullptr, nullptr, nullptr);
+    if (!key)
+        return QStringLiteral("sem certificado legível em KeyInfo");
+    xmlSecDSigCtxPtr ctx = xmlSecDSigCtxCreate(nullptr);
+    if (!ctx) {
+        xmlSecKeyDestroy(key);
+        return QStringLiteral("contexto de verificação");
+    }
+    ctx->signKey = key;
+    const bool ok = xmlSecDSigCtxVerify(ctx, sig) >= 0 && ctx->status == xmlSecDSigStatusSucceeded;
+    xmlSecDSigCtxDestroy(ctx);
+    return ok ? QString() : QStringLiteral("assinatura difere do calculado");
 }

@@ -21,9 +21,14 @@ public:
     static void initialise();
     ~XmlSigner();
 
-    // Signs the element whose Id attribute is `id`; the Signature goes right after
-    // it, inside its parent. Throws std::runtime_error.
+    // Signs the element whose Id attribute is `id`; the Signature goes last inside its
+    // parent (after infCTeSupl where the layout has one). Throws std::runtime_error.
     QByteArray sign(const QByteArray &xml, const QString &id) const;
+
+    // Empty when the enveloped signature over the element with Id `id` holds with the key
+    // of the certificate its KeyInfo carries; otherwise why not. (Whether that certificate
+    // is one the authority trusts is not looked at.)
+    static QString verify(const QByteArray &xml, const QString &id);
 
     // The element below `node` whose Id attribute is `id`, registered as an ID so that
     // a signature's reference to it resolves; null when there is none.

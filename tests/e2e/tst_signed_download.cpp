@@ -114,9 +114,10 @@ private Q_SLOTS:
             QFile f(file);
             QVERIFY(f.open(QIODevice::ReadOnly));
             QByteArray xml = f.readAll();
-            const qsizetype at = xml.indexOf("<vTPrest>") + 9;
-            QVERIFY(at > 9);
-            xml[at] = xml[at] == '9' ? '8' : '9';
+            // A name: every kind carries one inside infCte (a GTV-e has no service value).
+            const qsizetype at = xml.indexOf("<xNome>") + 7;
+            QVERIFY(at > 7);
+            xml[at] = xml[at] == 'X' ? 'Y' : 'X';
             const QString tampered = dir.filePath(QStringLiteral("tampered-") + name);
             QFile t(tampered);
             QVERIFY(t.open(QIODevice::WriteOnly));

@@ -96,7 +96,7 @@ private:
             q = dist::readRequest(message);
         } catch (const std::exception &) {
         }
-        m_owner.record({QString::fromLatin1(contentType), QStringLiteral("/CTeDistribuicaoDFe"), message});
+        m_owner.record({QString::fromLatin1(contentType), QStringLiteral("/CTeDistribuicaoDFe"), message, {}, body});
         using R = LocalAuthority::Reply;
         const R reply = m_owner.nextReply();
         switch (reply) {
@@ -142,11 +142,11 @@ private:
         send(s, 200, wrap(m_owner.m_sim.distDFeInt(message)));
     }
 
+    // The V4 event service answers with its result element right under the Body.
     static QByteArray wrapEvent(const QByteArray &message)
     {
         const QString op = QString::fromLatin1(SefazAuthority::kEventOperation);
-        return soap::envelope(QString::fromLatin1(SefazAuthority::kEventWsdl), op + QStringLiteral("Response"),
-                              op + QStringLiteral("Result"), message);
+        return soap::envelope(QString::fromLatin1(SefazAuthority::kEventWsdl), QString(), op + QStringLiteral("Result"), message);
     }
 
     // Written the way some authorizers write it (single quotes, line breaks): bytes that a
@@ -203,7 +203,7 @@ private:
             if (at > 6)
                 message[at] = message[at] == 'x' ? 'y' : 'x';
         }
-        m_owner.record({QString::fromLatin1(contentType), QString::fromLatin1(path), message});
+        m_owner.record({QString::fromLatin1(contentType), QString::fromLatin1(path), message, {}, body});
         switch (reply) {
         case R::Drop:
             s->abort();

@@ -25,6 +25,7 @@ public:
         QString contentType, path;
         QByteArray message; // the distDFeInt or eventoCTe inside the envelope
         QByteArray answer;  // the retEventoCTe inside the answer's envelope
+        QByteArray body;    // the request as posted, envelope and all
     };
 
     LocalAuthority(const QString &serverPem, const QString &serverKey, const QString &caPem, SimulatedAuthority &sim);

@@ -9,6 +9,8 @@
 #include "Calls.h"
 #include "RemoteModule.h"
 #include "Synchronization.h"
+#include "authority/OfficialSchemas.h"
+#include "authority/sefaz/CompanyCertificate.h"
 #include "authority/sefaz/SefazAuthority.h"
 #include "store/SyncState.h"
 #include "TestPki.h"
@@ -167,7 +169,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(pki.ok(), qPrintable(pki.error()));
-        sim = std::make_unique<SimulatedAuthority>([this] { return now; });
+        // The simulation signs with a key of the test CA, so that its documents verify against it.
+        sim = std::make_unique<SimulatedAuthority>([this] { return now; },
+                                                   XmlSigner::fromPkcs12(pki.signerP12(), TestPki::kPassword));
         local = std::make_unique<LocalAuthority>(pki.serverPem(), pki.serverKey(), pki.caPem(), *sim);
         QVERIFY(local->port() != 0);
         // The shipped file, every address turned to the local authority (each authorizer
@@ -462,6 +466,45 @@ private Q_SLOTS:
         QVERIFY(syncstate::Lease(*store, kReg, now.addSecs(syncstate::Lease::kSeconds + 1)).acquired());
     }
 
+    // document/literal SOAP 1.2: the distribution keeps its operation element, the V4
+    // event reception has cteDadosMsg right under the Body.
+    void soapBodyAsTheWsdlSays_data()
+    {
+        QTest::addColumn<bool>("event");
+        QTest::addColumn<QString>("body");
+        QTest::newRow("CTeDistribuicaoDFe") << false
+            << QStringLiteral("<soap12:Body><cteDistDFeInteresse xmlns=\"http://www.portalfiscal.inf.br/cte/wsdl/CTeDistribuicaoDFe\">"
+                              "<cteDadosMsg>%1</cteDadosMsg></cteDistDFeInteresse></soap12:Body>");
+        QTest::newRow("CTeRecepcaoEventoV4") << true
+            << QStringLiteral("<soap12:Body><cteDadosMsg xmlns=\"http://www.portalfiscal.inf.br/cte/wsdl/CTeRecepcaoEventoV4\">"
+                              "%1</cteDadosMsg></soap12:Body>");
+    }
+    void soapBodyAsTheWsdlSays()
+    {
+        QFETCH(bool, event);
+        QFETCH(QString, body);
+        auto a = makeAuthority(options());
+        if (event) {
+            const QString key = keyOf(QStringLiteral("26"));
+            keep(key);
+            local->script({LocalAuthority::Reply::AcceptEvent});
+            const QVariantList r = refuse(*a, key, QStringLiteral("Serviço não contratado pela empresa"));
+            QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        } else {
+            local->script({LocalAuthority::Reply::Cstat137});
+            QCOMPARE(sync(*a).value(0).toString(), QStringLiteral("S"));
+        }
+        const auto calls = local->calls();
+        QCOMPARE(calls.size(), 1);
+        // The recorded event keeps its bytes; the distribution request is rebuilt from what was read.
+        const QByteArray message = event ? calls[0].message
+                                         : xmlutil::withoutDeclaration(dist::request(dist::readRequest(calls[0].message)));
+        const QString expected = QStringLiteral("<?xml version=\"1.0\" encoding=\"utf-8\"?><soap12:Envelope"
+                                                " xmlns:soap12=\"http://www.w3.org/2003/05/soap-envelope\">") +
+                                 body.arg(QString::fromUtf8(message)) + QStringLiteral("</soap12:Envelope>");
+        QCOMPARE(QString::fromUtf8(calls[0].body), expected);
+    }
+
     void eventSignedSentAndStored_data()
     {
         QTest::addColumn<LocalAuthority::Reply>("reply");
@@ -560,6 +603,8 @@ private Q_SLOTS:
         QTest::newRow("MT, production") << "51" << "producao" << "MT" << true << "-04:00";
         QTest::newRow("RS, homologation") << "43" << "homologacao" << "SVRS" << false << "-03:00";
         QTest::newRow("BA, production") << "29" << "producao" << "SVRS" << false << "-03:00";
+        QTest::newRow("PE, homologation") << "26" << "homologacao" << "SVSP" << false << "-03:00";
+        QTest::newRow("RR, production") << "14" << "producao" << "SVSP" << false << "-04:00";
     }
     void eventRoutedToTheStatesAuthorizer()
     {
@@ -590,13 +635,65 @@ private Q_SLOTS:
         QVERIFY(storedEvent().contains(calls[0].message)); // kept as it was sent
     }
 
+    // The shipped file, state by state: who authorizes its events and where.
+    void everyStateHasItsAuthorizer_data()
+    {
+        QTest::addColumn<QString>("uf");
+        QTest::addColumn<QString>("authorizer");
+        QTest::addColumn<QString>("production");
+        QTest::addColumn<QString>("homologation");
+        const QString svrsP = QStringLiteral("https://cte.svrs.rs.gov.br/ws/CTeRecepcaoEventoV4/CTeRecepcaoEventoV4.asmx");
+        const QString svrsH = QStringLiteral("https://cte-homologacao.svrs.rs.gov.br/ws/CTeRecepcaoEventoV4/CTeRecepcaoEventoV4.asmx");
+        const QString spP = QStringLiteral("https://nfe.fazenda.sp.gov.br/CTeWS/WS/CTeRecepcaoEventoV4.asmx");
+        const QString spH = QStringLiteral("https://homologacao.nfe.fazenda.sp.gov.br/CTeWS/WS/CTeRecepcaoEventoV4.asmx");
+        const struct {
+            const char *code, *name, *authorizer;
+            QString production, homologation;
+        } states[] = {
+            {"11", "RO", "SVRS", svrsP, svrsH}, {"12", "AC", "SVRS", svrsP, svrsH}, {"13", "AM", "SVRS", svrsP, svrsH},
+            {"14", "RR", "SVSP", spP, spH},     {"15", "PA", "SVRS", svrsP, svrsH}, {"16", "AP", "SVSP", spP, spH},
+            {"17", "TO", "SVRS", svrsP, svrsH}, {"21", "MA", "SVRS", svrsP, svrsH}, {"22", "PI", "SVRS", svrsP, svrsH},
+            {"23", "CE", "SVRS", svrsP, svrsH}, {"24", "RN", "SVRS", svrsP, svrsH}, {"25", "PB", "SVRS", svrsP, svrsH},
+            {"26", "PE", "SVSP", spP, spH},     {"27", "AL", "SVRS", svrsP, svrsH}, {"28", "SE", "SVRS", svrsP, svrsH},
+            {"29", "BA", "SVRS", svrsP, svrsH}, {"32", "ES", "SVRS", svrsP, svrsH}, {"33", "RJ", "SVRS", svrsP, svrsH},
+            {"35", "SP", "SP", spP, spH},       {"42", "SC", "SVRS", svrsP, svrsH}, {"43", "RS", "SVRS", svrsP, svrsH},
+            {"52", "GO", "SVRS", svrsP, svrsH}, {"53", "DF", "SVRS", svrsP, svrsH},
+            {"31", "MG", "MG", QStringLiteral("https://cte.fazenda.mg.gov.br/cte/services/CTeRecepcaoEventoV4"),
+             QStringLiteral("https://hcte.fazenda.mg.gov.br/cte/services/CTeRecepcaoEventoV4")},
+            {"41", "PR", "PR", QStringLiteral("https://cte.fazenda.pr.gov.br/cte4/CTeRecepcaoEventoV4"),
+             QStringLiteral("https://homologacao.cte.fazenda.pr.gov.br/cte4/CTeRecepcaoEventoV4")},
+            {"50", "MS", "MS", QStringLiteral("https://producao.cte.ms.gov.br/ws/CTeRecepcaoEventoV4"),
+             QStringLiteral("https://homologacao.cte.ms.gov.br/ws/CTeRecepcaoEventoV4")},
+            {"51", "MT", "MT", QStringLiteral("https://cte.sefaz.mt.gov.br/ctews2/services/CTeRecepcaoEventoV4"),
+             QStringLiteral("https://homologacao.sefaz.mt.gov.br/ctews2/services/CTeRecepcaoEventoV4")},
+        };
+        for (const auto &s : states)
+            QTest::addRow("%s", s.name) << QString::fromLatin1(s.code) << QString::fromLatin1(s.authorizer)
+                                        << s.production << s.homologation;
+        QCOMPARE(std::size(states), size_t(27));
+    }
+    void everyStateHasItsAuthorizer()
+    {
+        QFETCH(QString, uf);
+        QFETCH(QString, authorizer);
+        QFETCH(QString, production);
+        QFETCH(QString, homologation);
+        const Endpoints e = Endpoints::load(QStringLiteral(ENDPOINTS_INI));
+        const QString service = QString::fromLatin1(SefazAuthority::kEventService);
+        QCOMPARE(e.authorizer(uf), authorizer);
+        QCOMPARE(e.authorizerUrl(service, uf, Endpoints::Environment::Producao).toString(), production);
+        QCOMPARE(e.authorizerUrl(service, uf, Endpoints::Environment::Homologacao).toString(), homologation);
+        QCOMPARE(e.asciiOnly(authorizer), authorizer == QLatin1String("MT"));
+    }
+
     // Folding may leave an ASCII-only authorizer too short a reason: refused before any call.
     void foldedReasonTooShortIsNotSent()
     {
         auto a = makeAuthority(options());
         const QString key = keyOf(QStringLiteral("51"));
         keep(key);
-        const QString reason = QString::fromUcs4(U"\U0001F69A").repeated(10) + QStringLiteral(" avaria!");
+        // Latin-1 signs with no ASCII form: admitted by the authority, dropped by the folding.
+        const QString reason = QStringLiteral("§¶×÷¤").repeated(2) + QStringLiteral(" avaria!");
         const QVariantList r = refuse(*a, key, reason);
         QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
         QVERIFY2(r.value(1).toString().contains(QLatin1String("o motivo fica com 7 caracteres")), qPrintable(r.value(1).toString()));
@@ -698,6 +795,253 @@ private Q_SLOTS:
             QFAIL(e.what());
         }
         QCOMPARE(xmlutil::leaves(answer).value(QStringLiteral("retEventoCTe/infEvento/cStat")), cStat);
+    }
+
+    // Every message the server builds or simulates, against the authority's own schema;
+    // an event's payload also on its own (the event schema skips it).
+    void messagesMatchTheOfficialSchemas_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("schema");
+        QTest::addColumn<QString>("payloadSchema");
+        QTest::newRow("distDFeInt, distNSU") << "distNSU" << "distDFeInt_v1.00.xsd" << "";
+        QTest::newRow("distDFeInt, consNSU") << "consNSU" << "distDFeInt_v1.00.xsd" << "";
+        QTest::newRow("distDFeInt, CPF") << "cpf" << "distDFeInt_v1.00.xsd" << "";
+        QTest::newRow("retDistDFeInt, 138") << "138" << "retDistDFeInt_v1.00.xsd" << "";
+        QTest::newRow("retDistDFeInt, 137") << "137" << "retDistDFeInt_v1.00.xsd" << "";
+        QTest::newRow("eventoCTe 610110, signed") << "evento" << "eventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
+        QTest::newRow("eventoCTe 610110, folded for MT") << "eventoMT" << "eventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
+        QTest::newRow("eventoCTe 610111, signed") << "eventoUndo" << "eventoCTe_v4.00.xsd" << "evCancPrestDesacordo_v4.00.xsd";
+        QTest::newRow("eventoCTe 610111, folded for MT") << "eventoUndoMT" << "eventoCTe_v4.00.xsd" << "evCancPrestDesacordo_v4.00.xsd";
+        QTest::newRow("retEventoCTe, 135") << "ret135" << "retEventoCTe_v4.00.xsd" << "";
+        QTest::newRow("retEventoCTe, refusal") << "retRefused" << "retEventoCTe_v4.00.xsd" << "";
+        QTest::newRow("procEventoCTe 610110, as kept") << "procEvento" << "procEventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
+        QTest::newRow("procEventoCTe 110111, simulated") << "procCancel" << "procEventoCTe_v4.00.xsd" << "evCancCTe_v4.00.xsd";
+        QTest::newRow("procEventoCTe 610110, simulated") << "procDisagreement" << "procEventoCTe_v4.00.xsd" << "evPrestDesacordo_v4.00.xsd";
+        QTest::newRow("procEventoCTe 610111, simulated") << "procUndo" << "procEventoCTe_v4.00.xsd" << "evCancPrestDesacordo_v4.00.xsd";
+        QTest::newRow("procCTe, simulated") << "procCTe" << "procCTe_v4.00.xsd" << "";
+        QTest::newRow("procCTeOS, simulated") << "procCTeOS" << "procCTeOS_v4.00.xsd" << "";
+        QTest::newRow("procGTVe, simulated") << "procGTVe" << "procGTVe_v4.00.xsd" << "";
+        QTest::newRow("procCTeSimp, simulated") << "procCTeSimp" << "procCTeSimp_v4.00.xsd" << "";
+    }
+    void messagesMatchTheOfficialSchemas()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, schema);
+        QFETCH(QString, payloadSchema);
+        const auto h = sim->history(kReg);
+        dist::Query q;
+        q.tpAmb = QStringLiteral("2");
+        q.registration = kReg;
+        q.ultNSU = RemoteModule::nsuText(message == QLatin1String("137") ? h.back().nsu : 0);
+        if (message == QLatin1String("consNSU")) q.nsu = RemoteModule::nsuText(7);
+        if (message == QLatin1String("cpf")) q.registration = QStringLiteral("52998224725");
+        evento::Disagreement d;
+        d.key = message.endsWith(QLatin1String("MT")) ? keyOf(QStringLiteral("51")) : simKey(true, 0, 40);
+        if (message.startsWith(QLatin1String("eventoUndo"))) {
+            d.type = QString::fromLatin1(evento::kUndoType);
+            d.disagreementProtocol = QStringLiteral("135260000000888");
+        }
+        d.tpAmb = QStringLiteral("2");
+        d.author = kReg;
+        d.at = now;
+        d.reason = QStringLiteral("Serviço não contratado: ação \"indevida\" & cobrança <errada>");
+        auto a = makeAuthority(options());
+        QByteArray xml;
+        if (message == QLatin1String("distNSU") || message == QLatin1String("consNSU") || message == QLatin1String("cpf")) {
+            xml = dist::request(q);
+        } else if (message == QLatin1String("138") || message == QLatin1String("137")) {
+            xml = sim->distDFeInt(dist::request(q));
+            QCOMPARE(xmlutil::leaves(xml).value(QStringLiteral("retDistDFeInt/cStat")), message);
+        } else if (message.startsWith(QLatin1String("evento"))) {
+            xml = a->prepareEvent(d);
+        } else if (message == QLatin1String("ret135") || message == QLatin1String("retRefused")) {
+            if (message == QLatin1String("retRefused"))
+                d.key = keyOf(QStringLiteral("35")); // not in the authority's base
+            xml = sim->eventoCTe(a->prepareEvent(d));
+            QCOMPARE(xmlutil::leaves(xml).value(QStringLiteral("retEventoCTe/infEvento/cStat")),
+                     message == QLatin1String("ret135") ? QStringLiteral("135") : QStringLiteral("217"));
+        } else if (message == QLatin1String("procEvento")) {
+            keep(d.key);
+            local->script({LocalAuthority::Reply::Normal});
+            const QVariantList r = refuse(*a, d.key, d.reason);
+            QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+            xml = storedEvent();
+        } else {
+            for (const auto &it : h) {
+                if (it.kind == SimulatedAuthority::Item::Cte && SimulatedAuthority::procSchema(it) == schema)
+                    xml = sim->procCTe(it);
+                else if (message == QLatin1String("procDisagreement") && it.kind == SimulatedAuthority::Item::Cte)
+                    xml = sim->procEventoDisagreement(it, 1, it.at.addDays(1), QStringLiteral("135260000000888"));
+                else if (message == QLatin1String("procUndo") && it.kind == SimulatedAuthority::Item::Cte)
+                    xml = sim->procEventoUndo(it, 1, it.at.addDays(2), QStringLiteral("135260000000999"), QStringLiteral("135260000000888"));
+                else if (message == QLatin1String("procCancel") && it.kind == SimulatedAuthority::Item::Cancel)
+                    xml = sim->procEventoCancel(it, h[size_t(it.target)]);
+                if (!xml.isEmpty())
+                    break;
+            }
+        }
+        QVERIFY(!xml.isEmpty());
+        QString problem = schemas::problem(xml, schema);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem + QLatin1Char('\n') + QString::fromUtf8(xml.left(3000))));
+        if (payloadSchema.isEmpty())
+            return;
+        const QByteArray payload = schemas::firstChildOf(xml, QStringLiteral("detEvento"));
+        QVERIFY(!payload.isEmpty());
+        problem = schemas::problem(payload, payloadSchema);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem + QLatin1Char('\n') + QString::fromUtf8(payload)));
+    }
+
+    // The simulated authorizer on its own: the authority's codes, in the order it checks.
+    void simulatedEventReception_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("answer"); // cStat - xMotivo, the start of it
+        QTest::newRow("signed as the product sends it") << "" << "135 - Evento registrado e vinculado a CT-e";
+        QTest::newRow("unsigned") << "unsigned" << "215 - Rejeição: Falha no schema XML";
+        QTest::newRow("reason of 14 characters") << "14" << "215 - Rejeição: Falha no schema XML";
+        QTest::newRow("reason with a euro sign") << "euro" << "215 - Rejeição: Falha no schema XML";
+        QTest::newRow("signature broken") << "tampered" << "297 - Rejeição: Assinatura difere do calculado";
+        QTest::newRow("not in the authority's base") << "unknown" << "217 - Rejeição: CT-e não consta na base de dados da SEFAZ";
+        QTest::newRow("cancelled CT-e") << "cancelled" << "218 - Rejeição: CT-e já está cancelado na base de dados da SEFAZ";
+        QTest::newRow("author is not the service taker") << "not taker"
+                                                         << "632 - Rejeição: O autor do evento deve ser o tomador do serviço do CT-e";
+        QTest::newRow("after 45 days") << "old" << "631 - Rejeição: Evento registrado após 45 dias da autorização do CT-e";
+        QTest::newRow("duplicate") << "duplicate" << "631 - Rejeição: Duplicidade de evento [nProt:1";
+    }
+    void simulatedEventReception()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, answer);
+        evento::Disagreement d;
+        d.tpAmb = QStringLiteral("2");
+        d.author = kReg;
+        d.at = now;
+        d.reason = QStringLiteral("Serviço não contratado pela empresa");
+        if (change == QLatin1String("not taker")) d.key = simKey(false, 0, 40);
+        else if (change == QLatin1String("old")) d.key = simKey(true, 46, 400);
+        else if (change == QLatin1String("unknown")) d.key = keyOf(QStringLiteral("35"));
+        else d.key = simKey(true, 0, 40);
+        if (change == QLatin1String("cancelled"))
+            for (const auto &it : sim->history(kReg))
+                if (it.kind == SimulatedAuthority::Item::Cte && !it.cancelProt.isEmpty())
+                    d.key = it.key;
+        if (change == QLatin1String("14")) d.reason = d.reason.left(14);
+        else if (change == QLatin1String("euro")) d.reason += QStringLiteral(" de 10 €");
+        QVERIFY(!d.key.isEmpty());
+        QByteArray sent = change == QLatin1String("unsigned") ? evento::build(d, false) : sim->prepareEvent(d);
+        if (change == QLatin1String("tampered"))
+            sent.replace("contratado", "contratada");
+        if (change == QLatin1String("duplicate"))
+            QCOMPARE(xmlutil::leaves(sim->eventoCTe(sent)).value(QStringLiteral("retEventoCTe/infEvento/cStat")), QStringLiteral("135"));
+        const QByteArray ret = sim->eventoCTe(sent);
+        QCOMPARE(schemas::problem(ret, QStringLiteral("retEventoCTe_v4.00.xsd")), QString());
+        const auto v = xmlutil::leaves(ret);
+        const QString got = v.value(QStringLiteral("retEventoCTe/infEvento/cStat")) + QStringLiteral(" - ") +
+                            v.value(QStringLiteral("retEventoCTe/infEvento/xMotivo"));
+        QVERIFY2(got.startsWith(answer), qPrintable(got));
+    }
+
+    // Synchronized through the authority client over mutual TLS, every document downloaded:
+    // each kind is there, valid by its official schema, and its signature verifies.
+    void everyKindDownloadedIsValidAndSigned()
+    {
+        auto a = makeAuthority(options());
+        QCOMPARE(sync(*a).value(0).toString(), QStringLiteral("S"));
+        wire::PacketWriter ticks({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                                  {QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        Statement rows(*store, "SELECT nrnsu FROM cte WHERE xml IS NOT NULL ORDER BY nrnsu");
+        while (rows.step()) {
+            ticks.beginRow();
+            ticks.text(QStringLiteral("S"));
+            ticks.text(rows.text(0));
+        }
+        RemoteModule m(*store, *a, QStringLiteral("35"), [this] { return now; });
+        const wire::DecodedPacket files =
+            packetOf(run(m, "DownloadXML", {QVariant::fromValue(ticks.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg}));
+        static const QHash<QString, QString> schemaOf = {
+            {QStringLiteral("cteProc"), QStringLiteral("procCTe_v4.00.xsd")}, {QStringLiteral("cteOSProc"), QStringLiteral("procCTeOS_v4.00.xsd")},
+            {QStringLiteral("GTVeProc"), QStringLiteral("procGTVe_v4.00.xsd")}, {QStringLiteral("cteSimpProc"), QStringLiteral("procCTeSimp_v4.00.xsd")}};
+        QSet<QString> kinds;
+        bool alphanumericIssuer = false;
+        for (const QVariantList &row : files.rows) {
+            QCOMPARE(row[3].toString(), QStringLiteral("S"));
+            const QByteArray xml = row[2].toByteArray();
+            const QString root = xmlutil::rootName(xml);
+            kinds << root;
+            alphanumericIssuer = alphanumericIssuer || !fiscal::allDigits(row[1].toString().left(44));
+            const QString problem = schemas::problem(xml, schemaOf.value(root));
+            QVERIFY2(problem.isEmpty(), qPrintable(row[1].toString() + QStringLiteral(": ") + problem));
+            QString out;
+            const QString file = dir.filePath(row[1].toString());
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(xml);
+            f.close();
+            QVERIFY2(::xmlsecVerify(pki.caPem(), QStringLiteral("http://www.portalfiscal.inf.br/cte:infCte"), file, out) == 0, qPrintable(out));
+        }
+        QCOMPARE(kinds, (QSet<QString>{QStringLiteral("cteProc"), QStringLiteral("cteOSProc"), QStringLiteral("GTVeProc"),
+                                       QStringLiteral("cteSimpProc")}));
+        QVERIFY(alphanumericIssuer);
+        // The cancellations the distribution delivered: the event and its payload, signed.
+        Statement ev(*store, "SELECT xml FROM evento WHERE tpevento = '110111'");
+        int cancellations = 0;
+        while (ev.step()) {
+            const QByteArray xml = ev.blob(0);
+            QCOMPARE(schemas::problem(xml, QStringLiteral("procEventoCTe_v4.00.xsd")), QString());
+            QCOMPARE(schemas::problem(schemas::firstChildOf(xml, QStringLiteral("detEvento")), QStringLiteral("evCancCTe_v4.00.xsd")), QString());
+            QString out;
+            QCOMPARE(xmlsecVerify(xml, QStringLiteral("cancel%1.xml").arg(++cancellations), out), 0);
+        }
+        QVERIFY(cancellations > 0);
+    }
+
+    // The company certificate's end, seen from the server's clock.
+    void certificateValidity_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<int>("daysAfterExpiry"); // negative: before it
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QString>("message"); // %1: the expiry as the answer writes it
+        const QString expired = QStringLiteral("O certificado digital da empresa venceu em %1: nenhuma chamada à SEFAZ foi feita.");
+        const QString ending = QStringLiteral("Atenção: o certificado digital da empresa vence em %1.");
+        QTest::newRow("synchronization, expired") << "SincronizarCTe" << 1 << "N" << expired;
+        QTest::newRow("event, expired") << "RecusaCTe" << 1 << "N" << expired;
+        QTest::newRow("synchronization, 10 days left") << "SincronizarCTe" << -10 << "S" << ending;
+        QTest::newRow("synchronization, 30 days left") << "SincronizarCTe" << -30 << "S" << ending;
+        QTest::newRow("synchronization, 31 days left") << "SincronizarCTe" << -31 << "S" << QString();
+    }
+    void certificateValidity()
+    {
+        QFETCH(QString, method);
+        QFETCH(int, daysAfterExpiry);
+        QFETCH(QString, flag);
+        QFETCH(QString, message);
+        const QDateTime expiry = CompanyCertificate::load(pki.companyP12(), TestPki::kPassword).certificate().expiryDate();
+        QVERIFY(expiry.isValid());
+        now = expiry.addDays(daysAfterExpiry).addSecs(daysAfterExpiry > 0 ? 0 : 60);
+        const QString when = expiry.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("dd/MM/yyyy HH:mm"));
+        auto a = makeAuthority(options());
+        local->script({LocalAuthority::Reply::Cstat137});
+        if (!message.isEmpty() && flag == QLatin1String("S"))
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(message.arg(when)));
+        QVariantList r;
+        if (method == QLatin1String("RecusaCTe")) {
+            const QString key = keyOf(QStringLiteral("35"));
+            keep(key);
+            r = refuse(*a, key, QStringLiteral("Serviço não contratado pela empresa"));
+        } else {
+            r = sync(*a);
+        }
+        QCOMPARE(r.value(0).toString(), flag);
+        if (flag == QLatin1String("N")) {
+            QCOMPARE(r.value(1).toString(), message.arg(when));
+            QVERIFY(local->calls().isEmpty()); // stopped before the call
+        } else if (message.isEmpty()) {
+            QVERIFY2(!r.value(1).toString().contains(QLatin1String("certificado")), qPrintable(r.value(1).toString()));
+        } else {
+            QVERIFY2(r.value(1).toString().endsWith(message.arg(when)), qPrintable(r.value(1).toString()));
+        }
     }
 
     void optionsAreChecked_data()

@@ -217,9 +217,12 @@ private Q_SLOTS:
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<QString>("sent"); // the xObs the authority receives, when accepted
         const QString emoji = QString::fromUtf8("\xf0\x9f\x9a\x9a"); // outside the BMP: two UTF-16 units
-        QTest::newRow("15 emoji are 15 characters") << emoji.repeated(15) << true << emoji.repeated(15);
-        QTest::newRow("200 emoji are 200 characters") << emoji.repeated(200) << true << emoji.repeated(200);
-        QTest::newRow("256 emoji are too many") << emoji.repeated(256) << false << QString();
+        // The authority admits U+0020..U+00FF only: an emoji is refused whatever the length.
+        QTest::newRow("15 emoji are refused") << emoji.repeated(15) << false << QString();
+        QTest::newRow("200 emoji are refused") << emoji.repeated(200) << false << QString();
+        QTest::newRow("15 accented letters are 15 characters") << QStringLiteral("ç").repeated(15) << true << QStringLiteral("ç").repeated(15);
+        QTest::newRow("255 accented letters are 255 characters") << QStringLiteral("ã").repeated(255) << true << QStringLiteral("ã").repeated(255);
+        QTest::newRow("256 accented letters are too many") << QStringLiteral("é").repeated(256) << false << QString();
         QTest::newRow("8 emoji are too few") << emoji.repeated(8) << false << QString();
         QTest::newRow("two lines") << QStringLiteral("Serviço não\r\ncontratado\tpela empresa\n") << true
                                    << QStringLiteral("Serviço não contratado pela empresa");
@@ -249,7 +252,9 @@ private Q_SLOTS:
         else
             QVERIFY(a.lastEvent.isEmpty());
         if (reason.contains(QChar(0)))
-            QVERIFY2(r.value(1).toString().contains(QStringLiteral("controle")), qPrintable(r.value(1).toString()));
+            QVERIFY2(r.value(1).toString().contains(QStringLiteral("U+0000")), qPrintable(r.value(1).toString()));
+        if (reason.size() >= 30 && reason.startsWith(QString::fromUtf8("\xf0\x9f\x9a\x9a")))
+            QVERIFY2(r.value(1).toString().contains(QStringLiteral("U+1F69A")), qPrintable(r.value(1).toString()));
     }
 
     // The event rule on its own: which CT-e may take the event, and its sequence number.

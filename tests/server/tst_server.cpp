@@ -1,6 +1,8 @@
 // The reference server: its four methods on a temporary store, the synchronization
 // loop against the simulated authority, and the connection over loopback.
 #include "Calls.h"
+#include "authority/EventMessages.h"
+#include "authority/OfficialSchemas.h"
 #include "Exceptions.h"
 #include "Fiscal.h"
 #include "RemoteModule.h"
@@ -48,15 +50,17 @@ public:
     QList<QByteArray> pages;
     QByteArray event;
     QList<QByteArray> requests;
+    QList<QByteArray> sentEvents;
     int events = 0;
     QByteArray distDFeInt(const QByteArray &r) override
     {
         requests << r;
         return pages.value(std::min(requests.size(), pages.size()) - 1);
     }
-    QByteArray eventoCTe(const QByteArray &) override
+    QByteArray eventoCTe(const QByteArray &r) override
     {
         ++events;
+        sentEvents << r;
         return event;
     }
 };
@@ -441,6 +445,8 @@ private Q_SLOTS:
         QTest::newRow("reason of 14") << 1 << QString() << QString() << QStringLiteral("  Serviço não co  ") << 0;
         QTest::newRow("reason of 256") << 1 << QString() << QString() << QString(256, QLatin1Char('a')) << 0;
         QTest::newRow("reason with a NUL") << 1 << QString() << QString() << reason + QChar(0) + reason << 0;
+        QTest::newRow("reason with a euro sign") << 1 << QString() << QString() << reason + QStringLiteral(" de 10 €") << 0;
+        QTest::newRow("reason with an emoji") << 1 << QString() << QString() << reason + QString::fromUcs4(U" \U0001F69A") << 0;
     }
     void disagreementRefusalsNeverReachTheAuthority()
     {
@@ -473,6 +479,228 @@ private Q_SLOTS:
         QCOMPARE(r.value(0).toString(), authorityCalls ? QStringLiteral("S") : QStringLiteral("N"));
         QVERIFY(!r.value(1).toString().isEmpty());
         QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM evento"), events + authorityCalls);
+    }
+
+    // What a word processor pastes goes in its plain form; what the authority refuses is named.
+    void reasonFoldedOrRefused_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("sent");    // xObs; empty when refused
+        QTest::addColumn<QString>("message"); // the refusal
+        QTest::newRow("quotes, dashes, ellipsis, no-break space")
+            << QStringLiteral("\u00a0\u201cCarga\u201d n\u00e3o \u2018entregue\u2019 \u2013 avaria \u2014 fim\u2026\u00a0")
+            << QStringLiteral("\"Carga\" não 'entregue' - avaria - fim...") << QString();
+        QTest::newRow("accents and Latin-1 signs kept") << QStringLiteral("Coleta nº 12 às 10h, ½ carga ÷ 2")
+                                                        << QStringLiteral("Coleta nº 12 às 10h, ½ carga ÷ 2") << QString();
+        QTest::newRow("line break and tab become blanks") << QStringLiteral("Serviço não\r\ncontratado\tpela empresa")
+                                                          << QStringLiteral("Serviço não contratado pela empresa") << QString();
+        QTest::newRow("euro sign") << QStringLiteral("Cobrança indevida de 10 € no frete") << QString()
+                                   << QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: \"€\" (U+20AC).");
+        QTest::newRow("emoji") << QStringLiteral("Cobrança indevida no frete ") + QString::fromUcs4(U"\U0001F69A") << QString()
+                               << QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: \"%1\" (U+1F69A).")
+                                      .arg(QString::fromUcs4(U"\U0001F69A"));
+        QTest::newRow("control character") << QStringLiteral("Cobrança indevida\x07 no frete") << QString()
+                                            << QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: U+0007.");
+    }
+    void reasonFoldedOrRefused()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, sent);
+        QFETCH(QString, message);
+        Scripted a;
+        a.pages = {page({{1}, 1}, 1)};
+        a.event = acceptedEvent();
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        Statement st(*store, "SELECT nracessocte FROM cte WHERE nrnsu = '000000000000001'");
+        QVERIFY(st.step());
+        const QVariantList r = run(m, "RecusaCTe", {st.text(0), typed, QStringLiteral("01"), kReg, QStringLiteral("T")});
+        if (sent.isEmpty()) {
+            QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+            QCOMPARE(r.value(1).toString(), message);
+            QCOMPARE(a.events, 0);
+            return;
+        }
+        QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        QCOMPARE(a.sentEvents.size(), 1);
+        QCOMPARE(evento::read(a.sentEvents[0]).xObs, sent);
+    }
+
+    // Every kind the distribution delivers is listed with the fields it carries, and what
+    // real files carry around a document does not keep it off the list.
+    void everyKindIsListed_data()
+    {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("kind"); // how the status text names it; empty for a CT-e
+        using I = SimulatedAuthority::Item;
+        QTest::newRow("CT-e") << int(I::Normal) << "" << "";
+        QTest::newRow("CT-e OS") << int(I::Os) << "" << "CT-e OS";
+        QTest::newRow("GTV-e") << int(I::Gtv) << "" << "GTV-e";
+        QTest::newRow("CT-e Simplificado") << int(I::Simplified) << "" << "CT-e Simplificado";
+        QTest::newRow("CT-e 3.00") << int(I::Normal) << "3.00" << "";
+        QTest::newRow("CT-e OS 3.00") << int(I::Os) << "3.00" << "CT-e OS";
+        QTest::newRow("byte-order mark") << int(I::Normal) << "bom" << "";
+        QTest::newRow("element after the protocol") << int(I::Normal) << "after protocol" << "";
+    }
+    void everyKindIsListed()
+    {
+        QFETCH(int, model);
+        QFETCH(QString, change);
+        QFETCH(QString, kind);
+        SimulatedAuthority::Item it;
+        for (const auto &i : sim->history(kReg))
+            if (i.kind == SimulatedAuthority::Item::Cte && int(i.model) == model && SimulatedAuthority::taker(i).doc == kReg)
+                it = i;
+        QVERIFY(!it.key.isEmpty());
+        QByteArray xml = sim->procCTe(it);
+        if (change == QLatin1String("3.00")) xml.replace("versao=\"4.00\"", "versao=\"3.00\"");
+        else if (change == QLatin1String("bom")) xml.prepend("\xEF\xBB\xBF");
+        else if (change == QLatin1String("after protocol"))
+            xml.insert(xml.lastIndexOf("</"), "<procCancCTe versao=\"3.00\"><cancCTe/></procCancCTe>");
+        Scripted a;
+        a.pages = {distAnswer(QStringLiteral("138"), nsu(1), nsu(1),
+                              {{nsu(1), SimulatedAuthority::procSchema(it), QString::fromLatin1(xmlutil::gzip(xml).toBase64())}})};
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 0);
+        Statement st(*store, "SELECT nracessocte, nrinsjuremit, nmrazsocemit, nrinsjurreme, nrinsjurdest, idtomador,"
+                             " nrinsjurtoma, nmrazsoctoma, vrtotalprest, vrreceber, cdstatus, dsstatus, xml FROM cte");
+        QVERIFY(st.step());
+        const SimulatedAuthority::Party &taker = SimulatedAuthority::taker(it);
+        QCOMPARE(st.text(0), it.key);
+        QCOMPARE(st.text(1), it.issuer.doc);
+        QCOMPARE(st.text(2), it.issuer.name.left(60));
+        // A CT-e OS names only its taker; a CT-e Simplificado its taker and the items' cities.
+        const bool parties = model == SimulatedAuthority::Item::Normal || model == SimulatedAuthority::Item::Gtv;
+        QCOMPARE(st.text(3), parties ? it.rem.doc : QString());
+        QCOMPARE(st.text(4), parties ? it.dest.doc : QString());
+        QCOMPARE(st.text(5), QString::number(it.toma));
+        QCOMPARE(st.text(6), taker.doc);
+        QCOMPARE(st.text(7), taker.name.left(60));
+        QCOMPARE(st.real(8), model == SimulatedAuthority::Item::Gtv ? 0.0 : it.vTPrest);
+        QCOMPARE(st.text(10), QStringLiteral("100"));
+        QCOMPARE(st.text(11), kind.isEmpty() ? QStringLiteral("Autorizado o uso do CT-e") : kind + QStringLiteral(" - Autorizado o uso do CT-e"));
+        QCOMPARE(st.blob(12), xml); // kept byte for byte
+    }
+
+    // The status a CT-e shows follows every event the distribution delivered for it,
+    // whoever registered it and in whatever order it came.
+    void statusFollowsEveryEvent_data()
+    {
+        QTest::addColumn<QStringList>("docs"); // in NSU order
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<int>("nextSequence"); // of the company's own 610110; 0: none sent
+        QTest::newRow("authorised") << QStringList{"cte"} << "100" << 1;
+        QTest::newRow("cancelled") << QStringList{"cte", "cancel"} << "101" << 0;
+        QTest::newRow("cancelled, wrapper in the NF-e namespace after a BOM") << QStringList{"cte", "cancel nfe"} << "101" << 0;
+        QTest::newRow("cancelled, wrapper without a namespace") << QStringList{"cte", "cancel bare"} << "101" << 0;
+        QTest::newRow("disagreement from another system") << QStringList{"cte", "disagreement"} << "000" << 0;
+        QTest::newRow("disagreement before its CT-e") << QStringList{"disagreement", "cte"} << "000" << 0;
+        QTest::newRow("disagreement undone") << QStringList{"cte", "disagreement", "undo"} << "100" << 2;
+        QTest::newRow("undone before the CT-e came") << QStringList{"disagreement", "undo", "cte"} << "100" << 2;
+    }
+    void statusFollowsEveryEvent()
+    {
+        QFETCH(QStringList, docs);
+        QFETCH(QString, status);
+        QFETCH(int, nextSequence);
+        SimulatedAuthority::Item it;
+        for (const auto &i : sim->history(kReg))
+            if (i.kind == SimulatedAuthority::Item::Cte && i.model == SimulatedAuthority::Item::Normal && i.cancelProt.isEmpty() &&
+                SimulatedAuthority::taker(i).doc == kReg && i.at.daysTo(now) < 40)
+                it = i;
+        QVERIFY(!it.key.isEmpty());
+        SimulatedAuthority::Item cancel = it;
+        cancel.at = it.at.addSecs(3600);
+        cancel.cancelProt = QStringLiteral("135260000000777");
+        const QString disagreementProt = QStringLiteral("135260000000888");
+        QList<QStringList> zips;
+        for (const QString &d : docs) {
+            QByteArray xml;
+            QString schema = QStringLiteral("procEventoCTe_v4.00.xsd");
+            if (d == QLatin1String("cte")) { xml = sim->procCTe(it); schema = QStringLiteral("procCTe_v4.00.xsd"); }
+            else if (d.startsWith(QLatin1String("cancel"))) xml = sim->procEventoCancel(cancel, it);
+            else if (d == QLatin1String("disagreement")) xml = sim->procEventoDisagreement(it, 1, it.at.addDays(1), disagreementProt);
+            else xml = sim->procEventoUndo(it, 1, it.at.addDays(2), QStringLiteral("135260000000999"), disagreementProt);
+            const QByteArray wrapper = "<procEventoCTe xmlns=\"http://www.portalfiscal.inf.br/cte\"";
+            if (d == QLatin1String("cancel nfe"))
+                xml = "\xEF\xBB\xBF" + xml.replace(wrapper, "<procEventoCTe xmlns=\"http://www.portalfiscal.inf.br/nfe\"");
+            else if (d == QLatin1String("cancel bare"))
+                xml.replace(wrapper, "<procEventoCTe");
+            zips << QStringList{nsu(int(zips.size()) + 1), schema, QString::fromLatin1(xmlutil::gzip(xml).toBase64())};
+        }
+        Scripted a;
+        a.pages = {distAnswer(QStringLiteral("138"), nsu(int(docs.size())), nsu(int(docs.size())), zips)};
+        a.event = acceptedEvent();
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 0);
+        Statement st(*store, "SELECT cdstatus, dsstatus FROM cte WHERE nracessocte = ?");
+        st.bind(1, it.key);
+        QVERIFY(st.step());
+        QCOMPARE(st.text(0), status);
+        if (status == QLatin1String("100"))
+            QCOMPARE(st.text(1), QStringLiteral("Autorizado o uso do CT-e"));
+        const QVariantList r = run(m, "RecusaCTe", {it.key, QStringLiteral("Serviço não contratado pela empresa"),
+                                                    QStringLiteral("01"), kReg, QStringLiteral("T")});
+        QCOMPARE(r.value(0).toString(), nextSequence ? QStringLiteral("S") : QStringLiteral("N"));
+        if (nextSequence)
+            QCOMPARE(evento::read(a.sentEvents.value(0)).nSeqEvento, QString::number(nextSequence));
+    }
+
+    // A disagreement registered by mistake is undone (610111 naming its protocol); the CT-e
+    // returns to the status its other events give it.
+    void disagreementUndone_data()
+    {
+        QTest::addColumn<bool>("registered"); // the company's 610110 first
+        QTest::addColumn<QString>("answer");  // of CancelaRecusaCTe
+        QTest::newRow("registered, then undone") << true << "S";
+        QTest::newRow("nothing to undo") << false << "Evento de Prestação de Serviço em Desacordo não registrado para esse CT-e.";
+    }
+    void disagreementUndone()
+    {
+        QFETCH(bool, registered);
+        QFETCH(QString, answer);
+        RemoteModule m = module(*sim);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        QString key;
+        for (const auto &it : sim->history(kReg))
+            if (it.kind == SimulatedAuthority::Item::Cte && it.model == SimulatedAuthority::Item::Normal && it.cancelProt.isEmpty() &&
+                SimulatedAuthority::taker(it).doc == kReg && it.at.daysTo(now) < 40)
+                key = it.key;
+        QVERIFY(!key.isEmpty());
+        if (registered) {
+            const QVariantList r = run(m, "RecusaCTe", {key, QStringLiteral("Serviço não contratado pela empresa"),
+                                                        QStringLiteral("01"), kReg, QStringLiteral("T")});
+            QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        }
+        const QVariantList r = run(m, "CancelaRecusaCTe", {key, QStringLiteral("01"), kReg, QStringLiteral("T")});
+        Statement st(*store, "SELECT cdstatus, dsstatus FROM cte WHERE nracessocte = ?");
+        st.bind(1, key);
+        QVERIFY(st.step());
+        QCOMPARE(st.text(0), QStringLiteral("100"));
+        QCOMPARE(st.text(1), QStringLiteral("Autorizado o uso do CT-e"));
+        if (answer != QLatin1String("S")) {
+            QCOMPARE(r, (QVariantList{QStringLiteral("N"), answer}));
+            return;
+        }
+        QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        Statement ev(*store, "SELECT tpevento, nprot, xml FROM evento WHERE nracessocte = ? ORDER BY rowid");
+        ev.bind(1, key);
+        QVERIFY(ev.step());
+        const QString disagreement = ev.text(1);
+        QVERIFY(ev.step());
+        QCOMPARE(ev.text(0), QStringLiteral("610111"));
+        const QByteArray undo = ev.blob(2);
+        QCOMPARE(schemas::problem(undo, QStringLiteral("procEventoCTe_v4.00.xsd")), QString());
+        QCOMPARE(schemas::problem(schemas::firstChildOf(undo, QStringLiteral("detEvento")), QStringLiteral("evCancPrestDesacordo_v4.00.xsd")),
+                 QString());
+        const auto v = xmlutil::leaves(undo);
+        QCOMPARE(v.value(QStringLiteral("procEventoCTe/eventoCTe/infEvento/detEvento/evCancPrestDesacordo/nProtEvPrestDes")), disagreement);
+        QCOMPARE(v.value(QStringLiteral("procEventoCTe/retEventoCTe/infEvento/cStat")), QStringLiteral("135"));
+        // Undone once: a second undo has nothing left to cancel; a new disagreement is the next of its sequence.
+        QCOMPARE(run(m, "CancelaRecusaCTe", {key, QStringLiteral("01"), kReg, QStringLiteral("T")}).value(0).toString(), QStringLiteral("N"));
     }
 
     void corruptDocumentsAreKeptRaw()

@@ -339,6 +339,51 @@ private Q_SLOTS:
         QVERIFY(!cds().Filtered());
     }
 
+    // Undoing a disagreement: one ticked CT-e at "000", a confirmation, CancelaRecusaCTe.
+    void disagreementUndone_data()
+    {
+        QTest::addColumn<QList<ListRow>>("list");
+        QTest::addColumn<QList<int>>("ticked");
+        QTest::addColumn<bool>("confirmed");
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QString>("stop"); // the error shown; empty: none
+        const ListRow a{QStringLiteral("1"), kKey1};
+        ListRow refused{QStringLiteral("2"), kKey2};
+        refused.status = QStringLiteral("000");
+        QTest::newRow("confirmed, S") << QList<ListRow>{a, refused} << QList<int>{1} << true << "S" << "";
+        QTest::newRow("confirmed, N") << QList<ListRow>{a, refused} << QList<int>{1} << true << "N" << "Rejeição: Duplicidade de evento";
+        QTest::newRow("not confirmed") << QList<ListRow>{a, refused} << QList<int>{1} << false << "S" << "";
+        QTest::newRow("not at 000") << QList<ListRow>{a, refused} << QList<int>{0} << true << "S"
+                                    << "Evento de Prestação de Serviço em Desacordo não registrado para esse CT-e.";
+        QTest::newRow("two ticked") << QList<ListRow>{a, refused} << QList<int>{0, 1} << true << "S"
+                                    << "Evento deve ser registrado em um CT-e por vez.";
+        QTest::newRow("none ticked") << QList<ListRow>{a, refused} << QList<int>{} << true << "S" << "CT-e deve ser selecionado.";
+    }
+    void disagreementUndone()
+    {
+        QFETCH(QList<ListRow>, list);
+        QFETCH(QList<int>, ticked);
+        QFETCH(bool, confirmed);
+        QFETCH(QString, flag);
+        QFETCH(QString, stop);
+        loadAndTick(list, ticked);
+        dialogs->d.confirmAnswer = confirmed;
+        reply = [&](const wire::Request &r) { return envelope(flag, QStringLiteral("Rejeição: Duplicidade de evento"), r.args); };
+        s()->mnuCancelaRecusaCTe->trigger();
+        const auto sent = server->callsOf(QStringLiteral("CancelaRecusaCTe"));
+        const bool asked = ticked.size() == 1 && list[ticked[0]].status == QLatin1String("000");
+        QCOMPARE(dialogs->d.confirms.size(), asked ? 1 : 0);
+        QCOMPARE(sent.size(), asked && confirmed ? 1 : 0);
+        if (!sent.isEmpty())
+            QCOMPARE(sent[0].args, (QVariantList{list[ticked[0]].key, QStringLiteral("01"), kA, QStringLiteral("T")}));
+        QCOMPARE(dialogs->d.errors, stop.isEmpty() ? QStringList() : QStringList{stop});
+        QCOMPARE(dialogs->d.infos, asked && confirmed && flag == QLatin1String("S")
+                                       ? QStringList{QStringLiteral("Evento de Prestação de Serviço em Desacordo cancelado com sucesso.")}
+                                       : QStringList());
+        QCOMPARE(calls("GetSincronizacaoCTe"), 1); // every way out reloads
+        QVERIFY(!cds().Filtered());
+    }
+
     void disagreement_data()
     {
         QTest::addColumn<QList<ListRow>>("list");

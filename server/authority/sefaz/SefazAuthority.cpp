@@ -16,12 +16,12 @@ SefazAuthority::SefazAuthority(SoapTransport transport, Endpoints endpoints, End
 {
 }
 
-QByteArray SefazAuthority::call(const QUrl &url, const char *wsdlName, const char *operation, const QByteArray &message,
-                                const QString &expectedRoot, bool asReceived) const
+QByteArray SefazAuthority::call(const QUrl &url, const char *wsdlName, const char *operation, Body body,
+                                const QByteArray &message, const QString &expectedRoot, bool asReceived) const
 {
     const QString wsdl = QString::fromLatin1(wsdlName), op = QString::fromLatin1(operation);
-    const SoapTransport::Response r =
-        m_transport.post(url, wsdl + QLatin1Char('/') + op, soap::envelope(wsdl, op, QStringLiteral("cteDadosMsg"), message));
+    const QByteArray envelope = soap::envelope(wsdl, body == Body::Bare ? QString() : op, QStringLiteral("cteDadosMsg"), message);
+    const SoapTransport::Response r = m_transport.post(url, wsdl + QLatin1Char('/') + op, envelope);
     soap::Answer a;
     try {
         a = soap::read(r.body, op + QStringLiteral("Result"));
@@ -52,7 +52,7 @@ QByteArray SefazAuthority::distDFeInt(const QByteArray &request)
         throw failure(QStringLiteral("o certificado %1 é de %2 e não consulta a inscrição %3")
                           .arg(cert.path(), cert.holderDocument(), q.registration));
     const QUrl url = m_endpoints.url(QString::fromLatin1(kDistService), QStringLiteral("AN"), m_environment);
-    return call(url, kDistWsdl, kDistOperation, request, QStringLiteral("retDistDFeInt"), false);
+    return call(url, kDistWsdl, kDistOperation, Body::InOperation, request, QStringLiteral("retDistDFeInt"), false);
 }
 
 QByteArray SefazAuthority::prepareEvent(const evento::Disagreement &d)
@@ -65,7 +65,7 @@ QByteArray SefazAuthority::prepareEvent(const evento::Disagreement &d)
         throw failure(QStringLiteral("sem certificado para assinar o evento"));
     const QString authorizer = m_endpoints.authorizer(d.key.left(2));
     const bool ascii = m_endpoints.asciiOnly(authorizer);
-    if (ascii) {
+    if (ascii && d.type == QLatin1String(evento::kType)) {
         // Folding may drop characters: the authorizer's own length rule is checked here, before a rejection.
         const qsizetype n = evento::foldAccents(d.reason).trimmed().size();
         if (n < 15 || n > 255)
@@ -81,5 +81,5 @@ QByteArray SefazAuthority::eventoCTe(const QByteArray &request)
     const evento::Fields f = evento::read(request);
     const QUrl url = m_endpoints.authorizerUrl(QString::fromLatin1(kEventService), f.key.left(2), m_environment);
     // As received: the answer goes into procEventoCTe byte for byte.
-    return call(url, kEventWsdl, kEventOperation, request, QStringLiteral("retEventoCTe"), true);
+    return call(url, kEventWsdl, kEventOperation, Body::Bare, request, QStringLiteral("retEventoCTe"), true);
 }

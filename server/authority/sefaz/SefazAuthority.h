@@ -20,6 +20,7 @@ public:
     QByteArray eventoCTe(const QByteArray &request) override;
     QByteArray prepareEvent(const evento::Disagreement &d) override;
     QString tpAmb() const override { return QString::number(int(m_environment)); }
+    QDateTime certificateExpiry() const override { return m_transport.identity().certificate().expiryDate(); }
 
     static constexpr char kDistService[] = "CTeDistribuicaoDFe";
     static constexpr char kDistWsdl[] = "http://www.portalfiscal.inf.br/cte/wsdl/CTeDistribuicaoDFe";
@@ -27,10 +28,13 @@ public:
     static constexpr char kEventService[] = "CTeRecepcaoEventoV4";
     static constexpr char kEventWsdl[] = "http://www.portalfiscal.inf.br/cte/wsdl/CTeRecepcaoEventoV4";
     static constexpr char kEventOperation[] = "cteRecepcaoEvento";
+    // Each service's body as its WSDL has it: the distribution's message inside its
+    // operation element, the event reception's cteDadosMsg right under the Body.
+    enum class Body { InOperation, Bare };
 
 private:
     // The message inside the answer: as received when `asReceived`, else as read.
-    QByteArray call(const QUrl &url, const char *wsdl, const char *operation, const QByteArray &message,
+    QByteArray call(const QUrl &url, const char *wsdl, const char *operation, Body body, const QByteArray &message,
                     const QString &expectedRoot, bool asReceived) const;
 
     SoapTransport m_transport;

@@ -39,10 +39,13 @@ bool findElement(QXmlStreamReader &r, const QString &local)
 
 QByteArray envelope(const QString &wsdlNs, const QString &operation, const QString &dataElement, const QByteArray &message)
 {
+    const QByteArray ns = " xmlns=\"" + wsdlNs.toUtf8() + "\"";
+    const QByteArray data = dataElement.toUtf8(), op = operation.toUtf8();
+    QByteArray body = "<" + data + (op.isEmpty() ? ns : QByteArray()) + ">" + xmlutil::withoutDeclaration(message) + "</" + data + ">";
+    if (!op.isEmpty())
+        body = "<" + op + ns + ">" + body + "</" + op + ">";
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap12:Envelope xmlns:soap12=\"" + QByteArray(kEnvelopeNs) +
-           "\"><soap12:Body><" + operation.toUtf8() + " xmlns=\"" + wsdlNs.toUtf8() + "\"><" + dataElement.toUtf8() +
-           ">" + xmlutil::withoutDeclaration(message) + "</" + dataElement.toUtf8() + "></" + operation.toUtf8() +
-           "></soap12:Body></soap12:Envelope>";
+           "\"><soap12:Body>" + body + "</soap12:Body></soap12:Envelope>";
 }
 
 Answer read(const QByteArray &xml, const QString &resultElement)

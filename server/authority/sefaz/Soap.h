@@ -1,7 +1,8 @@
 #pragma once
 // SOAP 1.2 envelopes of the authority's web services: the fiscal message goes, as it
-// is, inside <operation xmlns=wsdl><dataElement>; the answer is the first element
-// inside the result element, or a fault.
+// is, inside <operation xmlns=wsdl><dataElement>, or inside <dataElement xmlns=wsdl>
+// right under the Body where the WSDL has no operation element; the answer is the first
+// element inside the result element, or a fault.
 #include <QByteArray>
 #include <QString>
 
@@ -9,6 +10,7 @@ namespace soap {
 
 inline constexpr char kEnvelopeNs[] = "http://www.w3.org/2003/05/soap-envelope";
 
+// An empty `operation` puts the data element right under the Body.
 QByteArray envelope(const QString &wsdlNs, const QString &operation, const QString &dataElement, const QByteArray &message);
 
 struct Answer {

@@ -1,6 +1,7 @@
 #include "SimulatedAuthority.h"
 #include "authority/EventMessages.h"
 #include "Fiscal.h"
+#include "authority/OfficialSchemas.h"
 #include "authority/Xml.h"
 #include "authority/XmlSigner.h"
 
@@ -45,11 +46,13 @@ QString digits(Rng &r, int n)
 }
 
 struct Place {
-    const char *uf, *code, *city;
+    const char *uf, *code, *city, *cMun;
 };
-const Place kPlaces[] = {{"SP", "35", "São Paulo"},       {"SP", "35", "Campinas"},  {"PR", "41", "Curitiba"},
-                         {"MG", "31", "Belo Horizonte"},  {"RJ", "33", "Rio de Janeiro"}, {"SC", "42", "Joinville"},
-                         {"RS", "43", "Porto Alegre"},    {"GO", "52", "Goiânia"},   {"BA", "29", "Salvador"}};
+const Place kPlaces[] = {{"SP", "35", "São Paulo", "3550308"},         {"SP", "35", "Campinas", "3509502"},
+                         {"PR", "41", "Curitiba", "4106902"},          {"MG", "31", "Belo Horizonte", "3106200"},
+                         {"RJ", "33", "Rio de Janeiro", "3304557"},    {"SC", "42", "Joinville", "4209102"},
+                         {"RS", "43", "Porto Alegre", "4314902"},      {"GO", "52", "Goiânia", "5208707"},
+                         {"BA", "29", "Salvador", "2927408"}};
 const char *kCarrierFirst[] = {"Transportadora", "Expresso", "Rodoviário", "Logística", "Transportes", "TransLog"};
 const char *kSurname[] = {"Silva",  "Souza",   "Oliveira", "Pereira", "Almeida", "Carvalho", "Ribeiro", "Gomes",
                           "Martins", "Rocha",  "Barbosa",  "Araújo",  "Fernandes", "Costa",  "Moreira", "Teixeira"};
@@ -76,7 +79,7 @@ SimulatedAuthority::Party party(Rng &r, bool carrier)
 {
     const Place &p = r.pick(kPlaces);
     return {fiscal::cnpjWithDigits(digits(r, 8) + QStringLiteral("0001")), carrier ? carrierName(r) : companyName(r),
-            QString::fromLatin1(p.uf), QString::fromUtf8(p.city)};
+            QString::fromLatin1(p.uf), QString::fromUtf8(p.city), QString::fromLatin1(p.cMun)};
 }
 
 // The same CNPJ with three letters in its base (derived from its digits, so the history stays put).
@@ -100,23 +103,25 @@ QString nsuText(quint64 n) { return QStringLiteral("%1").arg(n, 15, 10, QLatin1C
 
 QString dateTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(Qt::ISODate); }
 
-void writeParty(QXmlStreamWriter &w, const char *tag, const SimulatedAuthority::Party &p, bool withAddress)
+} // namespace
+
+namespace {
+// Every kind the distribution delivers, from the serial, so the history's draws stay as
+// they were; a CT-e OS keeps only its service taker. The key's model digits.
+QString chooseModel(SimulatedAuthority::Item &it, int serial, const SimulatedAuthority::Party &osTaker)
 {
-    w.writeStartElement(QString::fromLatin1(tag));
-    w.writeTextElement(SimulatedAuthority::docXmlTag(p.doc), p.doc);
-    if (p.doc.size() == 14)
-        w.writeTextElement(QStringLiteral("IE"), QStringLiteral("ISENTO"));
-    w.writeTextElement(QStringLiteral("xNome"), p.name);
-    if (withAddress) {
-        w.writeStartElement(QStringLiteral("enderReme"));
-        w.writeTextElement(QStringLiteral("xLgr"), QStringLiteral("Rua das Indústrias"));
-        w.writeTextElement(QStringLiteral("nro"), QStringLiteral("100"));
-        w.writeTextElement(QStringLiteral("xBairro"), QStringLiteral("Centro"));
-        w.writeTextElement(QStringLiteral("xMun"), p.city);
-        w.writeTextElement(QStringLiteral("UF"), p.uf);
-        w.writeEndElement();
+    using Item = SimulatedAuthority::Item;
+    static const Item::Model kModels[] = {Item::Normal, Item::Normal, Item::Os, Item::Normal, Item::Gtv,
+                                          Item::Normal, Item::Normal, Item::Simplified};
+    it.model = kModels[serial % 8];
+    if (it.model == Item::Os) {
+        it.toma = 4;
+        it.toma4 = osTaker;
+        it.rem = it.dest = it.exped = it.receb = SimulatedAuthority::Party{};
+    } else if (it.model != Item::Normal) {
+        it.exped = it.receb = SimulatedAuthority::Party{};
     }
-    w.writeEndElement();
+    return it.model == Item::Os ? QStringLiteral("67") : it.model == Item::Gtv ? QStringLiteral("64") : QStringLiteral("57");
 }
 } // namespace
 
@@ -151,7 +156,7 @@ std::vector<SimulatedAuthority::Item> SimulatedAuthority::history(const QString 
     for (int i = 0; i < 16; ++i)
         partners.push_back(party(seq, false));
     const Party self{registration, QStringLiteral("Destinatário %1").arg(registration), QStringLiteral("SP"),
-                     QStringLiteral("São Paulo")};
+                     QStringLiteral("São Paulo"), QStringLiteral("3550308")};
     std::vector<Item> out;
     QDateTime at = epoch;
     quint64 nsu = 0;
@@ -198,7 +203,8 @@ std::vector<SimulatedAuthority::Item> SimulatedAuthority::history(const QString 
             const QString uf = ufCode(it.issuer.uf);
             const QString aamm = at.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("yyMM"));
             const QString nct = QStringLiteral("%1").arg(++serial + int(seq.next() % 7), 9, 10, QLatin1Char('0'));
-            const QString first43 = uf + aamm + it.issuer.doc + QStringLiteral("57") + QStringLiteral("001") + nct +
+            const QString model = chooseModel(it, serial, role < 8 ? self : a);
+            const QString first43 = uf + aamm + it.issuer.doc + model + QStringLiteral("001") + nct +
                                     QStringLiteral("1") + digits(seq, 8);
             it.key = first43 + QChar('0' + fiscal::accessKeyDigit(first43));
             it.nProt = QStringLiteral("1%1%2").arg(uf).arg(seq.next() % 1000000000000ULL, 12, 10, QLatin1Char('0'));
@@ -209,186 +215,403 @@ std::vector<SimulatedAuthority::Item> SimulatedAuthority::history(const QString 
 }
 
 namespace {
-// The parts of a CTe as the simulation issues it.
-void writeIde(QXmlStreamWriter &w, const SimulatedAuthority::Item &it)
+using Item = SimulatedAuthority::Item;
+using Party = SimulatedAuthority::Party;
+
+void texts(QXmlStreamWriter &w, std::initializer_list<std::pair<const char *, QString>> elements)
 {
-    w.writeStartElement(QStringLiteral("ide"));
-    w.writeTextElement(QStringLiteral("cUF"), it.key.left(2));
-    w.writeTextElement(QStringLiteral("cCT"), it.key.mid(35, 8));
-    w.writeTextElement(QStringLiteral("CFOP"), QStringLiteral("5353"));
-    w.writeTextElement(QStringLiteral("natOp"), QStringLiteral("PRESTACAO DE SERVICO DE TRANSPORTE"));
-    w.writeTextElement(QStringLiteral("mod"), QStringLiteral("57"));
-    w.writeTextElement(QStringLiteral("serie"), QString::number(it.key.mid(22, 3).toInt()));
-    w.writeTextElement(QStringLiteral("nCT"), QString::number(it.key.mid(25, 9).toInt()));
-    w.writeTextElement(QStringLiteral("dhEmi"), dateTime(it.at.addSecs(-1800)));
-    w.writeTextElement(QStringLiteral("tpImp"), QStringLiteral("1"));
-    w.writeTextElement(QStringLiteral("tpEmis"), QStringLiteral("1"));
-    w.writeTextElement(QStringLiteral("cDV"), it.key.right(1));
-    w.writeTextElement(QStringLiteral("tpAmb"), QString::number(it.tpAmb));
-    w.writeTextElement(QStringLiteral("tpCTe"), QStringLiteral("0"));
-    w.writeTextElement(QStringLiteral("procEmi"), QStringLiteral("0"));
-    w.writeTextElement(QStringLiteral("verProc"), QStringLiteral("4.00"));
-    w.writeTextElement(QStringLiteral("xMunEnv"), it.issuer.city);
-    w.writeTextElement(QStringLiteral("UFEnv"), it.issuer.uf);
-    w.writeTextElement(QStringLiteral("modal"), QStringLiteral("01"));
-    w.writeTextElement(QStringLiteral("tpServ"), QStringLiteral("0"));
-    w.writeTextElement(QStringLiteral("xMunIni"), it.rem.city);
-    w.writeTextElement(QStringLiteral("UFIni"), it.rem.uf);
-    w.writeTextElement(QStringLiteral("xMunFim"), it.dest.city);
-    w.writeTextElement(QStringLiteral("UFFim"), it.dest.uf);
-    w.writeTextElement(QStringLiteral("retira"), QStringLiteral("1"));
-    w.writeTextElement(QStringLiteral("indIEToma"), QStringLiteral("1"));
+    for (const auto &[name, value] : elements)
+        w.writeTextElement(QString::fromLatin1(name), value);
+}
+
+// Digits only, as the layout takes a state registration, even for a CNPJ with letters.
+QString stateRegistration(const QString &doc)
+{
+    QString ie = doc.mid(2, 12);
+    for (QChar &c : ie)
+        if (!c.isDigit())
+            c = QChar('0' + c.unicode() % 10);
+    return ie;
+}
+
+void address(QXmlStreamWriter &w, const char *tag, const Party &p, const char *street, const char *number)
+{
+    w.writeStartElement(QString::fromLatin1(tag));
+    texts(w, {{"xLgr", QString::fromUtf8(street)}, {"nro", QString::fromLatin1(number)}, {"xBairro", QStringLiteral("Centro")},
+              {"cMun", p.cMun}, {"xMun", p.city}, {"UF", p.uf}});
+    w.writeEndElement();
+}
+
+void party(QXmlStreamWriter &w, const char *tag, const char *addressTag, const Party &p)
+{
+    w.writeStartElement(QString::fromLatin1(tag));
+    w.writeTextElement(SimulatedAuthority::docXmlTag(p.doc), p.doc);
+    if (p.doc.size() == 14)
+        w.writeTextElement(QStringLiteral("IE"), QStringLiteral("ISENTO"));
+    w.writeTextElement(QStringLiteral("xNome"), p.name);
+    address(w, addressTag, p, "Rua das Indústrias", "100");
+    w.writeEndElement();
+}
+
+const char *rootOf(Item::Model m)
+{
+    switch (m) {
+    case Item::Os: return "CTeOS";
+    case Item::Gtv: return "GTVe";
+    case Item::Simplified: return "CTeSimp";
+    case Item::Normal: break;
+    }
+    return "CTe";
+}
+
+void writeTaker(QXmlStreamWriter &w, const Item &it)
+{
+    if (it.model == Item::Gtv) {
+        // The GTV-e numbers its taker 0 (sender) or 1 (receiver).
+        w.writeStartElement(it.toma == 4 ? QStringLiteral("tomaTerceiro") : QStringLiteral("toma"));
+        w.writeTextElement(QStringLiteral("toma"), it.toma == 3 ? QStringLiteral("1") : QString::number(it.toma));
+        if (it.toma == 4) {
+            w.writeTextElement(SimulatedAuthority::docXmlTag(it.toma4.doc), it.toma4.doc);
+            w.writeTextElement(QStringLiteral("xNome"), it.toma4.name);
+            address(w, "enderToma", it.toma4, "Rua das Indústrias", "100");
+        }
+        w.writeEndElement();
+        return;
+    }
+    w.writeStartElement(it.toma == 4 ? QStringLiteral("toma4") : QStringLiteral("toma3"));
+    w.writeTextElement(QStringLiteral("toma"), QString::number(it.toma));
     if (it.toma == 4) {
-        w.writeStartElement(QStringLiteral("toma4"));
-        w.writeTextElement(QStringLiteral("toma"), QStringLiteral("4"));
         w.writeTextElement(SimulatedAuthority::docXmlTag(it.toma4.doc), it.toma4.doc);
         w.writeTextElement(QStringLiteral("xNome"), it.toma4.name);
-        w.writeEndElement();
-    } else {
-        w.writeStartElement(QStringLiteral("toma3"));
-        w.writeTextElement(QStringLiteral("toma"), QString::number(it.toma));
-        w.writeEndElement();
+        address(w, "enderToma", it.toma4, "Rua das Indústrias", "100");
     }
-    w.writeEndElement(); // ide
+    w.writeEndElement();
 }
 
-void writeEmit(QXmlStreamWriter &w, const SimulatedAuthority::Item &it)
+void writeIde(QXmlStreamWriter &w, const Item &it, const Party &from, const Party &to)
+{
+    const bool gtv = it.model == Item::Gtv;
+    w.writeStartElement(QStringLiteral("ide"));
+    texts(w, {{"cUF", it.key.left(2)}, {"cCT", it.key.mid(35, 8)}, {"CFOP", QStringLiteral("5353")},
+              {"natOp", QStringLiteral("PRESTACAO DE SERVICO DE TRANSPORTE")}, {"mod", it.key.mid(20, 2)},
+              {"serie", QString::number(it.key.mid(22, 3).toInt())}, {"nCT", QString::number(it.key.mid(25, 9).toInt())},
+              {"dhEmi", dateTime(it.at.addSecs(-1800))}, {"tpImp", QStringLiteral("1")}, {"tpEmis", QStringLiteral("1")},
+              {"cDV", it.key.right(1)}, {"tpAmb", QString::number(it.tpAmb)},
+              {"tpCTe", gtv ? QStringLiteral("4") : it.model == Item::Simplified ? QStringLiteral("5") : QStringLiteral("0")}});
+    if (!gtv)
+        w.writeTextElement(QStringLiteral("procEmi"), QStringLiteral("0"));
+    texts(w, {{"verProc", QStringLiteral("SIM-4.00")}, {"cMunEnv", it.issuer.cMun}, {"xMunEnv", it.issuer.city},
+              {"UFEnv", it.issuer.uf}, {"modal", QStringLiteral("01")},
+              {"tpServ", gtv ? QStringLiteral("9") : it.model == Item::Os ? QStringLiteral("6") : QStringLiteral("0")}});
+    if (it.model == Item::Simplified) {
+        texts(w, {{"UFIni", from.uf}, {"UFFim", to.uf}, {"retira", QStringLiteral("1")}});
+    } else if (gtv) {
+        texts(w, {{"indIEToma", QStringLiteral("1")}, {"dhSaidaOrig", dateTime(it.at.addSecs(-1200))},
+                  {"dhChegadaDest", dateTime(it.at.addSecs(6 * 3600))}});
+        writeTaker(w, it);
+    } else {
+        if (it.model == Item::Os)
+            w.writeTextElement(QStringLiteral("indIEToma"), QStringLiteral("1"));
+        texts(w, {{"cMunIni", from.cMun}, {"xMunIni", from.city}, {"UFIni", from.uf}, {"cMunFim", to.cMun},
+                  {"xMunFim", to.city}, {"UFFim", to.uf}});
+        if (it.model == Item::Normal) {
+            texts(w, {{"retira", QStringLiteral("1")}, {"indIEToma", QStringLiteral("1")}});
+            writeTaker(w, it);
+        }
+    }
+    w.writeEndElement();
+}
+
+void writeEmit(QXmlStreamWriter &w, const Item &it)
 {
     w.writeStartElement(QStringLiteral("emit"));
-    w.writeTextElement(QStringLiteral("CNPJ"), it.issuer.doc);
-    w.writeTextElement(QStringLiteral("IE"), it.issuer.doc.mid(2, 12));
-    w.writeTextElement(QStringLiteral("xNome"), it.issuer.name);
-    w.writeStartElement(QStringLiteral("enderEmit"));
-    w.writeTextElement(QStringLiteral("xLgr"), QStringLiteral("Avenida dos Transportes"));
-    w.writeTextElement(QStringLiteral("nro"), QStringLiteral("1500"));
-    w.writeTextElement(QStringLiteral("xBairro"), QStringLiteral("Distrito Industrial"));
-    w.writeTextElement(QStringLiteral("xMun"), it.issuer.city);
-    w.writeTextElement(QStringLiteral("UF"), it.issuer.uf);
-    w.writeEndElement();
-    w.writeTextElement(QStringLiteral("CRT"), QStringLiteral("3"));
+    texts(w, {{"CNPJ", it.issuer.doc}, {"IE", stateRegistration(it.issuer.doc)}, {"xNome", it.issuer.name}});
+    address(w, "enderEmit", it.issuer, "Avenida dos Transportes", "1500");
+    if (it.model != Item::Gtv)
+        w.writeTextElement(QStringLiteral("CRT"), QStringLiteral("3"));
     w.writeEndElement();
 }
 
-void writeValues(QXmlStreamWriter &w, const SimulatedAuthority::Item &it)
+void writeValues(QXmlStreamWriter &w, const Item &it)
 {
-    w.writeStartElement(QStringLiteral("vPrest"));
-    w.writeTextElement(QStringLiteral("vTPrest"), QString::number(it.vTPrest, 'f', 2));
-    w.writeTextElement(QStringLiteral("vRec"), QString::number(it.vRec, 'f', 2));
-    w.writeEndElement();
+    if (it.model != Item::Simplified) {
+        w.writeStartElement(QStringLiteral("vPrest"));
+        texts(w, {{"vTPrest", QString::number(it.vTPrest, 'f', 2)}, {"vRec", QString::number(it.vRec, 'f', 2)}});
+        w.writeEndElement();
+    }
     w.writeStartElement(QStringLiteral("imp"));
     w.writeStartElement(QStringLiteral("ICMS"));
     w.writeStartElement(QStringLiteral("ICMS00"));
-    w.writeTextElement(QStringLiteral("CST"), QStringLiteral("00"));
-    w.writeTextElement(QStringLiteral("vBC"), QString::number(it.vTPrest, 'f', 2));
-    w.writeTextElement(QStringLiteral("pICMS"), QStringLiteral("12.00"));
-    w.writeTextElement(QStringLiteral("vICMS"), QString::number(std::round(it.vTPrest * 12.0) / 100.0, 'f', 2));
+    texts(w, {{"CST", QStringLiteral("00")}, {"vBC", QString::number(it.vTPrest, 'f', 2)}, {"pICMS", QStringLiteral("12.00")},
+              {"vICMS", QString::number(std::round(it.vTPrest * 12.0) / 100.0, 'f', 2)}});
     w.writeEndElement();
     w.writeEndElement();
     w.writeEndElement();
 }
 
-QByteArray protCte(const SimulatedAuthority::Item &it, const QByteArray &digest)
+void writeCargo(QXmlStreamWriter &w, const Item &it)
 {
+    w.writeStartElement(QStringLiteral("infCarga"));
+    texts(w, {{"vCarga", QString::number(it.vTPrest * 20, 'f', 2)}, {"proPred", QStringLiteral("Mercadorias em geral")}});
+    w.writeStartElement(QStringLiteral("infQ"));
+    texts(w, {{"cUnid", QStringLiteral("01")}, {"tpMed", it.model == Item::Simplified ? QStringLiteral("01") : QStringLiteral("PESO BRUTO")},
+              {"qCarga", QStringLiteral("1250.0000")}});
+    w.writeEndElement();
+    w.writeEndElement();
+}
+
+// A goods invoice key of the sender, valid by its check digit.
+QString invoiceKey(const Item &it, const Party &sender)
+{
+    QString doc = sender.doc.size() == 14 ? sender.doc : QStringLiteral("000") + sender.doc;
+    const QString first43 = it.key.left(6) + doc + QStringLiteral("55001") + it.key.mid(25, 9) + QStringLiteral("1") + it.key.mid(35, 8);
+    return first43 + QChar('0' + fiscal::accessKeyDigit(first43));
+}
+
+void writeModal(QXmlStreamWriter &w, const char *modal, const char *field, const QString &value)
+{
+    w.writeStartElement(QStringLiteral("infModal"));
+    w.writeAttribute(QStringLiteral("versaoModal"), QStringLiteral("4.00"));
+    w.writeStartElement(QString::fromLatin1(modal));
+    w.writeTextElement(QString::fromLatin1(field), value);
+    w.writeEndElement();
+    w.writeEndElement();
+}
+
+void writeNormalBody(QXmlStreamWriter &w, const Item &it)
+{
+    party(w, "rem", "enderReme", it.rem);
+    if (!it.exped.doc.isEmpty())
+        party(w, "exped", "enderExped", it.exped);
+    if (!it.receb.doc.isEmpty())
+        party(w, "receb", "enderReceb", it.receb);
+    party(w, "dest", "enderDest", it.dest);
+    writeValues(w, it);
+    w.writeStartElement(QStringLiteral("infCTeNorm"));
+    writeCargo(w, it);
+    w.writeStartElement(QStringLiteral("infDoc"));
+    w.writeStartElement(QStringLiteral("infNFe"));
+    w.writeTextElement(QStringLiteral("chave"), invoiceKey(it, it.rem));
+    w.writeEndElement();
+    w.writeEndElement();
+    writeModal(w, "rodo", "RNTRC", it.issuer.doc.right(8));
+    w.writeEndElement();
+}
+
+void writeOsBody(QXmlStreamWriter &w, const Item &it)
+{
+    party(w, "toma", "enderToma", it.toma4);
+    writeValues(w, it);
+    w.writeStartElement(QStringLiteral("infCTeNorm"));
+    w.writeStartElement(QStringLiteral("infServico"));
+    w.writeTextElement(QStringLiteral("xDescServ"), QStringLiteral("Fretamento de passageiros"));
+    w.writeEndElement();
+    writeModal(w, "rodoOS", "TAF", it.issuer.doc.right(12).rightJustified(12, QLatin1Char('0')));
+    w.writeEndElement();
+}
+
+void writeGtvBody(QXmlStreamWriter &w, const Item &it)
+{
+    party(w, "rem", "enderReme", it.rem);
+    party(w, "dest", "enderDest", it.dest);
+    w.writeStartElement(QStringLiteral("detGTV"));
+    w.writeStartElement(QStringLiteral("infEspecie"));
+    texts(w, {{"tpEspecie", QStringLiteral("1")}, {"vEspecie", QString::number(it.vTPrest * 40, 'f', 2)},
+              {"tpNumerario", QStringLiteral("1")}});
+    w.writeEndElement();
+    w.writeTextElement(QStringLiteral("qCarga"), QStringLiteral("1.0000"));
+    w.writeStartElement(QStringLiteral("infVeiculo"));
+    texts(w, {{"placa", QStringLiteral("ABC1D23")}, {"UF", it.issuer.uf}});
+    w.writeEndElement();
+    w.writeEndElement();
+}
+
+void writeSimplifiedBody(QXmlStreamWriter &w, const Item &it, const Party &taker)
+{
+    w.writeStartElement(QStringLiteral("toma"));
+    texts(w, {{"toma", QString::number(it.toma)}, {"indIEToma", QStringLiteral("1")}});
+    w.writeTextElement(SimulatedAuthority::docXmlTag(taker.doc), taker.doc);
+    if (taker.doc.size() == 14)
+        w.writeTextElement(QStringLiteral("IE"), QStringLiteral("ISENTO"));
+    w.writeTextElement(QStringLiteral("xNome"), taker.name);
+    address(w, "enderToma", taker, "Rua das Indústrias", "100");
+    w.writeEndElement();
+    writeCargo(w, it);
+    w.writeStartElement(QStringLiteral("det"));
+    w.writeAttribute(QStringLiteral("nItem"), QStringLiteral("1"));
+    texts(w, {{"cMunIni", it.rem.cMun}, {"xMunIni", it.rem.city}, {"cMunFim", it.dest.cMun}, {"xMunFim", it.dest.city},
+              {"vPrest", QString::number(it.vTPrest, 'f', 2)}, {"vRec", QString::number(it.vRec, 'f', 2)}});
+    w.writeStartElement(QStringLiteral("infNFe"));
+    w.writeTextElement(QStringLiteral("chNFe"), invoiceKey(it, it.rem));
+    w.writeEndElement();
+    w.writeEndElement();
+    writeModal(w, "rodo", "RNTRC", it.issuer.doc.right(8));
+    writeValues(w, it);
+    w.writeStartElement(QStringLiteral("total"));
+    texts(w, {{"vTPrest", QString::number(it.vTPrest, 'f', 2)}, {"vTRec", QString::number(it.vRec, 'f', 2)}});
+    w.writeEndElement();
+}
+
+// The unsigned document: root, infCte and, where the layout asks for it, infCTeSupl.
+QByteArray unsignedDocument(const Item &it)
+{
+    QByteArray xml;
+    QXmlStreamWriter w(&xml);
+    w.writeStartDocument(QStringLiteral("1.0"));
+    w.writeStartElement(QString::fromLatin1(rootOf(it.model)));
+    w.writeDefaultNamespace(QString::fromLatin1(kNs));
+    if (it.model == Item::Os || it.model == Item::Gtv)
+        w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
+    w.writeStartElement(QStringLiteral("infCte"));
+    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
+    w.writeAttribute(QStringLiteral("Id"), QStringLiteral("CTe") + it.key);
+    const Party &from = it.model == Item::Os ? it.issuer : it.rem;
+    const Party &to = it.model == Item::Os ? it.toma4 : it.dest;
+    writeIde(w, it, from, to);
+    writeEmit(w, it);
+    switch (it.model) {
+    case Item::Normal: writeNormalBody(w, it); break;
+    case Item::Os: writeOsBody(w, it); break;
+    case Item::Gtv: writeGtvBody(w, it); break;
+    case Item::Simplified: writeSimplifiedBody(w, it, SimulatedAuthority::taker(it)); break;
+    }
+    w.writeEndElement(); // infCte
+    if (it.model != Item::Normal) {
+        w.writeStartElement(QStringLiteral("infCTeSupl"));
+        w.writeTextElement(QStringLiteral("qrCodCTe"), QStringLiteral("https://nfe.fazenda.sp.gov.br/CTeConsulta/qrCode?chCTe=%1&tpAmb=%2")
+                                                            .arg(it.key).arg(it.tpAmb));
+        w.writeEndElement();
+    }
+    w.writeEndElement();
+    w.writeEndDocument();
+    return xml;
+}
+} // namespace
+
+const SimulatedAuthority::Party &SimulatedAuthority::taker(const Item &it)
+{
+    switch (it.toma) {
+    case 0: return it.rem;
+    case 1: return it.exped;
+    case 2: return it.receb;
+    case 3: return it.dest;
+    default: return it.toma4;
+    }
+}
+
+QString SimulatedAuthority::procSchema(const Item &it)
+{
+    switch (it.model) {
+    case Item::Os: return QStringLiteral("procCTeOS_v4.00.xsd");
+    case Item::Gtv: return QStringLiteral("procGTVe_v4.00.xsd");
+    case Item::Simplified: return QStringLiteral("procCTeSimp_v4.00.xsd");
+    case Item::Normal: break;
+    }
+    return QStringLiteral("procCTe_v4.00.xsd");
+}
+
+QByteArray SimulatedAuthority::procCTe(const Item &it) const
+{
+    // The document is signed on its own, then placed as it is inside the proc:
+    // its own namespace declaration keeps the signed bytes' canonical form unchanged.
+    const char *root = rootOf(it.model);
+    QByteArray signedDoc = m_signer->sign(unsignedDocument(it), QStringLiteral("CTe") + it.key);
+    signedDoc = signedDoc.mid(signedDoc.indexOf(QByteArray("<") + root)).trimmed();
+    const qsizetype dv = signedDoc.indexOf("<DigestValue>") + 13;
+    const QByteArray digest = signedDoc.mid(dv, signedDoc.indexOf("</DigestValue>") - dv);
+
     QByteArray prot;
     QXmlStreamWriter p(&prot);
     p.writeStartElement(QStringLiteral("protCTe"));
     p.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
     p.writeStartElement(QStringLiteral("infProt"));
-    p.writeTextElement(QStringLiteral("tpAmb"), QString::number(it.tpAmb));
-    p.writeTextElement(QStringLiteral("verAplic"), QStringLiteral("SIM-4.00"));
-    p.writeTextElement(QStringLiteral("chCTe"), it.key);
-    p.writeTextElement(QStringLiteral("dhRecbto"), dateTime(it.at));
-    p.writeTextElement(QStringLiteral("nProt"), it.nProt);
-    p.writeTextElement(QStringLiteral("digVal"), QString::fromLatin1(digest));
-    p.writeTextElement(QStringLiteral("cStat"), QStringLiteral("100"));
-    p.writeTextElement(QStringLiteral("xMotivo"), QStringLiteral("Autorizado o uso do CT-e"));
+    texts(p, {{"tpAmb", QString::number(it.tpAmb)}, {"verAplic", QStringLiteral("SIM-4.00")}, {"chCTe", it.key},
+              {"dhRecbto", dateTime(it.at)}, {"nProt", it.nProt}, {"digVal", QString::fromLatin1(digest)},
+              {"cStat", QStringLiteral("100")}, {"xMotivo", QStringLiteral("Autorizado o uso do CT-e")}});
     p.writeEndElement();
     p.writeEndElement();
-    return prot;
-}
-} // namespace
-
-QByteArray SimulatedAuthority::procCTe(const Item &it) const
-{
-    // The CTe is written and signed on its own, then placed as it is inside cteProc:
-    // its own namespace declaration keeps the signed bytes' canonical form unchanged.
-    QByteArray cte;
-    QXmlStreamWriter w(&cte);
-    w.writeStartDocument(QStringLiteral("1.0"));
-    w.writeStartElement(QStringLiteral("CTe"));
-    w.writeDefaultNamespace(QString::fromLatin1(kNs));
-    w.writeStartElement(QStringLiteral("infCte"));
-    w.writeAttribute(QStringLiteral("Id"), QStringLiteral("CTe") + it.key);
-    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
-    writeIde(w, it);
-    writeEmit(w, it);
-    writeParty(w, "rem", it.rem, true);
-    if (!it.exped.doc.isEmpty())
-        writeParty(w, "exped", it.exped, false);
-    if (!it.receb.doc.isEmpty())
-        writeParty(w, "receb", it.receb, false);
-    writeParty(w, "dest", it.dest, false);
-    writeValues(w, it);
-    w.writeEndElement(); // infCte
-    w.writeEndElement(); // CTe
-    w.writeEndDocument();
-    QByteArray signedCte = m_signer->sign(cte, QStringLiteral("CTe") + it.key);
-    signedCte = signedCte.mid(signedCte.indexOf("<CTe")).trimmed();
-    const qsizetype dv = signedCte.indexOf("<DigestValue>") + 13;
-    const QByteArray digest = signedCte.mid(dv, signedCte.indexOf("</DigestValue>") - dv);
-
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<cteProc xmlns=\"" + QByteArray(kNs) + "\" versao=\"4.00\">" +
-           signedCte + protCte(it, digest) + "</cteProc>\n";
+    static const QHash<QString, QByteArray> procRoots = {
+        {QStringLiteral("CTe"), "cteProc"}, {QStringLiteral("CTeOS"), "cteOSProc"},
+        {QStringLiteral("GTVe"), "GTVeProc"}, {QStringLiteral("CTeSimp"), "cteSimpProc"}};
+    const QByteArray proc = procRoots.value(QString::fromLatin1(root));
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<" + proc + " xmlns=\"" + QByteArray(kNs) + "\" versao=\"4.00\">" +
+           signedDoc + prot + "</" + proc + ">\n";
 }
 
-QByteArray SimulatedAuthority::procEventoCancel(const Item &c, const Item &cte)
+QByteArray SimulatedAuthority::procEvento(const IssuedEvent &e, const std::function<void(QXmlStreamWriter &)> &payload) const
 {
-    QByteArray xml;
-    QXmlStreamWriter w(&xml);
+    const QString id = QStringLiteral("ID%1%2%3").arg(e.type, e.cte->key).arg(e.sequence, 3, 10, QLatin1Char('0'));
+    QByteArray event;
+    QXmlStreamWriter w(&event);
     w.writeStartDocument(QStringLiteral("1.0"));
-    w.writeStartElement(QStringLiteral("procEventoCTe"));
-    w.writeDefaultNamespace(QString::fromLatin1(kNs));
-    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
     w.writeStartElement(QStringLiteral("eventoCTe"));
+    w.writeDefaultNamespace(QString::fromLatin1(kNs));
     w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
     w.writeStartElement(QStringLiteral("infEvento"));
-    w.writeAttribute(QStringLiteral("Id"), QStringLiteral("ID110111") + cte.key + QStringLiteral("001"));
-    w.writeTextElement(QStringLiteral("cOrgao"), cte.key.left(2));
-    w.writeTextElement(QStringLiteral("tpAmb"), QString::number(cte.tpAmb));
-    w.writeTextElement(QStringLiteral("CNPJ"), cte.issuer.doc);
-    w.writeTextElement(QStringLiteral("chCTe"), cte.key);
-    w.writeTextElement(QStringLiteral("dhEvento"), dateTime(c.at.addSecs(-600)));
-    w.writeTextElement(QStringLiteral("tpEvento"), QStringLiteral("110111"));
-    w.writeTextElement(QStringLiteral("nSeqEvento"), QStringLiteral("1"));
+    w.writeAttribute(QStringLiteral("Id"), id);
+    texts(w, {{"cOrgao", e.cte->key.left(2)}, {"tpAmb", QString::number(e.cte->tpAmb)}});
+    w.writeTextElement(docXmlTag(e.author), e.author);
+    texts(w, {{"chCTe", e.cte->key}, {"dhEvento", dateTime(e.at.addSecs(-600))}, {"tpEvento", e.type},
+              {"nSeqEvento", QString::number(e.sequence)}});
     w.writeStartElement(QStringLiteral("detEvento"));
     w.writeAttribute(QStringLiteral("versaoEvento"), QStringLiteral("4.00"));
-    w.writeStartElement(QStringLiteral("evCancCTe"));
-    w.writeTextElement(QStringLiteral("descEvento"), QStringLiteral("Cancelamento"));
-    w.writeTextElement(QStringLiteral("nProt"), cte.nProt);
-    w.writeTextElement(QStringLiteral("xJust"), QStringLiteral("Erro na emissão: valor do frete incorreto"));
-    w.writeEndElement();
-    w.writeEndElement();
-    w.writeEndElement();
-    w.writeEndElement(); // eventoCTe
-    w.writeStartElement(QStringLiteral("retEventoCTe"));
-    w.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
-    w.writeStartElement(QStringLiteral("infEvento"));
-    w.writeTextElement(QStringLiteral("tpAmb"), QString::number(cte.tpAmb));
-    w.writeTextElement(QStringLiteral("verAplic"), QStringLiteral("SIM-4.00"));
-    w.writeTextElement(QStringLiteral("cOrgao"), cte.key.left(2));
-    w.writeTextElement(QStringLiteral("cStat"), QStringLiteral("135"));
-    w.writeTextElement(QStringLiteral("xMotivo"), QStringLiteral("Evento registrado e vinculado a CT-e"));
-    w.writeTextElement(QStringLiteral("chCTe"), cte.key);
-    w.writeTextElement(QStringLiteral("tpEvento"), QStringLiteral("110111"));
-    w.writeTextElement(QStringLiteral("xEvento"), QStringLiteral("Cancelamento"));
-    w.writeTextElement(QStringLiteral("nSeqEvento"), QStringLiteral("1"));
-    w.writeTextElement(QStringLiteral("dhRegEvento"), dateTime(c.at));
-    w.writeTextElement(QStringLiteral("nProt"), c.cancelProt);
+    payload(w);
     w.writeEndElement();
     w.writeEndElement();
     w.writeEndElement();
     w.writeEndDocument();
-    return xml;
+    const QByteArray signedEvent = m_signer->sign(event, id);
+
+    QByteArray ret;
+    QXmlStreamWriter r(&ret);
+    r.writeStartElement(QStringLiteral("retEventoCTe"));
+    r.writeDefaultNamespace(QString::fromLatin1(kNs));
+    r.writeAttribute(QStringLiteral("versao"), QStringLiteral("4.00"));
+    r.writeStartElement(QStringLiteral("infEvento"));
+    texts(r, {{"tpAmb", QString::number(e.cte->tpAmb)}, {"verAplic", QStringLiteral("SIM-4.00")},
+              {"cOrgao", e.cte->key.left(2)}, {"cStat", QStringLiteral("135")},
+              {"xMotivo", QStringLiteral("Evento registrado e vinculado a CT-e")}, {"chCTe", e.cte->key},
+              {"tpEvento", e.type}, {"xEvento", e.description}, {"nSeqEvento", QString::number(e.sequence)},
+              {"dhRegEvento", dateTime(e.at)}, {"nProt", e.protocol}});
+    r.writeEndElement();
+    r.writeEndElement();
+    return evento::proc(signedEvent, ret);
+}
+
+QByteArray SimulatedAuthority::procEventoDisagreement(const Item &cte, int sequence, const QDateTime &at,
+                                                      const QString &protocol) const
+{
+    const QString description = QString::fromUtf8(evento::kDescription);
+    const IssuedEvent e{QStringLiteral("610110"), description, &cte, taker(cte).doc, at, sequence, protocol};
+    return procEvento(e, [&](QXmlStreamWriter &w) {
+        w.writeStartElement(QStringLiteral("evPrestDesacordo"));
+        texts(w, {{"descEvento", description}, {"indDesacordoOper", QStringLiteral("1")},
+                  {"xObs", QStringLiteral("Mercadoria recusada pelo destinatário: frete cobrado em duplicidade")}});
+        w.writeEndElement();
+    });
+}
+
+QByteArray SimulatedAuthority::procEventoUndo(const Item &cte, int sequence, const QDateTime &at, const QString &protocol,
+                                              const QString &disagreementProtocol) const
+{
+    const QString description = QStringLiteral("Cancelamento Prestação do Serviço em Desacordo");
+    const IssuedEvent e{QStringLiteral("610111"), description, &cte, taker(cte).doc, at, sequence, protocol};
+    return procEvento(e, [&](QXmlStreamWriter &w) {
+        w.writeStartElement(QStringLiteral("evCancPrestDesacordo"));
+        texts(w, {{"descEvento", description}, {"nProtEvPrestDes", disagreementProtocol}});
+        w.writeEndElement();
+    });
+}
+
+QByteArray SimulatedAuthority::procEventoCancel(const Item &c, const Item &cte) const
+{
+    const IssuedEvent e{QStringLiteral("110111"), QStringLiteral("Cancelamento"), &cte, cte.issuer.doc, c.at, 1, c.cancelProt};
+    return procEvento(e, [&](QXmlStreamWriter &w) {
+        w.writeStartElement(QStringLiteral("evCancCTe"));
+        texts(w, {{"descEvento", QStringLiteral("Cancelamento")}, {"nProt", cte.nProt},
+                  {"xJust", QStringLiteral("Erro na emissão: valor do frete incorreto")}});
+        w.writeEndElement();
+    });
 }
 
 namespace {
@@ -411,7 +634,7 @@ std::optional<dist::DocZip> SimulatedAuthority::docZip(const std::vector<Item> &
         return dist::DocZip{nsuText(it.nsu), QString::fromLatin1(schema), xmlutil::gzip(xml).toBase64()};
     };
     if (it.kind == Item::Cte)
-        return zip("procCTe_v4.00.xsd", procCTe(it));
+        return dist::DocZip{nsuText(it.nsu), procSchema(it), xmlutil::gzip(procCTe(it)).toBase64()};
     if (it.kind == Item::Cancel)
         return zip("procEventoCTe_v4.00.xsd", procEventoCancel(it, h[size_t(it.target)]));
     return std::nullopt;
@@ -463,6 +686,31 @@ QByteArray SimulatedAuthority::distDFeInt(const QByteArray &request)
     return retDist(QStringLiteral("138"), QStringLiteral("Documento(s) localizado(s)"), nsuText(last), nsuText(max), docs);
 }
 
+QByteArray SimulatedAuthority::prepareEvent(const evento::Disagreement &d)
+{
+    // The simulation's key stands in for the company's certificate.
+    return evento::withoutDeclaration(m_signer->sign(evento::build(d, false), evento::id(d)));
+}
+
+namespace {
+// What the authority checks of the message before it looks the CT-e up: its schema
+// (the payload's too), then its signature. Empty with both set when it passes.
+std::pair<QString, QString> formRefusal(const QByteArray &request, const evento::Fields &f)
+{
+    const QString payloadSchema = f.tpEvento == QLatin1String(evento::kType)       ? QStringLiteral("evPrestDesacordo_v4.00.xsd")
+                                  : f.tpEvento == QLatin1String(evento::kUndoType) ? QStringLiteral("evCancPrestDesacordo_v4.00.xsd")
+                                                                                   : QString();
+    QString problem = schemas::problem(request, QStringLiteral("eventoCTe_v4.00.xsd"));
+    if (problem.isEmpty() && !payloadSchema.isEmpty())
+        problem = schemas::problem(schemas::firstChildOf(request, QStringLiteral("detEvento")), payloadSchema);
+    if (!problem.isEmpty())
+        return {QStringLiteral("215"), QStringLiteral("Rejeição: Falha no schema XML")};
+    if (!XmlSigner::verify(request, f.id).isEmpty())
+        return {QStringLiteral("297"), QStringLiteral("Rejeição: Assinatura difere do calculado")};
+    return {};
+}
+} // namespace
+
 QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
 {
     evento::Fields f;
@@ -481,8 +729,9 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
         w.writeTextElement(QStringLiteral("xMotivo"), xMotivo);
         if (!prot.isEmpty()) {
             w.writeTextElement(QStringLiteral("chCTe"), key);
-            w.writeTextElement(QStringLiteral("tpEvento"), QStringLiteral("610110"));
-            w.writeTextElement(QStringLiteral("xEvento"), QStringLiteral("Prestação do Serviço em Desacordo"));
+            const bool undo = f.tpEvento == QLatin1String(evento::kUndoType);
+            w.writeTextElement(QStringLiteral("tpEvento"), f.tpEvento);
+            w.writeTextElement(QStringLiteral("xEvento"), QString::fromUtf8(undo ? evento::kUndoDescription : evento::kDescription));
             w.writeTextElement(QStringLiteral("nSeqEvento"), f.nSeqEvento);
             w.writeTextElement(QStringLiteral("dhRegEvento"), dateTime(m_clock()));
             w.writeTextElement(QStringLiteral("nProt"), prot);
@@ -497,14 +746,13 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
     } catch (const std::exception &) {
         return answer(QStringLiteral("243"), QStringLiteral("Rejeição: XML mal formado"), QString(), QString());
     }
-    const QString &key = f.key, &author = f.author, &obs = f.xObs;
-    if (f.tpEvento != QLatin1String("610110"))
+    const QString &key = f.key, &author = f.author;
+    if (const auto [cStat, xMotivo] = formRefusal(request, f); !cStat.isEmpty())
+        return answer(cStat, xMotivo, key, QString());
+    if (f.tpEvento != QLatin1String(evento::kType) && f.tpEvento != QLatin1String(evento::kUndoType))
         return answer(QStringLiteral("490"), QStringLiteral("Rejeição: Tipo de evento não suportado"), key, QString());
     if (!fiscal::validAccessKey(key))
         return answer(QStringLiteral("236"), QStringLiteral("Rejeição: Chave de Acesso com dígito verificador inválido"), key, QString());
-    const qsizetype obsLength = obs.toUcs4().size();
-    if (obsLength < 15 || obsLength > 255 || obs != obs.trimmed())
-        return answer(QStringLiteral("225"), QStringLiteral("Rejeição: Falha no Schema XML do evento (xObs)"), key, QString());
     const std::vector<Item> h = history(author);
     const Item *cte = nullptr;
     for (const Item &it : h)
@@ -514,16 +762,16 @@ QByteArray SimulatedAuthority::eventoCTe(const QByteArray &request)
         return answer(QStringLiteral("217"), QStringLiteral("Rejeição: CT-e não consta na base de dados da SEFAZ"), key, QString());
     if (!cte->cancelProt.isEmpty())
         return answer(QStringLiteral("218"), QStringLiteral("Rejeição: CT-e já está cancelado na base de dados da SEFAZ"), key, QString());
-    const QString taker = cte->toma == 0 ? cte->rem.doc : cte->toma == 1 ? cte->exped.doc
-                        : cte->toma == 2 ? cte->receb.doc : cte->toma == 3 ? cte->dest.doc : cte->toma4.doc;
-    if (taker != author)
+    if (taker(*cte).doc != author)
         return answer(QStringLiteral("632"), QStringLiteral("Rejeição: O autor do evento deve ser o tomador do serviço do CT-e"), key, QString());
     if (cte->at.daysTo(m_clock()) > 45)
         return answer(QStringLiteral("631"), QStringLiteral("Rejeição: Evento registrado após 45 dias da autorização do CT-e"), key, QString());
     QMutexLocker lock(&m_mutex);
-    if (m_disagreements.contains(f.id))
-        return answer(QStringLiteral("631"), QStringLiteral("Rejeição: Duplicidade de evento"), key, QString());
-    m_disagreements.insert(f.id);
-    return answer(QStringLiteral("135"), QStringLiteral("Evento registrado e vinculado a CT-e"), key,
-                  QStringLiteral("1%1%2").arg(key.left(2)).arg(quint64(seedOf(f.id)) % 1000000000000ULL, 12, 10, QLatin1Char('0')));
+    // The same type, key and sequence again: the authority names the protocol it already gave.
+    if (const auto done = m_disagreements.constFind(f.id); done != m_disagreements.constEnd())
+        return answer(QStringLiteral("631"), QStringLiteral("Rejeição: Duplicidade de evento [nProt:%1][dhRegEvento:%2]")
+                                                 .arg(done->first, done->second), key, QString());
+    const QString prot = QStringLiteral("1%1%2").arg(key.left(2)).arg(quint64(seedOf(f.id)) % 1000000000000ULL, 12, 10, QLatin1Char('0'));
+    m_disagreements.insert(f.id, {prot, dateTime(m_clock())});
+    return answer(QStringLiteral("135"), QStringLiteral("Evento registrado e vinculado a CT-e"), key, prot);
 }
