@@ -157,8 +157,8 @@ void TfrmRecusaCTe::sbtConfirmaClick(QObject *)
     const QString reason = MotivoDobrado(memMotivoRecusaCTe->Text());
     if (reason != memMotivoRecusaCTe->Text())
         memMotivoRecusaCTe->setPlainText(reason);
-    if (const char32_t refused = fiscal::refusedReasonChar(reason))
-        MensErro(msgPadrao.Msg(QStringLiteral("MOTIVO_CARACTERE")).arg(fiscal::describeChar(refused)), true);
+    if (const std::optional<char32_t> refused = fiscal::refusedReasonChar(reason))
+        MensErro(msgPadrao.Msg(QStringLiteral("MOTIVO_CARACTERE")).arg(fiscal::describeChar(*refused)), true);
     const int length = MotivoLength(reason);
     if (length < 15)
         MensErro(msgPadrao.Msg(QStringLiteral("MOTIVO_MAIOR_15")), true);

@@ -22,10 +22,8 @@ DisagreementEvent::DisagreementEvent(Store &store, AuthoritySource &authority, C
 QString DisagreementEvent::reason(const QString &typed, QString &error)
 {
     const QString r = fiscal::plainReason(typed);
-    // refusedReasonChar answers 0 for "none", so a NUL is looked for on its own.
-    const bool nul = r.contains(QChar(0));
-    if (const char32_t c = nul ? U'\0' : fiscal::refusedReasonChar(r); nul || c) {
-        error = QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: %1.").arg(fiscal::describeChar(c));
+    if (const std::optional<char32_t> c = fiscal::refusedReasonChar(r)) {
+        error = QStringLiteral("O motivo contém um caractere que a SEFAZ não aceita: %1.").arg(fiscal::describeChar(*c));
         return {};
     }
     return r;

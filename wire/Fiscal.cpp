@@ -121,12 +121,12 @@ QString plainReason(const QString &typed)
     return out.mid(from, to - from);
 }
 
-char32_t refusedReasonChar(const QString &text)
+std::optional<char32_t> refusedReasonChar(const QString &text)
 {
     for (const char32_t c : text.toUcs4())
         if (c < 0x20 || (c >= 0x7f && c < 0xa0) || c > 0xff)
             return c;
-    return 0;
+    return std::nullopt;
 }
 
 QString describeChar(char32_t c)

@@ -2,6 +2,7 @@
 // Check digits of the fiscal numbers (CNPJ, CPF, the CT-e access key) and the text rule
 // of the event reason.
 #include <QString>
+#include <optional>
 
 namespace fiscal {
 
@@ -27,8 +28,8 @@ bool validAccessKey(const QString &key);
 // becomes its plain form; then blanks at either end are dropped.
 QString plainReason(const QString &typed);
 // The first character of `text` the authority refuses (outside U+0020..U+007E and
-// U+00A0..U+00FF), as a code point; 0 when there is none.
-char32_t refusedReasonChar(const QString &text);
+// U+00A0..U+00FF), as a code point; none when every one is admitted (a NUL is refused too).
+std::optional<char32_t> refusedReasonChar(const QString &text);
 // How a message names a character: "€" (U+20AC).
 QString describeChar(char32_t c);
 
