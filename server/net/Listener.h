@@ -32,6 +32,7 @@ public:
     const std::optional<QSslConfiguration> &tls() const override { return m_tls; }
     bool authRequired() const override { return m_authRequired; }
     int openConnections() const { return int(m_connections.size()); }
+    WorkerPool &workers() { return *m_pool; } // thread-safe
 
 protected:
     void incomingConnection(qintptr fd) override;

@@ -315,6 +315,10 @@ private Q_SLOTS:
                                                      << "a chave quiet aceita true ou false";
         QTest::newRow("store that cannot open") << "[server]\nport = 0\nstore = /nonexistent/folder/x.sqlite\n"
                                                 << QStringList{} << 2 << "armazenamento /nonexistent/folder/x.sqlite:";
+        QTest::newRow("no capture from the file") << "[server]\nport = 0\nstore = STORE\nno-capture = true\n" << QStringList{} << 0
+                                                  << "configuração válida";
+        QTest::newRow("log days out of range") << "[server]\nstore = STORE\nlog-days = 0\n" << QStringList{} << 2
+                                               << "valor inválido para --log-days";
         QTest::newRow("file missing") << QString() << QStringList{} << 2 << "arquivo de configuração ilegível";
     }
     void settingsFileGivesTheOptions()

@@ -484,7 +484,7 @@ private Q_SLOTS:
             location = pg->uri(QStringLiteral("callers"));
         }
         Store s(location);
-        QCOMPARE(s.schemaVersion(), 3);
+        QCOMPARE(s.schemaVersion(), Store::kSchemaVersion);
         const QString secret = callers::addToken(s, QStringLiteral("caixa"), {QStringLiteral("11.222.333/0001-81"), kOther});
         QVERIFY(secret.size() >= 40);
         QCOMPARE(callers::tokenName(s, secret).value_or(QString()), QStringLiteral("caixa"));
