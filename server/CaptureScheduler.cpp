@@ -35,7 +35,7 @@ int CaptureScheduler::runDue()
         Store store(m_settings.storePath, m_settings.busyTimeoutMs);
         due = capture::due(store, m_clock());
     } catch (const std::exception &e) {
-        ServerLog::write(QStringLiteral("captura: armazenamento indisponível: %1").arg(QString::fromUtf8(e.what())));
+        ServerLog::error(QStringLiteral("captura: armazenamento indisponível: %1").arg(QString::fromUtf8(e.what())));
         return 0;
     }
     purgeLog();
@@ -83,10 +83,10 @@ void CaptureScheduler::capture(const QString &registration, const QString &uf, i
         const capture::Next next = capture::after(sync.lastResult(), m_clock(), failures);
         capture::record(store, registration, started, text, next);
         recorded = true;
-        ServerLog::write(QStringLiteral("captura de %1: %2; próxima em %3")
-                             .arg(registration, text, next.at.toUTC().toString(Qt::ISODate)));
+        const QString line = QStringLiteral("captura de %1: %2 (próxima em %3)").arg(registration, text, next.at.toUTC().toString(Qt::ISODate));
+        ServerLog::write(line, sync.lastResult().ending == Synchronization::Ending::Failed ? ServerLog::Level::Warning : ServerLog::Level::Info);
     } catch (const std::exception &e) {
-        ServerLog::write(QStringLiteral("captura de %1 falhou: %2").arg(registration, QString::fromUtf8(e.what())));
+        ServerLog::error(QStringLiteral("captura de %1 falhou: %2").arg(registration, QString::fromUtf8(e.what())));
     }
     // Without a next time in the store (it failed), a minute's rest.
     const QDateTime notBefore = recorded ? QDateTime() : m_clock().addSecs(capture::kFirstBackoffSeconds);
@@ -125,6 +125,6 @@ void CaptureScheduler::purgeLog()
             ServerLog::write(QStringLiteral("registro de sincronizações: %1 consulta(s) com mais de %2 dia(s) apagada(s)")
                                  .arg(n).arg(m_settings.logDays));
     } catch (const std::exception &e) {
-        ServerLog::write(QStringLiteral("registro de sincronizações: %1").arg(QString::fromUtf8(e.what())));
+        ServerLog::warning(QStringLiteral("registro de sincronizações: %1").arg(QString::fromUtf8(e.what())));
     }
 }

@@ -26,7 +26,7 @@ void initialSync(const ServerConfig &c, AuthoritySource &source, const QStringLi
             const QVariantList l = r.result.toList();
             ServerLog::write(QStringLiteral("sincronização inicial de %1: %2").arg(reg, r.ok ? l.value(1).toString() : r.error));
         } catch (const std::exception &e) {
-            std::fprintf(stderr, "sincronização inicial de %s falhou: %s\n", qPrintable(reg), e.what());
+            ServerLog::error(QStringLiteral("sincronização inicial de %1 falhou: %2").arg(reg, QString::fromUtf8(e.what())));
         }
     }
 }
@@ -101,7 +101,7 @@ int main(int argc, char **argv)
     DfeServer server(c, source);
     QString error;
     if (!server.start(error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+        ServerLog::error(error);
         return 1;
     }
     std::printf("dfe-server escutando em %s:%u (armazenamento %s)\n", qPrintable(server.serverAddress().toString()),

@@ -296,6 +296,28 @@ private Q_SLOTS:
         QVERIFY2(err.contains(QStringLiteral("valor inválido para --") + args[0].mid(2)), qPrintable(err));
     }
 
+    // A log line names its level; for the journal it starts with the syslog priority.
+    void logLineHasALevel_data()
+    {
+        QTest::addColumn<int>("level");
+        QTest::addColumn<bool>("journal");
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("info") << int(ServerLog::Level::Info) << false << "^\\d{4}-\\d\\d-\\d\\dT[\\d:.]+ info linha$";
+        QTest::newRow("warning") << int(ServerLog::Level::Warning) << false << "^\\S+ aviso linha$";
+        QTest::newRow("error") << int(ServerLog::Level::Error) << false << "^\\S+ erro linha$";
+        QTest::newRow("info in the journal") << int(ServerLog::Level::Info) << true << "^<6>info linha$";
+        QTest::newRow("warning in the journal") << int(ServerLog::Level::Warning) << true << "^<4>aviso linha$";
+        QTest::newRow("error in the journal") << int(ServerLog::Level::Error) << true << "^<3>erro linha$";
+    }
+    void logLineHasALevel()
+    {
+        QFETCH(int, level);
+        QFETCH(bool, journal);
+        QFETCH(QString, pattern);
+        const QString line = QString::fromLocal8Bit(ServerLog::format(QStringLiteral("linha"), ServerLog::Level(level), journal));
+        QVERIFY2(QRegularExpression(pattern).match(line).hasMatch(), qPrintable(line));
+    }
+
     // --config FILE: the [server] keys are the long options; the command line wins.
     void settingsFileGivesTheOptions_data()
     {
