@@ -4,6 +4,7 @@
 #include "Envelope.h"
 #include "Fiscal.h"
 #include "Packet.h"
+#include "SyncStatus.h"
 #include "Synchronization.h"
 #include "XmlDownload.h"
 #include "authority/DistMessages.h"
@@ -77,6 +78,7 @@ wire::Reply RemoteModule::call(const wire::Request &request)
         else if (request.method == QLatin1String("SincronizarCTe")) reply.result = SincronizarCTe(args);
         else if (request.method == QLatin1String("DownloadXML")) reply.result = DownloadXML(args);
         else if (request.method == QLatin1String("RecusaCTe")) reply.result = RecusaCTe(args);
+        else if (request.method == QLatin1String("GetEstadoSincronizacao")) reply.result = GetEstadoSincronizacao(args);
         else throw CallError("método desconhecido: " + request.method.toStdString());
         reply.args = args;
     } catch (const CallError &e) {
@@ -146,4 +148,15 @@ QVariant RemoteModule::RecusaCTe(QVariantList &args)
     if (characters < 15 || characters > 255)
         return refused(QStringLiteral("O motivo deve ter de 15 a 255 caracteres."));
     return DisagreementEvent(m_store, m_authority, m_clock).record(key, reg, reason);
+}
+
+QVariant RemoteModule::GetEstadoSincronizacao(QVariantList &args)
+{
+    argCount(args, 3, "GetEstadoSincronizacao");
+    text(args, 0);
+    text(args, 1);
+    const QString reg = fiscal::normalRegistration(text(args, 2));
+    if (!(fiscal::validCnpj(reg) || fiscal::validCpf(reg)))
+        return refused(QStringLiteral("Inscrição jurídica \"%1\" inválida.").arg(text(args, 2)));
+    return syncstatus::state(m_store, reg, m_clock());
 }

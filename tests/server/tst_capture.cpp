@@ -3,6 +3,7 @@
 // the store across a restart, and the capture command of dfe-server.
 #include "CaptureSchedule.h"
 #include "CaptureScheduler.h"
+#include "Calls.h"
 #include "authority/DistMessages.h"
 #include "net/ServerLog.h"
 #include "store/SyncLog.h"
@@ -196,6 +197,52 @@ private Q_SLOTS:
         held.takeFirst()();
         QVERIFY(!scheduler.busy());
         QCOMPARE(authority.queries.size(), 1);
+    }
+
+    // The state the module's method returns, after scheduled runs: the last query and its
+    // answer, the next query allowed (now, or when the hold-off ends), the next capture.
+    void stateOfARegistration_data()
+    {
+        QTest::addColumn<QList<int>>("script"); // DayAuthority kinds
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("nextQuery");
+        QTest::addColumn<QString>("nextCapture");
+        QTest::newRow("cursor at maxNSU") << QList<int>{DayAuthority::More, DayAuthority::End} << "138 - Motivo"
+                                          << "07/12/2026 21:10" << "07/12/2026 22:02";
+        QTest::newRow("137") << QList<int>{DayAuthority::Nothing} << "137 - Motivo" << "07/12/2026 22:00" << "07/12/2026 22:02";
+        QTest::newRow("network failure") << QList<int>{DayAuthority::Fail} << "conexão recusada" << "07/12/2026 21:10"
+                                         << "07/12/2026 21:01";
+    }
+    void stateOfARegistration()
+    {
+        QFETCH(QList<int>, script);
+        QFETCH(QString, result);
+        QFETCH(QString, nextQuery);
+        QFETCH(QString, nextCapture);
+        DayAuthority authority([this] { return now; });
+        for (int k : script)
+            authority.script << DayAuthority::Kind(k);
+        Store s(storePath);
+        capture::add(s, kReg, QString(), now);
+        for (const auto &[hoursAgo, documents] : {std::pair{2, 7}, std::pair{25, 5}}) // only the first within the day
+            synclog::record(s, {now.addSecs(-3600 * hoursAgo), kReg, QStringLiteral("distNSU"), dist::nsuText(0), QStringLiteral("138"),
+                                QStringLiteral("Motivo"), dist::nsuText(0), dist::nsuText(0), documents, 5, QStringLiteral("MANUAL")});
+        CaptureScheduler(settings(), authority, [this] { return now; }, inline_()).runDue();
+        now = now.addSecs(10 * 60);
+        RemoteModule m(s, authority, QStringLiteral("35"), [this] { return now; });
+        const QVariantList r = run(m, "GetEstadoSincronizacao", {QStringLiteral("01"), QStringLiteral("T"), kReg});
+        QCOMPARE(r.value(0).toString(), QStringLiteral("S"));
+        QMap<QString, QVariant> state;
+        for (const QVariant &p : r.value(1).toList())
+            state.insert(p.toList().value(0).toString(), p.toList().value(1));
+        QCOMPARE(state.value(QStringLiteral("ultima_sincronizacao")).toString(), QStringLiteral("07/12/2026 21:00"));
+        QCOMPARE(state.value(QStringLiteral("resultado")).toString(), result);
+        QCOMPARE(state.value(QStringLiteral("proxima_consulta")).toString(), nextQuery);
+        QCOMPARE(state.value(QStringLiteral("proxima_captura")).toString(), nextCapture);
+        QCOMPARE(state.value(QStringLiteral("documentos_24h")).toLongLong(), 7);
+        QCOMPARE(state.value(QStringLiteral("lacunas_nsu")).toLongLong(), 0);
+        const QVariantList bad = run(m, "GetEstadoSincronizacao", {QStringLiteral("01"), QStringLiteral("T"), QStringLiteral("123")});
+        QCOMPARE(bad.value(0).toString(), QStringLiteral("N"));
     }
 
     // The synchronization log keeps the configured number of days.
