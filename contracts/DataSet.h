@@ -132,6 +132,13 @@ public:
     void AddIndex(const QString &name, const QString &fieldName);
     QString IndexName() const { return m_indexName; }
     QString IndexFieldName() const { return m_indexField; }
+    // Orders the rows by another field, ascending or descending, the index's order
+    // breaking ties; empty returns to the index's order. Dates written dd/mm/yyyy sort as
+    // dates, text ignoring case and accents, numbers by value. New content (SetData,
+    // Close) starts in the index's order again. The cursor stays on its row.
+    void SetSortField(const QString &fieldName, bool descending = false);
+    QString SortField() const { return m_sortField; }
+    bool SortDescending() const { return m_sortDescending; }
 
     // Content.
     bool Active() const { return m_state != dsInactive; }
@@ -242,6 +249,7 @@ private:
     std::vector<const TField *> packetTargets(wire::PacketReader &in);
     Storage packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const;
     void rebuildOrder();
+    void sortBySortField();
     void rebuildView(int keepRow);
     bool rowMatchesFilter(int row) const;
     QByteArray textBytes(int row, int slot) const;
@@ -276,6 +284,8 @@ private:
     TDataSetState m_state = dsInactive;
     QString m_indexName, m_indexField;
     int m_indexSlot = -1;
+    QString m_sortField;
+    bool m_sortDescending = false;
     QString m_filter;
     bool m_filtered = false;
     int m_filterSlot = -1;

@@ -3,6 +3,7 @@
 #include "ToolkitApi.h"
 #include <QDate>
 #include <QString>
+#include <functional>
 
 class QWidget;
 
@@ -33,6 +34,11 @@ DFE_TOOLKIT_API QString StripMaskLiterals(const QString &mask, const QString &va
 DFE_TOOLKIT_API void ActiveShowAvi(QWidget *form, int kind);
 DFE_TOOLKIT_API void DeactiveShowAvi();
 DFE_TOOLKIT_API bool ShowAviActive();
+// The animation's Cancelar button, or Esc, during a remote call: the call waiting for its
+// reply is abandoned. A call registers what cancelling does while it waits (empty: none).
+DFE_TOOLKIT_API void CancelBusyCall();
+DFE_TOOLKIT_API void SetBusyCallCancel(std::function<void()> onCancel);
+DFE_TOOLKIT_API bool BusyCallWaiting();
 
 // Check digits of Brazilian registration numbers.
 DFE_TOOLKIT_API bool ValidCNPJ(const QString &digits);

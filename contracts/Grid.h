@@ -91,6 +91,7 @@ protected:
     void resizeEvent(QResizeEvent *e) override;
     void focusInEvent(QFocusEvent *e) override;
     void focusOutEvent(QFocusEvent *e) override;
+    bool viewportEvent(QEvent *e) override;
 
 private:
     friend class TGridDelegate;

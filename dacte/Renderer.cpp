@@ -1,6 +1,7 @@
 #include "Renderer.h"
 #include "Codes.h"
 
+#include <QBuffer>
 #include <QSaveFile>
 #include <QPageSize>
 #include <QPainter>
@@ -323,38 +324,53 @@ QImage image(const Document &d, const Options &o, int dpi)
     return img;
 }
 
-void printAll(QPagedPaintDevice &device, const Batch &docs)
+namespace {
+bool printPages(QPagedPaintDevice &device, const Batch &docs, const Progress &progress)
 {
     QPainter p(&device);
     for (size_t i = 0; i < docs.size(); ++i) {
         if (i > 0)
             device.newPage();
         paint(p, QRectF(0, 0, device.width(), device.height()), docs[i].first, docs[i].second);
-    }
-}
-
-bool writePdf(const QString &path, const Batch &docs, QString *error)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    {
-        QPdfWriter pdf(&file);
-        pdf.setPageSize(QPageSize(QPageSize::A4));
-        pdf.setPageMargins(QMarginsF(0, 0, 0, 0));
-        pdf.setResolution(300);
-        pdf.setCreator(QStringLiteral("DF-e"));
-        printAll(pdf, docs);
-    }
-    if (!file.commit()) {
-        if (error)
-            *error = file.errorString();
-        return false;
+        if (progress && !progress(int(i + 1)))
+            return false;
     }
     return true;
+}
+} // namespace
+
+void printAll(QPagedPaintDevice &device, const Batch &docs) { printPages(device, docs, {}); }
+
+QByteArray pdf(const Batch &docs, const Progress &progress)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    {
+        QPdfWriter w(&buffer);
+        w.setPageSize(QPageSize(QPageSize::A4));
+        w.setPageMargins(QMarginsF(0, 0, 0, 0));
+        w.setResolution(300);
+        w.setCreator(QStringLiteral("DF-e"));
+        if (!printPages(w, docs, progress))
+            return {};
+    }
+    return buffer.data();
+}
+
+bool writePdf(const QString &path, const Batch &docs, QString *error, const Progress &progress)
+{
+    const QByteArray bytes = pdf(docs, progress);
+    if (bytes.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("interrompido");
+        return false;
+    }
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    if (error)
+        *error = file.errorString();
+    return false;
 }
 
 } // namespace dacte

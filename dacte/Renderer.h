@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QRectF>
+#include <functional>
 
 class QPainter;
 class QPagedPaintDevice;
@@ -25,7 +26,11 @@ QImage image(const Document &d, const Options &o, int dpi);
 using Batch = std::vector<std::pair<Document, Options>>;
 // One DACTE a page, on a printer or a PDF writer.
 void printAll(QPagedPaintDevice &device, const Batch &docs);
-// One DACTE a page into a PDF file; false with `error` set when it cannot be written.
-bool writePdf(const QString &path, const Batch &docs, QString *error);
+// Told after each page; false stops before the next.
+using Progress = std::function<bool(int done)>;
+// One DACTE a page, as the bytes of a PDF; empty when `progress` stopped it.
+QByteArray pdf(const Batch &docs, const Progress &progress = {});
+// The same into a file, written whole or not at all; false with `error` set when it fails.
+bool writePdf(const QString &path, const Batch &docs, QString *error, const Progress &progress = {});
 
 } // namespace dacte

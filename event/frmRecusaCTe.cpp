@@ -1,10 +1,14 @@
 // The reason dialog: the CT-e it is about and the reason, at least 15 characters.
 #include "RecusaCTe.h"
 #include "Exceptions.h"
+#include "Fiscal.h"
 #include "Funcoes.h"
 #include "SincronizacaoCTe.h"
 
 #include <QFormLayout>
+#include <QSignalBlocker>
+#include <QTextCursor>
+#include <algorithm>
 #include <QVBoxLayout>
 
 namespace Cli_Dfe71200 {
@@ -25,8 +29,10 @@ TfrmRecusaCTe::TfrmRecusaCTe(QWidget *owner) : TfrmRotiGeral(owner)
         QStringLiteral("MOTIVO_DEVE|Motivo da Recusa do CT-e deve ser informado."),
         QStringLiteral("MOTIVO_MAIOR_15|Motivo da Recusa do CT-e deve conter no mínimo 15 caracteres."),
         QStringLiteral("MOTIVO_MENOR_255|Motivo da Recusa do CT-e deve conter no máximo 255 caracteres."),
+        QStringLiteral("MOTIVO_CARACTERE|Motivo da Recusa do CT-e tem o caractere %1, que a SEFAZ não aceita: "
+                       "retire-o ou troque-o."),
     };
-    grbDadosRel->setFixedWidth(486);
+    grbDadosRel->setMinimumWidth(486);
     auto *lay = new QVBoxLayout(grbDadosRel);
     grbCte = new QGroupBox(QStringLiteral(" Dados do CT-e "), grbDadosRel);
     SetBold(grbCte);
@@ -43,6 +49,9 @@ TfrmRecusaCTe::TfrmRecusaCTe(QWidget *owner) : TfrmRotiGeral(owner)
         f.setBold(false);
         e->setFont(f);
         e->setFixedWidth(280);
+        // The whole access key shows: 44 digits.
+        if (e == dbeNrAcessoCTe)
+            e->setFixedWidth(std::max(280, e->fontMetrics().horizontalAdvance(QString(44, QLatin1Char('0'))) + 16));
         e->setEnabled(false);
         e->setReadOnly(true);
         SetColor(e, clMenu());
@@ -66,9 +75,20 @@ TfrmRecusaCTe::TfrmRecusaCTe(QWidget *owner) : TfrmRotiGeral(owner)
     memMotivoRecusaCTe->WantReturns = false;
     SetColor(memMotivoRecusaCTe, clInfoBk());
     m->addWidget(memMotivoRecusaCTe);
+    lblContador = new QLabel(grbMotivo);
+    lblContador->setObjectName(QStringLiteral("lblContador"));
+    lblContador->setFont(mf);
+    lblContador->setAlignment(Qt::AlignRight);
+    m->addWidget(lblContador);
+    QObject::connect(memMotivoRecusaCTe, &QPlainTextEdit::textChanged, this, [this] { memMotivoRecusaCTeChange(); });
+    memMotivoRecusaCTeChange();
     lay->addWidget(grbCte);
     lay->addWidget(grbMotivo, 1);
-    resize(541, 186);
+    // Wide enough for the label and the whole key beside it.
+    for (QLabel *l : {lblNrAcessoCTe, lblEmitente})
+        l->setMinimumWidth(l->sizeHint().width());
+    grbDadosRel->setMinimumWidth(std::max(486, lblNrAcessoCTe->sizeHint().width() + dbeNrAcessoCTe->width() + 48));
+    resize(std::max(541, grbDadosRel->minimumWidth() + panMenu->sizeHint().width() + 24), 186);
 
     OnShow = [this](QObject *s) { FormShow(s); };
     OnClose = [this](QObject *s, TCloseAction &a) { FormClose(s, a); };
@@ -88,28 +108,57 @@ void TfrmRecusaCTe::FormShow(QObject *)
     memMotivoRecusaCTe->setFocus();
 }
 
-int MotivoLength(const QString &reason)
+int MotivoLength(const QString &reason) { return int(fiscal::plainReason(reason).toUcs4().size()); }
+
+QString MotivoDobrado(const QString &typed)
 {
-    // As the server counts it: each line break or tab is one blank, surrounding blanks
-    // do not count, and a character is a code point.
-    QString t = reason;
-    t.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-    for (QChar &c : t)
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char('\t'))
-            c = QLatin1Char(' ');
-    qsizetype from = 0, to = t.size();
-    while (from < to && t[from] == QLatin1Char(' '))
-        ++from;
-    while (to > from && t[to - 1] == QLatin1Char(' '))
-        --to;
-    return int(QStringView(t).mid(from, to - from).toUcs4().size());
+    // The authority's plain forms, character by character: blanks at the ends stay as typed.
+    QString out;
+    for (const char32_t c : typed.toUcs4()) {
+        if (c == U' ') {
+            out += QLatin1Char(' ');
+            continue;
+        }
+        const QString plain = fiscal::plainReason(QString::fromUcs4(&c, 1));
+        out += plain.isEmpty() ? QStringLiteral(" ") : plain;
+    }
+    return out;
+}
+
+void TfrmRecusaCTe::memMotivoRecusaCTeChange()
+{
+    // One line: a pasted line break or tab becomes one blank where it stands.
+    const QString text = memMotivoRecusaCTe->toPlainText();
+    if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\t')) || text.contains(QLatin1Char('\r'))) {
+        QString one = text;
+        one.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+        for (QChar &c : one)
+            if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t'))
+                c = QLatin1Char(' ');
+        const int at = memMotivoRecusaCTe->textCursor().position() - int(text.size() - one.size());
+        const QSignalBlocker quiet(memMotivoRecusaCTe);
+        memMotivoRecusaCTe->setPlainText(one);
+        QTextCursor cursor = memMotivoRecusaCTe->textCursor();
+        cursor.setPosition(std::clamp(at, 0, int(one.size())));
+        memMotivoRecusaCTe->setTextCursor(cursor);
+    }
+    const int n = MotivoLength(memMotivoRecusaCTe->toPlainText());
+    lblContador->setText(QStringLiteral("%1 de 255 caracteres (mínimo 15)").arg(n));
+    QPalette pal = lblContador->palette();
+    pal.setColor(QPalette::WindowText, n > 255 ? QColor(170, 0, 0) : palette().color(QPalette::WindowText));
+    lblContador->setPalette(pal);
 }
 
 void TfrmRecusaCTe::sbtConfirmaClick(QObject *)
 {
-    const QString reason = memMotivoRecusaCTe->Text();
-    if (EmptyString(reason))
+    if (EmptyString(memMotivoRecusaCTe->Text()))
         MensErro(msgPadrao.Msg(QStringLiteral("MOTIVO_DEVE")), true);
+    // What word processors paste takes its plain form here, where the user sees it.
+    const QString reason = MotivoDobrado(memMotivoRecusaCTe->Text());
+    if (reason != memMotivoRecusaCTe->Text())
+        memMotivoRecusaCTe->setPlainText(reason);
+    if (const char32_t refused = fiscal::refusedReasonChar(reason))
+        MensErro(msgPadrao.Msg(QStringLiteral("MOTIVO_CARACTERE")).arg(fiscal::describeChar(refused)), true);
     const int length = MotivoLength(reason);
     if (length < 15)
         MensErro(msgPadrao.Msg(QStringLiteral("MOTIVO_MAIOR_15")), true);

@@ -26,6 +26,7 @@ TfrmFiltroSincronizacaoCTe::TfrmFiltroSincronizacaoCTe(QWidget *owner) : TfrmRot
         QStringLiteral("IE_NCAD|Inscrição Estadual não cadastrada."),
         QStringLiteral("Data_Ini|Data Inicial de Sincronização deve ser informada."),
         QStringLiteral("Data_Fin|Data Final de Sincronização deve ser informada."),
+        QStringLiteral("PERIODO_INVERTIDO|Data de %1: a data inicial (%2) é posterior à data final (%3)."),
     };
     buildLayout();
     buildLookups();
@@ -195,11 +196,23 @@ QString TfrmFiltroSincronizacaoCTe::StatusList() const
     return s == QLatin1String("_") ? QStringLiteral("T") : s;
 }
 
+void TfrmFiltroSincronizacaoCTe::Vd_Periodo(TDateEditPlus *ini, TDateEditPlus *fim, const QString &which)
+{
+    const QDate from = ini->GetDate(), to = fim->GetDate();
+    if (!from.isValid() || !to.isValid() || from <= to)
+        return;
+    ini->setFocus();
+    const QString f = QStringLiteral("dd/MM/yyyy");
+    MensErro(msgPadrao.Msg(QStringLiteral("PERIODO_INVERTIDO")).arg(which, from.toString(f), to.toString(f)), true);
+}
+
 void TfrmFiltroSincronizacaoCTe::sbtConfirmaClick(QObject *)
 {
     boConfirma = true;
     Vd_InscrJurid(true);
     Vd_InscrEstad(false);
+    Vd_Periodo(depEmissaoIni, depEmissaoFim, QStringLiteral("Emissão"));
+    Vd_Periodo(depSincIni, depSincFin, QStringLiteral("Sincronização"));
     stInscrEstadFiltro = EmptyString(medInscrEstad->Text()) ? QStringLiteral("T") : medInscrEstad->Text();
     const QString status = StatusList();
     rcFiltro.stInscrJurid = medInscrJurid->Text();

@@ -68,6 +68,8 @@ public:
     QString qryPesqInscrJuridNRINSJURIESTGetText(TField &sender, int row);
     void Vd_InscrJurid(bool required);
     void Vd_InscrEstad(bool required);
+    // A range whose first date comes after its last is refused, naming both.
+    void Vd_Periodo(TDateEditPlus *ini, TDateEditPlus *fim, const QString &which);
 
     // The status list of the ticked boxes: "_999_100_000_101_" order, "T" for none.
     QString StatusList() const;

@@ -7,13 +7,14 @@ int callerCommand(const QStringList &words, const QString &storePath, const QStr
 {
     const QString what = words.value(0), verb = words.value(1), name = words.value(2);
     const Caller::Kind kind = what == QLatin1String("token") ? Caller::Kind::Token : Caller::Kind::Certificate;
-    const bool needsName = verb != QLatin1String("list");
+    // "list" takes an optional name: that one caller only.
+    const bool listing = verb == QLatin1String("list");
     if ((what != QLatin1String("token") && what != QLatin1String("certificate")) ||
-        (verb != QLatin1String("add") && verb != QLatin1String("remove") && verb != QLatin1String("list")) ||
-        (needsName && name.isEmpty()) || words.size() != (needsName ? 3 : 2)) {
+        (verb != QLatin1String("add") && verb != QLatin1String("remove") && !listing) ||
+        (!listing && name.isEmpty()) || words.size() > 3 || (!listing && words.size() != 3)) {
         std::fprintf(stderr, "uso: dfe-server [--store ...] token add NOME --registration CNPJ [--registration ...]\n"
                              "     dfe-server [--store ...] certificate add \"NOME COMUM\" --registration CNPJ [...]\n"
-                             "     dfe-server [--store ...] token|certificate remove NOME | token|certificate list\n");
+                             "     dfe-server [--store ...] token|certificate remove NOME | token|certificate list [NOME]\n");
         return 2;
     }
     try {
@@ -32,9 +33,17 @@ int callerCommand(const QStringList &words, const QString &storePath, const QStr
                 return 1;
             }
         } else {
-            for (const callers::Entry &e : callers::list(store))
-                if (e.caller.kind == kind)
-                    std::printf("%s\t%s\n", qPrintable(e.caller.name), qPrintable(e.registrations.join(QLatin1Char(' '))));
+            bool found = false;
+            for (const callers::Entry &e : callers::list(store)) {
+                if (e.caller.kind != kind || (!name.isEmpty() && e.caller.name != name))
+                    continue;
+                found = true;
+                std::printf("%s\t%s\n", qPrintable(e.caller.name), qPrintable(e.registrations.join(QLatin1Char(' '))));
+            }
+            if (!found && !name.isEmpty()) {
+                std::fprintf(stderr, "%s \"%s\" não existe\n", qPrintable(what), qPrintable(name));
+                return 1;
+            }
         }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s\n", e.what());

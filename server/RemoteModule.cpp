@@ -49,9 +49,10 @@ wire::DecodedPacket tickedList(const TDataPacket &packet, xmldownload::Columns &
     columns.check = list.indexOf(QStringLiteral("IDCHECK"));
     columns.nsu = list.indexOf(QStringLiteral("NRNSU"));
     columns.registration = list.indexOf(QStringLiteral("NRINSJURPESQ"));
+    columns.key = list.indexOf(QStringLiteral("NRACESSOCTE"));
     if (columns.check < 0 || columns.nsu < 0)
         throw CallError("o pacote de dados deve ter os campos IDCHECK e NRNSU");
-    for (int c : {columns.check, columns.nsu, columns.registration})
+    for (int c : {columns.check, columns.nsu, columns.registration, columns.key})
         if (c >= 0 && list.fields[size_t(c)].type != wire::PacketType::Text && list.fields[size_t(c)].type != wire::PacketType::FixedText)
             throw CallError("o campo " + list.fields[size_t(c)].name.toStdString() + " do pacote de dados deve ser texto");
     return list;

@@ -21,8 +21,20 @@ QVariantList download(Store &store, const wire::DecodedPacket &list, const Colum
             : registration;
         st.bind(1, owner).bind(2, nsu);
         w.beginRow();
+        const bool found = st.step();
+        // The list the client shows may belong to another registration than the one it
+        // sends (a filter changed after the list was loaded): an NSU alone would then
+        // answer another company's document under the same number.
+        const QString sentKey = columns.key >= 0 ? row[columns.key].toString().trimmed() : QString();
+        if (found && columns.key >= 0 && sentKey != st.text(0)) {
+            w.text(nsu);
+            w.text(QString());
+            w.blob(QByteArray());
+            w.text(QStringLiteral("N"));
+            w.text(QStringLiteral("A chave de acesso do NSU %1 na lista (%2) não é a do CT-e armazenado para a "
+                                  "inscrição %3.").arg(nsu, sentKey, owner));
         // A stored key becomes a file name on the client: only a valid one goes out.
-        if (st.step() && !st.isNull(1) && !st.blob(1).isEmpty() && fiscal::validAccessKey(st.text(0))) {
+        } else if (found && !st.isNull(1) && !st.blob(1).isEmpty() && fiscal::validAccessKey(st.text(0))) {
             w.text(nsu);
             w.text(st.text(0) + QStringLiteral("-procCTe.xml"));
             w.blob(st.blob(1));

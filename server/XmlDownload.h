@@ -11,6 +11,7 @@ namespace xmldownload {
 // The columns of the list the download reads (IDCHECK and NRNSU present, all text).
 struct Columns {
     int check = -1, nsu = -1, registration = -1; // registration: -1 when the list has none
+    int key = -1; // NRACESSOCTE: when present, a row is answered only under its own key
 };
 
 // `registration`: normal form; when empty, each row's own NRINSJURPESQ. The reply

@@ -2,7 +2,6 @@
 #include "SincronizacaoCTe.h"
 #include "Dialogs.h"
 #include "Exceptions.h"
-#include "FiltroSincronizacaoCTe.h"
 #include "Funcoes.h"
 
 #include <QDir>
@@ -47,11 +46,41 @@ void saveDocument(const QString &path, const QByteArray &xml, const QString &nsu
 }
 } // namespace
 
-void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
+std::vector<XmlBaixado> TfrmSincronizacaoCTe::baixaXml(const TDataPacket &rows, FiltroLista &f)
 {
-    if (!ensureFilter())
+    const Envelope e = callServer(QStringLiteral("DownloadXML"), {ByVal(QVariant::fromValue(rows)), ByVal(f.empresa),
+                                                                  ByRef(f.stInscrEstadFiltro), ByRef(f.rc.stInscrJurid)});
+    if (e.flag == QLatin1String("N"))
+        MensErro(e.text, true);
+    if (e.payload.metaType() != QMetaType::fromType<TDataPacket>())
+        throw Exception(QStringLiteral("O servidor de aplicação não enviou os XML."));
+    if (cdsDownloadXML.Active())
+        cdsDownloadXML.EmptyDataSet();
+    else
+        cdsDownloadXML.CreateDataSet();
+    cdsDownloadXML.SetData(e.payload.value<TDataPacket>());
+    std::vector<XmlBaixado> out;
+    for (cdsDownloadXML.First(); !cdsDownloadXML.Eof(); cdsDownloadXML.Next())
+        out.push_back({cdsDownloadXML.FieldByName(QStringLiteral("NRNSU")).AsString(),
+                       cdsDownloadXML.FieldByName(QStringLiteral("DSNOMEARQUIVO")).AsString(),
+                       cdsDownloadXML.FieldByName(QStringLiteral("DSTEXTOXML")).AsBytes(),
+                       cdsDownloadXML.FieldByName(QStringLiteral("IDSTATUS")).AsString() == QLatin1String("S"),
+                       cdsDownloadXML.FieldByName(QStringLiteral("DSSTATUS")).AsString()});
+    return out;
+}
+
+QString TfrmSincronizacaoCTe::contagemDownload(int saved, int failed) const
+{
+    if (failed == 0)
+        return msgPadrao.Msg(QStringLiteral("DOWNLOAD_SUCESSO"));
+    return fillCounts(msgPadrao.Msg(QStringLiteral("DOWNLOAD_ERRO")), {QString::number(saved), QString::number(failed)});
+}
+
+void TfrmSincronizacaoCTe::comMarcados(const std::function<void(FiltroLista &)> &command)
+{
+    if (!listaFiltro && !ensureFilter())
         return;
-    auto *filtro = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    FiltroLista f = filtroDosComandos();
     TClientDataSet &cds = cdsSincronizacaoCTe;
     const QString nsu = cds.Active() ? cds.FieldByName(QStringLiteral("NRNSU")).AsString() : QString();
     cds.DisableControls();
@@ -60,47 +89,7 @@ void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
         restrictToTicked();
         if (!cds.Active() || cds.RecordCount() == 0)
             MensErro(msgPadrao.Msg(QStringLiteral("NSU_DEVE")), true);
-        const std::optional<QString> chosen = Dialogs().ChooseFolder(this);
-        if (!chosen)
-            Abort();
-        QString folder = *chosen;
-        if (Right(folder, 1) != QDir::separator())
-            folder += QDir::separator();
-
-        const Envelope e = callServer(
-            QStringLiteral("DownloadXML"),
-            {ByVal(QVariant::fromValue(cds.Data())), ByVal(CodigoEmpresa()), ByRef(filtro->stInscrEstadFiltro),
-             ByRef(filtro->rcFiltro.stInscrJurid)});
-        if (e.flag == QLatin1String("N"))
-            MensErro(e.text, true);
-        if (e.payload.metaType() != QMetaType::fromType<TDataPacket>())
-            throw Exception(QStringLiteral("O servidor de aplicação não enviou os XML."));
-        if (cdsDownloadXML.Active())
-            cdsDownloadXML.EmptyDataSet();
-        else
-            cdsDownloadXML.CreateDataSet();
-        cdsDownloadXML.SetData(e.payload.value<TDataPacket>());
-
-        qint32 saved = 0, failed = 0;
-        cdsDownloadXML.First();
-        while (!cdsDownloadXML.Eof()) {
-            const QString name = cdsDownloadXML.FieldByName(QStringLiteral("DSNOMEARQUIVO")).AsString();
-            if (cdsDownloadXML.FieldByName(QStringLiteral("IDSTATUS")).AsString() == QLatin1String("S") &&
-                safeFileName(name)) {
-                saveDocument(folder + name, cdsDownloadXML.FieldByName(QStringLiteral("DSTEXTOXML")).AsBytes(),
-                             cdsDownloadXML.FieldByName(QStringLiteral("NRNSU")).AsString());
-                ++saved;
-            } else {
-                ++failed;
-            }
-            cdsDownloadXML.Next();
-        }
-        if (failed == 0)
-            Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("DOWNLOAD_SUCESSO")));
-        else
-            Dialogs().Information(this, fillCounts(msgPadrao.Msg(QStringLiteral("DOWNLOAD_ERRO")),
-                                                   {QString::number(saved), QString::number(failed)}));
-        CarregaDadosGerais();
+        command(f);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -109,8 +98,32 @@ void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
     cds.SetFiltered(false);
     if (cds.Active())
         cds.Locate(QStringLiteral("NRNSU"), nsu);
+    atualizaTotais();
     if (failure)
         std::rethrow_exception(failure);
+}
+
+void TfrmSincronizacaoCTe::sbtDownloadXMLClick(QObject *)
+{
+    comMarcados([this](FiltroLista &f) {
+        const std::optional<QString> chosen = Dialogs().ChooseFolder(this);
+        if (!chosen)
+            Abort();
+        QString folder = *chosen;
+        if (Right(folder, 1) != QDir::separator())
+            folder += QDir::separator();
+        qint32 saved = 0, failed = 0;
+        for (const XmlBaixado &x : baixaXml(cdsSincronizacaoCTe.Data(), f)) {
+            if (x.ok && safeFileName(x.name)) {
+                saveDocument(folder + x.name, x.xml, x.nsu);
+                ++saved;
+            } else {
+                ++failed;
+            }
+        }
+        Dialogs().Information(this, contagemDownload(saved, failed));
+        CarregaDadosGerais();
+    });
 }
 
 } // namespace Cli_Dfe71000

@@ -75,7 +75,12 @@ void TfrmSincronizacaoCTe::buildCompanyPanel()
     lay->addWidget(medCdEmpresa);
     lay->addWidget(btnEmpresa);
     lay->addWidget(edtNmEmpresa);
-    lay->addStretch(1);
+    lblLista = new QLabel(panEmpresa);
+    lblLista->setObjectName(QStringLiteral("lblLista"));
+    SetBold(lblLista);
+    lblLista->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    lay->addSpacing(12);
+    lay->addWidget(lblLista, 1);
     tshPadraoLayout->insertWidget(0, panEmpresa);
 
     const TFieldDef companyFields[] = {
@@ -108,6 +113,8 @@ void TfrmSincronizacaoCTe::buildCompanyPanel()
 void TfrmSincronizacaoCTe::panEmpresaEnter(QObject *)
 {
     cdsSincronizacaoCTe.Close();
+    listaFiltro.reset();
+    mostraFiltroLista();
     dtsPadraoStateChange(&dtsPadrao);
 }
 
@@ -151,7 +158,7 @@ void TfrmSincronizacaoCTe::panEmpresaExit(QObject *)
 {
     Vd_Empresa(true);
     if (Cli_Dfe71100::CriaFiltroSincronizacaoCTe()) {
-        CarregaDadosGerais();
+        carregaFiltroConfirmado();
         dbgPadrao->setFocus();
     } else {
         medCdEmpresa->setFocus();
@@ -161,7 +168,7 @@ void TfrmSincronizacaoCTe::panEmpresaExit(QObject *)
 void TfrmSincronizacaoCTe::sbtFiltroClick(QObject *)
 {
     if (Cli_Dfe71100::CriaFiltroSincronizacaoCTe())
-        CarregaDadosGerais();
+        carregaFiltroConfirmado();
 }
 
 void TfrmSincronizacaoCTe::sbtVerificarClick(QObject *) { CarregaDadosGerais(); }
@@ -173,22 +180,72 @@ bool TfrmSincronizacaoCTe::ensureFilter()
     return Cli_Dfe71100::CriaFiltroSincronizacaoCTe();
 }
 
+TfrmSincronizacaoCTe::FiltroLista TfrmSincronizacaoCTe::filtroDosComandos() const
+{
+    if (listaFiltro)
+        return *listaFiltro;
+    const auto *dlg = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    if (!dlg)
+        return {CodigoEmpresa(), {}, {}};
+    return {CodigoEmpresa(), dlg->rcFiltro, dlg->stInscrEstadFiltro};
+}
+
+void TfrmSincronizacaoCTe::carregaFiltroConfirmado()
+{
+    auto *dlg = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    FiltroLista f{CodigoEmpresa(), dlg->rcFiltro, dlg->stInscrEstadFiltro};
+    carrega(f);
+    // What the server wrote back is the dialog's stored filter too.
+    if (Cli_Dfe71100::frmFiltroSincronizacaoCTe)
+        dlg->rcFiltro = f.rc;
+}
+
 void TfrmSincronizacaoCTe::CarregaDadosGerais()
 {
-    if (!ensureFilter())
+    if (!listaFiltro && !ensureFilter())
         return;
-    Cli_Dfe71100::TRecordFilter &rc = Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro;
+    FiltroLista f = filtroDosComandos();
+    carrega(f);
+}
+
+void TfrmSincronizacaoCTe::carrega(FiltroLista &f)
+{
+    Cli_Dfe71100::TRecordFilter &rc = f.rc;
     const Envelope e = callServer(
         QStringLiteral("GetSincronizacaoCTe"),
         {ByRef(rc.dtEmissaoIni), ByRef(rc.dtEmissaoFim), ByRef(rc.stInscrJurid), ByRef(rc.stStatus),
          ByRef(rc.dtSincIni), ByRef(rc.dtSincFin)});
-    if (e.flag == QLatin1String("S")) {
-        if (e.payload.metaType() != QMetaType::fromType<TDataPacket>())
-            throw Exception(QStringLiteral("O servidor de aplicação não enviou a lista de CT-e."));
-        cdsSincronizacaoCTe.SetData(e.payload.value<TDataPacket>());
+    if (e.flag != QLatin1String("S"))
+        MensErro(e.text, true);
+    if (e.payload.metaType() != QMetaType::fromType<TDataPacket>())
+        throw Exception(QStringLiteral("O servidor de aplicação não enviou a lista de CT-e."));
+    // The user keeps their place: the same NSU stays current when it is still listed.
+    const QString atual = NsuAtual();
+    cdsSincronizacaoCTe.SetData(e.payload.value<TDataPacket>());
+    if (!atual.isEmpty())
+        cdsSincronizacaoCTe.Locate(QStringLiteral("NRNSU"), atual);
+    listaFiltro = f;
+    mostraFiltroLista();
+    atualizaTotais();
+    mostraOrdem();
+}
+
+QString TfrmSincronizacaoCTe::NsuAtual() const
+{
+    const TClientDataSet &cds = cdsSincronizacaoCTe;
+    return cds.Active() && !cds.IsEmpty() ? cds.FieldByName(QStringLiteral("NRNSU")).AsString() : QString();
+}
+
+void TfrmSincronizacaoCTe::mostraFiltroLista()
+{
+    if (!listaFiltro) {
+        lblLista->setText(QStringLiteral("Nenhuma lista carregada"));
         return;
     }
-    MensErro(e.text, true);
+    const QString ie = listaFiltro->stInscrEstadFiltro;
+    lblLista->setText(QStringLiteral("Lista de %1 · IE %2")
+                          .arg(InscricaoFormatada(listaFiltro->rc.stInscrJurid),
+                               ie.isEmpty() || ie == QLatin1String("T") ? QStringLiteral("todas") : ie));
 }
 
 } // namespace Cli_Dfe71000

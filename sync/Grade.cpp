@@ -2,7 +2,12 @@
 // of the commands that follows the list's state.
 #include "SincronizacaoCTe.h"
 
+#include <QHBoxLayout>
 #include <QHash>
+#include <QLabel>
+#include <QLocale>
+#include <QVBoxLayout>
+#include <cmath>
 #include <QHeaderView>
 #include <QScopeGuard>
 
@@ -29,18 +34,45 @@ QImage transparent(const QImage &picture)
 }
 } // namespace
 
+namespace {
+// Widths the user gave the columns, by field, for the rest of the session.
+QHash<QString, int> &larguras()
+{
+    static QHash<QString, int> widths;
+    return widths;
+}
+} // namespace
+
 void TfrmSincronizacaoCTe::buildGrid()
 {
+    // Narrow enough that the key and the status show at 1366 pixels without scrolling;
+    // long names are cut and shown whole in the cell's tooltip.
+    const QFontMetrics fm = dbgPadrao->fontMetrics();
+    QFont bold = dbgPadrao->horizontalHeader()->font();
+    const QFontMetrics title(bold);
+    auto fit = [&](const char *sample, const char *caption) {
+        return std::max(fm.horizontalAdvance(QString::fromUtf8(sample)),
+                        title.horizontalAdvance(QString::fromUtf8(caption))) + 14;
+    };
     struct Col {
         const char *field;
         int width;
     };
-    const Col cols[] = {{"IDCHECK", 22},        {"NRNSU", 0},      {"NRINSJUREMIT", 0}, {"NMRAZSOCEMIT", 350},
-                        {"DTEMISSAO", 0},       {"DTSINCRONIZACAO", 0}, {"VRTOTALPREST", 0}, {"VRRECEBER", 0},
-                        {"CDSTATUS", 0},        {"DSSTATUS", 350}, {"NRACESSOCTE", 0},  {"IDTPAMBIENTE", 75}};
+    const Col cols[] = {{"IDCHECK", 22},
+                        {"NRNSU", fit("000000000000000", "NSU")},
+                        {"NRINSJUREMIT", fit("00.000.000/0000-00", "Emitente")},
+                        {"NMRAZSOCEMIT", 130},
+                        {"DTEMISSAO", fit("00/00/0000", "Emissão")},
+                        {"DTSINCRONIZACAO", fit("00/00/0000", "Sincronização")},
+                        {"VRTOTALPREST", fit("000.000,00", "Valor Total")},
+                        {"VRRECEBER", fit("000.000,00", "Valor a Receber")},
+                        {"CDSTATUS", fit("000", "Cód Status")},
+                        {"DSSTATUS", 120},
+                        {"NRACESSOCTE", fit("00000000000000000000000000000000000000000000", "Chave de Acesso")},
+                        {"IDTPAMBIENTE", fit("Homologação", "Ambiente")}};
     for (const Col &c : cols) {
         TColumn &col = dbgPadrao->AddColumn(QString::fromLatin1(c.field));
-        col.Width = c.width;
+        col.Width = larguras().value(col.FieldName, c.width);
         if (QLatin1String(c.field) == QLatin1String("IDCHECK")) {
             col.Title.Caption = QStringLiteral("4");
             QFont f(QStringLiteral("MS Sans Serif"));
@@ -55,6 +87,10 @@ void TfrmSincronizacaoCTe::buildGrid()
         }
     }
     dbgPadrao->ApplyColumns();
+    QObject::connect(dbgPadrao->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int i, int, int w) {
+        if (i >= 0 && i < int(dbgPadrao->Columns.size()) && w > 0)
+            larguras().insert(dbgPadrao->Columns[size_t(i)].FieldName, w);
+    });
     dbgPadrao->OnDrawColumnCell = [this](TDBGrid *g, const QRect &r, int c, TColumn &col, QStyle::State st) {
         dbgPadraoDrawColumnCell(g, r, c, col, st);
     };
@@ -63,6 +99,7 @@ void TfrmSincronizacaoCTe::buildGrid()
     dbgPadrao->OnTitleClick = [this](TColumn &c) { dbgPadraoTitleClick(c); };
     dtsPadrao.OnStateChange = [this](TDataSource *s) { dtsPadraoStateChange(s); };
     dbnPadrao->OnRefresh = [this](QObject *s) { sbtVerificarClick(s); };
+    buildFooter();
     // The list is read-only: its navigator moves and reloads, nothing more.
     for (auto b : {TDBNavigator::nbInsert, TDBNavigator::nbDelete, TDBNavigator::nbEdit, TDBNavigator::nbPost,
                    TDBNavigator::nbCancel})
@@ -72,9 +109,13 @@ void TfrmSincronizacaoCTe::buildGrid()
 void TfrmSincronizacaoCTe::dbgPadraoDrawColumnCell(TDBGrid *sender, const QRect &rect, int, TColumn &column,
                                                    QStyle::State)
 {
-    if (cdsSincronizacaoCTe.IsEmpty() || column.FieldName != QLatin1String("IDCHECK"))
+    if (cdsSincronizacaoCTe.IsEmpty())
         return;
     TCanvas &canvas = sender->Canvas();
+    if (celulaEncontrada(column, canvas.Row))
+        canvas.Painter->fillRect(rect, QColor(255, 214, 0, 90));
+    if (column.FieldName != QLatin1String("IDCHECK"))
+        return;
     QImage picture;
     const QByteArrayView tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK")).TextAt(canvas.Row);
     if (tick == QByteArrayView("S"))
@@ -119,6 +160,21 @@ void TfrmSincronizacaoCTe::dbgPadraoDblClick(QObject *) { toggleCurrentRow(); }
 void TfrmSincronizacaoCTe::dbgPadraoKeyDown(QObject *sender, int &key, Qt::KeyboardModifiers shift)
 {
     TfrmPadraoGrid::dbgPadraoKeyDown(sender, key, shift);
+    if (key == Qt::Key_F && shift == Qt::ControlModifier) {
+        key = 0;
+        mnuLocalizarClick(sender);
+        return;
+    }
+    if (key == Qt::Key_F3) {
+        key = 0;
+        buscaProxima(!(shift & Qt::ShiftModifier));
+        return;
+    }
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && shift == Qt::NoModifier) {
+        key = 0;
+        sbtDacteClick(sender);
+        return;
+    }
     if (key == Qt::Key_Space) {
         // The key that ticks is spent: the view's own space handling would change the selection.
         key = 0;
@@ -135,18 +191,23 @@ void TfrmSincronizacaoCTe::dbgPadraoTitleClick(TColumn &column)
         cdsSincronizacaoCTe.BeforeEdit = guard;
         dtsPadraoStateChange(&dtsPadrao);
     });
-    if (column.FieldName != QLatin1String("IDCHECK"))
+    if (column.FieldName != QLatin1String("IDCHECK")) {
+        ordenaPor(column.FieldName);
         return;
+    }
     dtsPadrao.OnStateChange = nullptr;
     cdsSincronizacaoCTe.BeforeEdit = nullptr;
     if (!cdsSincronizacaoCTe.Active())
         return; // no company's list yet: nothing to tick
+    // The user's place is kept: ticking all moves no row.
+    const int current = cdsSincronizacaoCTe.RecNo();
     cdsSincronizacaoCTe.DisableControls();
     auto resume = qScopeGuard([&] {
         if (cdsSincronizacaoCTe.State() != dsBrowse)
             cdsSincronizacaoCTe.Cancel();
         cdsSincronizacaoCTe.EnableControls();
-        cdsSincronizacaoCTe.First();
+        if (current > 0)
+            cdsSincronizacaoCTe.SetRecNo(current);
     });
     cdsSincronizacaoCTe.First();
     TField &tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK"));
@@ -157,6 +218,33 @@ void TfrmSincronizacaoCTe::dbgPadraoTitleClick(TColumn &column)
         cdsSincronizacaoCTe.Post();
         cdsSincronizacaoCTe.Next();
     }
+}
+
+void TfrmSincronizacaoCTe::ordenaPor(const QString &field)
+{
+    // First click ascending, second descending, third back to NSU order.
+    TClientDataSet &cds = cdsSincronizacaoCTe;
+    if (!cds.Active() || cds.State() != dsBrowse)
+        return;
+    if (cds.SortField() != field)
+        cds.SetSortField(field, false);
+    else if (!cds.SortDescending())
+        cds.SetSortField(field, true);
+    else
+        cds.SetSortField(QString());
+    mostraOrdem();
+}
+
+void TfrmSincronizacaoCTe::mostraOrdem()
+{
+    QHeaderView *h = dbgPadrao->horizontalHeader();
+    const QString field = cdsSincronizacaoCTe.Active() ? cdsSincronizacaoCTe.SortField() : QString();
+    int section = -1;
+    for (size_t i = 0; i < dbgPadrao->Columns.size(); ++i)
+        if (!field.isEmpty() && dbgPadrao->Columns[i].FieldName == field)
+            section = int(i);
+    h->setSortIndicatorShown(section >= 0);
+    h->setSortIndicator(section, cdsSincronizacaoCTe.SortDescending() ? Qt::DescendingOrder : Qt::AscendingOrder);
 }
 
 void TfrmSincronizacaoCTe::dtsPadraoStateChange(TDataSource *)
@@ -177,6 +265,82 @@ void TfrmSincronizacaoCTe::dtsPadraoStateChange(TDataSource *)
     sbtUltimo->setEnabled(mnuUltimo->isEnabled());
     dbnPadrao->setEnabled(browse);
     sbtRecusaCTe->setEnabled(true);
+    atualizaTotais();
+    mostraOrdem();
+}
+
+void TfrmSincronizacaoCTe::buildFooter()
+{
+    lblTotais = new QLabel(panNavigator);
+    lblTotais->setObjectName(QStringLiteral("lblTotais"));
+    // Its text never widens the window: what does not fit is cut.
+    lblTotais->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    static_cast<QHBoxLayout *>(panNavigator->layout())->insertWidget(1, lblTotais, 2);
+    lblVazio = new QLabel(dbgPadrao->viewport());
+    lblVazio->setObjectName(QStringLiteral("lblVazio"));
+    lblVazio->setAlignment(Qt::AlignCenter);
+    lblVazio->setWordWrap(true);
+    QFont f = lblVazio->font();
+    f.setPointSizeF(f.pointSizeF() * 1.2);
+    lblVazio->setFont(f);
+    auto *lay = new QVBoxLayout(dbgPadrao->viewport());
+    lay->addWidget(lblVazio);
+    lblVazio->hide();
+}
+
+void TfrmSincronizacaoCTe::atualizaTotais()
+{
+    const TClientDataSet &cds = cdsSincronizacaoCTe;
+    // A restricted list is a command's passing state: the totals are of the whole list.
+    if (cds.Filtered() || cds.State() != dsBrowse) {
+        if (!cds.Active()) {
+            lblTotais->clear();
+            lblVazio->hide();
+        }
+        return;
+    }
+    const TField &tick = cds.FieldByName(QStringLiteral("IDCHECK"));
+    const TField &total = cds.FieldByName(QStringLiteral("VRTOTALPREST"));
+    const TField &receber = cds.FieldByName(QStringLiteral("VRRECEBER"));
+    int ticked = 0;
+    double sums[2][2] = {{0, 0}, {0, 0}}; // [all, ticked][total, receivable]
+    for (int v = 0; v < cds.RecordCount(); ++v) {
+        const int row = cds.RowAt(v);
+        const bool on = tick.TextAt(row) == QByteArrayView("S");
+        ticked += on ? 1 : 0;
+        for (int k : {0, 1}) {
+            const double amount = (k == 0 ? total : receber).FloatAt(row);
+            if (std::isnan(amount))
+                continue;
+            sums[0][k] += amount;
+            if (on)
+                sums[1][k] += amount;
+        }
+    }
+    const QLocale loc;
+    const int which = ticked > 0 ? 1 : 0;
+    lblTotais->setText(QStringLiteral("%1 CT-e · %2 marcado(s) · Valor Total %3 · Valor a Receber %4 (%5)")
+                           .arg(loc.toString(cds.RecordCount()), loc.toString(ticked),
+                                loc.toString(sums[which][0], 'f', 2), loc.toString(sums[which][1], 'f', 2),
+                                ticked > 0 ? QStringLiteral("marcados") : QStringLiteral("todos")));
+    lblVazio->setVisible(cds.IsEmpty());
+    if (cds.IsEmpty())
+        lblVazio->setText(semCTe());
+}
+
+QString TfrmSincronizacaoCTe::semCTe() const
+{
+    if (!listaFiltro)
+        return QStringLiteral("nenhum CT-e");
+    const Cli_Dfe71100::TRecordFilter &rc = listaFiltro->rc;
+    auto range = [](const QDate &a, const QDate &b) {
+        const QString f = QStringLiteral("dd/MM/yyyy");
+        return QStringLiteral("de %1 a %2").arg(a.isValid() ? a.toString(f) : QStringLiteral("…"),
+                                                b.isValid() ? b.toString(f) : QStringLiteral("…"));
+    };
+    return QStringLiteral("nenhum CT-e de %1 emitido %2 e sincronizado %3 nas situações escolhidas")
+        .arg(InscricaoFormatada(rc.stInscrJurid), range(rc.dtEmissaoIni, rc.dtEmissaoFim),
+             range(rc.dtSincIni, rc.dtSincFin));
 }
 
 } // namespace Cli_Dfe71000

@@ -6,10 +6,20 @@
 
 namespace Cli_Dfe71000 {
 
+QString InscricaoFormatada(const QString &registration)
+{
+    const QString r = registration.trimmed();
+    if (r.size() == 14)
+        return FormatMaskText(PictPess(QStringLiteral("J")), r);
+    if (r.size() == 11)
+        return FormatMaskText(PictPess(QStringLiteral("F")), r);
+    return r;
+}
+
 void TfrmSincronizacaoCTe::buildList()
 {
     cdsSincronizacaoCTe.Name = QStringLiteral("cdsSincronizacaoCTe");
-    const QString money = QStringLiteral("###0.00");
+    const QString money = QStringLiteral("#,##0.00");
     const TFieldDef defs[] = {
         {QStringLiteral("IDCHECK"), ftFixedChar, 1, QString(), QString(), false},
         {QStringLiteral("NRINSJURPESQ"), ftString, 14, QString(), QString(), false},
@@ -45,6 +55,9 @@ void TfrmSincronizacaoCTe::buildList()
     cdsSincronizacaoCTe.BeforeDelete = [this](TClientDataSet &ds) { cdsSincronizacaoCTeBeforeDelete(ds); };
     cdsSincronizacaoCTe.FieldByName(QStringLiteral("RODAPE")).OnGetText = [this](TField &f, int row) {
         return cdsSincronizacaoCTeRODAPEGetText(f, row);
+    };
+    cdsSincronizacaoCTe.FieldByName(QStringLiteral("NRINSJUREMIT")).OnGetText = [](TField &f, int row) {
+        return InscricaoFormatada(f.StringAt(row));
     };
     cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDTPAMBIENTE")).OnGetText = [this](TField &f, int row) {
         return cdsSincronizacaoCTeIDTPAMBIENTEGetText(f, row);

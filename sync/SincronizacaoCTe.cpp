@@ -1,5 +1,6 @@
 // The synchronization screen: construction, layout, showing and closing.
 #include "SincronizacaoCTe.h"
+#include "ListFind.h"
 #include "Bind.h"
 #include "Creation.h"
 #include "Exceptions.h"
@@ -28,6 +29,8 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
         QStringLiteral("EMPRESA_DEVE|Empresa deve ser informada."),
         QStringLiteral("EMPRESA_N_CADASTRADA|Empresa não cadastrada."),
         QStringLiteral("OK|Sincronização do CT-e realizada com sucesso."),
+        QStringLiteral("SINC_AGUARDE|Nada falhou: a SEFAZ só aceita nova consulta da inscrição jurídica %1 a partir "
+                       "de %2 (horário de Brasília). A lista já tem o que foi recebido."),
         QStringLiteral("NSU_DEVE|NSU deve ser informado."),
         QStringLiteral("DOWNLOAD_SUCESSO|Download do XML realizado com sucesso. "),
         QStringLiteral("PRODUCAO|Produção"),
@@ -40,6 +43,12 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
         QStringLiteral("CTE_JA_RECUSADO|Evento de Prestação de Serviço em Desacordo já registrado para esse CT-e."),
         QStringLiteral("DOWNLOAD_ERRO|Download de %s XML(s) realizado(s) com sucesso. %s XML(s) não baixado(s)."),
         QStringLiteral("INFORMAR_CTE|CT-e deve ser selecionado."),
+        QStringLiteral("CTE_CANCELADO|CT-e cancelado: o evento de Prestação de Serviço em Desacordo não pode ser "
+                       "registrado."),
+        QStringLiteral("PRAZO_RECUSA|CT-e emitido em %s, há mais de 45 dias: o evento de Prestação de Serviço em "
+                       "Desacordo já não pode ser registrado."),
+        QStringLiteral("TOMADOR_OUTRO|O tomador do serviço deste CT-e é %s, não a inscrição jurídica da lista: só o "
+                       "tomador registra a Prestação de Serviço em Desacordo."),
     };
 
     netSincronizacaoCTe.ServerName = QStringLiteral("Dfe71000.rdmSincronizacaoCTe");
@@ -49,6 +58,9 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
     buildCompanyPanel();
     buildCommands();
     buildGrid();
+    buildDocumentCommands();
+    buildFind();
+    mostraFiltroLista();
 
     OnShow = [this](QObject *s) { FormShow(s); };
     OnClose = [this](QObject *s, TCloseAction &a) { FormClose(s, a); };
@@ -85,6 +97,8 @@ void TfrmSincronizacaoCTe::buildCommands()
     mnuManutencao->addSeparator();
     mnuSincronizarCTe = mnuManutencao->addAction(QStringLiteral("Sincronizar CT-e"));
     mnuManutencao->addSeparator();
+    mnuRecusaCTe = mnuManutencao->addAction(QStringLiteral("Prestação do Serviço em Desacordo"));
+    mnuManutencao->addSeparator();
     mnuDownloadXML = mnuManutencao->addAction(QStringLiteral("Download XML"));
 
     sbtFiltro->OnClick = [this](QObject *s) { sbtFiltroClick(s); };
@@ -93,12 +107,16 @@ void TfrmSincronizacaoCTe::buildCommands()
     sbtDownloadXML->OnClick = [this](QObject *s) { sbtDownloadXMLClick(s); };
     Bind(mnuFiltro, &QAction::triggered, this, [this](bool) { sbtFiltroClick(mnuFiltro); });
     Bind(mnuSincronizarCTe, &QAction::triggered, this, [this](bool) { sbtSincronizarCTeClick(mnuSincronizarCTe); });
+    Bind(mnuRecusaCTe, &QAction::triggered, this, [this](bool) { sbtRecusaCTeClick(mnuRecusaCTe); });
     Bind(mnuDownloadXML, &QAction::triggered, this, [this](bool) { sbtDownloadXMLClick(mnuDownloadXML); });
-
-    // Nothing to print on this screen.
-    sbtImprimir->setEnabled(false);
-    mnuListagem->setEnabled(false);
-    mnuConfigImpressora->setEnabled(false);
+    // The list is read-only: the base's editing commands are not offered at all.
+    for (QAction *a : {mnuIncluir, mnuAlterar, mnuExcluir, mnuGravar, mnuCancelar})
+        a->setVisible(false);
+    for (QWidget *b : {static_cast<QWidget *>(sbtIncluir), static_cast<QWidget *>(sbtAlterar),
+                       static_cast<QWidget *>(sbtExcluir), static_cast<QWidget *>(sbtGravar),
+                       static_cast<QWidget *>(sbtCancelar)})
+        b->setVisible(false);
+    buildPrintAndHelp();
 }
 
 void TfrmSincronizacaoCTe::FormShow(QObject *)

@@ -3,6 +3,10 @@
 #include "Verdano.h"
 
 #include <QCommandLineParser>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QPointer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -278,4 +282,30 @@ void ModuleHandle::finalize()
         return;
     m_finalized = true;
     m_finalize();
+}
+
+void ListWindowsInMenu(QMenu *menu, QMdiArea *area)
+{
+    const QList<QAction *> fixed = menu->actions();
+    QObject::connect(menu, &QMenu::aboutToShow, menu, [menu, area, fixed] {
+        for (QAction *a : menu->actions())
+            if (!fixed.contains(a))
+                a->deleteLater();
+        for (QAction *a : menu->actions())
+            if (!fixed.contains(a))
+                menu->removeAction(a);
+        const QList<QMdiSubWindow *> windows = area->subWindowList();
+        if (!windows.isEmpty())
+            menu->addSeparator();
+        int n = 0;
+        for (QMdiSubWindow *w : windows) {
+            QAction *a = menu->addAction(QStringLiteral("&%1 %2").arg(++n).arg(w->windowTitle()));
+            a->setCheckable(true);
+            a->setChecked(w == area->activeSubWindow());
+            QObject::connect(a, &QAction::triggered, area, [area, w = QPointer<QMdiSubWindow>(w)] {
+                if (w)
+                    area->setActiveSubWindow(w);
+            });
+        }
+    });
 }

@@ -44,6 +44,12 @@ bool OpenHostDatabase(const HostSettings &s, QString &error);
 // Throws std::runtime_error naming the failed statement.
 void CreateDemoData(const QString &connection);
 
+class QMenu;
+class QMdiArea;
+// The Janelas menu: its fixed entries, then one entry per open window of `area`, the
+// active one checked; choosing one brings it to the front. Refilled each time it opens.
+void ListWindowsInMenu(QMenu *menu, QMdiArea *area);
+
 // Loads a module library and calls its entries.
 class ModuleHandle {
 public:

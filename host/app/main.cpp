@@ -58,6 +58,7 @@ public:
         QMenu *windows = menuBar()->addMenu(QStringLiteral("&Janelas"));
         connect(windows->addAction(QStringLiteral("Cascata")), &QAction::triggered, m_area, &QMdiArea::cascadeSubWindows);
         connect(windows->addAction(QStringLiteral("Lado a lado")), &QAction::triggered, m_area, &QMdiArea::tileSubWindows);
+        ListWindowsInMenu(windows, m_area);
         statusBar()->addPermanentWidget(new QLabel(
             QStringLiteral("Empresa %1 · Filial %2 · Data %3 · Servidor %4:%5")
                 .arg(s.company, s.branch, s.processingDate.toString(QStringLiteral("dd/MM/yyyy")), s.serverHost)
@@ -89,10 +90,24 @@ private:
     QMdiArea *m_area;
     std::unique_ptr<ModuleHandle> m_module;
 };
+bool asksForHelp(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a(argv[i]);
+        if (a == "--help" || a == "-h" || a == "-?" || a == "--help-all")
+            return true;
+    }
+    return false;
+}
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // The options need no display: the help is printed before the window system opens.
+    if (asksForHelp(argc, argv)) {
+        QCoreApplication options(argc, argv);
+        HostSettings().parse(QCoreApplication::arguments()); // prints the help and exits
+    }
     HostApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("dfe-host"));
     QApplication::setOrganizationName(QStringLiteral("dfe"));

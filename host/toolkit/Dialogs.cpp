@@ -7,13 +7,21 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QRegularExpression>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
 #include <QPushButton>
+#include <QTextBrowser>
 #include <QVBoxLayout>
 
 namespace {
@@ -153,6 +161,46 @@ public:
     {
         LookupWindow w(parent, title, list);
         return w.exec() == QDialog::Accepted ? w.chosen() : -1;
+    }
+    std::optional<QString> ChooseSaveFile(QWidget *parent, const QString &title, const QString &suggested,
+                                          const QString &filter) override
+    {
+        const QString path = QFileDialog::getSaveFileName(parent, title, suggested, filter);
+        if (path.isEmpty())
+            return std::nullopt;
+        // The type the filter names, when the user typed none.
+        const QRegularExpression ext(QStringLiteral("\\*(\\.[A-Za-z0-9]+)"));
+        const auto m = ext.match(filter);
+        if (m.hasMatch() && QFileInfo(path).suffix().isEmpty())
+            return path + m.captured(1);
+        return path;
+    }
+    void PrintPreview(QWidget *parent, const QString &title, QPageLayout::Orientation orientation,
+                      const std::function<void(QPrinter &)> &paint) override
+    {
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setDocName(title);
+        printer.setPageSize(QPageSize(QPageSize::A4));
+        printer.setPageOrientation(orientation);
+        QPrintPreviewDialog dlg(&printer, parent);
+        dlg.setWindowTitle(title);
+        dlg.resize(1000, 700);
+        QObject::connect(&dlg, &QPrintPreviewDialog::paintRequested, &dlg, [&paint](QPrinter *p) { Guard([&] { paint(*p); }); });
+        dlg.exec();
+    }
+    void Help(QWidget *parent, const QString &title, const QString &html) override
+    {
+        QDialog dlg(parent);
+        dlg.setWindowTitle(title);
+        dlg.resize(640, 520);
+        auto *lay = new QVBoxLayout(&dlg);
+        auto *text = new QTextBrowser(&dlg);
+        text->setHtml(html);
+        auto *box = new QDialogButtonBox(QDialogButtonBox::Close, &dlg);
+        QObject::connect(box, &QDialogButtonBox::rejected, &dlg, &QDialog::reject);
+        lay->addWidget(text, 1);
+        lay->addWidget(box);
+        dlg.exec();
     }
 };
 

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QPainter>
 #include <QPointer>
+#include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 
@@ -142,6 +143,14 @@ bool ValidCPF(const QString &digits) { return fiscal::validCpf(digits); }
 // ---- busy animation ---------------------------------------------------------
 
 namespace {
+std::function<void()> &busyCallCancel()
+{
+    static std::function<void()> f;
+    return f;
+}
+
+// Translucent over the whole form, with an opaque box in the middle for the spinner, its
+// text and Cancelar, so the text never sits on the grid's own.
 class BusyOverlay : public QWidget {
 public:
     explicit BusyOverlay(QWidget *form) : QWidget(form)
@@ -149,10 +158,16 @@ public:
         setAttribute(Qt::WA_TransparentForMouseEvents, false);
         setFocusPolicy(Qt::NoFocus);
         setGeometry(form->rect());
+        m_cancel = new QPushButton(QStringLiteral("Cancelar"), this);
+        m_cancel->setObjectName(QStringLiteral("btnCancelarChamada"));
+        m_cancel->setToolTip(QStringLiteral("Cancelar (Esc)"));
+        m_cancel->setFocusPolicy(Qt::NoFocus);
+        QObject::connect(m_cancel, &QPushButton::clicked, this, [] { CancelBusyCall(); });
+        place();
         m_timer.setInterval(40);
         QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
             m_step = (m_step + 1) % 12;
-            update();
+            update(box());
         });
         m_timer.start();
         form->installEventFilter(this);
@@ -160,12 +175,15 @@ public:
         show();
     }
     int paints = 0;
+    void showCancel(bool on) { m_cancel->setVisible(on); }
 
 protected:
     bool eventFilter(QObject *o, QEvent *e) override
     {
-        if (o == parent() && e->type() == QEvent::Resize)
+        if (o == parent() && e->type() == QEvent::Resize) {
             setGeometry(static_cast<QWidget *>(o)->rect());
+            place();
+        }
         return false;
     }
     void paintEvent(QPaintEvent *) override
@@ -174,7 +192,11 @@ protected:
         QPainter p(this);
         p.fillRect(rect(), QColor(255, 255, 255, 110));
         p.setRenderHint(QPainter::Antialiasing);
-        const QPointF c = rect().center();
+        const QRect b = box();
+        p.setPen(QColor(120, 140, 170));
+        p.setBrush(palette().window());
+        p.drawRoundedRect(b, 6, 6);
+        const QPointF c(b.center().x(), b.top() + 36);
         for (int i = 0; i < 12; ++i) {
             const int age = (m_step - i + 12) % 12;
             QColor col(30, 90, 160);
@@ -187,11 +209,19 @@ protected:
             p.drawRoundedRect(QRectF(10, -3, 16, 6), 3, 3);
             p.restore();
         }
-        p.setPen(QColor(30, 60, 100));
-        p.drawText(rect().adjusted(0, 70, 0, 0), Qt::AlignCenter, QStringLiteral("Processando..."));
+        p.setPen(palette().windowText().color());
+        p.drawText(QRect(b.left(), b.top() + 68, b.width(), 20), Qt::AlignCenter, QStringLiteral("Processando..."));
     }
 
 private:
+    QRect box() const { return QRect(width() / 2 - 90, height() / 2 - 70, 180, 140); }
+    void place()
+    {
+        const QRect b = box();
+        m_cancel->setGeometry(b.center().x() - 45, b.bottom() - 38, 90, 26);
+        m_cancel->setVisible(BusyCallWaiting());
+    }
+    QPushButton *m_cancel;
     QTimer m_timer;
     int m_step = 0;
 };
@@ -218,3 +248,18 @@ void DeactiveShowAvi()
 }
 
 bool ShowAviActive() { return !overlay().isNull(); }
+
+void CancelBusyCall()
+{
+    if (auto cancel = busyCallCancel())
+        cancel();
+}
+
+void SetBusyCallCancel(std::function<void()> onCancel)
+{
+    busyCallCancel() = std::move(onCancel);
+    if (overlay())
+        overlay()->showCancel(BusyCallWaiting());
+}
+
+bool BusyCallWaiting() { return bool(busyCallCancel()); }

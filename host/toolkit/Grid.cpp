@@ -3,6 +3,8 @@
 
 #include <QBackingStore>
 #include <QHeaderView>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QScrollBar>
 #include <QKeyEvent>
 #include <QStyledItemDelegate>
@@ -293,6 +295,22 @@ QPixmap TDBGrid::shownPicture()
     QPixmap out = QPixmap::fromImage(image->copy(pixels));
     out.setDevicePixelRatio(ratio);
     return out;
+}
+
+bool TDBGrid::viewportEvent(QEvent *e)
+{
+    if (e->type() != QEvent::ToolTip)
+        return QTableView::viewportEvent(e);
+    // A cell whose text does not fit shows the whole of it.
+    const auto *help = static_cast<QHelpEvent *>(e);
+    const QModelIndex index = indexAt(help->pos());
+    const QString text = index.data(Qt::DisplayRole).toString();
+    const QRect cell = visualRect(index);
+    if (index.isValid() && fontMetrics().horizontalAdvance(text) + 8 > cell.width())
+        QToolTip::showText(help->globalPos(), text, viewport(), cell);
+    else
+        QToolTip::hideText();
+    return true;
 }
 
 void TDBGrid::paintEvent(QPaintEvent *e)

@@ -2,6 +2,9 @@
 
 QString TListFind::Folded(const QString &s)
 {
+    // Most of a list is plain ASCII: no decomposition needed.
+    if (std::all_of(s.cbegin(), s.cend(), [](QChar c) { return c.unicode() < 0x80; }))
+        return s.toLower();
     const QString d = s.normalized(QString::NormalizationForm_D);
     QString out;
     out.reserve(d.size());

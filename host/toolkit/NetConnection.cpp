@@ -1,6 +1,7 @@
 #include "NetConnection.h"
 #include "Exceptions.h"
 #include "Frame.h"
+#include "Funcoes.h"
 #include "Hello.h"
 
 #include <QApplication>
@@ -8,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QKeyEvent>
 #include <QHostAddress>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -25,13 +27,18 @@ public:
     ~InputBlocker() override { qApp->removeEventFilter(this); }
 
 protected:
-    bool eventFilter(QObject *, QEvent *e) override
+    bool eventFilter(QObject *o, QEvent *e) override
     {
         switch (e->type()) {
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonRelease:
         case QEvent::MouseButtonDblClick:
+            // The busy animation's Cancelar is the one control that answers during a call.
+            return !(BusyCallWaiting() && o->objectName() == QLatin1String("btnCancelarChamada"));
         case QEvent::KeyPress:
+            if (BusyCallWaiting() && static_cast<QKeyEvent *>(e)->key() == Qt::Key_Escape)
+                CancelBusyCall();
+            return true;
         case QEvent::KeyRelease:
         case QEvent::Shortcut:
         case QEvent::ShortcutOverride:
@@ -130,7 +137,8 @@ struct FrameWait {
     bool done = false;
     bool timedOut = false;
     bool nothingRead = true;
-    qsizetype pending = 0; // bytes read past the frame
+    bool cancelled = false; // the user gave up waiting
+    qsizetype pending = 0;  // bytes read past the frame
 };
 FrameWait waitForFrame(QTcpSocket *s, quint32 maxFrame, int timeoutMs)
 {
@@ -163,6 +171,13 @@ FrameWait waitForFrame(QTcpSocket *s, quint32 maxFrame, int timeoutMs)
     timer.start(timeoutMs);
     {
         InputBlocker block;
+        SetBusyCallCancel([&] {
+            w.cancelled = true;
+            loop.quit();
+        });
+        struct Unregister {
+            ~Unregister() { SetBusyCallCancel({}); }
+        } unregister;
         pump();
         if (!w.done)
             loop.exec();
@@ -197,7 +212,7 @@ bool TNetConnection::connectNow(QString &error)
     if (Security.Tls) {
         QString reason;
         if (!startTls(reason)) {
-            error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1 em %2: %3").arg(ServerName, where(), reason);
+            error = QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1: %2").arg(where(), reason);
             Close();
             return false;
         }
@@ -230,8 +245,7 @@ bool TNetConnection::connectNow(QString &error)
     const QString reason = !m_socket ? QStringLiteral("conexão descartada")
                            : timer.isActive() ? m_socket->errorString()
                                               : QStringLiteral("tempo de conexão esgotado");
-    error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1 em %2: %3")
-                .arg(ServerName, where(), reason);
+    error = QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1: %2").arg(where(), reason);
     Close();
     return false;
 }
@@ -326,12 +340,12 @@ bool TNetConnection::sayHello(QString &error)
                                               (Security.Tls ? QString() : QStringLiteral("; ") + kTlsHint);
     }
     if (failure.isEmpty() && !reply.ok) {
-        error = QStringLiteral("O servidor de aplicação %1 em %2 recusou o acesso: %3").arg(ServerName, where(), reply.error);
+        error = QStringLiteral("O servidor de aplicação em %1 recusou o acesso: %2").arg(where(), reply.error);
         Close();
         return false;
     }
     if (!failure.isEmpty()) {
-        error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1 em %2: %3").arg(ServerName, where(), failure);
+        error = QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1: %2").arg(where(), failure);
         Close();
         return false;
     }
@@ -411,6 +425,13 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
         Close();
         throw Exception(QStringLiteral("Falha na chamada %1 ao servidor de aplicação em %2: %3").arg(method, where(), why));
     };
+    if (w.cancelled && !w.done) {
+        // Whatever the server still answers on this connection belongs to the abandoned call.
+        Close();
+        throw Exception(QStringLiteral("Operação cancelada. O servidor de aplicação pode ainda concluir a chamada %1: "
+                                       "confira o resultado antes de repeti-la.")
+                            .arg(method));
+    }
     if (!w.done) {
         if (w.timedOut)
             broken(QStringLiteral("sem resposta em %1 s").arg(TimeoutMs / 1000.0));

@@ -51,7 +51,10 @@ inline void PublishHostValues(quint16 port)
 
 struct ListRow {
     QString nsu, key, status = QStringLiteral("100"), tick = QStringLiteral("N"), env = QStringLiteral("1");
-    QString name; // the issuer's name; empty: "Transportadora " and the NSU
+    QString name;   // the issuer's name; empty: "Transportadora " and the NSU
+    QString issued; // DTEMISSAO, dd/mm/yyyy
+    QString taker;  // NRINSJURTOMA
+    double total = 1500.5, receivable = 1400.0;
 };
 
 inline TDataPacket listPacket(const QList<ListRow> &rows)
@@ -74,8 +77,10 @@ inline TDataPacket listPacket(const QList<ListRow> &rows)
             case 3: w.text(r.env); break;
             case 4: w.text(r.key); break;
             case 6: w.text(r.name.isEmpty() ? QStringLiteral("Transportadora ") + r.nsu : r.name); break;
-            case 19: w.real(1500.5); break;
-            case 20: w.real(1400.0); break;
+            case 16: w.text(r.taker); break;
+            case 18: w.text(r.issued); break;
+            case 19: w.real(r.total); break;
+            case 20: w.real(r.receivable); break;
             case 21: w.text(r.status); break;
             default: w.text(QString());
             }

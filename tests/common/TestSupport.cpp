@@ -3,6 +3,7 @@
 #include "Verdano.h"
 
 #include <QElapsedTimer>
+#include <QPrinter>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -20,6 +21,21 @@ void cancelPendingModal()
         if (t)
             t->deleteLater();
     pendingModal().clear();
+}
+
+void ScriptedDialogs::PrintPreview(QWidget *, const QString &title, QPageLayout::Orientation orientation,
+                                   const std::function<void(QPrinter &)> &paint)
+{
+    previews << title;
+    QTemporaryDir dir;
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(dir.filePath(QStringLiteral("preview.pdf")));
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    printer.setPageOrientation(orientation);
+    paint(printer);
+    QFile pdf(printer.outputFileName());
+    previewPdfs.push_back(pdf.open(QIODevice::ReadOnly) ? pdf.readAll() : QByteArray());
 }
 
 void whenModal(std::function<void(QWidget *)> action)

@@ -17,7 +17,8 @@
 
 class ScriptedDialogs : public IDialogs {
 public:
-    QStringList errors, infos, confirms, lookups;
+    QStringList errors, infos, confirms, lookups, previews, helps;
+    QString helpText;
     int lookupChoice = 0;                          // row chosen in the next lookups (-1: cancel)
     std::function<int(TClientDataSet &)> onLookup; // takes precedence when set
     std::optional<QString> folder;                 // answer of the folder chooser
@@ -42,8 +43,26 @@ public:
         lookups << title;
         return onLookup ? onLookup(list) : lookupChoice;
     }
+    std::optional<QString> saveFile; // answer of the file chooser
+    QStringList saveTitles;
+    std::optional<QString> ChooseSaveFile(QWidget *, const QString &title, const QString &, const QString &) override
+    {
+        saveTitles << title;
+        return saveFile;
+    }
+    // Each preview also printed into a PDF, as the user's "save as PDF" would.
+    std::vector<QByteArray> previewPdfs;
+    void PrintPreview(QWidget *, const QString &title, QPageLayout::Orientation orientation,
+                      const std::function<void(QPrinter &)> &paint) override;
+    void Help(QWidget *, const QString &title, const QString &html) override
+    {
+        helps << title;
+        helpText = html;
+    }
     void clear()
     {
+        previews.clear();
+        helps.clear();
         errors.clear();
         infos.clear();
         confirms.clear();

@@ -5,6 +5,7 @@
 #include "authority/simulated/SimulatedAuthority.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QSet>
@@ -20,6 +21,13 @@ class TestEndToEnd : public QObject {
     std::unique_ptr<DialogsScope> dialogs;
     std::unique_ptr<ModuleHandle> module;
     QSet<QString> usedKeys;
+    quint16 port = 0;
+
+    QStringList serverArgs(const QString &port) const
+    {
+        return {QStringLiteral("--port"), port, QStringLiteral("--store"), dir.filePath(QStringLiteral("s.sqlite")),
+                QStringLiteral("--quiet")};
+    }
 
     // Recent CT-e that the company pays for: the simulated authority accepts their event.
     static QSet<QString> takerKeys()
@@ -47,9 +55,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         QString output;
-        const quint16 port = startServerProcess(server, QStringLiteral(SERVER_PATH),
-                     {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), dir.filePath(QStringLiteral("s.sqlite")),
-                      QStringLiteral("--sync"), QStringLiteral("11222333000181"), QStringLiteral("--quiet")}, 60000, output);
+        port = startServerProcess(server, QStringLiteral(SERVER_PATH), serverArgs(QStringLiteral("0")) +
+                     QStringList{QStringLiteral("--sync"), QStringLiteral("11222333000181"), QStringLiteral("--sync"),
+                                 QStringLiteral("11222333000262")}, 60000, output);
         QVERIFY2(port != 0, qPrintable(output));
         Verdano::SetWebURL(QStringLiteral("127.0.0.1"));
         Verdano::SetWebPort(port);
@@ -128,6 +136,60 @@ private Q_SLOTS:
         QCOMPARE(grid->model()->index(authorised, 1).data().toString().size(), 15);
     }
 
+    // The server stops, the user confirms another registration in the filter (its load
+    // fails), the server comes back: a download from the list still on screen writes
+    // that list's document, never the other registration's under the same NSU.
+    void downloadAfterAFailedFilterKeepsTheListShown()
+    {
+        QWidget *s = host->screen();
+        QVERIFY(s);
+        auto *grid = s->findChild<QTableView *>(QStringLiteral("dbgPadrao"));
+        auto *shown = s->findChild<QLabel *>(QStringLiteral("lblLista"));
+        QVERIFY(grid->model()->rowCount() > 0);
+        QCOMPARE(shown->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+        server.terminate();
+        QVERIFY(server.waitForFinished(10000));
+
+        dialogs->d.errors.clear();
+        dialogs->d.onLookup = [](TClientDataSet &list) {
+            return list.Locate(QStringLiteral("NRINSJURIEST"), QStringLiteral("11222333000262")) ? list.RecNo() - 1 : -1;
+        };
+        whenModal([](QWidget *dlg) {
+            dlg->findChild<QAbstractButton *>(QStringLiteral("btpInscrJurid"))->click();
+            dlg->findChild<QAbstractButton *>(QStringLiteral("sbtConfirma"))->click();
+        });
+        s->findChild<QAbstractButton *>(QStringLiteral("sbtFiltro"))->click();
+        cancelPendingModal();
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        QVERIFY2(dialogs->d.errors[0].contains(QStringLiteral("Não foi possível conectar")), qPrintable(dialogs->d.errors[0]));
+        QCOMPARE(shown->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+
+        QString output;
+        QCOMPARE(startServerProcess(server, QStringLiteral(SERVER_PATH), serverArgs(QString::number(port)), 60000, output), port);
+        int row = -1;
+        for (int r = 0; r < grid->model()->rowCount() && row < 0; ++r)
+            if (grid->model()->index(r, 8).data().toString() == QLatin1String("100"))
+                row = r;
+        QVERIFY(row >= 0);
+        const QString key = grid->model()->index(row, 10).data().toString();
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(row, 1));
+        QTest::keyClick(grid, Qt::Key_Space);
+        QTemporaryDir folder;
+        dialogs->d.folder = folder.path();
+        dialogs->d.infos.clear();
+        dialogs->d.errors.clear();
+        s->findChild<QAbstractButton *>(QStringLiteral("sbtDownloadXML"))->click();
+        QVERIFY2(dialogs->d.errors.isEmpty(), qPrintable(dialogs->d.errors.join(QLatin1Char('\n'))));
+        QCOMPARE(dialogs->d.infos, QStringList{QStringLiteral("Download do XML realizado com sucesso. ")});
+        const QStringList files = QDir(folder.path()).entryList(QDir::Files);
+        QCOMPARE(files, QStringList{key + QStringLiteral("-procCTe.xml")});
+        QFile f(QDir(folder.path()).filePath(files[0]));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll().contains(key.toLatin1()));
+        QCOMPARE(shown->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+    }
+
     // The reason's length as the dialog and the server count it, through to the
     // simulated authority: blanks around it do not count.
     void disagreementReasonEndToEnd_data()
@@ -177,6 +239,10 @@ private Q_SLOTS:
         });
         s->findChild<QAbstractButton *>(QStringLiteral("sbtRecusaCTe"))->click();
         cancelPendingModal();
+        if (openAfterConfirm) { // cancelled: nothing reached the server, the tick stays
+            QCOMPARE(grid->model()->index(row, 0).data().toString(), QStringLiteral("S"));
+            QTest::keyClick(grid, Qt::Key_Space);
+        }
         QCOMPARE(openAfterConfirm, !refusal.isEmpty());
         QCOMPARE(errorsInDialog, refusal.isEmpty() ? QStringList{} : QStringList{refusal});
         QCOMPARE(dialogs->d.errors, errorsInDialog);

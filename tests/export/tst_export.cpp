@@ -1,11 +1,11 @@
 // The list out of the program: CSV and XLSX read back to the same typed cells, ZIP to the same bytes.
+#include "Unzip.h"
 #include "Writers.h"
 
 #include <QDate>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <minizip/unzip.h>
 
 using namespace Qt::StringLiterals;
 using listexport::Type;
@@ -48,26 +48,6 @@ std::vector<QStringList> parseCsv(const QString &text)
     }
     rows.pop_back();
     return rows;
-}
-
-QMap<QString, QByteArray> unzipAll(const QString &path)
-{
-    QMap<QString, QByteArray> out;
-    unzFile z = unzOpen64(QFile::encodeName(path).constData());
-    if (!z)
-        return out;
-    for (int r = unzGoToFirstFile(z); r == UNZ_OK; r = unzGoToNextFile(z)) {
-        char name[512];
-        unz_file_info64 info{};
-        unzGetCurrentFileInfo64(z, &info, name, sizeof name, nullptr, 0, nullptr, 0);
-        QByteArray bytes(qsizetype(info.uncompressed_size), '\0');
-        unzOpenCurrentFile(z);
-        unzReadCurrentFile(z, bytes.data(), unsigned(bytes.size()));
-        unzCloseCurrentFile(z);
-        out.insert(QString::fromUtf8(name), bytes);
-    }
-    unzClose(z);
-    return out;
 }
 
 } // namespace

@@ -185,6 +185,52 @@ private Q_SLOTS:
         QCOMPARE(dlg()->stInscrEstadFiltro, beforeIe);
     }
 
+    // A range that starts after it ends would list nothing: the confirm says why.
+    void invertedRangeIsRefused_data()
+    {
+        QTest::addColumn<QString>("range");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("focused");
+        QTest::newRow("issue") << "emissao" << "Data de Emissão: a data inicial (09/12/2026) é posterior à data final (08/12/2026)."
+                               << "depEmissaoIni";
+        QTest::newRow("synchronization") << "sinc"
+                                         << "Data de Sincronização: a data inicial (09/12/2026) é posterior à data final (08/12/2026)."
+                                         << "depSincIni";
+        QTest::newRow("same day is a range") << "" << "" << "";
+    }
+    void invertedRangeIsRefused()
+    {
+        QFETCH(QString, range);
+        QFETCH(QString, message);
+        QFETCH(QString, focused);
+        const TRecordFilter before = dlg()->rcFiltro;
+        dialogs->d.clear();
+        bool stillOpen = false;
+        QString focus;
+        showDialog([&](TfrmFiltroSincronizacaoCTe *d) {
+            typeInto(d->medInscrJurid, kA);
+            d->depEmissaoIni->SetDate(QDate(2026, 12, range == QLatin1String("emissao") ? 9 : 8));
+            d->depEmissaoFim->SetDate(QDate(2026, 12, 8));
+            d->depSincIni->SetDate(QDate(2026, 12, range == QLatin1String("sinc") ? 9 : 8));
+            d->depSincFin->SetDate(QDate(2026, 12, 8));
+            confirm(d);
+            QCoreApplication::processEvents();
+            stillOpen = d->isVisible();
+            focus = QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+            if (stillOpen)
+                cancel(d);
+        });
+        QCOMPARE(stillOpen, !message.isEmpty());
+        QCOMPARE(dialogs->d.errors, message.isEmpty() ? QStringList{} : QStringList{message});
+        if (!message.isEmpty()) {
+            QCOMPARE(focus, focused);
+            QCOMPARE(dlg()->rcFiltro.dtEmissaoIni, before.dtEmissaoIni);
+            QCOMPARE(dlg()->rcFiltro.dtSincIni, before.dtSincIni);
+        } else {
+            QCOMPARE(dlg()->rcFiltro.dtEmissaoIni, QDate(2026, 12, 8));
+        }
+    }
+
     void cancelRestoresDatesButNotCheckBoxes()
     {
         QVERIFY(showDialog([&](TfrmFiltroSincronizacaoCTe *d) {

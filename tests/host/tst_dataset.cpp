@@ -7,6 +7,7 @@
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QTest>
+#include <cmath>
 
 namespace {
 struct Counter : TDataLink {
@@ -96,6 +97,65 @@ private Q_SLOTS:
         QTest::newRow("middle text, emptied") << QStringLiteral("NMRAZSOCEMIT") << QString();
         QTest::newRow("float") << QStringLiteral("VRTOTALPREST") << QStringLiteral("12,5");
     }
+    // The order lives in the dataset: numbers by value, dd/mm/yyyy as dates, text without
+    // case or accents; ties keep the index's order; new content starts in it again.
+    void sortFieldOrdersTheRows_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<bool>("descending");
+        QTest::addColumn<QStringList>("nsus");
+        // NSU 1..5; amounts 30, 10, 20, 10, -; names Zeta, álvaro, Beta, Alfa, beta; dates.
+        QTest::newRow("amount") << "VRTOTALPREST" << false << QStringList{"5", "2", "4", "3", "1"};
+        QTest::newRow("amount, descending") << "VRTOTALPREST" << true << QStringList{"1", "3", "2", "4", "5"};
+        QTest::newRow("name") << "NMRAZSOCEMIT" << false << QStringList{"4", "2", "3", "5", "1"};
+        QTest::newRow("date") << "DTEMISSAO" << false << QStringList{"3", "1", "5", "2", "4"};
+        QTest::newRow("date, descending") << "DTEMISSAO" << true << QStringList{"4", "2", "1", "5", "3"};
+        QTest::newRow("back to the index") << "" << false << QStringList{"1", "2", "3", "4", "5"};
+    }
+    void sortFieldOrdersTheRows()
+    {
+        QFETCH(QString, field);
+        QFETCH(bool, descending);
+        QFETCH(QStringList, nsus);
+        TClientDataSet ds;
+        ds.Name = QStringLiteral("cds");
+        ds.AddField({QStringLiteral("NRNSU"), ftString, 15});
+        ds.AddField({QStringLiteral("NMRAZSOCEMIT"), ftString, 60});
+        ds.AddField({QStringLiteral("DTEMISSAO"), ftString, 10});
+        ds.AddField({QStringLiteral("VRTOTALPREST"), ftFloat, 0});
+        ds.AddIndex(QStringLiteral("idx"), QStringLiteral("NRNSU"));
+        wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+                              {QStringLiteral("NMRAZSOCEMIT"), wire::PacketType::Text, 60},
+                              {QStringLiteral("DTEMISSAO"), wire::PacketType::Text, 10},
+                              {QStringLiteral("VRTOTALPREST"), wire::PacketType::Float, 0}});
+        const char *names[] = {"Zeta", "\xc3\xa1lvaro", "Beta", "Alfa", "beta"};
+        const char *dates[] = {"15/03/2026", "02/11/2026", "28/02/2025", "01/12/2026", "15/03/2026"};
+        const double amounts[] = {30, 10, 20, 10, std::nan("")};
+        for (int i = 0; i < 5; ++i) {
+            w.beginRow();
+            w.text(QString::number(i + 1));
+            w.text(QString::fromUtf8(names[i]));
+            w.text(QString::fromLatin1(dates[i]));
+            w.real(amounts[i]);
+        }
+        ds.SetData(w.finish());
+        QVERIFY(ds.Locate(QStringLiteral("NRNSU"), QStringLiteral("3")));
+        Counter c;
+        TDataSource src;
+        src.SetDataSet(&ds);
+        c.SetDataSource(&src);
+        ds.SetSortField(field.isEmpty() ? QStringLiteral("VRTOTALPREST") : field, descending);
+        if (field.isEmpty())
+            ds.SetSortField(QString());
+        QCOMPARE(order(ds), nsus);
+        QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).AsString(), QStringLiteral("3")); // the cursor keeps its row
+        QVERIFY(c.changed >= 1);
+        ds.SetData(ds.Data());
+        QCOMPARE(ds.SortField(), QString());
+        QCOMPARE(order(ds), (QStringList{"1", "2", "3", "4", "5"}));
+        c.SetDataSource(nullptr);
+    }
+
     void editKeepsTheOtherFields()
     {
         QFETCH(QString, field);

@@ -8,6 +8,10 @@
 #include "NetConnection.h"
 #include "TestSupport.h"
 
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QProcess>
 #include <QSqlQuery>
 #include <QTest>
 #include <QVBoxLayout>
@@ -334,6 +338,59 @@ private Q_SLOTS:
         s.parse({QStringLiteral("dfe-host"), QStringLiteral("--token"), QStringLiteral("segredo")});
         QCOMPARE(s.problems.size(), 1);
         QVERIFY(s.serverToken.isEmpty());
+    }
+
+    // The Janelas menu lists the open windows and brings the chosen one to the front.
+    void windowsMenuListsTheOpenWindows()
+    {
+        QMdiArea area;
+        QMenu menu;
+        menu.addAction(QStringLiteral("Cascata"));
+        ListWindowsInMenu(&menu, &area);
+        for (const char *title : {"Sincronização do CT-e", "Outra tela"}) {
+            auto *w = area.addSubWindow(new QWidget);
+            w->setWindowTitle(QString::fromUtf8(title));
+            w->show();
+        }
+        area.show();
+        area.setActiveSubWindow(area.subWindowList().first());
+        for (int shown = 0; shown < 2; ++shown) { // filled afresh each time it opens
+            QMetaObject::invokeMethod(&menu, "aboutToShow");
+            QCoreApplication::processEvents();
+            QStringList texts;
+            for (QAction *a : menu.actions())
+                if (!a->isSeparator())
+                    texts << a->text() + (a->isChecked() ? QStringLiteral(" *") : QString());
+            QCOMPARE(texts, (QStringList{"Cascata", "&1 Sincronização do CT-e *", "&2 Outra tela"}));
+        }
+        menu.actions().last()->trigger();
+        QCOMPARE(area.activeSubWindow(), area.subWindowList().last());
+    }
+
+    // The options are answered on a machine without a display.
+    void hostHelpNeedsNoDisplay_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::newRow("--help") << "--help";
+        QTest::newRow("-h") << "-h";
+    }
+    void hostHelpNeedsNoDisplay()
+    {
+        QFETCH(QString, option);
+        QTemporaryDir home;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+        QProcess host;
+        host.setProcessEnvironment(env);
+        host.start(QStringLiteral(HOST_PATH), {option});
+        QVERIFY(host.waitForFinished(20000));
+        const QString out = QString::fromLocal8Bit(host.readAllStandardOutput());
+        QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(host.exitCode(), 0);
+        QVERIFY2(out.contains(QStringLiteral("--server-port")), qPrintable(out + QString::fromLocal8Bit(host.readAllStandardError())));
     }
 };
 

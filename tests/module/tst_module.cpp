@@ -161,9 +161,10 @@ private Q_SLOTS:
         QTableView *g = grid(s);
         QCOMPARE(g->model()->rowCount(), 2);
         QList<QPointer<QWidget>> seen;
+        g->setFocus();
+        QTest::mouseDClick(g->viewport(), Qt::LeftButton, {}, g->visualRect(g->model()->index(0, 1)).center());
         for (int i = 0; i < 2; ++i) {
-            g->setFocus();
-            QTest::mouseDClick(g->viewport(), Qt::LeftButton, {}, g->visualRect(g->model()->index(0, 1)).center());
+            // A cancelled dialog keeps the tick: the second run is for the same CT-e.
             whenModal([&](QWidget *dlg) {
                 seen << dlg;
                 QVERIFY(reasonExists());

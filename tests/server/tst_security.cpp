@@ -231,7 +231,7 @@ private Q_SLOTS:
         auto net = client(server.port, TNetSecurity{true, caFile.isEmpty() ? QString() : pki->path(caFile), token, {}, {}});
         net->Host = host;
         const QString message = failureOf(*net, QStringLiteral("GetSincronizacaoCTe"), getArgs(kReg));
-        QVERIFY2(message.contains(QStringLiteral("Dfe71000.rdmSincronizacaoCTe em %1:%2").arg(host).arg(server.port)), qPrintable(message));
+        QVERIFY2(message.contains(QStringLiteral("servidor de aplicação em %1:%2").arg(host).arg(server.port)), qPrintable(message));
         QVERIFY2(message.contains(cause), qPrintable(message));
         QVERIFY(!net->Connected());
         const QString log = server.stop();
@@ -269,7 +269,7 @@ private Q_SLOTS:
         auto net = client(server.port, TNetSecurity{true, pki->caPem(), secret, {}, {}});
         const QString message = failureOf(*net, QStringLiteral("SincronizarCTe"),
                                           {QStringLiteral("01"), QStringLiteral("T"), kReg, QStringLiteral("MANUAL"), QString(), QString()});
-        QVERIFY2(message.contains(QStringLiteral("Dfe71000.rdmSincronizacaoCTe em 127.0.0.1:%1 recusou o acesso").arg(server.port)),
+        QVERIFY2(message.contains(QStringLiteral("servidor de aplicação em 127.0.0.1:%1 recusou o acesso").arg(server.port)),
                  qPrintable(message));
         QVERIFY2(message.contains(cause), qPrintable(message));
 
@@ -548,6 +548,39 @@ private Q_SLOTS:
         p.start(QStringLiteral(SERVER_PATH), {"--store", file, "token", "add", "sem"});
         QVERIFY(p.waitForFinished(10000));
         QVERIFY(p.exitCode() != 0);
+    }
+
+    // "token list" names every token, "token list NAME" that one; an unknown name says so.
+    void tokenList_data()
+    {
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");
+        QTest::newRow("all") << QStringList{"token", "list"} << 0 << QStringLiteral("caixa\t%1\ncaixa-2\t%1\n").arg(kReg);
+        QTest::newRow("one by name") << QStringList{"token", "list", "caixa-2"} << 0 << QStringLiteral("caixa-2\t%1\n").arg(kReg);
+        QTest::newRow("unknown name") << QStringList{"token", "list", "outro"} << 1 << QString();
+        QTest::newRow("too many words") << QStringList{"token", "list", "caixa", "mais"} << 2 << QString();
+    }
+    void tokenList()
+    {
+        QFETCH(QStringList, words);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QTemporaryDir here;
+        const QString file = here.filePath(QStringLiteral("list.sqlite"));
+        QProcess p;
+        for (const char *name : {"caixa", "caixa-2"}) {
+            p.start(QStringLiteral(SERVER_PATH), {"--store", file, "token", "add", name, "--registration", kReg});
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), 0);
+        }
+        p.start(QStringLiteral(SERVER_PATH), QStringList{"--store", file} + words);
+        QVERIFY(p.waitForFinished(10000));
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QCOMPARE(p.exitCode(), exitCode);
+        QCOMPARE(QString::fromLocal8Bit(p.readAllStandardOutput()), out);
+        if (exitCode == 1)
+            QVERIFY2(err.contains(QStringLiteral("\"outro\" não existe")), qPrintable(err));
     }
 };
 

@@ -608,6 +608,46 @@ private Q_SLOTS:
         QCOMPARE(answered, (QStringList{"1 S", "3 N", "4 N", "9 N"}));
     }
 
+    // A list loaded for one registration and sent with another (the filter changed after
+    // the load) must not answer the other registration's document under the same NSU.
+    void downloadAnswersOnlyTheKeyStoredUnderTheNsu_data()
+    {
+        QTest::addColumn<QString>("sentKey"); // "stored": the key stored under NSU 1
+        QTest::addColumn<QString>("status");
+        QTest::newRow("the stored key") << "stored" << "S";
+        QTest::newRow("the stored key within blanks") << " stored " << "S";
+        QTest::newRow("another CT-e's key") << "35261299888777000166570010000000011000000016" << "N";
+        QTest::newRow("no key") << "" << "N";
+    }
+    void downloadAnswersOnlyTheKeyStoredUnderTheNsu()
+    {
+        QFETCH(QString, sentKey);
+        QFETCH(QString, status);
+        Scripted a;
+        a.pages = {page({{1, 2}, 2}, 2)};
+        RemoteModule m = module(a);
+        QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+        Statement st(*store, "SELECT nracessocte FROM cte WHERE nrnsu = ?");
+        st.bind(1, nsu(1));
+        QVERIFY(st.step());
+        sentKey.replace(QStringLiteral("stored"), st.text(0));
+        wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                              {QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+                              {QStringLiteral("NRACESSOCTE"), wire::PacketType::Text, 50}});
+        w.beginRow();
+        w.text(QStringLiteral("S"));
+        w.text(nsu(1));
+        w.text(sentKey);
+        const QVariantList r = run(m, "DownloadXML", {QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg});
+        QCOMPARE(r.value(0).toString(), QStringLiteral("S"));
+        const wire::DecodedPacket d = packetOf(r);
+        QCOMPARE(int(d.rows.size()), 1);
+        QCOMPARE(d.rows[0][3].toString(), status);
+        QCOMPARE(d.rows[0][2].toByteArray().isEmpty(), status == QLatin1String("N"));
+        if (status == QLatin1String("N"))
+            QVERIFY2(d.rows[0][4].toString().contains(QStringLiteral("chave de acesso")), qPrintable(d.rows[0][4].toString()));
+    }
+
     void listBySynchronizationDate_data()
     {
         QTest::addColumn<QDate>("from");

@@ -1,5 +1,6 @@
 // The screen's commands that call the server on the loaded list: manual
 // synchronization, XML download and the service-in-disagreement event.
+#include "Bind.h"
 #include "Creation.h"
 #include "FiltroSincronizacaoCTe.h"
 #include "Funcoes.h"
@@ -10,12 +11,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTest>
 
 using Cli_Dfe71000::TfrmSincronizacaoCTe;
 
 namespace {
 const QString kA = QStringLiteral("11222333000181");
+const QString kA2 = QStringLiteral("11222333000262"); // company 01, another branch
 const QString kKey1 = QStringLiteral("35261211222333000181570010000010011000000011");
 const QString kKey2 = QStringLiteral("35261211222333000181570010000010021000000022");
 
@@ -110,18 +113,33 @@ private Q_SLOTS:
     void synchronization_data()
     {
         QTest::addColumn<QVariant>("answer"); // a text: the whole reply; a list: flag and payload
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<bool>("done");
-        QTest::newRow("S, payload ignored") << QVariant(QVariantList{"S", 42}) << "Sincronização do CT-e realizada com sucesso." << true;
-        QTest::newRow("s in lower case") << QVariant(QVariantList{"s", "não feito"}) << "não feito" << false;
-        QTest::newRow("N with its reason") << QVariant(QVariantList{"N", "Rejeição: consumo indevido"}) << "Rejeição: consumo indevido" << false;
-        QTest::newRow("plain text") << QVariant(QStringLiteral("falha no servidor")) << "falha no servidor" << false;
+        QTest::addColumn<QString>("info");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<bool>("reloaded");
+        const QString ok = QStringLiteral("Sincronização do CT-e realizada com sucesso.");
+        QTest::newRow("S, no text") << QVariant(QVariantList{"S", 42}) << ok << "" << true;
+        QTest::newRow("S with the server's text")
+            << QVariant(QVariantList{"S", "Sincronização concluída: 3 documento(s) recebido(s). Nova consulta à SEFAZ "
+                                          "permitida a partir de 09/12/2026 11:00."})
+            << ok + "\nSincronização concluída: 3 documento(s) recebido(s). Nova consulta à SEFAZ permitida a partir de "
+                    "09/12/2026 11:00 (horário de Brasília)."
+            << "" << true;
+        QTest::newRow("held off: an information naming the registration")
+            << QVariant(QVariantList{"N", "Nova consulta à SEFAZ permitida a partir de 09/12/2026 11:00."})
+            << "Nada falhou: a SEFAZ só aceita nova consulta da inscrição jurídica 11.222.333/0001-81 a partir de "
+               "09/12/2026 11:00 (horário de Brasília). A lista já tem o que foi recebido."
+            << "" << false;
+        QTest::newRow("s in lower case") << QVariant(QVariantList{"s", "não feito"}) << "" << "não feito" << false;
+        QTest::newRow("N with its reason") << QVariant(QVariantList{"N", "Rejeição: consumo indevido"}) << ""
+                                           << "Rejeição: consumo indevido" << false;
+        QTest::newRow("plain text") << QVariant(QStringLiteral("falha no servidor")) << "" << "falha no servidor" << false;
     }
     void synchronization()
     {
         QFETCH(QVariant, answer);
-        QFETCH(QString, shown);
-        QFETCH(bool, done);
+        QFETCH(QString, info);
+        QFETCH(QString, error);
+        QFETCH(bool, reloaded);
         loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, {1});
         reply = [answer](const wire::Request &r) { return okReply(answer, r.args); };
         s()->sbtSincronizarCTe->click();
@@ -129,11 +147,72 @@ private Q_SLOTS:
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent[0].args, (QVariantList{QStringLiteral("01"), QStringLiteral("T"), kA, QStringLiteral("MANUAL"),
                                              QString(), QString()}));
-        QCOMPARE(done ? dialogs->d.infos : dialogs->d.errors, QStringList{shown});
-        QVERIFY(done ? dialogs->d.errors.isEmpty() : dialogs->d.infos.isEmpty());
-        QCOMPARE(calls("GetSincronizacaoCTe"), done ? 1 : 0);
-        QCOMPARE(ticks(), done ? (QStringList{"N", "N"}) : (QStringList{"N", "S"})); // a reload drops the ticks
+        QCOMPARE(dialogs->d.infos, info.isEmpty() ? QStringList{} : QStringList{info});
+        QCOMPARE(dialogs->d.errors, error.isEmpty() ? QStringList{} : QStringList{error});
+        QCOMPARE(calls("GetSincronizacaoCTe"), reloaded ? 1 : 0);
+        QCOMPARE(ticks(), reloaded ? (QStringList{"N", "N"}) : (QStringList{"N", "S"})); // a reload drops the ticks
         QVERIFY(!ShowAviActive());
+    }
+
+    // A filter confirmed after the list was loaded, whose own load failed, leaves the
+    // list on screen: every command still acts on that list's registration.
+    void commandsActOnTheListShown_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("registrationArg"); // where the command sends the legal registration
+        QTest::newRow("download") << "DownloadXML" << 3;
+        QTest::newRow("event") << "RecusaCTe" << 3;
+        QTest::newRow("synchronization") << "SincronizarCTe" << 2;
+        QTest::newRow("reload") << "GetSincronizacaoCTe" << 2;
+    }
+    void commandsActOnTheListShown()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, registrationArg);
+        loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, {0});
+        QCOMPARE(s()->lblLista->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+        auto saved = server->handler;
+        server->handler = [&](const wire::Request &r) {
+            if (r.method == QLatin1String("GetSincronizacaoCTe") && r.args.value(2).toString() == kA2)
+                return okReply(QStringLiteral("Não foi possível conectar"), r.args);
+            return saved(r);
+        };
+        auto restore = qScopeGuard([&] { server->handler = saved; });
+        confirmNextFilterWith(kA2);
+        s()->sbtFiltro->click();
+        QCOMPARE(dialogs->d.errors, QStringList{QStringLiteral("Não foi possível conectar")});
+        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.stInscrJurid, kA2); // the dialog keeps what was confirmed
+        QCOMPARE(s()->lblLista->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
+        server->requests.clear();
+        dialogs->d.clear();
+        QTemporaryDir out;
+        dialogs->d.folder = out.path();
+        reply = [](const wire::Request &r) {
+            if (r.method == QLatin1String("DownloadXML"))
+                return envelope(QStringLiteral("S"), QVariant::fromValue(downloadPacket({})), r.args);
+            return envelope(QStringLiteral("S"), QString(), r.args);
+        };
+        if (command == QLatin1String("RecusaCTe"))
+            whenModal([](QWidget *w) {
+                auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
+                d->memMotivoRecusaCTe->insertPlainText(QStringLiteral("Carga entregue com avaria"));
+                d->sbtConfirma->click();
+            });
+        if (command == QLatin1String("DownloadXML"))
+            s()->sbtDownloadXML->click();
+        else if (command == QLatin1String("RecusaCTe"))
+            s()->sbtRecusaCTe->click();
+        else if (command == QLatin1String("SincronizarCTe"))
+            s()->sbtSincronizarCTe->click();
+        else
+            Guard([&] { s()->sbtVerificarClick(nullptr); });
+        cancelPendingModal();
+        const auto sent = server->callsOf(command);
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent[0].args.value(registrationArg).toString(), kA);
+        for (const wire::Request &r : server->requests)
+            QVERIFY2(!r.args.contains(QVariant(kA2)), qPrintable(r.method));
+        QCOMPARE(s()->lblLista->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
     }
 
     void download_data()
@@ -274,8 +353,8 @@ private Q_SLOTS:
         cancelled.status = QStringLiteral("101");
         const QString done = QStringLiteral("Evento registrado com sucesso.");
         QTest::newRow("one ticked, S") << QList<ListRow>{a, b} << QList<int>{1} << "" << "S" << done;
-        QTest::newRow("cancelled CT-e: the server decides") << QList<ListRow>{a, cancelled} << QList<int>{1} << "" << "N"
-                                                           << "Rejeição: CT-e cancelado";
+        QTest::newRow("the server refuses") << QList<ListRow>{a, b} << QList<int>{1} << "" << "N"
+                                            << "Rejeição: CT-e cancelado";
         QTest::newRow("already registered")
             << QList<ListRow>{a, refused} << QList<int>{1}
             << "Evento de Prestação de Serviço em Desacordo já registrado para esse CT-e." << "" << "";
@@ -287,6 +366,28 @@ private Q_SLOTS:
         QTest::newRow("two ticked") << QList<ListRow>{a, b} << QList<int>{0, 1}
                                     << "Evento deve ser registrado em um CT-e por vez." << "" << "";
         QTest::newRow("none ticked") << QList<ListRow>{a, b} << QList<int>{} << "CT-e deve ser selecionado." << "" << "";
+        // What the list knows is checked before the reason is typed.
+        QTest::newRow("cancelled CT-e") << QList<ListRow>{a, cancelled} << QList<int>{1}
+                                        << "CT-e cancelado: o evento de Prestação de Serviço em Desacordo não pode ser registrado."
+                                        << "" << "";
+        ListRow old = b;
+        old.issued = QDate::currentDate().addDays(-46).toString(QStringLiteral("dd/MM/yyyy"));
+        QTest::newRow("issued 46 days ago")
+            << QList<ListRow>{a, old} << QList<int>{1}
+            << QStringLiteral("CT-e emitido em %1, há mais de 45 dias: o evento de Prestação de Serviço em Desacordo já não "
+                              "pode ser registrado.").arg(old.issued)
+            << "" << "";
+        ListRow recent = b;
+        recent.issued = QDate::currentDate().addDays(-45).toString(QStringLiteral("dd/MM/yyyy"));
+        recent.taker = kA;
+        QTest::newRow("issued 45 days ago, taken by the list's registration") << QList<ListRow>{a, recent} << QList<int>{1} << "" << "S" << done;
+        ListRow other = b;
+        other.taker = QStringLiteral("04567890000179");
+        QTest::newRow("another service taker")
+            << QList<ListRow>{a, other} << QList<int>{1}
+            << "O tomador do serviço deste CT-e é 04.567.890/0001-79, não a inscrição jurídica da lista: só o tomador registra "
+               "a Prestação de Serviço em Desacordo."
+            << "" << "";
     }
     void disagreement()
     {
@@ -296,6 +397,8 @@ private Q_SLOTS:
         QFETCH(QString, flag);
         QFETCH(QString, reported);
         loadAndTick(list, ticked);
+        cds().SetRecNo(2);
+        const QStringList ticksBefore = ticks();
         const QString reason = QStringLiteral("  Carga entregue com avaria"); // leading blanks go as typed
         reply = [&](const wire::Request &r) { return envelope(flag, QStringLiteral("Rejeição: CT-e cancelado"), r.args); };
         bool dialogShown = false;
@@ -328,66 +431,111 @@ private Q_SLOTS:
             QVERIFY(dialogs->d.infos.isEmpty());
             QCOMPARE(dialogs->d.errors, QStringList{stop});
         }
-        // Every way out reloads the list, which drops the ticks.
-        QCOMPARE(calls("GetSincronizacaoCTe"), 1);
-        QVERIFY(!ticks().contains(QStringLiteral("S")));
+        // Only a call that reached the server reloads (dropping the ticks); a stop before it
+        // leaves the list, its ticks and the current row as they were.
+        QCOMPARE(calls("GetSincronizacaoCTe"), stop.isEmpty() ? 1 : 0);
+        QCOMPARE(ticks(), stop.isEmpty() ? QStringList(list.size(), QStringLiteral("N")) : ticksBefore);
+        QCOMPARE(cds().RecNo(), 2);
         QVERIFY(!cds().Filtered());
         QVERIFY(!ShowAviActive());
     }
 
     void reasonRules_data()
     {
-        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("reason");  // pasted into the dialog
         QTest::addColumn<QString>("refusal"); // empty: accepted and sent
-        QTest::newRow("15 characters") << QStringLiteral("Serviço parcial") << QString();
-        QTest::newRow("14 characters") << QStringLiteral("Serviço parcia")
-                                       << QStringLiteral("Motivo da Recusa do CT-e deve conter no mínimo 15 caracteres.");
-        QTest::newRow("20 blanks") << QString(20, QLatin1Char(' '))
-                                   << QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
-        QTest::newRow("empty") << QString() << QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
-        // Counted as the server counts: surrounding blanks out, a line break is one blank.
+        QTest::addColumn<QString>("shown");   // the dialog's text afterwards, and what is sent
+        QTest::addColumn<int>("counted");
         const QString min = QStringLiteral("Motivo da Recusa do CT-e deve conter no mínimo 15 caracteres.");
         const QString max = QStringLiteral("Motivo da Recusa do CT-e deve conter no máximo 255 caracteres.");
-        QTest::newRow("14 characters and a blank") << QStringLiteral("Servico nao co ") << min;
-        QTest::newRow("14 characters and a line break") << QStringLiteral("Serviço parcia\n") << min;
-        QTest::newRow("two lines, 15 with the break") << QStringLiteral("Servico\nparcial") << QString();
+        const QString empty = QStringLiteral("Motivo da Recusa do CT-e deve ser informado.");
+        QTest::newRow("15 characters") << "Serviço parcial" << "" << "Serviço parcial" << 15;
+        QTest::newRow("14 characters") << "Serviço parcia" << min << "Serviço parcia" << 14;
+        QTest::newRow("20 blanks") << QString(20, QLatin1Char(' ')) << empty << QString(20, QLatin1Char(' ')) << 0;
+        QTest::newRow("empty") << "" << empty << "" << 0;
+        // Counted as the server counts: surrounding blanks out; a pasted line break is one blank.
+        QTest::newRow("14 characters and a blank") << "Servico nao co " << min << "Servico nao co " << 14;
+        QTest::newRow("14 characters and a line break") << "Serviço parcia\n" << min << "Serviço parcia " << 14;
+        QTest::newRow("two lines, 15 with the break") << "Servico\nparcial" << "" << "Servico parcial" << 15;
+        QTest::newRow("a Windows line break is one blank") << "Servico\r\nparcial" << "" << "Servico parcial" << 15;
+        QTest::newRow("255 characters") << QStringLiteral("ã").repeated(255) << "" << QStringLiteral("ã").repeated(255) << 255;
+        QTest::newRow("256 characters") << QStringLiteral("ã").repeated(256) << max << QStringLiteral("ã").repeated(256) << 256;
+        QTest::newRow("255 characters within blanks") << "  " + QString(255, QLatin1Char('x')) + "\n" << ""
+                                                      << "  " + QString(255, QLatin1Char('x')) + " " << 255;
+        // What word processors paste takes its plain form; anything else the authority
+        // refuses is named before the dialog closes.
+        QTest::newRow("typographic quotes, dash and ellipsis")
+            << QStringLiteral("\u201CCarga\u201D entregue \u2013 avariada\u2026") << ""
+            << QStringLiteral("\"Carga\" entregue - avariada...") << 30;
+        QTest::newRow("no-break space") << QStringLiteral("Carga\u00A0entregue tarde") << ""
+                                         << QStringLiteral("Carga entregue tarde") << 20;
+        QTest::newRow("euro sign refused")
+            << QStringLiteral("Cobrança de 10 \u20AC indevida") << QStringLiteral("Motivo da Recusa do CT-e tem o caractere \"\u20AC\" (U+20AC), que a SEFAZ não aceita: retire-o ou troque-o.")
+            << QStringLiteral("Cobrança de 10 \u20AC indevida") << 25;
         const QString emoji = QString::fromUcs4(U"\U0001F69A");
-        QTest::newRow("14 emoji") << emoji.repeated(14) << min;
-        QTest::newRow("15 emoji") << emoji.repeated(15) << QString();
-        QTest::newRow("255 characters") << QStringLiteral("ã").repeated(255) << QString();
-        QTest::newRow("256 characters") << QStringLiteral("ã").repeated(256) << max;
-        QTest::newRow("255 characters within blanks") << QStringLiteral("  ") + QString(255, QLatin1Char('x')) + QStringLiteral("\n")
-                                                      << QString();
+        QTest::newRow("15 emoji refused") << emoji.repeated(15)
+                                          << QStringLiteral("Motivo da Recusa do CT-e tem o caractere \"%1\" (U+1F69A), que a SEFAZ não aceita: retire-o ou troque-o.").arg(emoji)
+                                          << emoji.repeated(15) << 15;
     }
     void reasonRules()
     {
         QFETCH(QString, reason);
         QFETCH(QString, refusal);
+        QFETCH(QString, shown);
+        QFETCH(int, counted);
         loadAndTick({{QStringLiteral("1"), kKey1}}, {0});
         reply = [](const wire::Request &r) { return envelope(QStringLiteral("S"), QString(), r.args); };
-        QString typed = reason; // the memo gives line breaks as CR LF
-        typed.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
         QStringList errorsInDialog;
         bool openAfterConfirm = false;
+        QString counter, keyShown;
+        int keyWidth = 0, keyNeeds = 0;
         whenModal([&](QWidget *w) {
             auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
             d->memMotivoRecusaCTe->insertPlainText(reason); // pasted: the test keyboard has no "ç"
+            counter = d->lblContador->text();
+            keyShown = d->dbeNrAcessoCTe->text();
+            keyWidth = d->dbeNrAcessoCTe->width();
+            keyNeeds = d->dbeNrAcessoCTe->fontMetrics().horizontalAdvance(keyShown);
             d->sbtConfirma->click();
             errorsInDialog = dialogs->d.errors;
             openAfterConfirm = d->isVisible();
             if (openAfterConfirm) {
-                QCOMPARE(d->memMotivoRecusaCTe->Text(), typed); // kept for the user to fix
+                QCOMPARE(d->memMotivoRecusaCTe->toPlainText(), shown); // kept for the user to fix
                 d->sbtCancel->click();
             }
         });
         s()->sbtRecusaCTe->click();
+        QCOMPARE(counter, QStringLiteral("%1 de 255 caracteres (mínimo 15)").arg(counted));
+        QCOMPARE(keyShown, kKey1);
+        QVERIFY2(keyWidth > keyNeeds, qPrintable(QStringLiteral("%1 <= %2").arg(keyWidth).arg(keyNeeds)));
         QCOMPARE(openAfterConfirm, !refusal.isEmpty());
         QCOMPARE(errorsInDialog, refusal.isEmpty() ? QStringList{} : QStringList{refusal});
         const auto sent = server->callsOf(QStringLiteral("RecusaCTe"));
         QCOMPARE(sent.size(), refusal.isEmpty() ? 1 : 0);
         if (refusal.isEmpty())
-            QCOMPARE(sent[0].args.value(1).toString(), typed); // sent as typed: the server trims
-        QCOMPARE(calls("GetSincronizacaoCTe"), 1); // a cancel reloads too
+            QCOMPARE(sent[0].args.value(1).toString(), shown); // blanks at the ends go: the server trims
+        QCOMPARE(calls("GetSincronizacaoCTe"), refusal.isEmpty() ? 1 : 0); // a cancel changes nothing
+        QCOMPARE(ticks(), refusal.isEmpty() ? QStringList{"N"} : QStringList{"S"});
+    }
+
+    // Enter never breaks the reason's one line.
+    void reasonEnterAddsNoLineBreak()
+    {
+        loadAndTick({{QStringLiteral("1"), kKey1}}, {0});
+        QString text;
+        whenModal([&](QWidget *w) {
+            auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
+            focusTo(d->memMotivoRecusaCTe);
+            QTest::keyClicks(d->memMotivoRecusaCTe, QStringLiteral("Carga"));
+            QTest::keyClick(d->memMotivoRecusaCTe, Qt::Key_Return);
+            QTest::keyClick(d->memMotivoRecusaCTe, Qt::Key_Enter, Qt::KeypadModifier);
+            QTest::keyClicks(d->memMotivoRecusaCTe, QStringLiteral(" avariada"));
+            text = d->memMotivoRecusaCTe->toPlainText();
+            d->sbtCancel->click();
+        });
+        s()->sbtRecusaCTe->click();
+        cancelPendingModal();
+        QCOMPARE(text, QStringLiteral("Carga avariada"));
     }
 
     void reasonDialogKeys_data()

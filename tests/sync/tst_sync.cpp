@@ -11,6 +11,10 @@
 #include "Bind.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
+#include <QMdiSubWindow>
+#include <QToolTip>
+#include <QScopeGuard>
 #include <QTest>
 
 using Cli_Dfe71000::TfrmSincronizacaoCTe;
@@ -139,7 +143,12 @@ private Q_SLOTS:
         QVERIFY(!s()->dbnPadrao->isEnabled());
         QVERIFY(s()->sbtRecusaCTe->isEnabled());
         QVERIFY(s()->sbtFiltro->isEnabled() && s()->sbtDownloadXML->isEnabled() && s()->sbtSincronizarCTe->isEnabled());
-        QVERIFY(!s()->sbtImprimir->isEnabled() && !s()->mnuListagem->isEnabled() && !s()->mnuConfigImpressora->isEnabled());
+        // Printing works on any list; what cannot work is not offered at all.
+        QVERIFY(s()->sbtImprimir->isEnabled() && s()->mnuListagem->isEnabled());
+        QVERIFY(!s()->mnuConfigImpressora->isVisible());
+        for (QAction *a : {s()->mnuIncluir, s()->mnuAlterar, s()->mnuExcluir, s()->mnuGravar, s()->mnuCancelar})
+            QVERIFY(!a->isVisible());
+        QVERIFY(!s()->sbtIncluir->isVisibleTo(s()) && !s()->sbtExcluir->isVisibleTo(s()));
     }
 
     void leavingThePanelChecksTheCompany_data()
@@ -234,7 +243,8 @@ private Q_SLOTS:
         QCOMPARE(a[2].toString(), kA);
         QCOMPARE(a[3].toString(), QStringLiteral("_100_000_101_"));
 
-        // By-reference values the server writes back replace the stored filter.
+        // By-reference values the server writes back on a reload replace the list's filter,
+        // which the next reload sends; the dialog keeps what the user confirmed.
         auto saved = server->handler;
         server->handler = [this](const wire::Request &r) {
             QVariantList args = r.args;
@@ -244,9 +254,83 @@ private Q_SLOTS:
         };
         refresh();
         server->handler = saved;
-        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.dtEmissaoIni, QDate(2026, 11, 15));
-        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.stStatus, QStringLiteral("T"));
         s()->medCdEmpresa->SetText(QStringLiteral("01"));
+        QVERIFY(s()->listaFiltro);
+        QCOMPARE(s()->listaFiltro->rc.dtEmissaoIni, QDate(2026, 11, 15));
+        QCOMPARE(s()->listaFiltro->rc.stStatus, QStringLiteral("T"));
+        QCOMPARE(Cli_Dfe71100::frmFiltroSincronizacaoCTe->rcFiltro.stStatus, QStringLiteral("_100_000_101_"));
+        refresh();
+        QCOMPARE(server->callsOf(QStringLiteral("GetSincronizacaoCTe")).last().args.value(3).toString(), QStringLiteral("T"));
+    }
+
+    void reloadKeepsTheCurrentNsu_data()
+    {
+        QTest::addColumn<QStringList>("after"); // the NSUs of the reloaded list
+        QTest::addColumn<QString>("current");   // "000000000000002" was current before
+        QTest::newRow("same rows") << QStringList{"1", "2", "3"} << "2";
+        QTest::newRow("new rows before it") << QStringList{"0", "1", "2", "3"} << "2";
+        QTest::newRow("gone: the first row") << QStringList{"1", "3"} << "1";
+    }
+    void reloadKeepsTheCurrentNsu()
+    {
+        QFETCH(QStringList, after);
+        QFETCH(QString, current);
+        loadList(someRows());
+        QVERIFY(cds().Locate(QStringLiteral("NRNSU"), QStringLiteral("000000000000002")));
+        rows.clear();
+        for (const QString &n : after)
+            rows << ListRow{QStringLiteral("%1").arg(n.toInt(), 15, 10, QLatin1Char('0')), QString()};
+        refresh();
+        QCOMPARE(cds().FieldByName(QStringLiteral("NRNSU")).AsString().toInt(), current.toInt());
+        QCOMPARE(s()->dbgPadrao->currentIndex().row(), cds().RecNo() - 1);
+    }
+
+    // The footer counts rows and ticks and adds the amounts of the ticked rows, or of
+    // every row when none is ticked, in the desktop's language.
+    void footerCountsAndTotals_data()
+    {
+        QTest::addColumn<QList<int>>("ticked");
+        QTest::addColumn<QString>("footer");
+        QTest::newRow("none ticked: every row")
+            << QList<int>{} << "3 CT-e · 0 marcado(s) · Valor Total 3.501.000,75 · Valor a Receber 1.400,00 (todos)";
+        QTest::newRow("two ticked")
+            << QList<int>{0, 1} << "3 CT-e · 2 marcado(s) · Valor Total 3.500.000,25 · Valor a Receber 1.400,00 (marcados)";
+        QTest::newRow("ticked twice: unticked again") << QList<int>{0, 0}
+                                                      << "3 CT-e · 0 marcado(s) · Valor Total 3.501.000,75 · Valor a Receber 1.400,00 (todos)";
+    }
+    void footerCountsAndTotals()
+    {
+        QFETCH(QList<int>, ticked);
+        QFETCH(QString, footer);
+        const QLocale saved;
+        QLocale::setDefault(QLocale(QLocale::Portuguese, QLocale::Brazil));
+        auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
+        QList<ListRow> r = someRows();
+        r[0].total = 1000.5;
+        r[0].receivable = 0;
+        r[1].total = 3500000.25; // sorted second: NSU 1
+        r[1].receivable = 1400;
+        r[2].total = 0;
+        r[2].receivable = 0;
+        loadList(r);
+        for (int i : ticked) {
+            cds().SetRecNo(i + 1);
+            QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
+        }
+        QCOMPARE(s()->lblTotais->text(), footer);
+        QVERIFY(!s()->lblVazio->isVisible());
+    }
+
+    void emptyResultSaysSo()
+    {
+        loadList({});
+        QVERIFY(s()->lblVazio->isVisible());
+        QCOMPARE(s()->lblVazio->text(), QStringLiteral("nenhum CT-e de 11.222.333/0001-81 emitido de 01/12/2026 a 08/12/2026 e "
+                                                       "sincronizado de 01/12/2026 a 08/12/2026 nas situações escolhidas"));
+        QCOMPARE(s()->lblTotais->text(), QStringLiteral("0 CT-e · 0 marcado(s) · Valor Total 0.00 · Valor a Receber 0.00 (todos)")
+                                             .replace(QStringLiteral("0.00"), QLocale().toString(0.0, 'f', 2)));
+        loadList(someRows());
+        QVERIFY(!s()->lblVazio->isVisible());
     }
 
     void failedLoadsKeepTheList_data()
@@ -362,9 +446,10 @@ private Q_SLOTS:
         for (int i = 0; i < 12; ++i)
             QCOMPARE(g->Columns[size_t(i)].FieldName, fields[i]);
         QCOMPARE(g->columnWidth(0), 22);
-        QCOMPARE(g->columnWidth(3), 350);
-        QCOMPARE(g->columnWidth(9), 350);
-        QCOMPARE(g->columnWidth(11), 75);
+        QCOMPARE(g->columnWidth(3), 130);
+        QCOMPARE(g->columnWidth(9), 120);
+        // The whole access key fits its column.
+        QVERIFY(g->columnWidth(10) > g->fontMetrics().horizontalAdvance(QString(44, QLatin1Char('0'))));
         QCOMPARE(g->Columns[0].Title.Caption, QStringLiteral("4"));
         QVERIFY(g->Columns[0].Title.Font.bold());
         QCOMPARE(g->Columns[0].Title.Font.pixelSize(), 11);
@@ -374,6 +459,88 @@ private Q_SLOTS:
         QCOMPARE(g->selectionBehavior(), QAbstractItemView::SelectRows);
         QVERIFY(g->verticalHeader()->isHidden());
         QVERIFY(g->tabKeyNavigation());
+    }
+
+    // At 1366 pixels the key and the status show without scrolling sideways.
+    void keyAndStatusFitAt1366()
+    {
+        loadList(someRows());
+        QWidget *frame = s()->Frame();
+        host->main.resize(1366, 740);
+        static_cast<QMdiSubWindow *>(frame)->showMaximized();
+        QVERIFY(waitFor([&] { return frame->width() > 1300; }));
+        QCoreApplication::processEvents();
+        TDBGrid *g = s()->dbgPadrao;
+        const int keyEnd = g->columnViewportPosition(10) + g->columnWidth(10);
+        QStringList widths;
+        for (int i = 0; i < 12; ++i)
+            widths << QString::number(g->columnWidth(i));
+        QVERIFY2(keyEnd <= g->viewport()->width(),
+                 qPrintable(QStringLiteral("%1 > %2: %3").arg(keyEnd).arg(g->viewport()->width()).arg(widths.join(QLatin1Char(' ')))));
+        QVERIFY(g->columnViewportPosition(8) + g->columnWidth(8) <= g->viewport()->width());
+        static_cast<QMdiSubWindow *>(frame)->showNormal();
+        host->main.resize(1100, 700);
+        enterGrid();
+    }
+
+    // A cell whose text is cut shows all of it in its tooltip; one that fits shows none.
+    void cutCellsShowTheirTextInATooltip_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<bool>("tip");
+        QTest::newRow("long issuer name") << 3 << true;
+        QTest::newRow("NSU") << 1 << false;
+    }
+    void cutCellsShowTheirTextInATooltip()
+    {
+        QFETCH(int, column);
+        QFETCH(bool, tip);
+        QList<ListRow> r = someRows();
+        r[1].name = QStringLiteral("Transportadora de Cargas Frigorificadas do Interior Ltda");
+        loadList(r);
+        TDBGrid *g = s()->dbgPadrao;
+        const QRect cell = g->visualRect(g->Model()->index(0, column));
+        QHelpEvent help(QEvent::ToolTip, cell.center(), g->viewport()->mapToGlobal(cell.center()));
+        QToolTip::hideText();
+        QApplication::sendEvent(g->viewport(), &help);
+        QCOMPARE(QToolTip::isVisible(), tip);
+        if (tip)
+            QCOMPARE(QToolTip::text(), r[1].name);
+        QToolTip::hideText();
+    }
+
+    // The user's widths outlive reloads and a new screen, for the session.
+    void userWidthsAreKept()
+    {
+        loadList(someRows());
+        TDBGrid *g = s()->dbgPadrao;
+        g->horizontalHeader()->resizeSection(3, 260);
+        refresh();
+        QCOMPARE(g->columnWidth(3), 260);
+        s()->Close();
+        QVERIFY(waitFor([this] { return !Cli_Dfe71000::frmSincronizacaoCTe; }));
+        Cli_Dfe71000::CriaSincronizacaoCTe();
+        QVERIFY(s());
+        QCOMPARE(s()->dbgPadrao->columnWidth(3), 260);
+        s()->dbgPadrao->horizontalHeader()->resizeSection(3, 130);
+        enterGrid();
+    }
+
+    // Amounts group thousands; the issuer's CNPJ shows as in the lookups.
+    void amountsAndRegistrationsAreFormatted()
+    {
+        const QLocale saved;
+        QLocale::setDefault(QLocale(QLocale::Portuguese, QLocale::Brazil));
+        auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
+        QList<ListRow> r = someRows();
+        r[1].total = 1234567.8;
+        loadList(r);
+        TDataSetModel *m = s()->dbgPadrao->Model();
+        QCOMPARE(m->index(0, 6).data().toString(), QStringLiteral("1.234.567,80"));
+        cds().First();
+        QCOMPARE(cds().FieldByName(QStringLiteral("NRINSJUREMIT")).DisplayTextAt(cds().RowAt(0)), QString());
+        QCOMPARE(Cli_Dfe71000::InscricaoFormatada(QStringLiteral("11222333000181")), QStringLiteral("11.222.333/0001-81"));
+        QCOMPARE(Cli_Dfe71000::InscricaoFormatada(QStringLiteral("52998224725")), QStringLiteral("529.982.247-25"));
     }
 
     void toggling()
@@ -465,10 +632,110 @@ private Q_SLOTS:
                           QPoint(g->horizontalHeader()->sectionViewportPosition(column) + 5, 5));
         QCOMPARE(ticksOf(cds()), after);
         QCOMPARE(nsus(cds()), order);
-        if (column == 0 && !r.isEmpty())
-            QCOMPARE(cds().RecNo(), 1);
+        if (!r.isEmpty()) // the current row stays where the user left it
+            QCOMPARE(cds().RecNo(), int(r.size()));
         QVERIFY(!cds().ControlsDisabled());
         QVERIFY_THROWS_EXCEPTION(EAbort, cds().Edit());
+    }
+
+    // A title sorts by its column, then backwards, then NSU order again; ticks and the
+    // current row go with their rows; a reload starts in NSU order.
+    void titleClickSorts()
+    {
+        QList<ListRow> r;
+        const QStringList names{"Carvalho", "alves", "Bento", "Dias"};
+        for (int i = 0; i < names.size(); ++i)
+            r << ListRow{QStringLiteral("%1").arg(i + 1, 15, 10, QLatin1Char('0')), QString(), QStringLiteral("100"),
+                         QStringLiteral("N"), QStringLiteral("1"), names[i]};
+        loadList(r);
+        cds().SetRecNo(3); // Bento
+        QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
+        TDBGrid *g = s()->dbgPadrao;
+        QHeaderView *h = g->horizontalHeader();
+        auto click = [&] { QTest::mouseClick(h->viewport(), Qt::LeftButton, {}, QPoint(h->sectionViewportPosition(3) + 5, 5)); };
+        auto shown = [&] {
+            QStringList out;
+            for (int v = 0; v < g->Model()->rowCount(); ++v)
+                out << g->Model()->index(v, 3).data().toString() + (g->Model()->index(v, 0).data().toString() == "S" ? "*" : "");
+            return out;
+        };
+        const QString current = QStringLiteral("000000000000003");
+        click();
+        QCOMPARE(shown(), (QStringList{"alves", "Bento*", "Carvalho", "Dias"}));
+        QVERIFY(h->isSortIndicatorShown());
+        QCOMPARE(h->sortIndicatorSection(), 3);
+        QCOMPARE(h->sortIndicatorOrder(), Qt::AscendingOrder);
+        QCOMPARE(cds().FieldByName(QStringLiteral("NRNSU")).AsString(), current);
+        QCOMPARE(g->currentIndex().row(), 1);
+        click();
+        QCOMPARE(shown(), (QStringList{"Dias", "Carvalho", "Bento*", "alves"}));
+        QCOMPARE(h->sortIndicatorOrder(), Qt::DescendingOrder);
+        QCOMPARE(g->currentIndex().row(), 2);
+        click();
+        QCOMPARE(shown(), (QStringList{"Carvalho", "alves", "Bento*", "Dias"}));
+        QVERIFY(!h->isSortIndicatorShown());
+        click();
+        refresh();
+        QCOMPARE(nsus(cds()).first(), QStringLiteral("000000000000001"));
+        QVERIFY(!h->isSortIndicatorShown());
+        QCOMPARE(cds().FieldByName(QStringLiteral("NRNSU")).AsString(), current);
+    }
+
+    // Imprimir previews the list as shown: its columns, its order, the filter and the
+    // totals; Ajuda and F1 open the screen's help; the menu offers every tool-bar command.
+    void printHelpAndMenus_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Imprimir") << "print";
+        QTest::newRow("Operação > Listagem") << "listing";
+        QTest::newRow("Ajuda") << "help";
+        QTest::newRow("F1") << "f1";
+    }
+    void printHelpAndMenus()
+    {
+        QFETCH(QString, how);
+        QList<ListRow> r = someRows();
+        r[0].name = QStringLiteral("Zebra & Cia");
+        loadList(r);
+        cds().SetRecNo(2);
+        QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
+        QTest::mouseClick(s()->dbgPadrao->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          QPoint(s()->dbgPadrao->horizontalHeader()->sectionViewportPosition(3) + 5, 5));
+        QTest::mouseClick(s()->dbgPadrao->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          QPoint(s()->dbgPadrao->horizontalHeader()->sectionViewportPosition(3) + 5, 5));
+        dialogs->d.clear();
+        if (how == QLatin1String("print"))
+            s()->sbtImprimir->click();
+        else if (how == QLatin1String("listing"))
+            s()->mnuListagem->trigger();
+        else if (how == QLatin1String("help"))
+            s()->sbtAjuda->click();
+        else {
+            focusTo(s()->dbgPadrao);
+            QTest::keyClick(s()->dbgPadrao, Qt::Key_F1);
+        }
+        if (how == QLatin1String("print") || how == QLatin1String("listing")) {
+            QCOMPARE(dialogs->d.previews, QStringList{QStringLiteral("Sincronização do CT-e — lista")});
+            const QString html = s()->HtmlDaLista();
+            QVERIFY(html.contains(QStringLiteral("Lista de 11.222.333/0001-81")));
+            QVERIFY(html.contains(QStringLiteral("Emissão de 01/12/2026 a 08/12/2026")));
+            QVERIFY(html.contains(s()->lblTotais->text().toHtmlEscaped()));
+            QVERIFY(html.contains(QStringLiteral("<th>Chave de Acesso</th>")));
+            // The rows in the order shown (issuer's name descending), the ticked one marked.
+            const qsizetype zebra = html.indexOf(QStringLiteral("Zebra &amp; Cia"));
+            const qsizetype one = html.indexOf(QStringLiteral("Transportadora 000000000000001"));
+            QVERIFY(zebra > 0 && one > zebra);
+            QVERIFY(html.contains(QStringLiteral("\">\u2714</td>")));
+        } else {
+            QCOMPARE(dialogs->d.helps, QStringList{QStringLiteral("Ajuda — Sincronização do CT-e (DFE71000)")});
+            QVERIFY(dialogs->d.helpText.contains(QStringLiteral("<b>Download XML</b>")));
+        }
+        QStringList menu;
+        for (QAction *a : s()->mnuManutencao->actions())
+            if (a->isVisible() && !a->isSeparator())
+                menu << a->text();
+        for (const char *hint : {"Filtrar Lançamentos", "Sincronizar CT-e", "Prestação do Serviço em Desacordo", "Download XML"})
+            QVERIFY2(menu.contains(QString::fromUtf8(hint)), hint);
     }
 
     void commandEnablingFollowsTheList()

@@ -5,13 +5,18 @@
 #include "Cbor.h"
 #include "Creation.h"
 #include "FiltroSincronizacaoCTe.h"
+#include "RecusaCTe.h"
 #include "Funcoes.h"
 #include "ScreenHarness.h"
 #include "ScreenSteps.h"
 #include "SincronizacaoCTe.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QItemSelectionModel>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QTcpServer>
 #include <QTest>
 
 using Cli_Dfe71000::TfrmSincronizacaoCTe;
@@ -274,7 +279,7 @@ private Q_SLOTS:
             QTest::addRow("filter, %s", state) << "filter" << closed << none << none << 1;
             QTest::addRow("sync, %s", state) << "sync" << closed << none << QStringList{synced} << 1;
             QTest::addRow("download, %s", state) << "download" << closed << QStringList{nsu} << none << 0;
-            QTest::addRow("event, %s", state) << "event" << closed << QStringList{select} << none << 1;
+            QTest::addRow("event, %s", state) << "event" << closed << QStringList{select} << none << 0;
         }
     }
     void everyCommandOnAClosedOrEmptyList()
@@ -492,6 +497,113 @@ private Q_SLOTS:
         const auto sent = server->callsOf(QStringLiteral("GetSincronizacaoCTe"));
         QCOMPARE(sent.size(), 2);
         QCOMPARE(sent[1].args, sent[0].args);
+    }
+
+    // With the server down each command tells it once, naming the application server
+    // and its address, not the remote module's internal name.
+    void serverDownIsToldOnce_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("event") << "event";
+        QTest::newRow("download") << "download";
+        QTest::newRow("synchronization") << "sync";
+        QTest::newRow("reload") << "reload";
+    }
+    void serverDownIsToldOnce()
+    {
+        QFETCH(QString, command);
+        loadAndTick(threeRows(), {1});
+        quint16 closedPort = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            closedPort = probe.serverPort();
+        }
+        TNetConnection &net = s()->netSincronizacaoCTe;
+        const int port = net.Port;
+        net.Close();
+        net.Port = closedPort;
+        auto restore = qScopeGuard([&] {
+            net.Close();
+            net.Port = port;
+        });
+        dialogs->d.folder = scratch.path();
+        whenModal([](QWidget *w) {
+            auto *d = static_cast<Cli_Dfe71200::TfrmRecusaCTe *>(w);
+            d->memMotivoRecusaCTe->insertPlainText(QStringLiteral("Carga entregue com avaria"));
+            d->sbtConfirma->click();
+        });
+        if (command == QLatin1String("event"))
+            s()->sbtRecusaCTe->click();
+        else if (command == QLatin1String("download"))
+            s()->sbtDownloadXML->click();
+        else if (command == QLatin1String("sync"))
+            s()->sbtSincronizarCTe->click();
+        else
+            refresh();
+        cancelPendingModal();
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        const QString expected = QStringLiteral("Não foi possível conectar ao servidor de aplicação em 127.0.0.1:%1").arg(closedPort);
+        QVERIFY2(dialogs->d.errors[0].startsWith(expected), qPrintable(dialogs->d.errors[0]));
+        QVERIFY(!dialogs->d.errors[0].contains(QStringLiteral("Dfe71000")));
+        QCOMPARE(ticks(), (QStringList{"N", "S", "N"}));
+    }
+
+    // A call the server is slow to answer is given up from the busy animation: nothing of
+    // it is applied, the user is told, and the next call goes on a fresh connection.
+    void cancellingALongCall_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<bool>("escape"); // false: the Cancelar button
+        QTest::newRow("synchronization, Cancelar") << "SincronizarCTe" << false;
+        QTest::newRow("synchronization, Esc") << "SincronizarCTe" << true;
+        QTest::newRow("reload, Cancelar") << "GetSincronizacaoCTe" << false;
+        QTest::newRow("reload, Esc") << "GetSincronizacaoCTe" << true;
+    }
+    void cancellingALongCall()
+    {
+        QFETCH(QString, method);
+        QFETCH(bool, escape);
+        loadAndTick(threeRows(), {1});
+        cds().SetRecNo(3);
+        const int connections = server->connections;
+        server->raw = [&](const wire::Request &r) {
+            if (r.method == method)
+                return QList<QByteArray>{}; // no answer: the user waits
+            return QList<QByteArray>{replyPayload(threeRows(), r.args)};
+        };
+        bool buttonShown = false;
+        QTimer::singleShot(100, s(), [&] {
+            auto *cancel = s()->findChild<QPushButton *>(QStringLiteral("btnCancelarChamada"));
+            buttonShown = cancel && cancel->isVisible();
+            if (escape)
+                QTest::keyClick(s()->dbgPadrao, Qt::Key_Escape);
+            else if (cancel)
+                QTest::mouseClick(cancel, Qt::LeftButton);
+        });
+        QElapsedTimer t;
+        t.start();
+        if (method == QLatin1String("SincronizarCTe"))
+            s()->sbtSincronizarCTe->click();
+        else
+            refresh();
+        QVERIFY(t.elapsed() < 5000);
+        QVERIFY(buttonShown);
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        QVERIFY2(dialogs->d.errors[0].startsWith(QStringLiteral("Operação cancelada. O servidor de aplicação pode ainda concluir")),
+                 qPrintable(dialogs->d.errors[0]));
+        QVERIFY(dialogs->d.infos.isEmpty());
+        QVERIFY(!ShowAviActive());
+        QCOMPARE(calls("GetSincronizacaoCTe"), method == QLatin1String("GetSincronizacaoCTe") ? 1 : 0);
+        QCOMPARE(ticks(), (QStringList{"N", "S", "N"}));
+        QCOMPARE(cds().RecNo(), 3);
+        // The next call is answered on a new connection.
+        server->raw = nullptr;
+        rows = threeRows();
+        refresh();
+        QCOMPARE(dialogs->d.errors.size(), 1);
+        QCOMPARE(server->connections, connections + 1);
+        QCOMPARE(cds().RecordCount(), 3);
     }
 
     void failedSynchronizationCall_data()

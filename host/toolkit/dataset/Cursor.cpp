@@ -2,6 +2,9 @@
 #include "DataSetInternal.h"
 #include "Exceptions.h"
 
+#include <cmath>
+#include <limits>
+
 using namespace dataset;
 
 void TClientDataSet::AddIndex(const QString &name, const QString &fieldName)
@@ -36,6 +39,69 @@ void TClientDataSet::rebuildOrder()
     // The server sends its rows in key order: one pass proves it and spares the sort.
     if (!std::is_sorted(m_order.begin(), m_order.end(), less))
         std::stable_sort(m_order.begin(), m_order.end(), less);
+    if (!m_sortField.isEmpty())
+        sortBySortField();
+}
+
+namespace {
+// A text cell as it sorts: dd/mm/yyyy as yyyymmdd, anything else without case or accents.
+QByteArray sortKey(QByteArrayView utf8)
+{
+    if (utf8.size() == 10 && utf8[2] == '/' && utf8[5] == '/') {
+        QByteArray k;
+        k.append(utf8.sliced(6, 4)).append(utf8.sliced(3, 2)).append(utf8.sliced(0, 2));
+        return k;
+    }
+    bool plain = true;
+    for (char c : utf8)
+        plain = plain && uchar(c) < 0x80;
+    if (plain)
+        return QByteArray(utf8.data(), utf8.size()).toLower();
+    QString t = QString::fromUtf8(utf8).normalized(QString::NormalizationForm_D).toCaseFolded();
+    t.removeIf([](QChar c) { return c.category() == QChar::Mark_NonSpacing; });
+    return t.toUtf8();
+}
+} // namespace
+
+void TClientDataSet::sortBySortField()
+{
+    // The order is sorted once, from keys taken once per row: no proxy re-reads cells.
+    const TField &f = FieldByName(m_sortField);
+    const bool desc = m_sortDescending;
+    if (f.DataType == ftFloat) {
+        std::vector<double> keys(static_cast<size_t>(m_rowCount));
+        for (int r = 0; r < m_rowCount; ++r) {
+            const double v = f.FloatAt(r);
+            keys[size_t(r)] = std::isnan(v) ? -std::numeric_limits<double>::infinity() : v;
+        }
+        std::stable_sort(m_order.begin(), m_order.end(), [&keys, desc](int a, int b) {
+            return desc ? keys[size_t(a)] > keys[size_t(b)] : keys[size_t(a)] < keys[size_t(b)];
+        });
+        return;
+    }
+    std::vector<QByteArray> keys(static_cast<size_t>(m_rowCount));
+    for (int r = 0; r < m_rowCount; ++r)
+        keys[size_t(r)] = sortKey(textView(r, f.m_slot));
+    std::stable_sort(m_order.begin(), m_order.end(), [&keys, desc](int a, int b) {
+        return desc ? keys[size_t(b)] < keys[size_t(a)] : keys[size_t(a)] < keys[size_t(b)];
+    });
+}
+
+void TClientDataSet::SetSortField(const QString &fieldName, bool descending)
+{
+    if (!fieldName.isEmpty()) {
+        const TField *f = FindField(fieldName);
+        if (!f || f->Calculated || f->DataType == ftBlob)
+            throw Exception(QStringLiteral("%1: não é possível ordenar pelo campo %2").arg(Name, fieldName));
+    }
+    m_sortField = fieldName;
+    m_sortDescending = descending && !fieldName.isEmpty();
+    if (Active()) {
+        const int row = CurrentRow();
+        rebuildOrder();
+        rebuildView(row);
+        notify(evChanged);
+    }
 }
 
 bool TClientDataSet::rowMatchesFilter(int row) const

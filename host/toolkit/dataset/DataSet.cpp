@@ -157,6 +157,8 @@ void TClientDataSet::Close()
     m_rowCount = 0;
     m_order.clear();
     m_view.clear();
+    m_sortField.clear();
+    m_sortDescending = false;
     dropBuffer();
     m_cursor = -1;
     m_eof = m_bof = true;

@@ -133,7 +133,9 @@ QString TField::FormattedAt(int row) const
         if (DisplayFormat.isEmpty())
             return QString::number(v);
         QLocale loc;
-        loc.setNumberOptions(QLocale::OmitGroupSeparator);
+        // "#,##0.00" groups thousands in the desktop's language; "###0.00" does not.
+        if (!DisplayFormat.contains(QLatin1Char(',')))
+            loc.setNumberOptions(QLocale::OmitGroupSeparator);
         return loc.toString(v, 'f', decimalsOf(DisplayFormat));
     }
     return StringAt(row);

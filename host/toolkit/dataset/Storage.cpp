@@ -252,6 +252,8 @@ void TClientDataSet::SetData(const TDataPacket &packet)
     } catch (const wire::DecodeError &e) {
         packetError(QString::fromUtf8(e.what()));
     }
+    m_sortField.clear();
+    m_sortDescending = false;
     rebuildOrder();
     rebuildView(-1);
     setState(dsBrowse);
