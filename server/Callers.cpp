@@ -126,7 +126,8 @@ std::optional<QString> requestRegistration(const QString &method, const QVariant
     // Position of the legal registration in each method's arguments.
     int at = -1;
     if (method == QLatin1String("GetSincronizacaoCTe") || method == QLatin1String("SincronizarCTe") ||
-        method == QLatin1String("CancelaRecusaCTe"))
+        method == QLatin1String("CancelaRecusaCTe") ||
+        method == QLatin1String("GetEstadoSincronizacao"))
         at = 2;
     else if (method == QLatin1String("DownloadXML") || method == QLatin1String("RecusaCTe"))
         at = 3;

@@ -32,12 +32,13 @@ bool numbers(const QCommandLineParser &p, ServerConfig &c)
 {
     qint64 portValue = c.port, frameValue = c.maxFrame, connValue = 0, idleValue = c.idleTimeoutMs / 1000,
            workerValue = c.workers, flightValue = c.maxInFlight, busyValue = c.busyTimeoutMs, callerValue = 0,
-           connectionValue = 0, stallValue = c.frameStallMs / 1000;
+           connectionValue = 0, stallValue = c.frameStallMs / 1000, logDaysValue = c.logDays;
     if (!number(p, "port", 0, 65535, portValue) || !number(p, "max-frame", 64, 0xffffffffLL, frameValue) ||
         !number(p, "max-connections", 1, 1 << 24, connValue) || !number(p, "idle-timeout", 1, 7 * 24 * 3600, idleValue) ||
         !number(p, "workers", 1, 1024, workerValue) || !number(p, "max-in-flight", 64, qint64(1) << 48, flightValue) ||
         !number(p, "busy-timeout", 0, 3600 * 1000, busyValue) || !number(p, "max-per-caller", 64, qint64(1) << 48, callerValue) ||
-        !number(p, "max-per-connection", 64, qint64(1) << 48, connectionValue) || !number(p, "frame-stall", 1, 3600, stallValue))
+        !number(p, "max-per-connection", 64, qint64(1) << 48, connectionValue) || !number(p, "frame-stall", 1, 3600, stallValue) ||
+        !number(p, "log-days", 1, 3650, logDaysValue))
         return false;
     c.maxPerCaller = callerValue;
     c.maxPerConnection = connectionValue;
@@ -49,6 +50,7 @@ bool numbers(const QCommandLineParser &p, ServerConfig &c)
     c.workers = int(workerValue);
     c.maxInFlight = flightValue;
     c.busyTimeoutMs = int(busyValue);
+    c.logDays = int(logDaysValue);
     return true;
 }
 // --config FILE or --config=FILE, wherever it stands.
@@ -66,7 +68,7 @@ QString settingsPath(const QStringList &args)
 // Options that take no value: "true" or "false" in the file.
 bool isFlag(const QString &key)
 {
-    return key == QLatin1String("quiet") || key == QLatin1String("insecure-plaintext");
+    return key == QLatin1String("quiet") || key == QLatin1String("insecure-plaintext") || key == QLatin1String("no-capture");
 }
 } // namespace
 
@@ -137,13 +139,16 @@ void process(QCommandLineParser &p, const QCoreApplication &app)
     const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QStringLiteral("Chave privada do certificado TLS (PEM, sem senha)."), QStringLiteral("file"));
     const QCommandLineOption clientCa(QStringLiteral("client-ca"), QStringLiteral("AC (PEM) dos certificados de cliente aceitos no lugar de tokens."), QStringLiteral("file"));
     const QCommandLineOption insecure(QStringLiteral("insecure-plaintext"), QStringLiteral("Aceita texto puro num endereço de rede (só numa rede de testes fechada)."));
+    const QCommandLineOption noCapture(QStringLiteral("no-capture"), QStringLiteral("Sem a captura agendada (capture add|list|remove)."));
+    const QCommandLineOption logDays(QStringLiteral("log-days"), QStringLiteral("Dias que o registro de sincronizações guarda cada consulta (padrão 90)."), QStringLiteral("days"));
     const QCommandLineOption registration(QStringLiteral("registration"), QStringLiteral("token/certificate add: inscrição jurídica permitida (repetível)."), QStringLiteral("cnpj-or-cpf"));
     const QCommandLineOption config(QStringLiteral("config"), QStringLiteral("Arquivo INI com as opções na seção [server], pelo nome longo; a linha de comando prevalece."), QStringLiteral("file"));
     const QCommandLineOption checkConfig(QStringLiteral("check-config"), QStringLiteral("Verifica a configuração (opções, arquivos, armazenamento, SEFAZ) e sai."));
     p.addOptions({config, checkConfig, listen, port, store, authority, certificate, passwordFile, caFile, endpoints, environment, connectTimeout,
                   answerTimeout, signer, uf, sync, maxFrame, maxConnections, idleTimeout, workers, maxInFlight, maxPerCaller,
-                  maxPerConnection, frameStall, busyTimeout, quiet, tlsCert, tlsKey, clientCa, insecure, registration});
-    p.addPositionalArgument(QStringLiteral("comando"), QStringLiteral("token add|remove|list NOME, certificate add|remove|list NOME (senão, atende)."));
+                  maxPerConnection, frameStall, busyTimeout, quiet, tlsCert, tlsKey, clientCa, insecure, noCapture, logDays,
+                  registration});
+    p.addPositionalArgument(QStringLiteral("comando"), QStringLiteral("token add|remove|list NOME, certificate add|remove|list NOME, capture add|remove|list CNPJ (senão, atende)."));
     QString error;
     const QStringList args = withSettingsFile(app.arguments(), error);
     if (!error.isEmpty()) {
@@ -167,6 +172,7 @@ bool serverConfig(const QCommandLineParser &p, ServerConfig &c)
     c.tlsKey = value(p, "tls-key");
     c.clientCa = value(p, "client-ca");
     c.insecurePlaintext = p.isSet(QStringLiteral("insecure-plaintext"));
+    c.capture = !p.isSet(QStringLiteral("no-capture"));
     return true;
 }
 

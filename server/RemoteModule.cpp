@@ -4,6 +4,7 @@
 #include "Envelope.h"
 #include "Fiscal.h"
 #include "Packet.h"
+#include "SyncStatus.h"
 #include "Synchronization.h"
 #include "XmlDownload.h"
 #include "authority/DistMessages.h"
@@ -79,6 +80,7 @@ wire::Reply RemoteModule::call(const wire::Request &request)
         else if (request.method == QLatin1String("DownloadXML")) reply.result = DownloadXML(args);
         else if (request.method == QLatin1String("RecusaCTe")) reply.result = RecusaCTe(args);
         else if (request.method == QLatin1String("CancelaRecusaCTe")) reply.result = CancelaRecusaCTe(args);
+        else if (request.method == QLatin1String("GetEstadoSincronizacao")) reply.result = GetEstadoSincronizacao(args);
         else throw CallError("método desconhecido: " + request.method.toStdString());
         reply.args = args;
     } catch (const CallError &e) {
@@ -160,4 +162,15 @@ QVariant RemoteModule::CancelaRecusaCTe(QVariantList &args)
     if (!fiscal::validAccessKey(key))
         return refused(QStringLiteral("Chave de acesso \"%1\" inválida.").arg(key));
     return DisagreementEvent(m_store, m_authority, m_clock).undo(key, reg);
+}
+
+QVariant RemoteModule::GetEstadoSincronizacao(QVariantList &args)
+{
+    argCount(args, 3, "GetEstadoSincronizacao");
+    text(args, 0);
+    text(args, 1);
+    const QString reg = fiscal::normalRegistration(text(args, 2));
+    if (!(fiscal::validCnpj(reg) || fiscal::validCpf(reg)))
+        return refused(QStringLiteral("Inscrição jurídica \"%1\" inválida.").arg(text(args, 2)));
+    return syncstatus::state(m_store, reg, m_clock());
 }

@@ -1,5 +1,6 @@
 #pragma once
-// The remote data module Dfe71000.rdmSincronizacaoCTe: the four methods. Each checks
+// The remote data module Dfe71000.rdmSincronizacaoCTe: the four methods, and the
+// synchronization state of a registration. Each checks
 // its arguments and hands the work to its rule (CteList, Synchronization, XmlDownload,
 // DisagreementEvent) over the store and a tax-authority source.
 #include "Frame.h"
@@ -28,6 +29,7 @@ public:
     QVariant DownloadXML(QVariantList &args);
     QVariant RecusaCTe(QVariantList &args);
     QVariant CancelaRecusaCTe(QVariantList &args);
+    QVariant GetEstadoSincronizacao(QVariantList &args);
 
     static QString nsuText(quint64 n);
 

@@ -9,4 +9,6 @@ struct ServerConfig : NetConfig {
     QString storePath = QStringLiteral("dfe-server.sqlite");
     QString uf = QStringLiteral("35");
     int busyTimeoutMs = 10000; // wait for another writer of the store
+    bool capture = true;       // the capture schedule (--no-capture turns it off)
+    int logDays = 90;          // how long the synchronization log keeps a query
 };

@@ -3,7 +3,9 @@
 #include "Envelope.h"
 #include "Fiscal.h"
 #include "store/RegistrationLock.h"
+#include "store/SyncLog.h"
 
+#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSet>
 
@@ -30,19 +32,52 @@ QVariantList Synchronization::run(const QString &registration, const QString &or
     m_reg = registration;
     m_origin = origin;
     m_added = 0;
+    m_result = {};
     if (const QString expired = certificate::expired(m_authority.certificateExpiry(), m_clock()); !expired.isEmpty())
         return refused(expired);
+    {
+        const RegistrationLock one(m_reg, false);
+        if (one.held()) {
+            const Store::RegistrationLock lock(m_store, m_reg, false);
+            if (lock.held())
+                return runLocked();
+        }
+    }
+    if (std::optional<QVariantList> answer = busy())
+        return *answer;
+    // Another manual run: this one waits for it and reads the cursor after it, so no NSU
+    // range is asked for twice (and its hold-off, if any, answers this one).
     const RegistrationLock one(m_reg);
-    // Another server, or another call, synchronizing this registration finishes first:
-    // the cursor is read after it, so no NSU range is asked for twice.
     const Store::RegistrationLock lock(m_store, m_reg);
-    m_now = m_clock();
-    if (const QDateTime until = syncstate::blockedUntil(m_store, m_reg, m_now); until.isValid())
-        return refused(kNextQuery.arg(localTime(until)));
-    m_lease = std::make_unique<syncstate::Lease>(m_store, m_reg, m_now);
-    const auto release = qScopeGuard([this] { m_lease.reset(); }); // before the locks, on every path
-    if (!m_lease->acquired())
+    return runLocked();
+}
+
+// The answer to a run that found the registration held, when it should not wait: a
+// scheduled run leaves it to the holder; any run gives way to a scheduled one.
+std::optional<QVariantList> Synchronization::busy()
+{
+    const std::optional<syncstate::Running> holder = syncstate::running(m_store, m_reg);
+    if (m_origin == kScheduled) {
+        m_result.ending = Ending::Busy;
         return refused(QStringLiteral("Outra sincronização da inscrição %1 está em andamento.").arg(m_reg));
+    }
+    if (!holder || holder->origin != kScheduled)
+        return std::nullopt;
+    m_result.ending = Ending::Busy;
+    return refused(QStringLiteral("A sincronização agendada da inscrição %1 está em andamento desde %2.")
+                       .arg(m_reg, localTime(holder->since)));
+}
+
+QVariantList Synchronization::runLocked()
+{
+    m_now = m_clock();
+    if (const QDateTime until = syncstate::blockedUntil(m_store, m_reg, m_now); until.isValid()) {
+        m_result = {Ending::HeldOff, until};
+        return refused(kNextQuery.arg(localTime(until)));
+    }
+    syncstate::markRunning(m_store, m_reg, m_origin, m_now);
+    const auto clear = qScopeGuard([this] { syncstate::clearRunning(m_store, m_reg); });
+    m_result.ending = Ending::Failed; // until the run says otherwise
     return runHeld();
 }
 
@@ -73,15 +108,37 @@ dist::Answer Synchronization::ask(dist::Query q)
     q.tpAmb = m_authority.tpAmb();
     q.cUFAutor = m_uf;
     q.registration = m_reg;
-    const dist::Answer a = dist::readAnswer(m_authority.distDFeInt(dist::request(q)));
-    m_lease->renew(m_clock());
-    return a;
+    synclog::Entry e;
+    e.at = m_clock();
+    e.registration = m_reg;
+    e.query = q.nsu.isEmpty() ? QStringLiteral("distNSU") : QStringLiteral("consNSU");
+    e.nsu = q.nsu.isEmpty() ? q.ultNSU : q.nsu;
+    e.origin = m_origin;
+    QElapsedTimer took;
+    took.start();
+    try {
+        const dist::Answer a = dist::readAnswer(m_authority.distDFeInt(dist::request(q)));
+        e.cStat = a.cStat;
+        e.xMotivo = a.xMotivo;
+        e.ultNSU = a.ultNSU;
+        e.maxNSU = a.maxNSU;
+        e.documents = int(a.docs.size());
+        e.durationMs = took.elapsed();
+        synclog::record(m_store, e);
+        return a;
+    } catch (const std::exception &err) {
+        e.xMotivo = QString::fromUtf8(err.what());
+        e.durationMs = took.elapsed();
+        synclog::record(m_store, e);
+        throw;
+    }
 }
 
 // Misuse (656) and nothing new (137) both mean: no query for this registration within the hour.
 QString Synchronization::holdOff(const dist::Answer &a)
 {
     const QDateTime until = m_now.addSecs(3600);
+    m_result = {Ending::HeldOff, until};
     syncstate::block(m_store, m_reg, until, QStringLiteral("%1 - %2").arg(a.cStat, a.xMotivo));
     return kNextQuery.arg(localTime(until));
 }
@@ -156,9 +213,12 @@ Synchronization::Outcome Synchronization::pageFromCursor(QString &ending)
             return refused(QStringLiteral("A SEFAZ respondeu com um ultNSU inválido (%1).").arg(a.ultNSU));
         storePage(a, from, to);
         m_ult = a.ultNSU;
-        if (a.maxNSU.toULongLong() <= to)
-            break;
+        if (a.maxNSU.toULongLong() <= to) {
+            m_result.ending = Ending::Done;
+            return std::nullopt;
+        }
     }
+    m_result.ending = Ending::More;
     return std::nullopt;
 }
 

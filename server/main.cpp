@@ -1,5 +1,7 @@
 // dfe-server: the reference application server of Dfe71000.rdmSincronizacaoCTe.
 #include "CallerCommand.h"
+#include "CaptureCommand.h"
+#include "CaptureScheduler.h"
 #include "CommandLine.h"
 #include "DfeServer.h"
 #include "Frame.h"
@@ -24,7 +26,7 @@ void initialSync(const ServerConfig &c, AuthoritySource &source, const QStringLi
             const QVariantList l = r.result.toList();
             ServerLog::write(QStringLiteral("sincronização inicial de %1: %2").arg(reg, r.ok ? l.value(1).toString() : r.error));
         } catch (const std::exception &e) {
-            std::fprintf(stderr, "sincronização inicial de %s falhou: %s\n", qPrintable(reg), e.what());
+            ServerLog::error(QStringLiteral("sincronização inicial de %1 falhou: %2").arg(reg, QString::fromUtf8(e.what())));
         }
     }
 }
@@ -53,6 +55,18 @@ bool checkStore(const ServerConfig &c)
                 qPrintable(c.storePath));
     return true;
 }
+
+// The capture schedule on this event loop, its jobs on the server's workers.
+std::unique_ptr<CaptureScheduler> startCapture(const ServerConfig &c, AuthoritySource &source, DfeServer &server)
+{
+    if (!c.capture)
+        return nullptr;
+    CaptureScheduler::Settings s{c.storePath, c.busyTimeoutMs, c.uf, c.logDays};
+    auto scheduler = std::make_unique<CaptureScheduler>(s, source, CaptureScheduler::Clock(),
+                                                        [&server](std::function<void()> job) { server.post(std::move(job)); });
+    scheduler->start();
+    return scheduler;
+}
 } // namespace
 
 int main(int argc, char **argv)
@@ -61,8 +75,11 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("dfe-server"));
     QCommandLineParser p;
     commandline::process(p, app);
-    if (!p.positionalArguments().isEmpty())
-        return callerCommand(p.positionalArguments(), p.value(QStringLiteral("store")), p.values(QStringLiteral("registration")));
+    const QStringList words = p.positionalArguments();
+    if (words.value(0) == QLatin1String("capture"))
+        return captureCommand(words, p.value(QStringLiteral("store")), p.isSet(QStringLiteral("uf")) ? p.value(QStringLiteral("uf")) : QString());
+    if (!words.isEmpty())
+        return callerCommand(words, p.value(QStringLiteral("store")), p.values(QStringLiteral("registration")));
 
     ServerConfig c;
     if (!commandline::serverConfig(p, c))
@@ -84,7 +101,7 @@ int main(int argc, char **argv)
     DfeServer server(c, source);
     QString error;
     if (!server.start(error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+        ServerLog::error(error);
         return 1;
     }
     std::printf("dfe-server escutando em %s:%u (armazenamento %s)\n", qPrintable(server.serverAddress().toString()),
@@ -93,5 +110,8 @@ int main(int argc, char **argv)
     std::fflush(stdout);
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
     std::signal(SIGINT, [](int) { QCoreApplication::quit(); });
-    return app.exec();
+    const std::unique_ptr<CaptureScheduler> scheduler = startCapture(c, *source, server);
+    const int status = app.exec();
+    server.stop(); // the scheduled jobs finish before the scheduler goes
+    return status;
 }

@@ -36,6 +36,7 @@ public:
     // Logs the certificates that expire soon now, and again every day.
     void watchCertificates();
     int openConnections() const { return int(m_connections.size()); }
+    WorkerPool &workers() { return *m_pool; } // thread-safe
 
 protected:
     void incomingConnection(qintptr fd) override;

@@ -70,6 +70,14 @@ bool NetServer::start(QString &error)
     return true;
 }
 
+bool NetServer::post(std::function<void()> job)
+{
+    if (!m_listener)
+        return false;
+    m_listener->workers().post(std::move(job));
+    return true;
+}
+
 void NetServer::stop()
 {
     if (!m_io)

@@ -7,6 +7,7 @@
 
 #include <QHostAddress>
 #include <QString>
+#include <functional>
 #include <memory>
 
 class Listener;
@@ -20,6 +21,8 @@ public:
     NetServer &operator=(const NetServer &) = delete;
     bool start(QString &error);
     void stop();
+    // Runs a job of the application on the calls' worker pool (after start); false when stopped.
+    bool post(std::function<void()> job);
     QHostAddress serverAddress() const { return m_address; }
     quint16 serverPort() const { return m_port; }
     // The connection cap in force (after start).

@@ -16,6 +16,8 @@ public:
     void submit(QByteArray payload, Caller caller, std::function<void(QByteArray frame, QString log)> done);
     // Looks a token's secret up; `done` gets its name, or nothing and why, on the worker.
     void authenticate(QString token, std::function<void(std::optional<QString> name, QString failure)> done);
+    // Runs other work of the application (a scheduled capture) on the same workers.
+    void post(std::function<void()> job) { m_pool.start(std::move(job)); }
     void waitForDone() { m_pool.waitForDone(); }
     // The reply frame to a request payload; never throws.
     QByteArray answer(const QByteArray &payload, QString &log, const Caller &caller = {});

@@ -312,6 +312,20 @@ void PgStore::createSchema(int fromVersion)
         exec("CREATE TABLE chamador_inscricao (tipo TEXT NOT NULL, nome TEXT COLLATE \"C\" NOT NULL, nrinsjurpesq TEXT COLLATE \"C\" NOT NULL,"
              " PRIMARY KEY (tipo, nome, nrinsjurpesq))");
     }
+    if (fromVersion < 4) {
+        // Locks die with their session now: the run in progress is only described, for the
+        // answer to a second one. The capture schedule and the log of every authority call.
+        exec("DROP TABLE IF EXISTS sinc_em_andamento");
+        exec("CREATE TABLE sinc_andamento (nrinsjurpesq TEXT COLLATE \"C\" PRIMARY KEY, origem TEXT NOT NULL,"
+             " inicio TEXT COLLATE \"C\" NOT NULL)");
+        exec("CREATE TABLE captura (nrinsjurpesq TEXT COLLATE \"C\" PRIMARY KEY, uf TEXT NOT NULL DEFAULT '',"
+             " proxima TEXT COLLATE \"C\" NOT NULL, falhas INTEGER NOT NULL DEFAULT 0, ultima TEXT NOT NULL DEFAULT '',"
+             " resultado TEXT NOT NULL DEFAULT '')");
+        exec("CREATE TABLE sinc_log (momento TEXT COLLATE \"C\" NOT NULL, nrinsjurpesq TEXT COLLATE \"C\" NOT NULL,"
+             " consulta TEXT NOT NULL, nsu TEXT NOT NULL, cstat TEXT NOT NULL, xmotivo TEXT NOT NULL, ultnsu TEXT NOT NULL,"
+             " maxnsu TEXT NOT NULL, documentos INTEGER NOT NULL, duracao_ms BIGINT NOT NULL, origem TEXT NOT NULL)");
+        exec("CREATE INDEX sinc_log_inscricao ON sinc_log (nrinsjurpesq, momento)");
+    }
 }
 
 void PgStore::lockSchema() { exec("SELECT pg_advisory_xact_lock(hashtextextended('dfe-server schema', 0))"); }
@@ -322,6 +336,13 @@ void PgStore::lockRegistration(const QString &registration)
     PgStatement st(*this, "SELECT pg_advisory_lock(hashtextextended('dfe-server sync ' || ?, 0))");
     st.bindText(1, registration.toUtf8());
     st.step();
+}
+
+bool PgStore::tryLockRegistration(const QString &registration)
+{
+    PgStatement st(*this, "SELECT pg_try_advisory_lock(hashtextextended('dfe-server sync ' || ?, 0))");
+    st.bindText(1, registration.toUtf8());
+    return st.step() && st.integer(0) != 0;
 }
 
 void PgStore::unlockRegistration(const QString &registration) noexcept

@@ -19,6 +19,7 @@ public:
     void createSchema(int fromVersion) override;
     void lockSchema() override;
     void lockRegistration(const QString &registration) override;
+    bool tryLockRegistration(const QString &registration) override;
     void unlockRegistration(const QString &registration) noexcept override;
 
     pg_conn *connection(); // reconnects a lost connection

@@ -7,20 +7,24 @@
 namespace {
 QMutex mutex;
 QWaitCondition released;
-QSet<QString> held;
+QSet<QString> taken;
 } // namespace
 
-RegistrationLock::RegistrationLock(const QString &registration) : m_registration(registration)
+RegistrationLock::RegistrationLock(const QString &registration, bool wait) : m_registration(registration)
 {
     QMutexLocker lock(&mutex);
-    while (held.contains(m_registration))
+    while (wait && taken.contains(m_registration))
         released.wait(&mutex);
-    held.insert(m_registration);
+    m_held = !taken.contains(m_registration);
+    if (m_held)
+        taken.insert(m_registration);
 }
 
 RegistrationLock::~RegistrationLock()
 {
+    if (!m_held)
+        return;
     QMutexLocker lock(&mutex);
-    held.remove(m_registration);
+    taken.remove(m_registration);
     released.wakeAll();
 }

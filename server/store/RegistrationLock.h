@@ -5,11 +5,14 @@
 
 class RegistrationLock {
 public:
-    explicit RegistrationLock(const QString &registration);
+    // With `wait` false it gives up at once when another one holds it (see held()).
+    explicit RegistrationLock(const QString &registration, bool wait = true);
     ~RegistrationLock();
+    bool held() const { return m_held; }
     RegistrationLock(const RegistrationLock &) = delete;
     RegistrationLock &operator=(const RegistrationLock &) = delete;
 
 private:
     QString m_registration;
+    bool m_held = true;
 };

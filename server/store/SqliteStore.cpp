@@ -163,6 +163,19 @@ void SqliteStore::createSchema(int fromVersion)
         exec("CREATE TABLE chamador_inscricao (tipo TEXT NOT NULL, nome TEXT NOT NULL, nrinsjurpesq TEXT NOT NULL,"
              " PRIMARY KEY (tipo, nome, nrinsjurpesq))");
     }
+    if (fromVersion < 4) {
+        // Locks die with their process now: the run in progress is only described, for the
+        // answer to a second one. The capture schedule and the log of every authority call.
+        exec("DROP TABLE IF EXISTS sinc_em_andamento");
+        exec("CREATE TABLE sinc_andamento (nrinsjurpesq TEXT PRIMARY KEY, origem TEXT NOT NULL, inicio TEXT NOT NULL)");
+        exec("CREATE TABLE captura (nrinsjurpesq TEXT PRIMARY KEY, uf TEXT NOT NULL DEFAULT '',"
+             " proxima TEXT NOT NULL, falhas INTEGER NOT NULL DEFAULT 0, ultima TEXT NOT NULL DEFAULT '',"
+             " resultado TEXT NOT NULL DEFAULT '')");
+        exec("CREATE TABLE sinc_log (momento TEXT NOT NULL, nrinsjurpesq TEXT NOT NULL, consulta TEXT NOT NULL,"
+             " nsu TEXT NOT NULL, cstat TEXT NOT NULL, xmotivo TEXT NOT NULL, ultnsu TEXT NOT NULL,"
+             " maxnsu TEXT NOT NULL, documentos INTEGER NOT NULL, duracao_ms INTEGER NOT NULL, origem TEXT NOT NULL)");
+        exec("CREATE INDEX sinc_log_inscricao ON sinc_log (nrinsjurpesq, momento)");
+    }
 }
 
 void SqliteStore::lockRegistration(const QString &registration)
@@ -172,6 +185,17 @@ void SqliteStore::lockRegistration(const QString &registration)
     std::unique_lock l(r.mutex);
     r.released.wait(l, [&] { return !r.keys.contains(key); });
     r.keys.insert(key);
+}
+
+bool SqliteStore::tryLockRegistration(const QString &registration)
+{
+    const QString key = m_lockPrefix + registration;
+    Running &r = running();
+    std::lock_guard l(r.mutex);
+    if (r.keys.contains(key))
+        return false;
+    r.keys.insert(key);
+    return true;
 }
 
 void SqliteStore::unlockRegistration(const QString &registration) noexcept

@@ -18,6 +18,7 @@ public:
     void createSchema(int fromVersion) override;
     void lockSchema() override {} // BEGIN IMMEDIATE already holds the only write lock
     void lockRegistration(const QString &registration) override;
+    bool tryLockRegistration(const QString &registration) override;
     void unlockRegistration(const QString &registration) noexcept override;
 
 private:

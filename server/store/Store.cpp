@@ -106,10 +106,17 @@ void Store::transaction(const std::function<void()> &work)
     }
 }
 
-Store::RegistrationLock::RegistrationLock(Store &store, QString registration)
+Store::RegistrationLock::RegistrationLock(Store &store, QString registration, bool wait)
     : m_store(store), m_registration(std::move(registration))
 {
-    m_store.engine().lockRegistration(m_registration);
+    if (wait)
+        m_store.engine().lockRegistration(m_registration);
+    else
+        m_held = m_store.engine().tryLockRegistration(m_registration);
 }
 
-Store::RegistrationLock::~RegistrationLock() { m_store.engine().unlockRegistration(m_registration); }
+Store::RegistrationLock::~RegistrationLock()
+{
+    if (m_held)
+        m_store.engine().unlockRegistration(m_registration);
+}

@@ -41,7 +41,7 @@ private:
 
 class Store {
 public:
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
     // `location`: a SQLite file, or a PostgreSQL address (postgresql://... or
     // postgres://...). Creates or upgrades the schema.
     // `busyTimeoutMs`: how long a SQLite statement waits for another writer.
@@ -57,17 +57,21 @@ public:
     int schemaVersion();
 
     // Held for a whole synchronization of one registration: a second one, from this
-    // process or another server on the same store, waits. Readers never wait.
+    // process or another server on the same store, waits (or, with `wait` false, gives
+    // up at once: see held()). Readers never wait. It dies with its process: a session
+    // lock of PostgreSQL, the process's own table for SQLite.
     class RegistrationLock {
     public:
-        RegistrationLock(Store &store, QString registration);
+        RegistrationLock(Store &store, QString registration, bool wait = true);
         ~RegistrationLock();
         RegistrationLock(const RegistrationLock &) = delete;
         RegistrationLock &operator=(const RegistrationLock &) = delete;
+        bool held() const { return m_held; }
 
     private:
         Store &m_store;
         QString m_registration;
+        bool m_held = true;
     };
 
 private:

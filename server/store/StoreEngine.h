@@ -43,5 +43,6 @@ public:
     virtual void createSchema(int fromVersion) = 0;
     virtual void lockSchema() = 0; // inside the schema transaction: one server at a time
     virtual void lockRegistration(const QString &registration) = 0;
+    virtual bool tryLockRegistration(const QString &registration) = 0; // false: held elsewhere
     virtual void unlockRegistration(const QString &registration) noexcept = 0;
 };

@@ -1,7 +1,5 @@
 #include "SyncState.h"
 
-#include <QUuid>
-
 namespace syncstate {
 
 namespace {
@@ -46,37 +44,31 @@ std::vector<quint64> missingNsus(Store &store, const QString &registration, quin
     return out;
 }
 
-Lease::Lease(Store &store, QString registration, const QDateTime &now)
-    : m_store(store), m_registration(std::move(registration)), m_owner(QUuid::createUuid().toString(QUuid::WithoutBraces))
+void markRunning(Store &store, const QString &registration, const QString &origin, const QDateTime &now)
 {
-    m_store.transaction([&] {
-        Statement held(m_store, "SELECT 1 FROM sinc_em_andamento WHERE nrinsjurpesq = ? AND expira_em > ?");
-        held.bind(1, m_registration).bind(2, stamp(now));
-        if (held.step())
-            return;
-        Statement(m_store, "INSERT INTO sinc_em_andamento (nrinsjurpesq, dono, expira_em) VALUES (?1, ?2, ?3)"
-                                " ON CONFLICT (nrinsjurpesq) DO UPDATE SET dono = ?2, expira_em = ?3")
-            .bind(1, m_registration).bind(2, m_owner).bind(3, stamp(now.addSecs(kSeconds))).run();
-        m_acquired = true;
+    store.transaction([&] {
+        Statement(store, "INSERT INTO sinc_andamento (nrinsjurpesq, origem, inicio) VALUES (?1, ?2, ?3)"
+                         " ON CONFLICT (nrinsjurpesq) DO UPDATE SET origem = ?2, inicio = ?3")
+            .bind(1, registration).bind(2, origin).bind(3, stamp(now)).run();
     });
 }
 
-Lease::~Lease()
+void clearRunning(Store &store, const QString &registration) noexcept
 {
-    if (!m_acquired)
-        return;
     try {
-        Statement(m_store, "DELETE FROM sinc_em_andamento WHERE nrinsjurpesq = ? AND dono = ?")
-            .bind(1, m_registration).bind(2, m_owner).run();
+        Statement(store, "DELETE FROM sinc_andamento WHERE nrinsjurpesq = ?").bind(1, registration).run();
     } catch (const StoreError &e) {
-        qWarning("liberar a sincronização de %s: %s", qPrintable(m_registration), e.what());
+        qWarning("sincronização de %s: %s", qPrintable(registration), e.what());
     }
 }
 
-void Lease::renew(const QDateTime &now)
+std::optional<Running> running(Store &store, const QString &registration)
 {
-    Statement(m_store, "UPDATE sinc_em_andamento SET expira_em = ? WHERE nrinsjurpesq = ? AND dono = ?")
-        .bind(1, stamp(now.addSecs(kSeconds))).bind(2, m_registration).bind(3, m_owner).run();
+    Statement st(store, "SELECT origem, inicio FROM sinc_andamento WHERE nrinsjurpesq = ?");
+    st.bind(1, registration);
+    if (!st.step())
+        return std::nullopt;
+    return Running{st.text(0), QDateTime::fromString(st.text(1), Qt::ISODate)};
 }
 
 } // namespace syncstate

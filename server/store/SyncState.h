@@ -1,11 +1,11 @@
 #pragma once
 // What the store keeps about each registration's conversation with the authority:
-// when it may query again (the authority blocks a CNPJ for an hour on misuse), who is
-// synchronizing it right now (one at a time, across threads and servers), and which
-// NSUs below the cursor it still lacks.
+// when it may query again (the authority blocks a CNPJ for an hour on misuse), which run
+// holds it right now, and which NSUs below the cursor it still lacks.
 #include "Store.h"
 
 #include <QDateTime>
+#include <optional>
 #include <vector>
 
 namespace syncstate {
@@ -17,22 +17,14 @@ void block(Store &store, const QString &registration, const QDateTime &until, co
 // NSUs from 1 to `cursor` with neither a document nor a no-document mark, lowest first.
 std::vector<quint64> missingNsus(Store &store, const QString &registration, quint64 cursor, int limit);
 
-// Holds a registration for one synchronization. A holder that dies loses it when
-// the lease runs out, so a crash never blocks a registration for good.
-class Lease {
-public:
-    static constexpr int kSeconds = 15 * 60;
-    Lease(Store &store, QString registration, const QDateTime &now);
-    ~Lease();
-    Lease(const Lease &) = delete;
-    Lease &operator=(const Lease &) = delete;
-    bool acquired() const { return m_acquired; }
-    void renew(const QDateTime &now);
-
-private:
-    Store &m_store;
-    QString m_registration, m_owner;
-    bool m_acquired = false;
+// Which run holds a registration now and since when: only read by a second run that
+// found the registration's lock taken, so a row left by a crash misleads nobody.
+struct Running {
+    QString origin;
+    QDateTime since;
 };
+void markRunning(Store &store, const QString &registration, const QString &origin, const QDateTime &now);
+void clearRunning(Store &store, const QString &registration) noexcept;
+std::optional<Running> running(Store &store, const QString &registration);
 
 } // namespace syncstate

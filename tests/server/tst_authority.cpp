@@ -19,6 +19,7 @@
 
 #include <QRegularExpression>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
 
@@ -68,6 +69,7 @@ class TestAuthority : public QObject {
     std::unique_ptr<SimulatedAuthority> sim;
     std::unique_ptr<LocalAuthority> local;
     std::unique_ptr<Store> store;
+    QString storePath;
     QString endpointsFile;
     QSet<QString> usedKeys;
 
@@ -202,7 +204,8 @@ private Q_SLOTS:
     {
         static int n = 0;
         now = kNow;
-        store = std::make_unique<Store>(dir.filePath(QStringLiteral("s%1.sqlite").arg(++n)));
+        storePath = dir.filePath(QStringLiteral("s%1.sqlite").arg(++n));
+        store = std::make_unique<Store>(storePath);
         local->script({});
         local->clearCalls();
     }
@@ -450,20 +453,94 @@ private Q_SLOTS:
         QVERIFY(syncstate::missingNsus(*store, kReg, quint64(cursor()), 50).empty());
     }
 
+    // Killed with SIGKILL in the middle of a synchronization (a page stored, the next one
+    // on its way) and started again, the server synchronizes that registration at once:
+    // nothing of the dead process holds it, and nothing the first run stored is lost.
+    void killedServerSynchronizesAtOnceOnRestart()
+    {
+        const QString path = dir.filePath(QStringLiteral("killed.sqlite"));
+        const QStringList args{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), path,
+                               QStringLiteral("--authority"), QStringLiteral("sefaz"), QStringLiteral("--certificate"), pki.companyP12(),
+                               QStringLiteral("--certificate-password-file"), pki.passwordFile(), QStringLiteral("--ca-file"), pki.caPem(),
+                               QStringLiteral("--endpoints"), endpointsFile, QStringLiteral("--sync"), kReg};
+        const int slow = local->slowMs;
+        local->slowMs = 10000;
+        local->script({LocalAuthority::Reply::Normal, LocalAuthority::Reply::Slow});
+        QProcess first;
+        first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        first.start(QStringLiteral(SERVER_PATH), args);
+        QVERIFY(first.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return local->calls().size() >= 2; }, 60000));
+        first.kill();
+        QVERIFY(first.waitForFinished(10000));
+        local->slowMs = slow;
+        qint64 before = 0;
+        {
+            Store s(path);
+            before = scalar(s, "SELECT COUNT(*) FROM cte") + scalar(s, "SELECT COUNT(*) FROM evento WHERE nrnsu IS NOT NULL");
+        }
+        QVERIFY(before > 0);
+        QVERIFY(quint64(before) < lastNsu());
+
+        QElapsedTimer took;
+        took.start();
+        QProcess second;
+        second.setProcessChannelMode(QProcess::MergedChannels);
+        second.start(QStringLiteral(SERVER_PATH), args);
+        QVERIFY(second.waitForStarted());
+        QString out;
+        QVERIFY2(QTest::qWaitFor([&] {
+            out += QString::fromLocal8Bit(second.readAll());
+            return out.contains(QLatin1String("escutando"));
+        }, 60000), qPrintable(out));
+        second.terminate();
+        second.waitForFinished(5000);
+        QVERIFY2(out.contains(QStringLiteral("sincronização inicial de %1: Sincronização concluída").arg(kReg)), qPrintable(out));
+        Store s(path);
+        QCOMPARE(quint64(scalar(s, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu")), lastNsu());
+        const qint64 after = scalar(s, "SELECT COUNT(*) FROM cte") + scalar(s, "SELECT COUNT(*) FROM evento WHERE nrnsu IS NOT NULL");
+        QCOMPARE(quint64(after), lastNsu());
+        qInfo("restart after kill -9: %lld of %llu documents kept from the killed run, the rest in %lld ms",
+              qlonglong(before), qulonglong(lastNsu()), qlonglong(took.elapsed()));
+    }
+
+    // A scheduled run holds the registration (its lock on another connection of the store):
+    // a second run queries nothing and says so at once; once the holder is gone (a crash
+    // leaves its description behind, never its lock) the next run goes ahead.
+    void oneSynchronizationPerRegistration_data()
+    {
+        QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("manual meets scheduled")
+            << "MANUAL" << QStringLiteral("A sincronização agendada da inscrição %1 está em andamento desde 08/12/2026 09:00.").arg(kReg);
+        QTest::newRow("scheduled meets scheduled")
+            << Synchronization::kScheduled << QStringLiteral("Outra sincronização da inscrição %1 está em andamento.").arg(kReg);
+    }
+
     void oneSynchronizationPerRegistration()
     {
-        syncstate::Lease first(*store, kReg, now);
-        QVERIFY(first.acquired());
-        syncstate::Lease second(*store, kReg, now.addSecs(60));
-        QVERIFY(!second.acquired());
-        QVERIFY(syncstate::Lease(*store, fiscal::cnpjWithDigits(QStringLiteral("998887770001")), now).acquired());
+        QFETCH(QString, origin);
+        QFETCH(QString, message);
         auto a = makeAuthority(options());
-        const QVariantList r = sync(*a);
-        QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
-        QVERIFY(r.value(1).toString().contains(QLatin1String("em andamento")));
-        QVERIFY(local->calls().isEmpty());
-        // A holder that died: its lease runs out.
-        QVERIFY(syncstate::Lease(*store, kReg, now.addSecs(syncstate::Lease::kSeconds + 1)).acquired());
+        Synchronization sync(*store, *a, QStringLiteral("35"), [this] { return now; });
+        {
+            Store holderStore(storePath);
+            const Store::RegistrationLock held(holderStore, kReg, false);
+            QVERIFY(held.held());
+            syncstate::markRunning(holderStore, kReg, Synchronization::kScheduled, now);
+            QVERIFY(!Store::RegistrationLock(*store, kReg, false).held());
+            QVERIFY(Store::RegistrationLock(*store, fiscal::cnpjWithDigits(QStringLiteral("998887770001")), false).held());
+            const QVariantList r = sync.run(kReg, origin);
+            QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+            QCOMPARE(r.value(1).toString(), message);
+            QCOMPARE(int(sync.lastResult().ending), int(Synchronization::Ending::Busy));
+            QVERIFY(local->calls().isEmpty());
+        }
+        QVERIFY(syncstate::running(*store, kReg).has_value()); // what a crash leaves
+        QCOMPARE(sync.run(kReg, origin).value(0).toString(), QStringLiteral("S"));
+        QCOMPARE(int(sync.lastResult().ending), int(Synchronization::Ending::Done));
+        QVERIFY(!local->calls().isEmpty());
+        QVERIFY(!syncstate::running(*store, kReg).has_value());
     }
 
     // document/literal SOAP 1.2: the distribution keeps its operation element, the V4

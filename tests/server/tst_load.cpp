@@ -401,6 +401,28 @@ private Q_SLOTS:
         QVERIFY2(err.contains(QStringLiteral("valor inválido para --") + args[0].mid(2)), qPrintable(err));
     }
 
+    // A log line names its level; for the journal it starts with the syslog priority.
+    void logLineHasALevel_data()
+    {
+        QTest::addColumn<int>("level");
+        QTest::addColumn<bool>("journal");
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("info") << int(ServerLog::Level::Info) << false << "^\\d{4}-\\d\\d-\\d\\dT[\\d:.]+ info linha$";
+        QTest::newRow("warning") << int(ServerLog::Level::Warning) << false << "^\\S+ aviso linha$";
+        QTest::newRow("error") << int(ServerLog::Level::Error) << false << "^\\S+ erro linha$";
+        QTest::newRow("info in the journal") << int(ServerLog::Level::Info) << true << "^<6>info linha$";
+        QTest::newRow("warning in the journal") << int(ServerLog::Level::Warning) << true << "^<4>aviso linha$";
+        QTest::newRow("error in the journal") << int(ServerLog::Level::Error) << true << "^<3>erro linha$";
+    }
+    void logLineHasALevel()
+    {
+        QFETCH(int, level);
+        QFETCH(bool, journal);
+        QFETCH(QString, pattern);
+        const QString line = QString::fromLocal8Bit(ServerLog::format(QStringLiteral("linha"), ServerLog::Level(level), journal));
+        QVERIFY2(QRegularExpression(pattern).match(line).hasMatch(), qPrintable(line));
+    }
+
     // --config FILE: the [server] keys are the long options; the command line wins.
     void settingsFileGivesTheOptions_data()
     {
@@ -420,6 +442,10 @@ private Q_SLOTS:
                                                      << "a chave quiet aceita true ou false";
         QTest::newRow("store that cannot open") << "[server]\nport = 0\nstore = /nonexistent/folder/x.sqlite\n"
                                                 << QStringList{} << 2 << "armazenamento /nonexistent/folder/x.sqlite:";
+        QTest::newRow("no capture from the file") << "[server]\nport = 0\nstore = STORE\nno-capture = true\n" << QStringList{} << 0
+                                                  << "configuração válida";
+        QTest::newRow("log days out of range") << "[server]\nstore = STORE\nlog-days = 0\n" << QStringList{} << 2
+                                               << "valor inválido para --log-days";
         QTest::newRow("file missing") << QString() << QStringList{} << 2 << "arquivo de configuração ilegível";
     }
     void settingsFileGivesTheOptions()

@@ -1,8 +1,12 @@
 // The store on PostgreSQL beside SQLite: the same methods give the same answers, a
 // lost connection is reported and restored, reads never wait for a synchronization,
-// and two servers on one PostgreSQL store synchronize one registration at once.
+// and two servers on one PostgreSQL store synchronize (or capture) one registration at once.
 #include "Engines.h"
 #include "Calls.h"
+#include "CaptureSchedule.h"
+#include "CaptureScheduler.h"
+#include "authority/DistMessages.h"
+#include "net/ServerLog.h"
 #include "RemoteModule.h"
 #include "Packet.h"
 #include "authority/simulated/SimulatedAuthority.h"
@@ -54,6 +58,27 @@ wire::Reply callServer(quint16 port, const QString &method, const QVariantList &
     }
     return wire::decodeReply(out);
 }
+
+// Answers 137 to every query; the first one waits until `release` is set.
+class HeldAuthority : public AuthoritySource {
+public:
+    QByteArray distDFeInt(const QByteArray &request) override
+    {
+        if (queries++ == 0) {
+            entered = true;
+            for (int i = 0; i < 6000 && !release; ++i) // at most a minute
+                QThread::msleep(10);
+        }
+        dist::Answer a;
+        a.cStat = QStringLiteral("137");
+        a.xMotivo = QStringLiteral("Nenhum documento localizado");
+        a.ultNSU = a.maxNSU = dist::readRequest(request).ultNSU;
+        return dist::answer(a);
+    }
+    QByteArray eventoCTe(const QByteArray &) override { return {}; }
+    std::atomic<int> queries{0};
+    std::atomic<bool> entered{false}, release{false};
+};
 
 // A dfe-server process, stopped with its object.
 class ServerProcess {
@@ -256,6 +281,40 @@ private Q_SLOTS:
         QVERIFY(before > 0);
         QCOMPARE(during, before);
         QCOMPARE(wire::decodePacket(listOf(r, getArgs(QStringLiteral("T")))).rows.size(), before + 1);
+    }
+
+    // The capture schedules of two servers on one store, both due for one registration:
+    // the server that comes second finds it held (a session lock) and queries nothing.
+    void twoSchedulesCaptureOneAtATime()
+    {
+        ServerLog::quiet = true;
+        const QString where = freshPg();
+        QVERIFY(!where.isEmpty());
+        {
+            Store s(where);
+            QVERIFY(capture::add(s, kReg, QString(), kNow));
+        }
+        HeldAuthority authority;
+        QList<std::function<void()>> jobs;
+        const CaptureScheduler::Settings settings{where, 10000, QStringLiteral("35"), 90};
+        CaptureScheduler here(settings, authority, [] { return kNow; }, [&](std::function<void()> j) { jobs << j; });
+        QCOMPARE(here.runDue(), 1);
+        std::jthread first(jobs.takeFirst());
+        QVERIFY(QTest::qWaitFor([&] { return authority.entered.load(); }, 30000));
+        Store s(where);
+        {
+            ServerProcess other(where); // its schedule starts with the registration due
+            QVERIFY(other.port());
+            QVERIFY(QTest::qWaitFor([&] { return capture::list(s).value(0).result.contains(QLatin1String("em andamento")); }, 30000));
+        }
+        authority.release = true;
+        first.join();
+        QTRY_VERIFY(!here.busy());
+        QCOMPARE(authority.queries.load(), 1);
+        QCOMPARE(scalar(s, "SELECT COUNT(*) FROM sinc_log"), 1); // the other server's queries would be there too
+        const capture::Entry e = capture::list(s).value(0);
+        QVERIFY2(e.result.startsWith(QLatin1String("S - ")), qPrintable(e.result));
+        QCOMPARE(e.next, kNow.addSecs(3600 + capture::kMarginSeconds));
     }
 
     // Two servers on one store, both asked to synchronize one registration at the same

@@ -488,6 +488,7 @@ private Q_SLOTS:
                                      << QVariantList{QVariant::fromValue(wire::PacketWriter({}).finish()), "01", "T", kOther};
         QTest::newRow("RecusaCTe") << "RecusaCTe"
                                    << QVariantList{"35261204567890000179570010000010021000000027", "Serviço não contratado pela empresa", "01", kOther, "T"};
+        QTest::newRow("GetEstadoSincronizacao") << "GetEstadoSincronizacao" << QVariantList{"01", "T", kOther};
         QTest::newRow("registration spelt with punctuation") << "GetSincronizacaoCTe" << getArgs(QStringLiteral("11.222.333/0002-") + kOther.right(2));
         QTest::newRow("registration not text") << "GetSincronizacaoCTe"
                                                << QVariantList{QVariant::fromValue(nullptr), QVariant::fromValue(nullptr), 11222333000181.0,
@@ -670,7 +671,7 @@ private Q_SLOTS:
             location = pg->uri(QStringLiteral("callers"));
         }
         Store s(location);
-        QCOMPARE(s.schemaVersion(), 3);
+        QCOMPARE(s.schemaVersion(), Store::kSchemaVersion);
         const QString secret = callers::addToken(s, QStringLiteral("caixa"), {QStringLiteral("11.222.333/0001-81"), kOther});
         QVERIFY(secret.size() >= 40);
         QCOMPARE(callers::tokenName(s, secret).value_or(QString()), QStringLiteral("caixa"));

@@ -1,0 +1,15 @@
+#pragma once
+// A registration's conversation with the authority as the screens show it: the last
+// query and its answer, when the next one is allowed, what came in the last day, the
+// NSUs still to repair and the capture schedule's next run.
+#include "store/Store.h"
+
+#include <QDateTime>
+#include <QVariantList>
+
+namespace syncstatus {
+
+// "S" with [[name, value], ...] (see docs/protocol.md, GetEstadoSincronizacao).
+QVariantList state(Store &store, const QString &registration, const QDateTime &now);
+
+} // namespace syncstatus
