@@ -5,6 +5,7 @@
 
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <utility>
 
 namespace {
 constexpr qint64 kReadChunk = 256 * 1024;
@@ -90,7 +91,15 @@ void Connection::tlsReady()
 
 Connection::~Connection()
 {
-    m_owner.budget().give(chargeKey(), m_held);
+    // A finished connection gave its bytes back before its deferred delete, which may run
+    // after its owner is gone.
+    if (m_held > 0)
+        m_owner.budget().give(chargeKey(), m_held);
+}
+
+void Connection::releaseBudget()
+{
+    m_owner.budget().give(chargeKey(), std::exchange(m_held, 0));
 }
 
 void Connection::deny(const QString &why, bool counted)

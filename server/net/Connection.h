@@ -41,6 +41,8 @@ public:
     Connection(quint64 id, qintptr fd, ConnectionOwner &owner);
     ~Connection() override;
     bool isOpen() const { return m_socket != nullptr; }
+    // Gives back the bytes of a frame still in progress (the connection has finished).
+    void releaseBudget();
     // The reply of the call in flight (from the worker, through the owner).
     void replied(const QByteArray &frame);
     // The answer to the connection's token: its name, or nothing (and why, when the

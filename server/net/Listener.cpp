@@ -113,7 +113,9 @@ void Listener::incomingConnection(qintptr fd)
     }
     m_connections.insert(id, c);
     connect(c, &Connection::finished, this, [this](quint64 which) {
-        if (Connection *gone = m_connections.take(which))
+        if (Connection *gone = m_connections.take(which)) {
+            gone->releaseBudget();
             gone->deleteLater();
+        }
     });
 }
