@@ -47,10 +47,12 @@ QString cteTypeText(const QString &code)
 
 QString serviceTypeText(const QString &code)
 {
+    // 0 to 4 for the CT-e; 6 to 8 for the CT-e OS; 9 for the GTV-e.
     static const char *const names[] = {"NORMAL", "SUBCONTRATAÇÃO", "REDESPACHO", "REDESPACHO INTERMEDIÁRIO",
-                                        "SERVIÇO VINCULADO A MULTIMODAL"};
+                                        "SERVIÇO VINCULADO A MULTIMODAL", "", "TRANSPORTE DE PESSOAS",
+                                        "TRANSPORTE DE VALORES", "EXCESSO DE BAGAGEM", "GTV"};
     const int i = code.toInt();
-    return !code.isEmpty() && i >= 0 && i < 5 ? QString::fromUtf8(names[i]) : code;
+    return !code.isEmpty() && i >= 0 && i < 10 && *names[i] ? QString::fromUtf8(names[i]) : code;
 }
 
 QString modalText(const QString &code)

@@ -74,8 +74,10 @@ private slots:
         QTest::newRow("IBS/CBS group") << document(u"CTe"_s, u"57"_s, kKey, u"1"_s, QString(), normalBody(true))
             << QStringList{u"IBS/CBS CST=000"_s, u"IBS/CBS cClassTrib=000001"_s, u"IBS/CBS pCBS=0.9000"_s, u"IBS/CBS vCBS=8.71"_s};
         QTest::newRow("CT-e OS") << document(u"CTeOS"_s, u"67"_s, kKey, u"1"_s, QString(), osBody())
+                                        .replace("<tpServ>0</tpServ>", "<tpServ>6</tpServ>")
             << QStringList{u"MODELO=67"_s, u"DESCRIÇÃO DO SERVIÇO=TRANSPORTE DE PESSOAS"_s, u"FRETAMENTO=800,00"_s,
                            u"SITUAÇÃO TRIBUTÁRIA=40"_s, u"REMETENTE=<ausente>"_s,
+                           u"TIPO DO SERVIÇO=TRANSPORTE DE PESSOAS"_s,
                            u"TOMADOR DO SERVIÇO=TOMADOR DE SERVICO LTDA\nRUA A, 10\nCENTRO\nSANTOS - SP  CEP 01001000\nCNPJ/CPF: 44.555.666/0001-71   IE: 123456789"_s};
         QTest::newRow("GTV-e") << document(u"GTVe"_s, u"64"_s, kKey, u"1"_s, QString(), gtvBody())
             << QStringList{u"MODELO=64"_s, u"ESPÉCIE 1=5.000,00"_s, u"DESTINATÁRIO=AGENCIA DESTINO\nRUA A, 10\nCENTRO\nCURITIBA - SP  CEP 01001000\nCNPJ/CPF: 33.000.167/0001-01   IE: 123456789"_s};
