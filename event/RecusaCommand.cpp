@@ -66,13 +66,19 @@ void TfrmSincronizacaoCTe::sbtRecusaCTeClick(QObject *)
     } catch (...) {
         failure = std::current_exception();
     }
+    // Nothing reached the server: the list, its ticks and the current row stay.
+    encerraEvento(nsu, called, failure);
+}
+
+void TfrmSincronizacaoCTe::encerraEvento(const QString &nsu, bool reload, const std::exception_ptr &failure)
+{
+    TClientDataSet &cds = cdsSincronizacaoCTe;
     cds.EnableControls();
     cds.SetFiltered(false);
     if (!nsu.isEmpty())
         cds.Locate(QStringLiteral("NRNSU"), nsu);
     atualizaTotais();
-    // Nothing reached the server: the list, its ticks and the current row stay.
-    if (called)
+    if (reload)
         recarregaDepoisDe(failure);
     if (failure)
         std::rethrow_exception(failure);
@@ -114,10 +120,11 @@ void TfrmSincronizacaoCTe::recarregaDepoisDe(const std::exception_ptr &failure)
 // (here at "000"), a confirmation instead of the reason, the same reload on every path.
 void TfrmSincronizacaoCTe::sbtCancelaRecusaCTeClick(QObject *)
 {
-    if (!ensureFilter())
+    if (!listaFiltro && !ensureFilter())
         return;
-    auto *filtro = Cli_Dfe71100::frmFiltroSincronizacaoCTe.data();
+    FiltroLista f = filtroDosComandos();
     TClientDataSet &cds = cdsSincronizacaoCTe;
+    const QString nsu = NsuAtual();
     cds.DisableControls();
     std::exception_ptr failure;
     try {
@@ -131,8 +138,8 @@ void TfrmSincronizacaoCTe::sbtCancelaRecusaCTeClick(QObject *)
             throw Exception(msgPadrao.Msg(QStringLiteral("CTE_NAO_RECUSADO")));
         if (Dialogs().Confirm(this, msgPadrao.Msg(QStringLiteral("CONFIRMA_CANCELA_DESACORDO")))) {
             const Envelope e = callServer(QStringLiteral("CancelaRecusaCTe"),
-                                          {ByVal(cds.FieldByName(QStringLiteral("NRACESSOCTE")).AsString()), ByVal(CodigoEmpresa()),
-                                           ByRef(filtro->rcFiltro.stInscrJurid), ByRef(filtro->stInscrEstadFiltro)});
+                                          {ByVal(cds.FieldByName(QStringLiteral("NRACESSOCTE")).AsString()), ByVal(f.empresa),
+                                           ByRef(f.rc.stInscrJurid), ByRef(f.stInscrEstadFiltro)});
             if (e.flag != QLatin1String("S"))
                 MensErro(e.text, true);
             Dialogs().Information(this, msgPadrao.Msg(QStringLiteral("CANCELA_SUCESSO")));
@@ -140,22 +147,7 @@ void TfrmSincronizacaoCTe::sbtCancelaRecusaCTeClick(QObject *)
     } catch (...) {
         failure = std::current_exception();
     }
-    cds.EnableControls();
-    cds.SetFiltered(false);
-    try {
-        CarregaDadosGerais();
-    } catch (...) {
-        if (!failure)
-            throw;
-        try {
-            throw;
-        } catch (const EAbort &) {
-        } catch (const std::exception &ex) {
-            ShowException(ex);
-        }
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+    encerraEvento(nsu, true, failure);
 }
 
 } // namespace Cli_Dfe71000

@@ -149,6 +149,9 @@ private:
     void verificaRecusa(const FiltroLista &f);
     // The reload after a command whose own `failure` the caller still reports.
     void recarregaDepoisDe(const std::exception_ptr &failure);
+    // The end of the event commands however they end: the list whole again, the current
+    // row kept, the reload when asked, then the command's own failure.
+    void encerraEvento(const QString &nsu, bool reload, const std::exception_ptr &failure);
     // One remote call under the busy animation; an error-text reply is shown and
     // ends the command. Returns the envelope of any other reply.
     struct Envelope callServer(const QString &method, const std::vector<TArg> &args);
