@@ -172,5 +172,5 @@ QVariant RemoteModule::GetEstadoSincronizacao(QVariantList &args)
     const QString reg = fiscal::normalRegistration(text(args, 2));
     if (!(fiscal::validCnpj(reg) || fiscal::validCpf(reg)))
         return refused(QStringLiteral("Inscrição jurídica \"%1\" inválida.").arg(text(args, 2)));
-    return syncstatus::state(m_store, reg, m_clock());
+    return syncstatus::state(m_store, reg, m_clock(), m_authority.certificateExpiry());
 }

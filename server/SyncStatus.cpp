@@ -47,7 +47,7 @@ QDateTime nextCapture(Store &store, const QString &registration)
 }
 } // namespace
 
-QVariantList state(Store &store, const QString &registration, const QDateTime &now)
+QVariantList state(Store &store, const QString &registration, const QDateTime &now, const QDateTime &certificateExpiry)
 {
     const synclog::Entry last = lastQuery(store, registration);
     qint64 lastDay = 0;
@@ -59,7 +59,10 @@ QVariantList state(Store &store, const QString &registration, const QDateTime &n
                     QVariantList{pair("ultima_sincronizacao", localTime(last.at)), pair("resultado", answerOf(last)),
                                  pair("proxima_consulta", localTime(blocked.isValid() ? blocked : now)),
                                  pair("documentos_24h", lastDay), pair("lacunas_nsu", qint64(gaps)),
-                                 pair("proxima_captura", localTime(nextCapture(store, registration)))});
+                                 pair("proxima_captura", localTime(nextCapture(store, registration))),
+                                 pair("validade_certificado", certificateExpiry.isValid()
+                                                                  ? certificateExpiry.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("dd/MM/yyyy"))
+                                                                  : QString())});
 }
 
 } // namespace syncstatus

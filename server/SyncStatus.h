@@ -1,7 +1,7 @@
 #pragma once
 // A registration's conversation with the authority as the screens show it: the last
 // query and its answer, when the next one is allowed, what came in the last day, the
-// NSUs still to repair and the capture schedule's next run.
+// NSUs still to repair, the capture schedule's next run and the company certificate's end.
 #include "store/Store.h"
 
 #include <QDateTime>
@@ -10,6 +10,8 @@
 namespace syncstatus {
 
 // "S" with [[name, value], ...] (see docs/protocol.md, GetEstadoSincronizacao).
-QVariantList state(Store &store, const QString &registration, const QDateTime &now);
+// `certificateExpiry`: the company certificate's end; invalid when none is used.
+QVariantList state(Store &store, const QString &registration, const QDateTime &now,
+                   const QDateTime &certificateExpiry = {});
 
 } // namespace syncstatus

@@ -228,6 +228,7 @@ void TfrmSincronizacaoCTe::carrega(FiltroLista &f)
     mostraFiltroLista();
     atualizaTotais();
     mostraOrdem();
+    atualizaEstado();
 }
 
 QString TfrmSincronizacaoCTe::NsuAtual() const
@@ -240,6 +241,7 @@ void TfrmSincronizacaoCTe::mostraFiltroLista()
 {
     if (!listaFiltro) {
         lblLista->setText(QStringLiteral("Nenhuma lista carregada"));
+        lblEstado->clear();
         return;
     }
     const QString ie = listaFiltro->stInscrEstadFiltro;

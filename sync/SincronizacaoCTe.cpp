@@ -63,6 +63,7 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
     buildGrid();
     buildDocumentCommands();
     buildFind();
+    buildState();
     mostraFiltroLista();
 
     OnShow = [this](QObject *s) { FormShow(s); };

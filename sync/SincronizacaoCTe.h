@@ -42,6 +42,7 @@ public:
     QLabel *lblLista;  // the registrations the list shown belongs to
     QLabel *lblTotais; // rows, ticked rows and the amounts, in the footer
     QLabel *lblVazio;  // over the grid when the filter found nothing
+    QLabel *lblEstado; // the list's registration: last synchronization, next query allowed
 
     // Commands.
     TButtonFlat *sbtFiltro, *sbtSincronizarCTe, *sbtRecusaCTe, *sbtCancelaRecusaCTe, *sbtDownloadXML;
@@ -81,6 +82,10 @@ public:
     void sbtFiltroClick(QObject *sender);
     void sbtVerificarClick(QObject *sender);
     void CarregaDadosGerais();
+    // The last synchronization and the next query allowed for the list's registration,
+    // asked of the server; nothing is said when it cannot tell.
+    void atualizaEstado();
+    bool semEstado = false; // the server has no state method
 
     // The list.
     void cdsSincronizacaoCTeBeforeEdit(TClientDataSet &dataSet);
@@ -175,6 +180,8 @@ private:
     // The cell holds what the find bar looks for: drawn marked.
     bool celulaEncontrada(const TColumn &column, int row) const;
     std::unique_ptr<TListFind> busca;
+    void buildState();
+    void mostraEstado(const QHash<QString, QVariant> &state);
 };
 
 DFE_MODULE_EXPORT extern QPointer<TfrmSincronizacaoCTe> frmSincronizacaoCTe;

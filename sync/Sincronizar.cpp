@@ -33,6 +33,7 @@ void TfrmSincronizacaoCTe::sbtSincronizarCTeClick(QObject *)
         {ByVal(f.empresa), ByRef(f.stInscrEstadFiltro), ByRef(f.rc.stInscrJurid), ByVal(QStringLiteral("MANUAL")),
          ByVal(QString()), ByVal(QString())});
     if (e.flag != QLatin1String("S")) {
+        atualizaEstado(); // no reload follows: the state still tells what happened
         // The authority's hold-off is no failure: the user is told when to try again.
         const QRegularExpressionMatch held = holdOff().match(e.text);
         if (!held.hasMatch())

@@ -103,6 +103,11 @@ FakeServer::FakeServer()
                 QByteArray payload;
                 while (p->reader.next(payload)) {
                     const wire::Request req = wire::decodeRequest(payload);
+                    if (req.method == QLatin1String("GetEstadoSincronizacao")) {
+                        stateCalls << req;
+                        p->socket->write(wire::frame(wire::encodeReply(stateReply(req))));
+                        continue;
+                    }
                     requests << req;
                     if (raw) {
                         for (const QByteArray &out : raw(req))
@@ -115,6 +120,16 @@ FakeServer::FakeServer()
             });
         }
     });
+}
+
+wire::Reply FakeServer::stateReply(const wire::Request &req) const
+{
+    if (state)
+        return state(req);
+    wire::Reply r;
+    r.ok = false;
+    r.error = QStringLiteral("método desconhecido: GetEstadoSincronizacao");
+    return r;
 }
 
 QList<wire::Request> FakeServer::callsOf(const QString &method) const

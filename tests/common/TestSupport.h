@@ -96,6 +96,10 @@ public:
     // for replies no sound server would send.
     std::function<QList<QByteArray>(const wire::Request &)> raw;
     QList<wire::Request> requests;
+    // The state method is answered apart, as an older server does ("método desconhecido")
+    // unless `state` is set; its calls are kept apart from `requests`.
+    std::function<wire::Reply(const wire::Request &)> state;
+    QList<wire::Request> stateCalls;
     int connections = 0;
     QList<wire::Request> callsOf(const QString &method) const;
     // Sends a frame no request asked for, on every open connection.
@@ -104,6 +108,7 @@ public:
     void drop();
 
 private:
+    wire::Reply stateReply(const wire::Request &req) const;
     QTcpServer m_server;
     struct Peer {
         QPointer<QTcpSocket> socket;

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
 #include <QTableView>
@@ -202,6 +203,12 @@ private Q_SLOTS:
         // Done, or held off by the authority right after the server's own synchronization: told, not an error.
         QVERIFY2(dialogs->d.errors.isEmpty(), qPrintable(dialogs->d.errors.join(QLatin1Char('\n'))));
         QVERIFY(!dialogs->d.infos.isEmpty());
+        // The server's own log of that query, shown for the list's registration.
+        static const QRegularExpression state(QStringLiteral("^Última sincronização: \\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d "
+                                                             "\\(\\d{3} - .+\\) · Próxima consulta permitida: \\d\\d/\\d\\d/\\d{4} "
+                                                             "\\d\\d:\\d\\d$"));
+        const QString shown = s->findChild<QLabel *>(QStringLiteral("lblEstado"))->text();
+        QVERIFY2(state.match(shown).hasMatch(), qPrintable(shown));
     }
 
     // The server stops, the user confirms another registration in the filter (its load

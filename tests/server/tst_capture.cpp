@@ -45,6 +45,8 @@ public:
         return dist::answer(a);
     }
     QByteArray eventoCTe(const QByteArray &) override { return {}; }
+    QDateTime certificateExpiry() const override { return expiry; }
+    QDateTime expiry;
 
 private:
     std::function<QDateTime()> m_clock;
@@ -207,11 +209,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("result");
         QTest::addColumn<QString>("nextQuery");
         QTest::addColumn<QString>("nextCapture");
+        QTest::addColumn<QDateTime>("certificate"); // the company certificate's end
+        QTest::addColumn<QString>("certificateShown");
         QTest::newRow("cursor at maxNSU") << QList<int>{DayAuthority::More, DayAuthority::End} << "138 - Motivo"
-                                          << "07/12/2026 21:10" << "07/12/2026 22:02";
-        QTest::newRow("137") << QList<int>{DayAuthority::Nothing} << "137 - Motivo" << "07/12/2026 22:00" << "07/12/2026 22:02";
+                                          << "07/12/2026 21:10" << "07/12/2026 22:02" << QDateTime() << "";
+        // Its last day in Brasília, not in UTC.
+        QTest::newRow("137") << QList<int>{DayAuthority::Nothing} << "137 - Motivo" << "07/12/2026 22:00" << "07/12/2026 22:02"
+                             << QDateTime(QDate(2027, 4, 1), QTime(1, 0), Qt::UTC) << "31/03/2027";
         QTest::newRow("network failure") << QList<int>{DayAuthority::Fail} << "conexão recusada" << "07/12/2026 21:10"
-                                         << "07/12/2026 21:01";
+                                         << "07/12/2026 21:01" << QDateTime() << "";
     }
     void stateOfARegistration()
     {
@@ -219,7 +225,10 @@ private Q_SLOTS:
         QFETCH(QString, result);
         QFETCH(QString, nextQuery);
         QFETCH(QString, nextCapture);
+        QFETCH(QDateTime, certificate);
+        QFETCH(QString, certificateShown);
         DayAuthority authority([this] { return now; });
+        authority.expiry = certificate;
         for (int k : script)
             authority.script << DayAuthority::Kind(k);
         Store s(storePath);
@@ -241,6 +250,7 @@ private Q_SLOTS:
         QCOMPARE(state.value(QStringLiteral("proxima_captura")).toString(), nextCapture);
         QCOMPARE(state.value(QStringLiteral("documentos_24h")).toLongLong(), 7);
         QCOMPARE(state.value(QStringLiteral("lacunas_nsu")).toLongLong(), 0);
+        QCOMPARE(state.value(QStringLiteral("validade_certificado")).toString(), certificateShown);
         const QVariantList bad = run(m, "GetEstadoSincronizacao", {QStringLiteral("01"), QStringLiteral("T"), QStringLiteral("123")});
         QCOMPARE(bad.value(0).toString(), QStringLiteral("N"));
     }

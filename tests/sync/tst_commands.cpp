@@ -117,22 +117,25 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         QTest::addColumn<bool>("reloaded");
         const QString ok = QStringLiteral("Sincronização do CT-e realizada com sucesso.");
-        QTest::newRow("S, no text") << QVariant(QVariantList{"S", 42}) << ok << "" << true;
+        // The state shown is asked again once the server answered the synchronization.
+        QTest::addColumn<int>("stateAsked");
+        QTest::newRow("S, no text") << QVariant(QVariantList{"S", 42}) << ok << "" << true << 1;
         QTest::newRow("S with the server's text")
             << QVariant(QVariantList{"S", "Sincronização concluída: 3 documento(s) recebido(s). Nova consulta à SEFAZ "
                                           "permitida a partir de 09/12/2026 11:00."})
             << ok + "\nSincronização concluída: 3 documento(s) recebido(s). Nova consulta à SEFAZ permitida a partir de "
                     "09/12/2026 11:00 (horário de Brasília)."
-            << "" << true;
+            << "" << true << 1;
         QTest::newRow("held off: an information naming the registration")
             << QVariant(QVariantList{"N", "Nova consulta à SEFAZ permitida a partir de 09/12/2026 11:00."})
             << "Nada falhou: a SEFAZ só aceita nova consulta da inscrição jurídica 11.222.333/0001-81 a partir de "
                "09/12/2026 11:00 (horário de Brasília). A lista já tem o que foi recebido."
-            << "" << false;
-        QTest::newRow("s in lower case") << QVariant(QVariantList{"s", "não feito"}) << "" << "não feito" << false;
+            << "" << false << 1;
+        QTest::newRow("s in lower case") << QVariant(QVariantList{"s", "não feito"}) << "" << "não feito" << false << 1;
         QTest::newRow("N with its reason") << QVariant(QVariantList{"N", "Rejeição: consumo indevido"}) << ""
-                                           << "Rejeição: consumo indevido" << false;
-        QTest::newRow("plain text") << QVariant(QStringLiteral("falha no servidor")) << "" << "falha no servidor" << false;
+                                           << "Rejeição: consumo indevido" << false << 1;
+        QTest::newRow("plain text") << QVariant(QStringLiteral("falha no servidor")) << "" << "falha no servidor" << false
+                                    << 0;
     }
     void synchronization()
     {
@@ -140,9 +143,15 @@ private Q_SLOTS:
         QFETCH(QString, info);
         QFETCH(QString, error);
         QFETCH(bool, reloaded);
+        QFETCH(int, stateAsked);
         loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, {1});
         reply = [answer](const wire::Request &r) { return okReply(answer, r.args); };
+        s()->semEstado = false;
+        server->stateCalls.clear();
+        server->state = [](const wire::Request &r) { return okReply(QVariantList{"S", QVariantList{}}, r.args); };
+        auto noState = qScopeGuard([this] { server->state = nullptr; });
         s()->sbtSincronizarCTe->click();
+        QCOMPARE(server->stateCalls.size(), stateAsked);
         const auto sent = server->callsOf(QStringLiteral("SincronizarCTe"));
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent[0].args, (QVariantList{QStringLiteral("01"), QStringLiteral("T"), kA, QStringLiteral("MANUAL"),

@@ -784,6 +784,57 @@ private Q_SLOTS:
         }
     }
 
+    // The list's registration as the server last spoke to the authority for it, after
+    // each load; a server without the method leaves it empty, says nothing, and is not
+    // asked again.
+    void syncStateShown_data()
+    {
+        QTest::addColumn<QVariant>("answer"); // a text: an error reply; a list: the pairs
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<int>("askedOnTwoLoads");
+        const auto pair = [](const char *name, const QVariant &v) { return QVariant(QVariantList{QString::fromLatin1(name), v}); };
+        QTest::newRow("older server") << QVariant(QStringLiteral("método desconhecido: GetEstadoSincronizacao")) << "" << 1;
+        QTest::newRow("other failure: asked again") << QVariant(QStringLiteral("servidor ocupado")) << "" << 2;
+        QTest::newRow("last, its answer and the next")
+            << QVariant(QVariantList{pair("ultima_sincronizacao", "09/12/2026 10:15"), pair("resultado", "137 - Nenhum documento localizado"),
+                                     pair("proxima_consulta", "09/12/2026 11:16"), pair("nome_futuro", 7)})
+            << "Última sincronização: 09/12/2026 10:15 (137 - Nenhum documento localizado) · Próxima consulta permitida: "
+               "09/12/2026 11:16"
+            << 2;
+        QTest::newRow("never synchronized")
+            << QVariant(QVariantList{pair("ultima_sincronizacao", ""), pair("resultado", ""), pair("proxima_consulta", "09/12/2026 10:00")})
+            << "Última sincronização: nenhuma · Próxima consulta permitida: 09/12/2026 10:00" << 2;
+        QTest::newRow("values of the wrong kind") << QVariant(QVariantList{pair("ultima_sincronizacao", 42), QVariant(QStringLiteral("x"))})
+                                                  << "Última sincronização: nenhuma" << 2;
+    }
+    void syncStateShown()
+    {
+        QFETCH(QVariant, answer);
+        QFETCH(QString, shown);
+        QFETCH(int, askedOnTwoLoads);
+        s()->semEstado = false;
+        server->stateCalls.clear();
+        server->state = [answer](const wire::Request &r) {
+            if (answer.metaType().id() == QMetaType::QString) {
+                wire::Reply failed;
+                failed.ok = false;
+                failed.error = answer.toString();
+                return failed;
+            }
+            return okReply(QVariantList{QStringLiteral("S"), answer}, r.args);
+        };
+        auto noState = qScopeGuard([this] { server->state = nullptr; });
+        dialogs->d.clear();
+        loadList(someRows());
+        QCOMPARE(s()->lblEstado->text(), shown);
+        refresh();
+        QCOMPARE(s()->lblEstado->text(), shown);
+        QCOMPARE(server->stateCalls.size(), askedOnTwoLoads);
+        QCOMPARE(server->stateCalls[0].args, (QVariantList{QStringLiteral("01"), QStringLiteral("T"), kA}));
+        QVERIFY(dialogs->d.errors.isEmpty());
+        QVERIFY(dialogs->d.infos.isEmpty());
+    }
+
     void unreachableServerIsReportedAtTheFirstCall()
     {
         QTcpServer probe;
@@ -806,6 +857,7 @@ private Q_SLOTS:
         QVERIFY(!cds().Active());
         Verdano::SetWebPort(server->port());
     }
+
 };
 
 QTEST_MAIN(TestSync)
