@@ -242,6 +242,7 @@ void TfrmSincronizacaoCTe::mostraFiltroLista()
     if (!listaFiltro) {
         lblLista->setText(QStringLiteral("Nenhuma lista carregada"));
         lblEstado->clear();
+        lblEstado->hide();
         return;
     }
     const QString ie = listaFiltro->stInscrEstadFiltro;

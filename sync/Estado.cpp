@@ -4,7 +4,7 @@
 #include "SincronizacaoCTe.h"
 #include "Exceptions.h"
 
-#include <QHBoxLayout>
+#include <QVBoxLayout>
 #include <QLabel>
 
 namespace Cli_Dfe71000 {
@@ -33,17 +33,19 @@ QString textOf(const QHash<QString, QVariant> &state, const char *name)
 
 void TfrmSincronizacaoCTe::buildState()
 {
-    lblEstado = new QLabel(panNavigator);
+    // A line of its own under the list: the footer has no room left at the screen's size.
+    lblEstado = new QLabel(tshPadrao);
     lblEstado->setObjectName(QStringLiteral("lblEstado"));
-    lblEstado->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lblEstado->setContentsMargins(6, 2, 6, 2);
     lblEstado->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    static_cast<QHBoxLayout *>(panNavigator->layout())->insertWidget(2, lblEstado, 3);
+    tshPadraoLayout->addWidget(lblEstado);
+    lblEstado->hide();
 }
 
 void TfrmSincronizacaoCTe::atualizaEstado()
 {
     lblEstado->clear();
-    lblEstado->setToolTip(QString());
+    lblEstado->hide();
     if (!listaFiltro || semEstado)
         return;
     const FiltroLista f = *listaFiltro;
@@ -73,6 +75,7 @@ void TfrmSincronizacaoCTe::mostraEstado(const QHash<QString, QVariant> &state)
     if (!next.isEmpty())
         text += QStringLiteral(" · Próxima consulta permitida: %1").arg(next);
     lblEstado->setText(text);
+    lblEstado->show();
 
     QStringList tip{text};
     const QVariant documents = state.value(QStringLiteral("documentos_24h"));

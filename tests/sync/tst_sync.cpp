@@ -829,6 +829,7 @@ private Q_SLOTS:
         QCOMPARE(s()->lblEstado->text(), shown);
         refresh();
         QCOMPARE(s()->lblEstado->text(), shown);
+        QCOMPARE(s()->lblEstado->isVisibleTo(s()), !shown.isEmpty()); // no blank line under the list
         QCOMPARE(server->stateCalls.size(), askedOnTwoLoads);
         QCOMPARE(server->stateCalls[0].args, (QVariantList{QStringLiteral("01"), QStringLiteral("T"), kA}));
         QVERIFY(dialogs->d.errors.isEmpty());
