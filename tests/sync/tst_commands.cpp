@@ -171,6 +171,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("registrationArg"); // where the command sends the legal registration
         QTest::newRow("download") << "DownloadXML" << 3;
         QTest::newRow("event") << "RecusaCTe" << 3;
+        QTest::newRow("undo of the event") << "CancelaRecusaCTe" << 2;
         QTest::newRow("synchronization") << "SincronizarCTe" << 2;
         QTest::newRow("reload") << "GetSincronizacaoCTe" << 2;
     }
@@ -178,7 +179,10 @@ private Q_SLOTS:
     {
         QFETCH(QString, command);
         QFETCH(int, registrationArg);
-        loadAndTick({{QStringLiteral("1"), kKey1}, {QStringLiteral("2"), kKey2}}, {0});
+        const bool undo = command == QLatin1String("CancelaRecusaCTe");
+        loadAndTick({{QStringLiteral("1"), kKey1, undo ? QStringLiteral("000") : QStringLiteral("100")},
+                     {QStringLiteral("2"), kKey2}},
+                    {0});
         QCOMPARE(s()->lblLista->text(), QStringLiteral("Lista de 11.222.333/0001-81 · IE todas"));
         auto saved = server->handler;
         server->handler = [&](const wire::Request &r) {
@@ -211,6 +215,10 @@ private Q_SLOTS:
             s()->sbtDownloadXML->click();
         else if (command == QLatin1String("RecusaCTe"))
             s()->sbtRecusaCTe->click();
+        else if (undo) {
+            dialogs->d.confirmAnswer = true;
+            s()->sbtCancelaRecusaCTe->click();
+        }
         else if (command == QLatin1String("SincronizarCTe"))
             s()->sbtSincronizarCTe->click();
         else
