@@ -39,17 +39,81 @@ TfrmFiltroSincronizacaoCTe::TfrmFiltroSincronizacaoCTe(QWidget *owner) : TfrmRot
 
 TfrmFiltroSincronizacaoCTe::~TfrmFiltroSincronizacaoCTe() = default;
 
+namespace {
+QWidget *bold(QWidget *w)
+{
+    SetBold(w);
+    return w;
+}
+
+void plainFont(QWidget *w)
+{
+    QFont f = w->font();
+    f.setBold(false);
+    w->setFont(f);
+}
+
+// An "Inicial"/"Final" pair of dates under a bold title.
+QGroupBox *dateGroup(QWidget *parent, const QString &title, QLabel *&l1, QLabel *&l2, TDateEditPlus *&d1, TDateEditPlus *&d2)
+{
+    auto *g = new QGroupBox(title, parent);
+    bold(g);
+    auto *lay = new QGridLayout(g);
+    l1 = new QLabel(QStringLiteral("Inicial"), g);
+    l2 = new QLabel(QStringLiteral("Final"), g);
+    bold(l1);
+    bold(l2);
+    d1 = new TDateEditPlus(g);
+    d2 = new TDateEditPlus(g);
+    for (TDateEditPlus *d : {d1, d2}) {
+        plainFont(d);
+        SetColor(d, clInfoBk());
+        d->SaveTime = false;
+        d->ValidDateColor = Qt::blue;
+        d->NomeSemana = {QStringLiteral("Domingo"), QStringLiteral("Segunda"), QStringLiteral("Terça"), QStringLiteral("Quarta"),
+                         QStringLiteral("Quinta"), QStringLiteral("Sexta"), QStringLiteral("Sábado")};
+    }
+    lay->addWidget(l1, 0, 0);
+    lay->addWidget(l2, 0, 1);
+    lay->addWidget(d1, 1, 0);
+    lay->addWidget(d2, 1, 1);
+    lay->setRowStretch(2, 1); // dates at the top of a group taller than they need
+    return g;
+}
+} // namespace
+
 void TfrmFiltroSincronizacaoCTe::buildLayout()
 {
-    auto bold = [](QWidget *w) {
-        SetBold(w);
-        return w;
-    };
     auto *grid = new QGridLayout(grbDadosRel);
     grid->setContentsMargins(6, 6, 6, 6);
     grid->setHorizontalSpacing(6);
     grid->setVerticalSpacing(4);
+    grid->addLayout(buildRegistrations(), 0, 0);
+    grid->addWidget(buildStatus(), 1, 0);
+    grbDataEmissao = dateGroup(grbDadosRel, QStringLiteral(" Data de Emissão "), lblEmissaoIni, lblEmissaoFim, depEmissaoIni,
+                               depEmissaoFim);
+    grbSinc = dateGroup(grbDadosRel, QStringLiteral(" Data de Sincronização "), Label1, Label2, depSincIni, depSincFin);
+    depEmissaoIni->setObjectName(QStringLiteral("depEmissaoIni"));
+    depEmissaoFim->setObjectName(QStringLiteral("depEmissaoFim"));
+    depSincIni->setObjectName(QStringLiteral("depSincIni"));
+    depSincFin->setObjectName(QStringLiteral("depSincFin"));
+    grid->addWidget(grbDataEmissao, 0, 1);
+    grid->addWidget(grbSinc, 1, 1);
 
+    QWidget *order[] = {medInscrJurid, medInscrEstad, chkNSUInex, chkAutorizado, chkRecusado,
+                        chkCancelado, depEmissaoIni, depEmissaoFim, depSincIni, depSincFin};
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        QWidget::setTabOrder(order[i], order[i + 1]);
+
+    SetOnExit(depEmissaoIni, [this](QObject *s) { depEmissaoIniExit(s); });
+    SetOnExit(depEmissaoFim, [this](QObject *s) { depEmissaoFimExit(s); });
+    SetOnExit(depSincIni, [this](QObject *s) { depSincIniExit(s); });
+    SetOnExit(depSincFin, [this](QObject *s) { depSincFinExit(s); });
+    resize(503, 183);
+}
+
+QGridLayout *TfrmFiltroSincronizacaoCTe::buildRegistrations()
+{
     lblInscrJurid = new QLabel(QStringLiteral("Inscrição Jurídica"), grbDadosRel);
     bold(lblInscrJurid);
     medInscrJurid = new TMaskEdit(grbDadosRel);
@@ -66,6 +130,8 @@ void TfrmFiltroSincronizacaoCTe::buildLayout()
     SetColor(medInscrEstad, Qt::white);
     btpInscrEstad = new TBtnPesquisa(grbDadosRel);
     btpInscrEstad->setObjectName(QStringLiteral("btpInscrEstad"));
+    plainFont(medInscrJurid);
+    plainFont(medInscrEstad);
 
     auto *regs = new QGridLayout;
     regs->addWidget(lblInscrJurid, 0, 0);
@@ -74,8 +140,11 @@ void TfrmFiltroSincronizacaoCTe::buildLayout()
     regs->addWidget(lblInscrEstad, 2, 0);
     regs->addWidget(medInscrEstad, 3, 0);
     regs->addWidget(btpInscrEstad, 3, 1);
-    grid->addLayout(regs, 0, 0);
+    return regs;
+}
 
+QGroupBox *TfrmFiltroSincronizacaoCTe::buildStatus()
+{
     grbStatus = new QGroupBox(QStringLiteral(" Situação CT-e "), grbDadosRel);
     bold(grbStatus);
     auto *st = new QGridLayout(grbStatus);
@@ -90,60 +159,7 @@ void TfrmFiltroSincronizacaoCTe::buildLayout()
     st->addWidget(chkAutorizado, 1, 0);
     st->addWidget(chkRecusado, 2, 0);
     st->addWidget(chkCancelado, 3, 0);
-    grid->addWidget(grbStatus, 1, 0);
-
-    auto dateGroup = [&](const QString &title, QLabel *&l1, QLabel *&l2, TDateEditPlus *&d1, TDateEditPlus *&d2) {
-        auto *g = new QGroupBox(title, grbDadosRel);
-        bold(g);
-        auto *lay = new QGridLayout(g);
-        l1 = new QLabel(QStringLiteral("Inicial"), g);
-        l2 = new QLabel(QStringLiteral("Final"), g);
-        bold(l1);
-        bold(l2);
-        d1 = new TDateEditPlus(g);
-        d2 = new TDateEditPlus(g);
-        for (TDateEditPlus *d : {d1, d2}) {
-            QFont f = d->font();
-            f.setBold(false);
-            d->setFont(f);
-            SetColor(d, clInfoBk());
-            d->SaveTime = false;
-            d->ValidDateColor = Qt::blue;
-            d->NomeSemana = {QStringLiteral("Domingo"), QStringLiteral("Segunda"), QStringLiteral("Terça"),
-                             QStringLiteral("Quarta"), QStringLiteral("Quinta"), QStringLiteral("Sexta"),
-                             QStringLiteral("Sábado")};
-        }
-        lay->addWidget(l1, 0, 0);
-        lay->addWidget(l2, 0, 1);
-        lay->addWidget(d1, 1, 0);
-        lay->addWidget(d2, 1, 1);
-        lay->setRowStretch(2, 1); // dates at the top of a group taller than they need
-        return g;
-    };
-    grbDataEmissao = dateGroup(QStringLiteral(" Data de Emissão "), lblEmissaoIni, lblEmissaoFim, depEmissaoIni, depEmissaoFim);
-    grbSinc = dateGroup(QStringLiteral(" Data de Sincronização "), Label1, Label2, depSincIni, depSincFin);
-    depEmissaoIni->setObjectName(QStringLiteral("depEmissaoIni"));
-    depEmissaoFim->setObjectName(QStringLiteral("depEmissaoFim"));
-    depSincIni->setObjectName(QStringLiteral("depSincIni"));
-    depSincFin->setObjectName(QStringLiteral("depSincFin"));
-    grid->addWidget(grbDataEmissao, 0, 1);
-    grid->addWidget(grbSinc, 1, 1);
-    for (QWidget *w : {static_cast<QWidget *>(medInscrJurid), static_cast<QWidget *>(medInscrEstad)}) {
-        QFont f = w->font();
-        f.setBold(false);
-        w->setFont(f);
-    }
-
-    QWidget *order[] = {medInscrJurid, medInscrEstad, chkNSUInex, chkAutorizado, chkRecusado,
-                        chkCancelado, depEmissaoIni, depEmissaoFim, depSincIni, depSincFin};
-    for (size_t i = 0; i + 1 < std::size(order); ++i)
-        QWidget::setTabOrder(order[i], order[i + 1]);
-
-    SetOnExit(depEmissaoIni, [this](QObject *s) { depEmissaoIniExit(s); });
-    SetOnExit(depEmissaoFim, [this](QObject *s) { depEmissaoFimExit(s); });
-    SetOnExit(depSincIni, [this](QObject *s) { depSincIniExit(s); });
-    SetOnExit(depSincFin, [this](QObject *s) { depSincFinExit(s); });
-    resize(503, 183);
+    return grbStatus;
 }
 
 void TfrmFiltroSincronizacaoCTe::FormCreate(QObject *sender)

@@ -8,6 +8,9 @@
 #include <QDate>
 #include <QPointer>
 
+class QGridLayout;
+class QGroupBox;
+
 namespace Cli_Dfe71100 {
 
 struct TRecordFilter {
@@ -76,6 +79,8 @@ public:
 
 private:
     void buildLayout();
+    QGridLayout *buildRegistrations();
+    QGroupBox *buildStatus();
     void buildLookups();
     QString currentLookupType() const;
 };
