@@ -13,6 +13,7 @@
 #include "authority/sefaz/CompanyCertificate.h"
 #include "authority/sefaz/SefazAuthority.h"
 #include "store/SyncState.h"
+#include "Engines.h"
 #include "TestPki.h"
 #include "authority/XmlSigner.h"
 #include "authority/Xml.h"
@@ -456,9 +457,25 @@ private Q_SLOTS:
     // Killed with SIGKILL in the middle of a synchronization (a page stored, the next one
     // on its way) and started again, the server synchronizes that registration at once:
     // nothing of the dead process holds it, and nothing the first run stored is lost.
+    void killedServerSynchronizesAtOnceOnRestart_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::newRow("SQLite") << "sqlite";
+        // The registration's lock is the session's advisory lock: it ends with the killed process's connection.
+        QTest::newRow("PostgreSQL") << "postgresql";
+    }
     void killedServerSynchronizesAtOnceOnRestart()
     {
-        const QString path = dir.filePath(QStringLiteral("killed.sqlite"));
+        QFETCH(QString, engine);
+        std::unique_ptr<PgInstance> pg;
+        QString path = dir.filePath(QStringLiteral("killed.sqlite"));
+        if (engine == QLatin1String("postgresql")) {
+            pg = std::make_unique<PgInstance>();
+            QVERIFY2(pg->ok(), qPrintable(pg->error()));
+            const QString e = pg->createDatabase(QStringLiteral("killed"));
+            QVERIFY2(e.isEmpty(), qPrintable(e));
+            path = pg->uri(QStringLiteral("killed"));
+        }
         const QStringList args{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), path,
                                QStringLiteral("--authority"), QStringLiteral("sefaz"), QStringLiteral("--certificate"), pki.companyP12(),
                                QStringLiteral("--certificate-password-file"), pki.passwordFile(), QStringLiteral("--ca-file"), pki.caPem(),
@@ -500,8 +517,8 @@ private Q_SLOTS:
         QCOMPARE(quint64(scalar(s, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu")), lastNsu());
         const qint64 after = scalar(s, "SELECT COUNT(*) FROM cte") + scalar(s, "SELECT COUNT(*) FROM evento WHERE nrnsu IS NOT NULL");
         QCOMPARE(quint64(after), lastNsu());
-        qInfo("restart after kill -9: %lld of %llu documents kept from the killed run, the rest in %lld ms",
-              qlonglong(before), qulonglong(lastNsu()), qlonglong(took.elapsed()));
+        qInfo("%s, restart after kill -9: %lld of %llu documents kept from the killed run, the rest in %lld ms",
+              qPrintable(engine), qlonglong(before), qulonglong(lastNsu()), qlonglong(took.elapsed()));
     }
 
     // A scheduled run holds the registration (its lock on another connection of the store):
