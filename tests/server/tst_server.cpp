@@ -293,6 +293,63 @@ private Q_SLOTS:
         QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 0);
     }
 
+    // A page the authority sent whole except for one part (cStat 138, NSU 4 and 5 after
+    // the cursor 3), edited into an answer that cannot be trusted.
+    void incompleteAnswersNeverMoveTheCursor_data()
+    {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<QString>("message");
+        const QString incomplete = QStringLiteral("Falha na consulta à SEFAZ: resposta da SEFAZ incompleta: ");
+        const QString invalid = QStringLiteral("Falha na consulta à SEFAZ: resposta da SEFAZ inválida: ");
+        QTest::newRow("no cStat") << QByteArray("<cStat>138</cStat>") << QByteArray() << incomplete + "sem cStat";
+        QTest::newRow("empty cStat") << QByteArray("<cStat>138</cStat>") << QByteArray("<cStat> </cStat>") << incomplete + "sem cStat";
+        QTest::newRow("no ultNSU") << QByteArray("<ultNSU>000000000000005</ultNSU>") << QByteArray() << incomplete + "sem ultNSU";
+        QTest::newRow("no maxNSU") << QByteArray("<maxNSU>000000000000005</maxNSU>") << QByteArray() << incomplete + "sem maxNSU";
+        QTest::newRow("maxNSU not a number") << QByteArray("<maxNSU>000000000000005</maxNSU>")
+                                             << QByteArray("<maxNSU>00000000000000X</maxNSU>")
+                                             << QStringLiteral("A SEFAZ respondeu com um maxNSU inválido (00000000000000X).");
+        QTest::newRow("137 with an empty maxNSU") << QByteArray("<cStat>138</cStat><xMotivo>ok</xMotivo><ultNSU>000000000000005</ultNSU><maxNSU>000000000000005</maxNSU>")
+                                                  << QByteArray("<cStat>137</cStat><xMotivo>ok</xMotivo><ultNSU>000000000000003</ultNSU><maxNSU></maxNSU>")
+                                                  << QStringLiteral("A SEFAZ respondeu com um maxNSU inválido ().");
+        QTest::newRow("docZip without NSU") << QByteArray(" NSU=\"000000000000005\"") << QByteArray()
+                                            << incomplete + "docZip sem NSU de 15 dígitos (\"\")";
+        QTest::newRow("docZip with an NSU of 14 digits") << QByteArray(" NSU=\"000000000000005\"") << QByteArray(" NSU=\"00000000000005\"")
+                                                         << incomplete + "docZip sem NSU de 15 dígitos (\"00000000000005\")";
+        QTest::newRow("docZip without schema") << QByteArray("NSU=\"000000000000004\" schema=\"procCTe_v4.00.xsd\"")
+                                               << QByteArray("NSU=\"000000000000004\"")
+                                               << incomplete + "docZip do NSU 000000000000004 sem schema";
+        QTest::newRow("truncated after the documents") << QByteArray("</loteDistDFeInt></retDistDFeInt>") << QByteArray() << invalid;
+        QTest::newRow("truncated inside a docZip") << QByteArray("</docZip><docZip") << QByteArray() << invalid;
+        QTest::newRow("tags that do not match") << QByteArray("</ultNSU>") << QByteArray("</maxNSU>") << invalid;
+    }
+    void incompleteAnswersNeverMoveTheCursor()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(QString, message);
+        Scripted first;
+        first.pages = {page({{1, 2, 3}, 3}, 3)};
+        RemoteModule m1 = module(first);
+        QCOMPARE(run(m1, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+
+        QByteArray answer = page({{4, 5}, 5}, 5);
+        const qsizetype at = answer.indexOf(from);
+        QVERIFY2(at >= 0, answer.constData());
+        // A truncated answer ends where the edit begins.
+        answer = to.isEmpty() && message.endsWith(QStringLiteral("inválida: ")) ? answer.left(at) : answer.replace(at, from.size(), to);
+        Scripted bad;
+        bad.pages = {answer};
+        RemoteModule m2 = module(bad);
+        const QVariantList r = run(m2, "SincronizarCTe", syncArgs(kReg));
+        QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+        QVERIFY2(r.value(1).toString().startsWith(message), qPrintable(r.value(1).toString()));
+        QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), 3);
+        QCOMPARE(scalar(*store, "SELECT CAST(maxnsu AS INTEGER) FROM cursor_nsu"), 3);
+        QCOMPARE(nsus(*store, "1=1"), (QList<int>{1, 2, 3}));
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 0);
+    }
+
     void pageAndCursorAreStoredTogether_data()
     {
         QTest::addColumn<QString>("trigger"); // fails the second page's transaction part way
