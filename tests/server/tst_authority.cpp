@@ -301,6 +301,10 @@ private Q_SLOTS:
         QTest::newRow("slow answer") << R::Slow << QStringLiteral("Falha na consulta à SEFAZ: tempo esgotado aguardando a resposta de 127.0.0.1:");
         QTest::newRow("dropped connection") << R::Drop << QStringLiteral("Falha na consulta à SEFAZ: 127.0.0.1:");
         QTest::newRow("rejection 215") << R::Cstat215 << QStringLiteral("215 - Rejeição: Falha no schema XML");
+        QTest::newRow("SOAP 1.1 envelope") << R::Soap11 << QStringLiteral("Falha na consulta à SEFAZ: resposta não é SOAP 1.2: envelope SOAP 1.1");
+        QTest::newRow("SOAP 1.1 fault") << R::Soap11Fault << QStringLiteral("Falha na consulta à SEFAZ: falha SOAP de 127.0.0.1 (HTTP 500): SOAP 1.1: soap:Server: Servidor indisponível");
+        QTest::newRow("truncated answer") << R::Truncated << QStringLiteral("Falha na consulta à SEFAZ: resposta não é SOAP 1.2: ");
+        QTest::newRow("answer without cStat") << R::NoCstat << QStringLiteral("Falha na consulta à SEFAZ: resposta da SEFAZ incompleta: sem cStat");
     }
 
     void failuresLeaveTheCursor()
@@ -801,6 +805,15 @@ private Q_SLOTS:
         QTest::newRow("dropped connection") << R::Drop << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: 127.0.0.1:");
         QTest::newRow("HTTP 500") << R::Http500 << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: HTTP 500 de 127.0.0.1");
         QTest::newRow("not SOAP") << R::Garbage << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: resposta não é SOAP 1.2");
+        QTest::newRow("SOAP fault") << R::SoapFault << true << 0
+                                    << QStringLiteral("Falha no envio do evento à SEFAZ: falha SOAP de 127.0.0.1 (HTTP 500): soap:Receiver: Servidor indisponível");
+        QTest::newRow("SOAP 1.1 envelope") << R::Soap11 << true << 0
+                                           << QStringLiteral("Falha no envio do evento à SEFAZ: resposta não é SOAP 1.2: envelope SOAP 1.1");
+        QTest::newRow("SOAP 1.1 fault") << R::Soap11Fault << true << 0
+                                        << QStringLiteral("Falha no envio do evento à SEFAZ: falha SOAP de 127.0.0.1 (HTTP 500): SOAP 1.1: soap:Server: Servidor indisponível");
+        QTest::newRow("truncated answer") << R::Truncated << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: resposta não é SOAP 1.2: ");
+        QTest::newRow("answer without cStat") << R::NoCstat << true << 0
+                                              << QStringLiteral("Falha no envio do evento à SEFAZ: a resposta não é um retEventoCTe");
     }
     void eventRefusedChangesNothing()
     {
