@@ -510,6 +510,47 @@ private Q_SLOTS:
                                           " + (SELECT COUNT(*) FROM evento WHERE nrnsu IS NOT NULL)"
                                           " + (SELECT COUNT(*) FROM doc_bruto)"));
     }
+
+    // Two servers on one store asked for the disagreement event on one CT-e at the same
+    // moment: one sends it, the other waits and then finds it registered.
+    void twoServersOneEvent()
+    {
+        const QString where = freshPg();
+        QVERIFY(!where.isEmpty());
+        SimulatedAuthority sim; // the servers' clock: now
+        QString key;
+        for (const SimulatedAuthority::Item &it : sim.history(kReg)) {
+            const qint64 age = it.at.daysTo(QDateTime::currentDateTimeUtc());
+            if (it.kind == SimulatedAuthority::Item::Cte && it.cancelProt.isEmpty() && age <= 30 &&
+                SimulatedAuthority::taker(it).doc == kReg)
+                key = it.key;
+        }
+        QVERIFY(!key.isEmpty());
+        ServerProcess one(where), two(where);
+        const quint16 p1 = one.port(), p2 = two.port();
+        QVERIFY(p1 && p2);
+        const wire::Reply synced = callServer(p1, QStringLiteral("SincronizarCTe"), syncArgs());
+        QCOMPARE(synced.result.toList().value(0).toString(), QStringLiteral("S"));
+
+        Store holder(where);
+        const QVariantList args{key, QStringLiteral("Mercadoria não recebida no destino"), QStringLiteral("01"), kReg, QStringLiteral("T")};
+        wire::Reply r1, r2;
+        std::vector<std::jthread> calls;
+        {
+            const Store::RegistrationLock lock(holder, QStringLiteral("evento ") + key);
+            calls.emplace_back([&] { r1 = callServer(p1, QStringLiteral("RecusaCTe"), args); });
+            calls.emplace_back([&] { r2 = callServer(p2, QStringLiteral("RecusaCTe"), args); });
+            QVERIFY(QTest::qWaitFor([&] {
+                return scalar(holder, "SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted") == 2;
+            }, 20000));
+        }
+        calls.clear();
+        QVERIFY2(r1.ok && r2.ok, qPrintable(r1.error + r2.error));
+        QStringList flags{r1.result.toList().value(0).toString(), r2.result.toList().value(0).toString()};
+        flags.sort();
+        QCOMPARE(flags, (QStringList{"N", "S"}));
+        QCOMPARE(scalar(holder, "SELECT COUNT(*) FROM evento WHERE tpevento = '610110'"), 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPgStore)
