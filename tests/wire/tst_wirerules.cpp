@@ -105,6 +105,7 @@ private Q_SLOTS:
         const wire::DecodedPacket d = wire::decodePacket(p);
         QCOMPARE(d.rows.size(), size_t(1));
         QCOMPARE(d.rows[0].value(0).toDouble(), value);
+        QVERIFY2(d.rows[0].value(0).toDouble() == value, qPrintable(QString::number(d.rows[0].value(0).toDouble(), 'g', 17))); // not only near it
         // ...and by the screen's dataset.
         TClientDataSet ds;
         ds.SetData(p);
