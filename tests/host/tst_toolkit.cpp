@@ -331,6 +331,75 @@ private Q_SLOTS:
         QCOMPARE(net.Security.Token, token);
     }
 
+    // The command line over the INI file over the defaults, option by option; a value
+    // that cannot be used is told and leaves the one before it.
+    void optionsOverTheIni_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("problems");
+        const auto both = [](const char *name, const QByteArray &ini, const QString &option, const QString &field, const QString &fromIni,
+                             const QString &fromLine, const QString &byDefault) {
+            QTest::addRow("%s: default", name) << QByteArray() << QStringList{} << field << byDefault << 0;
+            QTest::addRow("%s: INI", name) << ini << QStringList{} << field << fromIni << 0;
+            QTest::addRow("%s: command line over INI", name) << ini << QStringList{option, fromLine} << field << fromLine << 0;
+            QTest::addRow("%s: command line before --config", name) << ini << QStringList{option, fromLine, QStringLiteral("CONFIG")}
+                                                                     << field << fromLine << 0;
+        };
+        both("company", "[host]\ncompany=02\n", "--company", "company", "02", "03", "01");
+        both("branch", "[host]\nbranch=05\n", "--branch", "branch", "05", "07", "01");
+        both("date", "[host]\nprocessing_date=2026-02-27\n", "--date", "date", "2026-02-27", "2026-03-01",
+             QDate::currentDate().toString(Qt::ISODate));
+        both("server host", "[server]\nhost=10.0.0.5\n", "--server-host", "serverHost", "10.0.0.5", "10.0.0.6", "127.0.0.1");
+        both("server port", "[server]\nport=9999\n", "--server-port", "serverPort", "9999", "9001", "8750");
+        both("timeout", "[server]\ntimeout=30\n", "--timeout", "timeout", "30", "45", "120");
+        both("module folder", "[modules]\nfolder=/opt/a\n", "--module-dir", "moduleDir", "/opt/a", "/opt/b", "");
+        QTest::newRow("impossible date on the line keeps the INI's") << QByteArray("[host]\nprocessing_date=2026-02-27\n")
+                                                                     << QStringList{"--date", "2026-02-30"} << "date" << "2026-02-27" << 1;
+        QTest::newRow("port not a number keeps the INI's") << QByteArray("[server]\nport=9999\n") << QStringList{"--server-port", "http"}
+                                                           << "serverPort" << "9999" << 1;
+        QTest::newRow("port 0") << QByteArray() << QStringList{"--server-port", "0"} << "serverPort" << "8750" << 1;
+        QTest::newRow("port over 65535") << QByteArray() << QStringList{"--server-port", "65536"} << "serverPort" << "8750" << 1;
+        QTest::newRow("port 65535") << QByteArray() << QStringList{"--server-port", "65535"} << "serverPort" << "65535" << 0;
+        QTest::newRow("empty port in the INI") << QByteArray("[server]\nport=\n") << QStringList{} << "serverPort" << "8750" << 1;
+        QTest::newRow("negative timeout") << QByteArray() << QStringList{"--timeout", "-5"} << "timeout" << "120" << 1;
+        QTest::newRow("timeout not a number in the INI") << QByteArray("[server]\ntimeout=dois\n") << QStringList{} << "timeout" << "120" << 1;
+    }
+    void optionsOverTheIni()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, field);
+        QFETCH(QString, value);
+        QFETCH(int, problems);
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("h.ini"));
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(ini);
+        f.close();
+        QStringList line{QStringLiteral("dfe-host")};
+        for (const QString &a : arguments)
+            line << (a == QLatin1String("CONFIG") ? QStringLiteral("--config") : a);
+        if (!line.contains(QStringLiteral("--config")))
+            line << QStringLiteral("--config");
+        line << file;
+        HostSettings s;
+        s.parse(line);
+        const QHash<QString, QString> got{{QStringLiteral("company"), s.company},
+                                          {QStringLiteral("branch"), s.branch},
+                                          {QStringLiteral("date"), s.processingDate.toString(Qt::ISODate)},
+                                          {QStringLiteral("serverHost"), s.serverHost},
+                                          {QStringLiteral("serverPort"), QString::number(s.serverPort)},
+                                          {QStringLiteral("timeout"), QString::number(s.callTimeoutSeconds)},
+                                          {QStringLiteral("moduleDir"), s.moduleDir}};
+        QVERIFY(got.contains(field));
+        QCOMPARE(got.value(field), value);
+        QVERIFY2(s.problems.size() == problems, qPrintable(s.problems.join(QLatin1Char('\n'))));
+    }
+
     // The token comes from the INI file only: the command line has no option for it.
     void tokenNotOnTheCommandLine()
     {
