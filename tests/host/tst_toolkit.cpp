@@ -201,38 +201,50 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("error");
-        QTest::newRow("good") << "libfixture_good.so" << QString();
-        QTest::newRow("no IniProc") << "libfixture_noiniproc.so" << "não tem a entrada IniProc";
-        QTest::newRow("missing file") << "libnada.so" << "não encontrado";
+        QTest::addColumn<int>("cycles");         // load, two IniProc, unload
+        QTest::addColumn<bool>("byDestruction"); // unloaded by dropping the handle, not by finalize()
+        QTest::newRow("good") << "libfixture_good.so" << QString() << 1 << false;
+        QTest::newRow("good, three cycles") << "libfixture_good.so" << QString() << 3 << false;
+        QTest::newRow("good, unloaded by the handle going") << "libfixture_good.so" << QString() << 1 << true;
+        QTest::newRow("good, three cycles by the handle going") << "libfixture_good.so" << QString() << 3 << true;
+        QTest::newRow("no IniProc") << "libfixture_noiniproc.so" << "não tem a entrada IniProc" << 1 << false;
+        QTest::newRow("missing file") << "libnada.so" << "não encontrado" << 1 << false;
+        QTest::newRow("empty name") << "" << "não encontrado" << 1 << false;
     }
     void moduleLoader()
     {
         QFETCH(QString, file);
         QFETCH(QString, error);
+        QFETCH(int, cycles);
+        QFETCH(bool, byDestruction);
         qputenv("FIXTURE_INITIALIZE", "0");
         qputenv("FIXTURE_INIPROC", "0");
         qputenv("FIXTURE_FINALIZE", "0");
-        const QString path = QStringLiteral(FIXTURE_DIR "/") + file;
+        const QString path = file.isEmpty() ? QString() : QStringLiteral(FIXTURE_DIR "/") + file;
         if (!error.isEmpty()) {
             try {
                 ModuleHandle::load(path);
                 QFAIL("loading should have failed");
             } catch (const std::runtime_error &e) {
                 const QString msg = QString::fromUtf8(e.what());
-                QVERIFY2(msg.contains(error) && msg.contains(path), qPrintable(msg));
+                QVERIFY2(msg.contains(error) && msg.contains(QStringLiteral("\"%1\"").arg(path)), qPrintable(msg));
             }
             QCOMPARE(qgetenv("FIXTURE_INITIALIZE"), QByteArray("0"));
             return;
         }
-        {
-            auto h = ModuleHandle::load(path);
-            QCOMPARE(qgetenv("FIXTURE_INITIALIZE"), QByteArray("1"));
-            h->iniProc();
-            h->iniProc();
-            QCOMPARE(qgetenv("FIXTURE_INIPROC"), QByteArray("2"));
-            h->finalize();
+        for (int c = 1; c <= cycles; ++c) {
+            {
+                auto h = ModuleHandle::load(path);
+                QCOMPARE(qgetenv("FIXTURE_INITIALIZE").toInt(), c);
+                QCOMPARE(qgetenv("FIXTURE_FINALIZE").toInt(), c - 1);
+                h->iniProc();
+                h->iniProc();
+                QCOMPARE(qgetenv("FIXTURE_INIPROC").toInt(), 2 * c);
+                if (!byDestruction)
+                    h->finalize();
+            }
+            QCOMPARE(qgetenv("FIXTURE_FINALIZE").toInt(), c); // once, not again at destruction
         }
-        QCOMPARE(qgetenv("FIXTURE_FINALIZE"), QByteArray("1")); // once, not again at destruction
     }
 
     void databaseProblemsAreReported_data()
