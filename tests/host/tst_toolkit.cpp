@@ -95,6 +95,11 @@ private Q_SLOTS:
         QTest::newRow("decimal allowed") << "12" << 5 << 2 << "," << 2 << 0 << true;
         QTest::newRow("third decimal") << "1,25" << 5 << 2 << "1" << 4 << 0 << false;
         QTest::newRow("second separator") << "1,2" << 5 << 2 << "." << 3 << 0 << false;
+        QTest::newRow("space") << "12" << 20 << 0 << " " << 2 << 0 << false;
+        QTest::newRow("digit into empty text") << "" << 20 << 0 << "7" << 0 << 0 << true;
+        QTest::newRow("digit into empty text, no digits allowed") << "" << 0 << 0 << "7" << 0 << 0 << false;
+        QTest::newRow("separator first") << "" << 5 << 2 << "," << 0 << 0 << true;
+        QTest::newRow("selection past the end") << "12" << 3 << 0 << "3" << 9 << 9 << true;
     }
     void maxNumber()
     {
@@ -119,12 +124,36 @@ private Q_SLOTS:
         QTest::newRow("trims") << " 7 " << "07";
         QTest::newRow("too long keeps the right") << "123" << "23";
         QTest::newRow("blank stays blank") << "  " << "";
+        QTest::newRow("empty stays empty") << "" << "";
     }
     void ajusta()
     {
         QFETCH(QString, in);
         QFETCH(QString, out);
         QCOMPARE(Ajusta(in, 2), out);
+        QCOMPARE(Ajusta(in, 0), in.trimmed()); // no size: nothing to fit
+    }
+
+    void rightAndFirstDayOfTheMonth_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("right");
+        QTest::newRow("part") << "12345" << 2 << "45";
+        QTest::newRow("more than the text") << "12" << 5 << "12";
+        QTest::newRow("none") << "12" << 0 << "";
+        QTest::newRow("negative") << "12" << -1 << "";
+        QTest::newRow("empty text") << "" << 3 << "";
+    }
+    void rightAndFirstDayOfTheMonth()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, count);
+        QFETCH(QString, right);
+        QCOMPARE(Right(text, count), right);
+        QCOMPARE(PriDiaMes(QDate(2026, 2, 28)), QDate(2026, 2, 1));
+        QCOMPARE(PriDiaMes(QDate(2026, 12, 1)), QDate(2026, 12, 1));
+        QVERIFY(!PriDiaMes(QDate()).isValid()); // an empty date stays empty
     }
 
     void masksAndMaskedEdit_data()
