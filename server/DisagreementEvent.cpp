@@ -70,8 +70,10 @@ QVariantList DisagreementEvent::record(const QString &key, const QString &regist
     if (const QString expired = certificate::expired(m_authority.certificateExpiry(), m_clock()); !expired.isEmpty())
         return refused(expired);
     // Two events for one CT-e at once would take the same sequence number: the second
-    // waits and then finds the first one registered.
+    // waits and then finds the first one registered, also when another server on the
+    // same store sent the first.
     const RegistrationLock oneEvent(QStringLiteral("evento ") + key);
+    const Store::RegistrationLock acrossServers(m_store, QStringLiteral("evento ") + key);
     if (const QString why = ineligible(key, registration); !why.isEmpty())
         return refused(why);
     const qint64 before = kept(key);
@@ -146,6 +148,7 @@ QVariantList DisagreementEvent::undo(const QString &key, const QString &registra
     if (const QString expired = certificate::expired(m_authority.certificateExpiry(), m_clock()); !expired.isEmpty())
         return refused(expired);
     const RegistrationLock oneEvent(QStringLiteral("evento ") + key);
+    const Store::RegistrationLock acrossServers(m_store, QStringLiteral("evento ") + key);
     Statement st(m_store, "SELECT cdstatus FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ?");
     st.bind(1, registration).bind(2, key);
     if (!st.step())

@@ -195,6 +195,10 @@ Synchronization::Outcome Synchronization::pageFromCursor(QString &ending)
         } catch (const std::exception &e) {
             return queryFailed(e);
         }
+        // The stored maxNSU is what the next run and the state method go by.
+        if ((a.cStat == QLatin1String("137") || a.cStat == QLatin1String("138")) &&
+            (a.maxNSU.size() != 15 || !fiscal::allDigits(a.maxNSU)))
+            return refused(QStringLiteral("A SEFAZ respondeu com um maxNSU inválido (%1).").arg(a.maxNSU));
         if (a.cStat == QLatin1String("137")) {
             m_store.transaction([&] {
                 Statement(m_store, "INSERT INTO cursor_nsu (nrinsjurpesq, ultnsu, maxnsu, dtultsinc, origem)"

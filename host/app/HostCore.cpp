@@ -15,6 +15,19 @@
 #include <QSqlQuery>
 #include <stdexcept>
 
+namespace {
+// A whole number within [low, high]; otherwise `into` stays and the problem is told.
+void readNumber(const QString &text, int low, int high, int &into, const QString &what, QStringList &problems)
+{
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    if (ok && v >= low && v <= high)
+        into = v;
+    else
+        problems << QStringLiteral("%1 \"%2\" inválido; mantido %3.").arg(what, text).arg(into);
+}
+} // namespace
+
 void HostSettings::load(const QString &iniPath)
 {
     QFileInfo fi(iniPath);
@@ -42,8 +55,11 @@ void HostSettings::load(const QString &iniPath)
             problems << QStringLiteral("Data de processamento \"%1\" inválida em \"%2\".").arg(date, iniPath);
     }
     serverHost = ini.value(QStringLiteral("server/host"), serverHost).toString();
-    serverPort = ini.value(QStringLiteral("server/port"), serverPort).toInt();
-    callTimeoutSeconds = ini.value(QStringLiteral("server/timeout"), callTimeoutSeconds).toInt();
+    if (ini.contains(QStringLiteral("server/port")))
+        readNumber(ini.value(QStringLiteral("server/port")).toString(), 1, 65535, serverPort, QStringLiteral("Porta do servidor"), problems);
+    if (ini.contains(QStringLiteral("server/timeout")))
+        readNumber(ini.value(QStringLiteral("server/timeout")).toString(), 1, 24 * 3600, callTimeoutSeconds,
+                   QStringLiteral("Tempo limite"), problems);
     serverTls = ini.value(QStringLiteral("server/tls"), serverTls).toBool();
     // Files named relative to the INI file's folder.
     auto file = [&](const char *key, const QString &current) {
@@ -99,8 +115,8 @@ void HostSettings::parse(const QStringList &arguments)
         else problems << QStringLiteral("Data de processamento \"%1\" inválida.").arg(p.value(date));
     }
     if (p.isSet(host)) serverHost = p.value(host);
-    if (p.isSet(port)) serverPort = p.value(port).toInt();
-    if (p.isSet(timeout)) callTimeoutSeconds = p.value(timeout).toInt();
+    if (p.isSet(port)) readNumber(p.value(port), 1, 65535, serverPort, QStringLiteral("Porta do servidor"), problems);
+    if (p.isSet(timeout)) readNumber(p.value(timeout), 1, 24 * 3600, callTimeoutSeconds, QStringLiteral("Tempo limite"), problems);
     if (p.isSet(driver)) dbDriver = p.value(driver);
     if (p.isSet(db)) dbName = p.value(db);
     if (p.isSet(mods)) moduleDir = p.value(mods);

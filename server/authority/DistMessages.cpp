@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
+#include <algorithm>
 #include <stdexcept>
 
 namespace dist {
@@ -91,6 +92,30 @@ QByteArray answer(const Answer &a)
     return xml;
 }
 
+namespace {
+[[noreturn]] void incomplete(const std::string &why) { throw std::runtime_error("resposta da SEFAZ incompleta: " + why); }
+
+bool isNsu(const QString &s)
+{
+    return s.size() == 15 && std::all_of(s.begin(), s.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+// A docZip's NSU places it in the cursor's range: without one it could only be lost.
+DocZip readDocZip(QXmlStreamReader &r)
+{
+    DocZip d;
+    const QXmlStreamAttributes at = r.attributes();
+    if (!at.hasAttribute(QStringLiteral("NSU")) || !isNsu(at.value(QStringLiteral("NSU")).toString()))
+        incomplete("docZip sem NSU de 15 dígitos (\"" + at.value(QStringLiteral("NSU")).toString().toStdString() + "\")");
+    if (!at.hasAttribute(QStringLiteral("schema")) || at.value(QStringLiteral("schema")).trimmed().isEmpty())
+        incomplete("docZip do NSU " + at.value(QStringLiteral("NSU")).toString().toStdString() + " sem schema");
+    d.nsu = at.value(QStringLiteral("NSU")).toString();
+    d.schema = at.value(QStringLiteral("schema")).toString();
+    d.content = r.readElementText().toLatin1();
+    return d;
+}
+} // namespace
+
 Answer readAnswer(const QByteArray &xml)
 {
     Answer a;
@@ -100,25 +125,24 @@ Answer readAnswer(const QByteArray &xml)
         throw std::runtime_error("resposta da SEFAZ inválida: " + r.errorString().toStdString());
     if (r.name() != QLatin1String("retDistDFeInt"))
         throw std::runtime_error("a resposta da SEFAZ não é um retDistDFeInt (<" + r.name().toString().toStdString() + ">)");
+    bool ult = false, max = false;
     while (!r.atEnd()) {
         if (r.readNext() != QXmlStreamReader::StartElement)
             continue;
         const auto n = r.name();
         if (n == QLatin1String("tpAmb")) a.tpAmb = r.readElementText();
-        else if (n == QLatin1String("cStat")) a.cStat = r.readElementText();
+        else if (n == QLatin1String("cStat")) a.cStat = r.readElementText().trimmed();
         else if (n == QLatin1String("xMotivo")) a.xMotivo = r.readElementText();
-        else if (n == QLatin1String("ultNSU")) a.ultNSU = r.readElementText();
-        else if (n == QLatin1String("maxNSU")) a.maxNSU = r.readElementText();
-        else if (n == QLatin1String("docZip")) {
-            DocZip d;
-            d.nsu = r.attributes().value(QStringLiteral("NSU")).toString();
-            d.schema = r.attributes().value(QStringLiteral("schema")).toString();
-            d.content = r.readElementText().toLatin1();
-            a.docs.push_back(d);
-        }
+        else if (n == QLatin1String("ultNSU")) { a.ultNSU = r.readElementText(); ult = true; }
+        else if (n == QLatin1String("maxNSU")) { a.maxNSU = r.readElementText(); max = true; }
+        else if (n == QLatin1String("docZip")) a.docs.push_back(readDocZip(r));
     }
     if (r.hasError())
         throw std::runtime_error("resposta da SEFAZ inválida: " + r.errorString().toStdString());
+    if (a.cStat.isEmpty())
+        incomplete("sem cStat");
+    if (!ult || !max)
+        incomplete(!ult ? "sem ultNSU" : "sem maxNSU");
     return a;
 }
 

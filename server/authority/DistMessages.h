@@ -31,7 +31,8 @@ struct Answer {
     std::vector<DocZip> docs;
 };
 QByteArray answer(const Answer &a);
-// Throws std::runtime_error when `xml` is not a well-formed retDistDFeInt.
+// Throws std::runtime_error when `xml` is not a well-formed retDistDFeInt, or lacks
+// cStat, ultNSU, maxNSU, or a docZip's NSU or schema.
 Answer readAnswer(const QByteArray &xml);
 
 } // namespace dist

@@ -95,6 +95,11 @@ private Q_SLOTS:
         QTest::newRow("decimal allowed") << "12" << 5 << 2 << "," << 2 << 0 << true;
         QTest::newRow("third decimal") << "1,25" << 5 << 2 << "1" << 4 << 0 << false;
         QTest::newRow("second separator") << "1,2" << 5 << 2 << "." << 3 << 0 << false;
+        QTest::newRow("space") << "12" << 20 << 0 << " " << 2 << 0 << false;
+        QTest::newRow("digit into empty text") << "" << 20 << 0 << "7" << 0 << 0 << true;
+        QTest::newRow("digit into empty text, no digits allowed") << "" << 0 << 0 << "7" << 0 << 0 << false;
+        QTest::newRow("separator first") << "" << 5 << 2 << "," << 0 << 0 << true;
+        QTest::newRow("selection past the end") << "12" << 3 << 0 << "3" << 9 << 9 << true;
     }
     void maxNumber()
     {
@@ -119,12 +124,36 @@ private Q_SLOTS:
         QTest::newRow("trims") << " 7 " << "07";
         QTest::newRow("too long keeps the right") << "123" << "23";
         QTest::newRow("blank stays blank") << "  " << "";
+        QTest::newRow("empty stays empty") << "" << "";
     }
     void ajusta()
     {
         QFETCH(QString, in);
         QFETCH(QString, out);
         QCOMPARE(Ajusta(in, 2), out);
+        QCOMPARE(Ajusta(in, 0), in.trimmed()); // no size: nothing to fit
+    }
+
+    void rightAndFirstDayOfTheMonth_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("right");
+        QTest::newRow("part") << "12345" << 2 << "45";
+        QTest::newRow("more than the text") << "12" << 5 << "12";
+        QTest::newRow("none") << "12" << 0 << "";
+        QTest::newRow("negative") << "12" << -1 << "";
+        QTest::newRow("empty text") << "" << 3 << "";
+    }
+    void rightAndFirstDayOfTheMonth()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, count);
+        QFETCH(QString, right);
+        QCOMPARE(Right(text, count), right);
+        QCOMPARE(PriDiaMes(QDate(2026, 2, 28)), QDate(2026, 2, 1));
+        QCOMPARE(PriDiaMes(QDate(2026, 12, 1)), QDate(2026, 12, 1));
+        QVERIFY(!PriDiaMes(QDate()).isValid()); // an empty date stays empty
     }
 
     void masksAndMaskedEdit_data()
@@ -201,38 +230,50 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("error");
-        QTest::newRow("good") << "libfixture_good.so" << QString();
-        QTest::newRow("no IniProc") << "libfixture_noiniproc.so" << "não tem a entrada IniProc";
-        QTest::newRow("missing file") << "libnada.so" << "não encontrado";
+        QTest::addColumn<int>("cycles");         // load, two IniProc, unload
+        QTest::addColumn<bool>("byDestruction"); // unloaded by dropping the handle, not by finalize()
+        QTest::newRow("good") << "libfixture_good.so" << QString() << 1 << false;
+        QTest::newRow("good, three cycles") << "libfixture_good.so" << QString() << 3 << false;
+        QTest::newRow("good, unloaded by the handle going") << "libfixture_good.so" << QString() << 1 << true;
+        QTest::newRow("good, three cycles by the handle going") << "libfixture_good.so" << QString() << 3 << true;
+        QTest::newRow("no IniProc") << "libfixture_noiniproc.so" << "não tem a entrada IniProc" << 1 << false;
+        QTest::newRow("missing file") << "libnada.so" << "não encontrado" << 1 << false;
+        QTest::newRow("empty name") << "" << "não encontrado" << 1 << false;
     }
     void moduleLoader()
     {
         QFETCH(QString, file);
         QFETCH(QString, error);
+        QFETCH(int, cycles);
+        QFETCH(bool, byDestruction);
         qputenv("FIXTURE_INITIALIZE", "0");
         qputenv("FIXTURE_INIPROC", "0");
         qputenv("FIXTURE_FINALIZE", "0");
-        const QString path = QStringLiteral(FIXTURE_DIR "/") + file;
+        const QString path = file.isEmpty() ? QString() : QStringLiteral(FIXTURE_DIR "/") + file;
         if (!error.isEmpty()) {
             try {
                 ModuleHandle::load(path);
                 QFAIL("loading should have failed");
             } catch (const std::runtime_error &e) {
                 const QString msg = QString::fromUtf8(e.what());
-                QVERIFY2(msg.contains(error) && msg.contains(path), qPrintable(msg));
+                QVERIFY2(msg.contains(error) && msg.contains(QStringLiteral("\"%1\"").arg(path)), qPrintable(msg));
             }
             QCOMPARE(qgetenv("FIXTURE_INITIALIZE"), QByteArray("0"));
             return;
         }
-        {
-            auto h = ModuleHandle::load(path);
-            QCOMPARE(qgetenv("FIXTURE_INITIALIZE"), QByteArray("1"));
-            h->iniProc();
-            h->iniProc();
-            QCOMPARE(qgetenv("FIXTURE_INIPROC"), QByteArray("2"));
-            h->finalize();
+        for (int c = 1; c <= cycles; ++c) {
+            {
+                auto h = ModuleHandle::load(path);
+                QCOMPARE(qgetenv("FIXTURE_INITIALIZE").toInt(), c);
+                QCOMPARE(qgetenv("FIXTURE_FINALIZE").toInt(), c - 1);
+                h->iniProc();
+                h->iniProc();
+                QCOMPARE(qgetenv("FIXTURE_INIPROC").toInt(), 2 * c);
+                if (!byDestruction)
+                    h->finalize();
+            }
+            QCOMPARE(qgetenv("FIXTURE_FINALIZE").toInt(), c); // once, not again at destruction
         }
-        QCOMPARE(qgetenv("FIXTURE_FINALIZE"), QByteArray("1")); // once, not again at destruction
     }
 
     void databaseProblemsAreReported_data()
@@ -329,6 +370,75 @@ private Q_SLOTS:
         QCOMPARE(net.Security.Tls, tls);
         QCOMPARE(net.Security.CaFile, caFile.isEmpty() || caFile.startsWith(QLatin1Char('/')) ? caFile : dir.filePath(caFile));
         QCOMPARE(net.Security.Token, token);
+    }
+
+    // The command line over the INI file over the defaults, option by option; a value
+    // that cannot be used is told and leaves the one before it.
+    void optionsOverTheIni_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("problems");
+        const auto both = [](const char *name, const QByteArray &ini, const QString &option, const QString &field, const QString &fromIni,
+                             const QString &fromLine, const QString &byDefault) {
+            QTest::addRow("%s: default", name) << QByteArray() << QStringList{} << field << byDefault << 0;
+            QTest::addRow("%s: INI", name) << ini << QStringList{} << field << fromIni << 0;
+            QTest::addRow("%s: command line over INI", name) << ini << QStringList{option, fromLine} << field << fromLine << 0;
+            QTest::addRow("%s: command line before --config", name) << ini << QStringList{option, fromLine, QStringLiteral("CONFIG")}
+                                                                     << field << fromLine << 0;
+        };
+        both("company", "[host]\ncompany=02\n", "--company", "company", "02", "03", "01");
+        both("branch", "[host]\nbranch=05\n", "--branch", "branch", "05", "07", "01");
+        both("date", "[host]\nprocessing_date=2026-02-27\n", "--date", "date", "2026-02-27", "2026-03-01",
+             QDate::currentDate().toString(Qt::ISODate));
+        both("server host", "[server]\nhost=10.0.0.5\n", "--server-host", "serverHost", "10.0.0.5", "10.0.0.6", "127.0.0.1");
+        both("server port", "[server]\nport=9999\n", "--server-port", "serverPort", "9999", "9001", "8750");
+        both("timeout", "[server]\ntimeout=30\n", "--timeout", "timeout", "30", "45", "120");
+        both("module folder", "[modules]\nfolder=/opt/a\n", "--module-dir", "moduleDir", "/opt/a", "/opt/b", "");
+        QTest::newRow("impossible date on the line keeps the INI's") << QByteArray("[host]\nprocessing_date=2026-02-27\n")
+                                                                     << QStringList{"--date", "2026-02-30"} << "date" << "2026-02-27" << 1;
+        QTest::newRow("port not a number keeps the INI's") << QByteArray("[server]\nport=9999\n") << QStringList{"--server-port", "http"}
+                                                           << "serverPort" << "9999" << 1;
+        QTest::newRow("port 0") << QByteArray() << QStringList{"--server-port", "0"} << "serverPort" << "8750" << 1;
+        QTest::newRow("port over 65535") << QByteArray() << QStringList{"--server-port", "65536"} << "serverPort" << "8750" << 1;
+        QTest::newRow("port 65535") << QByteArray() << QStringList{"--server-port", "65535"} << "serverPort" << "65535" << 0;
+        QTest::newRow("empty port in the INI") << QByteArray("[server]\nport=\n") << QStringList{} << "serverPort" << "8750" << 1;
+        QTest::newRow("negative timeout") << QByteArray() << QStringList{"--timeout", "-5"} << "timeout" << "120" << 1;
+        QTest::newRow("timeout not a number in the INI") << QByteArray("[server]\ntimeout=dois\n") << QStringList{} << "timeout" << "120" << 1;
+    }
+    void optionsOverTheIni()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, field);
+        QFETCH(QString, value);
+        QFETCH(int, problems);
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("h.ini"));
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(ini);
+        f.close();
+        QStringList line{QStringLiteral("dfe-host")};
+        for (const QString &a : arguments)
+            line << (a == QLatin1String("CONFIG") ? QStringLiteral("--config") : a);
+        if (!line.contains(QStringLiteral("--config")))
+            line << QStringLiteral("--config");
+        line << file;
+        HostSettings s;
+        s.parse(line);
+        const QHash<QString, QString> got{{QStringLiteral("company"), s.company},
+                                          {QStringLiteral("branch"), s.branch},
+                                          {QStringLiteral("date"), s.processingDate.toString(Qt::ISODate)},
+                                          {QStringLiteral("serverHost"), s.serverHost},
+                                          {QStringLiteral("serverPort"), QString::number(s.serverPort)},
+                                          {QStringLiteral("timeout"), QString::number(s.callTimeoutSeconds)},
+                                          {QStringLiteral("moduleDir"), s.moduleDir}};
+        QVERIFY(got.contains(field));
+        QCOMPARE(got.value(field), value);
+        QVERIFY2(s.problems.size() == problems, qPrintable(s.problems.join(QLatin1Char('\n'))));
     }
 
     // The token comes from the INI file only: the command line has no option for it.

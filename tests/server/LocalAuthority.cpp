@@ -70,6 +70,35 @@ private:
         s->disconnectFromHost();
     }
 
+    static QByteArray soapFault()
+    {
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\">"
+               "<soap:Body><soap:Fault><soap:Code><soap:Value>soap:Receiver</soap:Value></soap:Code>"
+               "<soap:Reason><soap:Text xml:lang=\"pt\">Servidor indisponível</soap:Text></soap:Reason>"
+               "</soap:Fault></soap:Body></soap:Envelope>";
+    }
+    static QByteArray soap11Fault()
+    {
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+               "<soap:Body><soap:Fault><faultcode>soap:Server</faultcode><faultstring>Servidor indisponível</faultstring>"
+               "</soap:Fault></soap:Body></soap:Envelope>";
+    }
+    // A whole answer made into one that the client must refuse.
+    static QByteArray spoiled(LocalAuthority::Reply reply, QByteArray envelope)
+    {
+        using R = LocalAuthority::Reply;
+        if (reply == R::Soap11)
+            return envelope.replace(soap::kEnvelopeNs, "http://schemas.xmlsoap.org/soap/envelope/");
+        if (reply == R::Truncated)
+            return envelope.left(envelope.size() / 2);
+        if (reply == R::NoCstat) {
+            const qsizetype from = envelope.indexOf("<cStat>"), to = envelope.indexOf("</cStat>");
+            if (from >= 0 && to > from)
+                envelope.remove(from, to + 8 - from);
+        }
+        return envelope;
+    }
+
     static QByteArray wrap(const QByteArray &message)
     {
         const QString op = QString::fromLatin1(SefazAuthority::kDistOperation);
@@ -106,10 +135,9 @@ private:
         case R::Http500:
             return send(s, 500, "Internal Server Error");
         case R::SoapFault:
-            return send(s, 500, "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\">"
-                                "<soap:Body><soap:Fault><soap:Code><soap:Value>soap:Receiver</soap:Value></soap:Code>"
-                                "<soap:Reason><soap:Text xml:lang=\"pt\">Servidor indisponível</soap:Text></soap:Reason>"
-                                "</soap:Fault></soap:Body></soap:Envelope>");
+            return send(s, 500, soapFault());
+        case R::Soap11Fault:
+            return send(s, 500, soap11Fault());
         case R::Garbage:
             return send(s, 200, "%%% isto não é XML");
         case R::NotRetDist:
@@ -137,9 +165,12 @@ private:
         case R::TamperEvent:
         case R::AcceptEvent:
         case R::Event134:
+        case R::Soap11:
+        case R::Truncated:
+        case R::NoCstat:
             break;
         }
-        send(s, 200, wrap(m_owner.m_sim.distDFeInt(message)));
+        send(s, 200, spoiled(reply, wrap(m_owner.m_sim.distDFeInt(message))));
     }
 
     // The V4 event service answers with its result element right under the Body.
@@ -212,6 +243,10 @@ private:
             return send(s, 500, "Internal Server Error");
         case R::Garbage:
             return send(s, 200, "%%% isto não é XML");
+        case R::SoapFault:
+            return send(s, 500, soapFault());
+        case R::Soap11Fault:
+            return send(s, 500, soap11Fault());
         default:
             break;
         }
@@ -229,7 +264,7 @@ private:
         else if (ret.isEmpty())
             ret = evento::withoutDeclaration(m_owner.m_sim.eventoCTe(message));
         m_owner.recordAnswer(ret);
-        send(s, 200, wrapEvent(ret));
+        send(s, 200, spoiled(reply, wrapEvent(ret)));
     }
 
     LocalAuthority &m_owner;

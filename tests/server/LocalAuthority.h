@@ -20,7 +20,11 @@ public:
     enum class Reply { Normal, Cstat137, Cstat656, Cstat215, Http500, SoapFault, Garbage, NotRetDist, Slow, Drop, CorruptDocs,
                        TamperEvent, // one byte of xObs changed on the way in
                        AcceptEvent, // 135 once the checks pass, whatever the simulation knows
-                       Event134 };
+                       Event134,
+                       Soap11,      // the answer in a SOAP 1.1 envelope
+                       Soap11Fault, // HTTP 500 with a SOAP 1.1 fault
+                       Truncated,   // the answer's first half only
+                       NoCstat };   // the fiscal answer without its cStat
     struct Call {
         QString contentType, path;
         QByteArray message; // the distDFeInt or eventoCTe inside the envelope

@@ -302,6 +302,10 @@ private Q_SLOTS:
         QTest::newRow("slow answer") << R::Slow << QStringLiteral("Falha na consulta à SEFAZ: tempo esgotado aguardando a resposta de 127.0.0.1:");
         QTest::newRow("dropped connection") << R::Drop << QStringLiteral("Falha na consulta à SEFAZ: 127.0.0.1:");
         QTest::newRow("rejection 215") << R::Cstat215 << QStringLiteral("215 - Rejeição: Falha no schema XML");
+        QTest::newRow("SOAP 1.1 envelope") << R::Soap11 << QStringLiteral("Falha na consulta à SEFAZ: resposta não é SOAP 1.2: envelope SOAP 1.1");
+        QTest::newRow("SOAP 1.1 fault") << R::Soap11Fault << QStringLiteral("Falha na consulta à SEFAZ: falha SOAP de 127.0.0.1 (HTTP 500): SOAP 1.1: soap:Server: Servidor indisponível");
+        QTest::newRow("truncated answer") << R::Truncated << QStringLiteral("Falha na consulta à SEFAZ: resposta não é SOAP 1.2: ");
+        QTest::newRow("answer without cStat") << R::NoCstat << QStringLiteral("Falha na consulta à SEFAZ: resposta da SEFAZ incompleta: sem cStat");
     }
 
     void failuresLeaveTheCursor()
@@ -736,34 +740,35 @@ private Q_SLOTS:
         QTest::addColumn<QString>("authorizer");
         QTest::addColumn<QString>("production");
         QTest::addColumn<QString>("homologation");
+        QTest::addColumn<QString>("offset"); // of dhEvento: the state's own time, no summer time
         const QString svrsP = QStringLiteral("https://cte.svrs.rs.gov.br/ws/CTeRecepcaoEventoV4/CTeRecepcaoEventoV4.asmx");
         const QString svrsH = QStringLiteral("https://cte-homologacao.svrs.rs.gov.br/ws/CTeRecepcaoEventoV4/CTeRecepcaoEventoV4.asmx");
         const QString spP = QStringLiteral("https://nfe.fazenda.sp.gov.br/CTeWS/WS/CTeRecepcaoEventoV4.asmx");
         const QString spH = QStringLiteral("https://homologacao.nfe.fazenda.sp.gov.br/CTeWS/WS/CTeRecepcaoEventoV4.asmx");
         const struct {
-            const char *code, *name, *authorizer;
+            const char *code, *name, *authorizer, *offset;
             QString production, homologation;
         } states[] = {
-            {"11", "RO", "SVRS", svrsP, svrsH}, {"12", "AC", "SVRS", svrsP, svrsH}, {"13", "AM", "SVRS", svrsP, svrsH},
-            {"14", "RR", "SVSP", spP, spH},     {"15", "PA", "SVRS", svrsP, svrsH}, {"16", "AP", "SVSP", spP, spH},
-            {"17", "TO", "SVRS", svrsP, svrsH}, {"21", "MA", "SVRS", svrsP, svrsH}, {"22", "PI", "SVRS", svrsP, svrsH},
-            {"23", "CE", "SVRS", svrsP, svrsH}, {"24", "RN", "SVRS", svrsP, svrsH}, {"25", "PB", "SVRS", svrsP, svrsH},
-            {"26", "PE", "SVSP", spP, spH},     {"27", "AL", "SVRS", svrsP, svrsH}, {"28", "SE", "SVRS", svrsP, svrsH},
-            {"29", "BA", "SVRS", svrsP, svrsH}, {"32", "ES", "SVRS", svrsP, svrsH}, {"33", "RJ", "SVRS", svrsP, svrsH},
-            {"35", "SP", "SP", spP, spH},       {"42", "SC", "SVRS", svrsP, svrsH}, {"43", "RS", "SVRS", svrsP, svrsH},
-            {"52", "GO", "SVRS", svrsP, svrsH}, {"53", "DF", "SVRS", svrsP, svrsH},
-            {"31", "MG", "MG", QStringLiteral("https://cte.fazenda.mg.gov.br/cte/services/CTeRecepcaoEventoV4"),
+            {"11", "RO", "SVRS", "-04:00", svrsP, svrsH}, {"12", "AC", "SVRS", "-05:00", svrsP, svrsH}, {"13", "AM", "SVRS", "-04:00", svrsP, svrsH},
+            {"14", "RR", "SVSP", "-04:00", spP, spH},     {"15", "PA", "SVRS", "-03:00", svrsP, svrsH}, {"16", "AP", "SVSP", "-03:00", spP, spH},
+            {"17", "TO", "SVRS", "-03:00", svrsP, svrsH}, {"21", "MA", "SVRS", "-03:00", svrsP, svrsH}, {"22", "PI", "SVRS", "-03:00", svrsP, svrsH},
+            {"23", "CE", "SVRS", "-03:00", svrsP, svrsH}, {"24", "RN", "SVRS", "-03:00", svrsP, svrsH}, {"25", "PB", "SVRS", "-03:00", svrsP, svrsH},
+            {"26", "PE", "SVSP", "-03:00", spP, spH},     {"27", "AL", "SVRS", "-03:00", svrsP, svrsH}, {"28", "SE", "SVRS", "-03:00", svrsP, svrsH},
+            {"29", "BA", "SVRS", "-03:00", svrsP, svrsH}, {"32", "ES", "SVRS", "-03:00", svrsP, svrsH}, {"33", "RJ", "SVRS", "-03:00", svrsP, svrsH},
+            {"35", "SP", "SP", "-03:00", spP, spH},       {"42", "SC", "SVRS", "-03:00", svrsP, svrsH}, {"43", "RS", "SVRS", "-03:00", svrsP, svrsH},
+            {"52", "GO", "SVRS", "-03:00", svrsP, svrsH}, {"53", "DF", "SVRS", "-03:00", svrsP, svrsH},
+            {"31", "MG", "MG", "-03:00", QStringLiteral("https://cte.fazenda.mg.gov.br/cte/services/CTeRecepcaoEventoV4"),
              QStringLiteral("https://hcte.fazenda.mg.gov.br/cte/services/CTeRecepcaoEventoV4")},
-            {"41", "PR", "PR", QStringLiteral("https://cte.fazenda.pr.gov.br/cte4/CTeRecepcaoEventoV4"),
+            {"41", "PR", "PR", "-03:00", QStringLiteral("https://cte.fazenda.pr.gov.br/cte4/CTeRecepcaoEventoV4"),
              QStringLiteral("https://homologacao.cte.fazenda.pr.gov.br/cte4/CTeRecepcaoEventoV4")},
-            {"50", "MS", "MS", QStringLiteral("https://producao.cte.ms.gov.br/ws/CTeRecepcaoEventoV4"),
+            {"50", "MS", "MS", "-04:00", QStringLiteral("https://producao.cte.ms.gov.br/ws/CTeRecepcaoEventoV4"),
              QStringLiteral("https://homologacao.cte.ms.gov.br/ws/CTeRecepcaoEventoV4")},
-            {"51", "MT", "MT", QStringLiteral("https://cte.sefaz.mt.gov.br/ctews2/services/CTeRecepcaoEventoV4"),
+            {"51", "MT", "MT", "-04:00", QStringLiteral("https://cte.sefaz.mt.gov.br/ctews2/services/CTeRecepcaoEventoV4"),
              QStringLiteral("https://homologacao.sefaz.mt.gov.br/ctews2/services/CTeRecepcaoEventoV4")},
         };
         for (const auto &s : states)
             QTest::addRow("%s", s.name) << QString::fromLatin1(s.code) << QString::fromLatin1(s.authorizer)
-                                        << s.production << s.homologation;
+                                        << s.production << s.homologation << QString::fromLatin1(s.offset);
         QCOMPARE(std::size(states), size_t(27));
     }
     void everyStateHasItsAuthorizer()
@@ -778,6 +783,54 @@ private Q_SLOTS:
         QCOMPARE(e.authorizerUrl(service, uf, Endpoints::Environment::Producao).toString(), production);
         QCOMPARE(e.authorizerUrl(service, uf, Endpoints::Environment::Homologacao).toString(), homologation);
         QCOMPARE(e.asciiOnly(authorizer), authorizer == QLatin1String("MT"));
+        QFETCH(QString, offset);
+        evento::Disagreement d;
+        d.key = keyOf(uf);
+        d.author = kReg;
+        d.tpAmb = QStringLiteral("1");
+        d.reason = QStringLiteral("Mercadoria não recebida");
+        for (const QDateTime &at : {kNow, QDateTime(QDate(2026, 1, 15), QTime(2, 30), Qt::UTC)}) {
+            d.at = at;
+            const QString dh = evento::read(evento::build(d, false)).dhEvento;
+            QVERIFY2(dh.endsWith(offset), qPrintable(dh));
+            QCOMPARE(QDateTime::fromString(dh, Qt::ISODate), at);
+        }
+    }
+
+    // The ASCII-only authorizer (MT) gets the reason folded and trimmed; its length is
+    // counted after both, before any call.
+    void asciiFoldingAtItsEdges_data()
+    {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("outcome"); // the xObs sent, or the refusal
+        QTest::newRow("folds to exactly 15") << QStringLiteral("Avária na carga") << QStringLiteral("Avaria na carga");
+        QTest::newRow("15 once the blanks folding leaves at both ends go")
+            << QStringLiteral("¶ Avaria na carga ¤") << QStringLiteral("Avaria na carga");
+        QTest::newRow("14 once the blank folding leaves at the end goes")
+            << QStringLiteral("Avaria na carg ¶") << QStringLiteral("o motivo fica com 14 caracteres");
+        QTest::newRow("14 after dropping signs without an ASCII form")
+            << QStringLiteral("Avaria §na carg") << QStringLiteral("o motivo fica com 14 caracteres");
+        QTest::newRow("255 after folding") << QString(QStringLiteral("x").repeated(250) + QStringLiteral("ãçéíõ"))
+                                           << QString(QStringLiteral("x").repeated(250) + QStringLiteral("aceio"));
+    }
+    void asciiFoldingAtItsEdges()
+    {
+        QFETCH(QString, reason);
+        QFETCH(QString, outcome);
+        static int issuer = 0;
+        auto a = makeAuthority(options());
+        const QString key = keyOf(QStringLiteral("51"), QStringLiteral("0456789%1").arg(++issuer, 5, 10, QLatin1Char('0')));
+        keep(key);
+        local->script({LocalAuthority::Reply::AcceptEvent});
+        const QVariantList r = refuse(*a, key, reason);
+        if (outcome.startsWith(QLatin1String("o motivo"))) {
+            QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+            QVERIFY2(r.value(1).toString().contains(outcome), qPrintable(r.value(1).toString()));
+            QVERIFY(eventCalls().isEmpty());
+            return;
+        }
+        QVERIFY2(r.value(0).toString() == QLatin1String("S"), qPrintable(r.value(1).toString()));
+        QCOMPARE(evento::read(eventCalls().value(0).message).xObs, outcome);
     }
 
     // Folding may leave an ASCII-only authorizer too short a reason: refused before any call.
@@ -818,6 +871,15 @@ private Q_SLOTS:
         QTest::newRow("dropped connection") << R::Drop << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: 127.0.0.1:");
         QTest::newRow("HTTP 500") << R::Http500 << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: HTTP 500 de 127.0.0.1");
         QTest::newRow("not SOAP") << R::Garbage << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: resposta não é SOAP 1.2");
+        QTest::newRow("SOAP fault") << R::SoapFault << true << 0
+                                    << QStringLiteral("Falha no envio do evento à SEFAZ: falha SOAP de 127.0.0.1 (HTTP 500): soap:Receiver: Servidor indisponível");
+        QTest::newRow("SOAP 1.1 envelope") << R::Soap11 << true << 0
+                                           << QStringLiteral("Falha no envio do evento à SEFAZ: resposta não é SOAP 1.2: envelope SOAP 1.1");
+        QTest::newRow("SOAP 1.1 fault") << R::Soap11Fault << true << 0
+                                        << QStringLiteral("Falha no envio do evento à SEFAZ: falha SOAP de 127.0.0.1 (HTTP 500): SOAP 1.1: soap:Server: Servidor indisponível");
+        QTest::newRow("truncated answer") << R::Truncated << true << 0 << QStringLiteral("Falha no envio do evento à SEFAZ: resposta não é SOAP 1.2: ");
+        QTest::newRow("answer without cStat") << R::NoCstat << true << 0
+                                              << QStringLiteral("Falha no envio do evento à SEFAZ: a resposta não é um retEventoCTe");
     }
     void eventRefusedChangesNothing()
     {

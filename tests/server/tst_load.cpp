@@ -319,6 +319,70 @@ private Q_SLOTS:
         QVERIFY(s.state() == QAbstractSocket::UnconnectedState || s.waitForDisconnected(10000));
     }
 
+    // Connections in flight at once hold bytes of one budget; each gives them back however
+    // it ends, so that a frame of nearly the whole budget is served afterwards.
+    void budgetGivenBackHoweverAConnectionEnds_data()
+    {
+        QTest::addColumn<QString>("ending");
+        for (const char *e : {"completed", "aborted", "closed", "stalled", "malformed"})
+            QTest::newRow(e) << QString::fromLatin1(e);
+    }
+    void budgetGivenBackHoweverAConnectionEnds()
+    {
+        QFETCH(QString, ending);
+        const auto frameOf = [](int size) {
+            const int base = int(call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString())).size());
+            for (int k = size - base - 4; k <= size - base; ++k)
+                if (const QByteArray f = call(QStringLiteral("GetSincronizacaoCTe"), getArgs(QString(k, QLatin1Char('1')))); f.size() == size)
+                    return f;
+            return QByteArray();
+        };
+        ServerConfig c = config(storePath());
+        c.maxInFlight = c.maxPerCaller = c.maxPerConnection = 4000;
+        c.frameStallMs = ending == QLatin1String("stalled") ? 300 : 30000;
+        DfeServer server(c, std::make_shared<SimulatedAuthority>());
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        QByteArray frame = frameOf(1304);
+        QCOMPARE(frame.size(), 1304);
+        if (ending == QLatin1String("malformed"))
+            frame = frame.left(4) + QByteArray(1300, '\x5a');
+        std::vector<std::unique_ptr<QTcpSocket>> open;
+        for (int i = 0; i < 3; ++i) {
+            auto s = std::make_unique<QTcpSocket>();
+            s->connectToHost(QHostAddress::LocalHost, server.serverPort());
+            QVERIFY(s->waitForConnected(3000));
+            s->write(frame.left(1204)); // 1200 bytes of the frame held
+            QVERIFY(s->waitForBytesWritten(3000));
+            open.push_back(std::move(s));
+        }
+        QTest::qWait(200);
+        // Counted together: 3600 held, so 1000 more do not fit.
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(probe.waitForConnected(3000));
+        const wire::Reply busy = roundTrip(probe, frameOf(1004));
+        QVERIFY2(!busy.ok && busy.error.contains(QStringLiteral("ocupado")), qPrintable(busy.error));
+
+        for (auto &s : open) {
+            if (ending == QLatin1String("aborted")) {
+                s->abort();
+            } else if (ending == QLatin1String("closed")) {
+                s->disconnectFromHost();
+            } else if (ending == QLatin1String("stalled")) {
+                const wire::Reply r = readReply(*s);
+                QVERIFY2(!r.ok && r.error.contains(QStringLiteral("mensagem incompleta")), qPrintable(r.error));
+            } else {
+                const wire::Reply r = roundTrip(*s, frame.mid(1204));
+                QCOMPARE(r.ok, ending == QLatin1String("completed"));
+            }
+        }
+        const QByteArray whole = frameOf(3904);
+        wire::Reply r;
+        QTRY_VERIFY2_WITH_TIMEOUT((r = roundTrip(probe, whole)).ok, qPrintable(r.error), 10000);
+        QCOMPARE(r.result.toList().value(0).toString(), QStringLiteral("S"));
+    }
+
     // What one connection and one caller may hold, and the whole, as bytes are taken and given back.
     void byteBudgetCaps_data()
     {

@@ -7,6 +7,7 @@
 #include "CaptureScheduler.h"
 #include "authority/DistMessages.h"
 #include "net/ServerLog.h"
+#include "Fiscal.h"
 #include "RemoteModule.h"
 #include "Packet.h"
 #include "authority/simulated/SimulatedAuthority.h"
@@ -27,7 +28,71 @@ QVariantList getArgs(const QString &status, QDate from = {}, QDate to = {})
     return {from.isValid() ? QVariant(from) : kNull, to.isValid() ? QVariant(to) : kNull, kReg, status, kNull, kNull};
 }
 
-QVariantList syncArgs() { return {QStringLiteral("01"), QStringLiteral("T"), kReg, QStringLiteral("MANUAL"), QString(), QString()}; }
+QVariantList syncArgs(const QString &reg = kReg)
+{
+    return {QStringLiteral("01"), QStringLiteral("T"), reg, QStringLiteral("MANUAL"), QString(), QString()};
+}
+
+QVariantList listArgs(const QString &reg)
+{
+    return {kNull, kNull, reg, QStringLiteral("T"), kNull, kNull};
+}
+
+// The rows of a list, each as "NSU key status".
+QStringList rowsOf(const TDataPacket &packet)
+{
+    const wire::DecodedPacket list = wire::decodePacket(packet);
+    const int nsu = list.indexOf(QStringLiteral("NRNSU")), key = list.indexOf(QStringLiteral("NRACESSOCTE")),
+              status = list.indexOf(QStringLiteral("CDSTATUS"));
+    QStringList out;
+    for (const QVariantList &row : list.rows)
+        out << QStringLiteral("%1 %2 %3").arg(row[nsu].toString(), row[key].toString(), row[status].toString());
+    return out;
+}
+
+// A list as a client sends it back: every row ticked, with the columns named.
+TDataPacket ticked(const QStringList &rows, const QString &reg, bool withKeys)
+{
+    std::vector<wire::PacketField> fields{{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                                          {QStringLiteral("NRINSJURPESQ"), wire::PacketType::Text, 14},
+                                          {QStringLiteral("NRNSU"), wire::PacketType::Text, 15}};
+    if (withKeys)
+        fields.push_back({QStringLiteral("NRACESSOCTE"), wire::PacketType::Text, 50});
+    wire::PacketWriter w(fields);
+    for (const QString &row : rows) {
+        const QStringList parts = row.split(QLatin1Char(' '));
+        w.beginRow();
+        w.text(QStringLiteral("S"));
+        w.text(reg);
+        w.text(parts[0]);
+        if (withKeys)
+            w.text(parts[1]);
+    }
+    return w.finish();
+}
+
+// Counts the authority's queries by kind and its events, passing them on.
+class CountingAuthority : public AuthoritySource {
+public:
+    explicit CountingAuthority(AuthoritySource &a) : inner(a) {}
+    QByteArray distDFeInt(const QByteArray &r) override
+    {
+        const dist::Query q = dist::readRequest(r);
+        (q.nsu.isEmpty() ? pages : single) << q.registration + QLatin1Char(' ') + q.nsu;
+        return inner.distDFeInt(r);
+    }
+    QByteArray prepareEvent(const evento::Disagreement &d) override { return inner.prepareEvent(d); }
+    QString tpAmb() const override { return inner.tpAmb(); }
+    QDateTime certificateExpiry() const override { return inner.certificateExpiry(); }
+    QByteArray eventoCTe(const QByteArray &r) override
+    {
+        ++events;
+        return inner.eventoCTe(r);
+    }
+    AuthoritySource &inner;
+    QStringList pages, single;
+    int events = 0;
+};
 
 qint64 scalar(Store &s, const char *sql)
 {
@@ -233,6 +298,87 @@ private Q_SLOTS:
         QCOMPARE(run(m, "RecusaCTe", again).value(0).toString(), QStringLiteral("N"));
     }
 
+    // Two registrations whose histories hold the same NSUs, in one store: each list,
+    // download, event and gap repair reads and changes its own rows only, whatever the
+    // list sent back says.
+    void twoRegistrationsWithTheSameNsus_data() { downloadAndEventOnBothEngines_data(); }
+    void twoRegistrationsWithTheSameNsus()
+    {
+        QFETCH(QString, engine);
+        const QString other = fiscal::cnpjWithDigits(QStringLiteral("112223330002"));
+        SimulatedAuthority sim([] { return kNow; });
+        CountingAuthority counted(sim);
+        QStringList alone[2];
+        for (int i = 0; i < 2; ++i) {
+            Store solo(location(engine));
+            RemoteModule m(solo, sim, QStringLiteral("35"), [] { return kNow; });
+            QCOMPARE(run(m, "SincronizarCTe", syncArgs(i ? other : kReg)).value(0).toString(), QStringLiteral("S"));
+            alone[i] = rowsOf(listOf(m, listArgs(i ? other : kReg)));
+        }
+        Store store(location(engine));
+        RemoteModule m(store, counted, QStringLiteral("35"), [] { return kNow; });
+        for (const QString &reg : {kReg, other})
+            QCOMPARE(run(m, "SincronizarCTe", syncArgs(reg)).value(0).toString(), QStringLiteral("S"));
+        QStringList mine = rowsOf(listOf(m, listArgs(kReg))), theirs = rowsOf(listOf(m, listArgs(other)));
+        QVERIFY(mine.size() > 10 && theirs.size() > 10);
+        QCOMPARE(mine, alone[0]);
+        QCOMPARE(theirs, alone[1]);
+        QCOMPARE(mine.first().left(15), theirs.first().left(15)); // both start at NSU 1
+        QVERIFY(counted.single.isEmpty());
+
+        // Their rows sent back under this registration: none of their documents comes out.
+        QStringList shared = theirs.mid(0, 20);
+        const QVariantList byKey = run(m, "DownloadXML", {QVariant::fromValue(ticked(shared, other, true)), "01", "T", kReg});
+        for (const QVariantList &row : packetOf(byKey).rows)
+            QVERIFY2(row[3].toString() == QLatin1String("N") && row[2].toByteArray().isEmpty(), qPrintable(row[0].toString()));
+        // Without the keys, each NSU answers this registration's own document.
+        const QVariantList byNsu = run(m, "DownloadXML", {QVariant::fromValue(ticked(shared, other, false)), "01", "T", kReg});
+        int documents = 0;
+        for (const QVariantList &row : packetOf(byNsu).rows) {
+            const QString own = mine.filter(QRegularExpression(QLatin1Char('^') + row[0].toString())).value(0).section(QLatin1Char(' '), 1, 1);
+            if (row[3].toString() != QLatin1String("S"))
+                continue;
+            ++documents;
+            QCOMPARE(row[1].toString(), own + QStringLiteral("-procCTe.xml"));
+            QVERIFY(row[2].toByteArray().contains(own.toLatin1()));
+        }
+        QVERIFY(documents > 0);
+
+        // Their CT-e is not found under this registration, and the authority never hears of it.
+        const QString theirKey = theirs.filter(QStringLiteral(" 100")).last().section(QLatin1Char(' '), 1, 1);
+        QVERIFY(!mine.join(QLatin1Char(' ')).contains(theirKey));
+        const QVariantList refused = run(m, "RecusaCTe", {theirKey, QStringLiteral("Mercadoria não recebida no destino"), "01", kReg, "T"});
+        QCOMPARE(refused.value(0).toString(), QStringLiteral("N"));
+        QVERIFY2(refused.value(1).toString().startsWith(QStringLiteral("CT-e %1 não encontrado").arg(theirKey)), qPrintable(refused.value(1).toString()));
+        QCOMPARE(run(m, "CancelaRecusaCTe", {theirKey, "01", kReg, "T"}).value(0).toString(), QStringLiteral("N"));
+        QCOMPARE(counted.events, 0);
+        // This registration's own event changes its row only.
+        const QString myKey = mine.filter(QStringLiteral(" 100")).last().section(QLatin1Char(' '), 1, 1);
+        const QVariantList own = run(m, "RecusaCTe", {myKey, QStringLiteral("Mercadoria não recebida no destino"), "01", kReg, "T"});
+        QVERIFY2(own.value(0).toString() == QLatin1String("S"), qPrintable(own.value(1).toString()));
+        QCOMPARE(rowsOf(listOf(m, listArgs(other))), alone[1]);
+        QCOMPARE(rowsOf(listOf(m, listArgs(kReg))).filter(QStringLiteral(" 000")).size(), mine.filter(QStringLiteral(" 000")).size() + 1);
+
+        // A row lost from one registration is a gap for it alone, though the other holds that NSU.
+        QString lost;
+        for (const QString &row : theirs.mid(3))
+            if (lost.isEmpty() && !mine.filter(QRegularExpression(QLatin1Char('^') + row.left(15))).isEmpty())
+                lost = row.left(15);
+        QVERIFY(!lost.isEmpty());
+        Statement(store, "DELETE FROM cte WHERE nrinsjurpesq = ? AND nrnsu = ?").bind(1, other).bind(2, lost).run();
+        QCOMPARE(rowsOf(listOf(m, listArgs(other))).size(), theirs.size() - 1);
+        counted.single.clear();
+        QStringList after[2];
+        for (int i = 0; i < 2; ++i) {
+            const QDateTime later = kNow.addSecs(2 * 3600); // past the hold-off of the first runs
+            RemoteModule again(store, counted, QStringLiteral("35"), [later] { return later; });
+            QCOMPARE(run(again, "SincronizarCTe", syncArgs(i ? other : kReg)).value(0).toString(), QStringLiteral("S"));
+            after[i] = rowsOf(listOf(again, listArgs(i ? other : kReg)));
+        }
+        QCOMPARE(counted.single, QStringList{other + QLatin1Char(' ') + lost});
+        QCOMPARE(after[1], alone[1]);
+    }
+
     void lostConnectionIsReportedThenRestored()
     {
         const QString where = freshPg();
@@ -363,6 +509,47 @@ private Q_SLOTS:
         QCOMPARE(received, scalar(holder, "SELECT (SELECT COUNT(*) FROM cte WHERE cdstatus <> '999')"
                                           " + (SELECT COUNT(*) FROM evento WHERE nrnsu IS NOT NULL)"
                                           " + (SELECT COUNT(*) FROM doc_bruto)"));
+    }
+
+    // Two servers on one store asked for the disagreement event on one CT-e at the same
+    // moment: one sends it, the other waits and then finds it registered.
+    void twoServersOneEvent()
+    {
+        const QString where = freshPg();
+        QVERIFY(!where.isEmpty());
+        SimulatedAuthority sim; // the servers' clock: now
+        QString key;
+        for (const SimulatedAuthority::Item &it : sim.history(kReg)) {
+            const qint64 age = it.at.daysTo(QDateTime::currentDateTimeUtc());
+            if (it.kind == SimulatedAuthority::Item::Cte && it.cancelProt.isEmpty() && age <= 30 &&
+                SimulatedAuthority::taker(it).doc == kReg)
+                key = it.key;
+        }
+        QVERIFY(!key.isEmpty());
+        ServerProcess one(where), two(where);
+        const quint16 p1 = one.port(), p2 = two.port();
+        QVERIFY(p1 && p2);
+        const wire::Reply synced = callServer(p1, QStringLiteral("SincronizarCTe"), syncArgs());
+        QCOMPARE(synced.result.toList().value(0).toString(), QStringLiteral("S"));
+
+        Store holder(where);
+        const QVariantList args{key, QStringLiteral("Mercadoria não recebida no destino"), QStringLiteral("01"), kReg, QStringLiteral("T")};
+        wire::Reply r1, r2;
+        std::vector<std::jthread> calls;
+        {
+            const Store::RegistrationLock lock(holder, QStringLiteral("evento ") + key);
+            calls.emplace_back([&] { r1 = callServer(p1, QStringLiteral("RecusaCTe"), args); });
+            calls.emplace_back([&] { r2 = callServer(p2, QStringLiteral("RecusaCTe"), args); });
+            QVERIFY(QTest::qWaitFor([&] {
+                return scalar(holder, "SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted") == 2;
+            }, 20000));
+        }
+        calls.clear();
+        QVERIFY2(r1.ok && r2.ok, qPrintable(r1.error + r2.error));
+        QStringList flags{r1.result.toList().value(0).toString(), r2.result.toList().value(0).toString()};
+        flags.sort();
+        QCOMPARE(flags, (QStringList{"N", "S"}));
+        QCOMPARE(scalar(holder, "SELECT COUNT(*) FROM evento WHERE tpevento = '610110'"), 1);
     }
 };
 

@@ -477,38 +477,64 @@ private Q_SLOTS:
             QVERIFY2(lines[0].contains(said), qPrintable(lines[0]));
     }
 
+    // Every method, for a token and for a client certificate tied to one registration.
     void tokenLimitedToOneRegistration_data()
     {
+        QTest::addColumn<QString>("caller");
         QTest::addColumn<QString>("method");
         QTest::addColumn<QVariantList>("args");
-        QTest::newRow("GetSincronizacaoCTe") << "GetSincronizacaoCTe" << getArgs(kOther);
-        QTest::newRow("SincronizarCTe") << "SincronizarCTe"
-                                        << QVariantList{"01", "T", kOther, "MANUAL", "", ""};
-        QTest::newRow("DownloadXML") << "DownloadXML"
-                                     << QVariantList{QVariant::fromValue(wire::PacketWriter({}).finish()), "01", "T", kOther};
-        QTest::newRow("RecusaCTe") << "RecusaCTe"
-                                   << QVariantList{"35261204567890000179570010000010021000000027", "Serviço não contratado pela empresa", "01", kOther, "T"};
-        QTest::newRow("GetEstadoSincronizacao") << "GetEstadoSincronizacao" << QVariantList{"01", "T", kOther};
-        QTest::newRow("registration spelt with punctuation") << "GetSincronizacaoCTe" << getArgs(QStringLiteral("11.222.333/0002-") + kOther.right(2));
-        QTest::newRow("registration not text") << "GetSincronizacaoCTe"
+        const QString key = QStringLiteral("35261204567890000179570010000010021000000027");
+        const QVariant packet = QVariant::fromValue(wire::PacketWriter({}).finish());
+        for (const QString &caller : {QStringLiteral("token"), QStringLiteral("certificate")}) {
+            const auto row = [&](const QString &name) -> QTestData & {
+                return QTest::addRow("%s, %s", qPrintable(caller), qPrintable(name)) << caller;
+            };
+            row(QStringLiteral("GetSincronizacaoCTe")) << "GetSincronizacaoCTe" << getArgs(kOther);
+            row(QStringLiteral("SincronizarCTe")) << "SincronizarCTe" << QVariantList{"01", "T", kOther, "MANUAL", "", ""};
+            row(QStringLiteral("DownloadXML")) << "DownloadXML" << QVariantList{packet, "01", "T", kOther};
+            row(QStringLiteral("RecusaCTe")) << "RecusaCTe" << QVariantList{key, "Serviço não contratado pela empresa", "01", kOther, "T"};
+            row(QStringLiteral("CancelaRecusaCTe")) << "CancelaRecusaCTe" << QVariantList{key, "01", kOther, "T"};
+            row(QStringLiteral("GetEstadoSincronizacao")) << "GetEstadoSincronizacao" << QVariantList{"01", "T", kOther};
+            // The state registration in the place of the legal one's neighbour says nothing.
+            row(QStringLiteral("RecusaCTe, own registration in the state's place")) << "RecusaCTe"
+                << QVariantList{key, "Serviço não contratado pela empresa", "01", kOther, kReg};
+            row(QStringLiteral("DownloadXML, own registration in the state's place")) << "DownloadXML" << QVariantList{packet, "01", kReg, kOther};
+        }
+        QTest::newRow("token, registration spelt with punctuation") << "token" << "GetSincronizacaoCTe" << getArgs(QStringLiteral("11.222.333/0002-") + kOther.right(2));
+        QTest::newRow("token, registration not text") << "token" << "GetSincronizacaoCTe"
                                                << QVariantList{QVariant::fromValue(nullptr), QVariant::fromValue(nullptr), 11222333000181.0,
                                                                "T", QVariant::fromValue(nullptr), QVariant::fromValue(nullptr)};
+        QTest::newRow("token, registration empty") << "token" << "DownloadXML" << QVariantList{QVariant::fromValue(wire::PacketWriter({}).finish()), "01", "T", ""};
+        QTest::newRow("certificate, registration null") << "certificate" << "CancelaRecusaCTe"
+                                                        << QVariantList{"35261204567890000179570010000010021000000027", "01", QVariant::fromValue(nullptr), "T"};
     }
     void tokenLimitedToOneRegistration()
     {
+        QFETCH(QString, caller);
         QFETCH(QString, method);
         QFETCH(QVariantList, args);
+        const bool byToken = caller == QLatin1String("token");
         ServerRun server;
-        QVERIFY(server.start(tlsArgs()));
-        auto net = client(server.port, TNetSecurity{true, pki->caPem(), token, {}, {}});
+        QVERIFY(server.start(tlsArgs() + QStringList{"--client-ca", pki->caPem()}));
+        TNetSecurity own{true, pki->caPem(), {}, {}, {}};
+        if (byToken)
+            own.Token = token;
+        else
+            own = TNetSecurity{true, pki->caPem(), {}, pki->path("company.pem"), pki->path("company.key")};
+        auto net = client(server.port, own);
         // Its own registration is served on the same connection, before and after.
-        QCOMPARE(flagOf(net->AppServer(QStringLiteral("GetSincronizacaoCTe"), {ByVal(QVariant::fromValue(nullptr)), ByVal(QVariant::fromValue(nullptr)),
-                                                                              ByVal(kReg), ByVal(QStringLiteral("T")), ByVal(QVariant::fromValue(nullptr)),
-                                                                              ByVal(QVariant::fromValue(nullptr))})),
-                 QStringLiteral("S"));
+        const auto ownList = [&] {
+            std::vector<TArg> a;
+            for (const QVariant &v : getArgs(kReg))
+                a.push_back(ByVal(v));
+            return flagOf(net->AppServer(QStringLiteral("GetSincronizacaoCTe"), a));
+        };
+        QCOMPARE(ownList(), QStringLiteral("S"));
         const QString message = failureOf(*net, method, args);
-        QVERIFY2(message.startsWith(QLatin1String("Acesso negado: token caixa-1")), qPrintable(message));
+        const QString who = byToken ? QStringLiteral("token caixa-1") : QStringLiteral("certificado ") + kCompanyCn;
+        QVERIFY2(message.startsWith(QStringLiteral("Acesso negado: ") + who), qPrintable(message));
         QVERIFY(net->Connected());
+        QCOMPARE(ownList(), QStringLiteral("S"));
 
         // The other registration's token is served for its own and refused for this one.
         auto other = client(server.port, TNetSecurity{true, pki->caPem(), otherToken, {}, {}});
@@ -518,7 +544,7 @@ private Q_SLOTS:
                  QStringLiteral("S"));
         QVERIFY(failureOf(*other, QStringLiteral("GetSincronizacaoCTe"), getArgs(kReg)).startsWith(QLatin1String("Acesso negado: token filial-2")));
         const QString log = server.stop();
-        QVERIFY2(log.contains(QStringLiteral("(token caixa-1)")) && log.contains(QLatin1String("Acesso negado")), qPrintable(log));
+        QVERIFY2(log.contains(QStringLiteral("(%1)").arg(who)) && log.contains(QLatin1String("Acesso negado")), qPrintable(log));
     }
 
     void clientCertificate_data()

@@ -11,6 +11,8 @@
 #include "authority/simulated/SimulatedAuthority.h"
 #include "TestSupport.h"
 #include "authority/Xml.h"
+#include "authority/DistMessages.h"
+#include "store/RegistrationLock.h"
 
 #include <QScopeGuard>
 #include <QTest>
@@ -287,6 +289,63 @@ private Q_SLOTS:
         const QVariantList r = run(m2, "SincronizarCTe", syncArgs(kReg));
         QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
         QVERIFY2(r.value(1).toString().contains(cStat == QLatin1String("138") ? ult : cStat), qPrintable(r.value(1).toString()));
+        QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), 3);
+        QCOMPARE(scalar(*store, "SELECT CAST(maxnsu AS INTEGER) FROM cursor_nsu"), 3);
+        QCOMPARE(nsus(*store, "1=1"), (QList<int>{1, 2, 3}));
+        QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 0);
+    }
+
+    // A page the authority sent whole except for one part (cStat 138, NSU 4 and 5 after
+    // the cursor 3), edited into an answer that cannot be trusted.
+    void incompleteAnswersNeverMoveTheCursor_data()
+    {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<QString>("message");
+        const QString incomplete = QStringLiteral("Falha na consulta à SEFAZ: resposta da SEFAZ incompleta: ");
+        const QString invalid = QStringLiteral("Falha na consulta à SEFAZ: resposta da SEFAZ inválida: ");
+        QTest::newRow("no cStat") << QByteArray("<cStat>138</cStat>") << QByteArray() << incomplete + "sem cStat";
+        QTest::newRow("empty cStat") << QByteArray("<cStat>138</cStat>") << QByteArray("<cStat> </cStat>") << incomplete + "sem cStat";
+        QTest::newRow("no ultNSU") << QByteArray("<ultNSU>000000000000005</ultNSU>") << QByteArray() << incomplete + "sem ultNSU";
+        QTest::newRow("no maxNSU") << QByteArray("<maxNSU>000000000000005</maxNSU>") << QByteArray() << incomplete + "sem maxNSU";
+        QTest::newRow("maxNSU not a number") << QByteArray("<maxNSU>000000000000005</maxNSU>")
+                                             << QByteArray("<maxNSU>00000000000000X</maxNSU>")
+                                             << QStringLiteral("A SEFAZ respondeu com um maxNSU inválido (00000000000000X).");
+        QTest::newRow("137 with an empty maxNSU") << QByteArray("<cStat>138</cStat><xMotivo>ok</xMotivo><ultNSU>000000000000005</ultNSU><maxNSU>000000000000005</maxNSU>")
+                                                  << QByteArray("<cStat>137</cStat><xMotivo>ok</xMotivo><ultNSU>000000000000003</ultNSU><maxNSU></maxNSU>")
+                                                  << QStringLiteral("A SEFAZ respondeu com um maxNSU inválido ().");
+        QTest::newRow("docZip without NSU") << QByteArray(" NSU=\"000000000000005\"") << QByteArray()
+                                            << incomplete + "docZip sem NSU de 15 dígitos (\"\")";
+        QTest::newRow("docZip with an NSU of 14 digits") << QByteArray(" NSU=\"000000000000005\"") << QByteArray(" NSU=\"00000000000005\"")
+                                                         << incomplete + "docZip sem NSU de 15 dígitos (\"00000000000005\")";
+        QTest::newRow("docZip without schema") << QByteArray("NSU=\"000000000000004\" schema=\"procCTe_v4.00.xsd\"")
+                                               << QByteArray("NSU=\"000000000000004\"")
+                                               << incomplete + "docZip do NSU 000000000000004 sem schema";
+        QTest::newRow("truncated after the documents") << QByteArray("</loteDistDFeInt></retDistDFeInt>") << QByteArray() << invalid;
+        QTest::newRow("truncated inside a docZip") << QByteArray("</docZip><docZip") << QByteArray() << invalid;
+        QTest::newRow("tags that do not match") << QByteArray("</ultNSU>") << QByteArray("</maxNSU>") << invalid;
+    }
+    void incompleteAnswersNeverMoveTheCursor()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(QString, message);
+        Scripted first;
+        first.pages = {page({{1, 2, 3}, 3}, 3)};
+        RemoteModule m1 = module(first);
+        QCOMPARE(run(m1, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
+
+        QByteArray answer = page({{4, 5}, 5}, 5);
+        const qsizetype at = answer.indexOf(from);
+        QVERIFY2(at >= 0, answer.constData());
+        // A truncated answer ends where the edit begins.
+        answer = to.isEmpty() && message.endsWith(QStringLiteral("inválida: ")) ? answer.left(at) : answer.replace(at, from.size(), to);
+        Scripted bad;
+        bad.pages = {answer};
+        RemoteModule m2 = module(bad);
+        const QVariantList r = run(m2, "SincronizarCTe", syncArgs(kReg));
+        QCOMPARE(r.value(0).toString(), QStringLiteral("N"));
+        QVERIFY2(r.value(1).toString().startsWith(message), qPrintable(r.value(1).toString()));
         QCOMPARE(scalar(*store, "SELECT CAST(ultnsu AS INTEGER) FROM cursor_nsu"), 3);
         QCOMPARE(scalar(*store, "SELECT CAST(maxnsu AS INTEGER) FROM cursor_nsu"), 3);
         QCOMPARE(nsus(*store, "1=1"), (QList<int>{1, 2, 3}));
@@ -947,6 +1006,137 @@ private Q_SLOTS:
         flags.sort();
         QCOMPARE(flags, (QStringList{"N", "S"}));
         QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM evento WHERE tpevento = '610110'"), 1);
+    }
+
+    // Several holders of one lock at once: one inside at a time, every one gets its turn,
+    // and a holder that throws still lets the next one in.
+    void locksUnderContention_data()
+    {
+        QTest::addColumn<QString>("lock");
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<bool>("throwing");
+        for (const char *lock : {"process", "store"})
+            for (int threads : {3, 6})
+                for (bool throwing : {false, true})
+                    QTest::addRow("%s, %d threads%s", lock, threads, throwing ? ", every other holder throws" : "")
+                        << QString::fromLatin1(lock) << threads << throwing;
+    }
+    void locksUnderContention()
+    {
+        QFETCH(QString, lock);
+        QFETCH(int, threads);
+        QFETCH(bool, throwing);
+        const bool process = lock == QLatin1String("process");
+        std::atomic<int> inside{0}, most{0}, done{0}, thrown{0};
+        const auto holder = [&](int t) {
+            Store own(storePath);
+            try {
+                std::optional<RegistrationLock> p;
+                std::optional<Store::RegistrationLock> st;
+                if (process)
+                    p.emplace(kReg);
+                else
+                    st.emplace(own, kReg);
+                most = std::max(most.load(), ++inside);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                --inside;
+                ++done;
+                if (throwing && t % 2 == 0)
+                    throw std::runtime_error("falha do dono");
+            } catch (const std::runtime_error &) {
+                ++thrown;
+            }
+        };
+        {
+            // All wait behind the test's own hold, then are woken together.
+            std::optional<RegistrationLock> first;
+            std::optional<Store::RegistrationLock> firstStore;
+            if (process)
+                first.emplace(kReg);
+            else
+                firstStore.emplace(*store, kReg);
+            std::vector<std::jthread> all;
+            for (int t = 0; t < threads; ++t)
+                all.emplace_back(holder, t);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            QCOMPARE(done.load(), 0);
+            first.reset();
+            firstStore.reset();
+        }
+        QCOMPARE(most.load(), 1);
+        QCOMPARE(done.load(), threads);
+        QCOMPARE(thrown.load(), throwing ? (threads + 1) / 2 : 0);
+        // Free again: taken at once without waiting.
+        QVERIFY(RegistrationLock(kReg, false).held());
+        QVERIFY(Store::RegistrationLock(*store, kReg, false).held());
+    }
+
+    // One that found the lock taken and gave up must not free it on its way out.
+    void lockReleasedOnlyByItsHolder_data()
+    {
+        QTest::addColumn<QString>("lock");
+        QTest::newRow("process") << "process";
+        QTest::newRow("store") << "store";
+    }
+    void lockReleasedOnlyByItsHolder()
+    {
+        QFETCH(QString, lock);
+        Store other(storePath);
+        if (lock == QLatin1String("process")) {
+            const RegistrationLock held(kReg);
+            QVERIFY(!RegistrationLock(kReg, false).held());
+            QVERIFY(!RegistrationLock(kReg, false).held());
+            QVERIFY(RegistrationLock(QStringLiteral("evento ") + kReg, false).held());
+        } else {
+            const Store::RegistrationLock held(*store, kReg);
+            QVERIFY(!Store::RegistrationLock(other, kReg, false).held());
+            QVERIFY(!Store::RegistrationLock(other, kReg, false).held());
+            QVERIFY(Store::RegistrationLock(other, QStringLiteral("evento ") + kReg, false).held());
+        }
+        QVERIFY(RegistrationLock(kReg, false).held());
+        QVERIFY(Store::RegistrationLock(other, kReg, false).held());
+    }
+
+    // Three manual synchronizations of one registration at once: the authority is asked
+    // for each range once; those that waited find the hold-off of the first.
+    void threeSynchronizationsAtOnce()
+    {
+        struct Serial : AuthoritySource {
+            SimulatedAuthority &sim;
+            std::mutex m;
+            QStringList asked;
+            explicit Serial(SimulatedAuthority &s) : sim(s) {}
+            QByteArray distDFeInt(const QByteArray &r) override
+            {
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                const std::lock_guard l(m);
+                asked << dist::readRequest(r).ultNSU + dist::readRequest(r).nsu;
+                return sim.distDFeInt(r);
+            }
+            QByteArray eventoCTe(const QByteArray &) override { return {}; }
+        } authority(*sim);
+        QStringList answers[3];
+        {
+            std::vector<std::jthread> calls;
+            for (int t = 0; t < 3; ++t)
+                calls.emplace_back([&, t] {
+                    Store own(storePath);
+                    RemoteModule m(own, authority, QStringLiteral("35"), [this] { return now; });
+                    const QVariantList r = run(m, "SincronizarCTe", syncArgs(kReg));
+                    answers[t] = QStringList{r.value(0).toString(), r.value(1).toString()};
+                });
+        }
+        // One receives the documents; the others, after it, find nothing new or the hold-off.
+        int received = 0;
+        for (const QStringList &a : answers) {
+            if (a.value(0) == QLatin1String("N"))
+                QVERIFY2(a.value(1).startsWith(QStringLiteral("Nova consulta à SEFAZ permitida")), qPrintable(a.value(1)));
+            else if (!a.value(1).startsWith(QStringLiteral("Sincronização concluída: 0 ")))
+                ++received;
+        }
+        QCOMPARE(received, 1);
+        QVERIFY(authority.asked.size() > 1);
+        QCOMPARE(QSet<QString>(authority.asked.begin(), authority.asked.end()).size(), authority.asked.size());
     }
 
     void disagreementEvent()

@@ -8,6 +8,8 @@
 #include "Packet.h"
 
 #include <QTest>
+#include <cmath>
+#include <limits>
 
 namespace {
 QByteArray request(const QByteArray &argsItem)
@@ -61,22 +63,49 @@ private Q_SLOTS:
         QTest::newRow("float32 16777217 rounds") << QByteArray::fromHex("fa4b800000") << 16777216.0;
         QTest::newRow("float64 0.1") << QByteArray::fromHex("fb3fb999999999999a") << 0.1;
         QTest::newRow("float64 1500.57") << QByteArray::fromHex("fb40977247ae147ae1") << 1500.57;
+        QTest::newRow("float64 -0") << QByteArray::fromHex("fb8000000000000000") << -0.0;
+        QTest::newRow("float64 largest") << QByteArray::fromHex("fb7fefffffffffffff") << std::numeric_limits<double>::max();
+        // Integers where a float is expected: a writer may send 1500 as an integer.
+        QTest::newRow("integer 0") << QByteArray::fromHex("00") << 0.0;
+        QTest::newRow("integer 1500") << QByteArray::fromHex("1905dc") << 1500.0;
+        QTest::newRow("integer -1") << QByteArray::fromHex("20") << -1.0;
+        QTest::newRow("integer -1500") << QByteArray::fromHex("3905db") << -1500.0;
+        QTest::newRow("integer 2^53") << QByteArray::fromHex("1b0020000000000000") << 9007199254740992.0;
+        QTest::newRow("integer 2^53 + 1 rounds") << QByteArray::fromHex("1b0020000000000001") << 9007199254740992.0;
+        QTest::newRow("integer -(2^53 + 2)") << QByteArray::fromHex("3b0020000000000001") << -9007199254740994.0;
+        QTest::newRow("integer 2^64 - 1") << QByteArray::fromHex("1bffffffffffffffff") << 18446744073709551616.0;
+        QTest::newRow("integer -2^64") << QByteArray::fromHex("3bffffffffffffffff") << -18446744073709551616.0;
     }
     void everyFloatWidthIsRead()
     {
         QFETCH(QByteArray, encoded);
         QFETCH(double, value);
-        // As an argument of a request...
-        const wire::Request r = wire::decodeRequest(request(QByteArray("\x81", 1) + encoded));
-        QCOMPARE(r.args.size(), 1);
-        QCOMPARE(r.args[0].metaType().id(), int(QMetaType::Double));
-        QCOMPARE(r.args[0].toDouble(), value);
+        // As an argument of a request and the result of a reply (integers stay integers there)...
+        if (const bool integer = (quint8(encoded.at(0)) >> 5) < 2; !integer) {
+            const wire::Request r = wire::decodeRequest(request(QByteArray("\x81", 1) + encoded));
+            QCOMPARE(r.args.size(), 1);
+            QCOMPARE(r.args[0].metaType().id(), int(QMetaType::Double));
+            QCOMPARE(r.args[0].toDouble(), value);
+            QCOMPARE(std::signbit(r.args[0].toDouble()), std::signbit(value));
+            QByteArray reply;
+            wire::CborWriter w(reply);
+            w.map(2);
+            w.text(QStringLiteral("result"));
+            w.raw(encoded);
+            w.text(QStringLiteral("args"));
+            w.array(0);
+            const wire::Reply answer = wire::decodeReply(reply);
+            QVERIFY(answer.ok);
+            QCOMPARE(answer.result.metaType().id(), int(QMetaType::Double));
+            QCOMPARE(answer.result.toDouble(), value);
+        }
         // ...and as a float cell of a packet row.
         TDataPacket p;
         p.cbor = packetItem(oneFloatTable(QByteArray("\x81\x81", 2) + encoded));
         const wire::DecodedPacket d = wire::decodePacket(p);
         QCOMPARE(d.rows.size(), size_t(1));
         QCOMPARE(d.rows[0].value(0).toDouble(), value);
+        QVERIFY2(d.rows[0].value(0).toDouble() == value, qPrintable(QString::number(d.rows[0].value(0).toDouble(), 'g', 17))); // not only near it
         // ...and by the screen's dataset.
         TClientDataSet ds;
         ds.SetData(p);

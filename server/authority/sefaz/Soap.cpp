@@ -35,6 +35,28 @@ bool findElement(QXmlStreamReader &r, const QString &local)
 }
 
 [[noreturn]] void notSoap(const QString &why) { throw std::runtime_error(("resposta não é SOAP 1.2: " + why).toStdString()); }
+
+// A SOAP 1.1 fault (faultcode, faultstring), which some services still send when they
+// fail before reading the request: its text says more than "not SOAP 1.2".
+Answer soap11Fault(QXmlStreamReader &r)
+{
+    if (!findElement(r, QStringLiteral("Body")) || !r.readNextStartElement() || r.name() != QLatin1String("Fault") ||
+        r.namespaceUri() != QLatin1String(kSoap11Ns))
+        notSoap(QStringLiteral("envelope SOAP 1.1"));
+    Answer a;
+    a.fault = true;
+    QString code, reason;
+    while (!r.atEnd() && !(r.readNext() == QXmlStreamReader::EndElement && r.name() == QLatin1String("Fault"))) {
+        if (r.isStartElement() && r.name() == QLatin1String("faultcode"))
+            code = r.readElementText();
+        else if (r.isStartElement() && r.name() == QLatin1String("faultstring"))
+            reason = r.readElementText();
+    }
+    if (r.hasError())
+        notSoap(r.errorString());
+    a.faultText = QStringLiteral("SOAP 1.1: ") + (code.isEmpty() ? reason : code + QStringLiteral(": ") + reason);
+    return a;
+}
 } // namespace
 
 QByteArray envelope(const QString &wsdlNs, const QString &operation, const QString &dataElement, const QByteArray &message)
@@ -53,6 +75,8 @@ Answer read(const QByteArray &xml, const QString &resultElement)
     QXmlStreamReader r(xml);
     if (!r.readNextStartElement())
         notSoap(r.hasError() ? r.errorString() : QStringLiteral("documento vazio"));
+    if (r.name() == QLatin1String("Envelope") && r.namespaceUri() == QLatin1String(kSoap11Ns))
+        return soap11Fault(r);
     if (r.name() != QLatin1String("Envelope") || r.namespaceUri() != QLatin1String(kEnvelopeNs))
         notSoap(QStringLiteral("raiz <%1>").arg(r.qualifiedName()));
     if (!findElement(r, QStringLiteral("Body")))

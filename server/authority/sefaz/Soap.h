@@ -9,6 +9,7 @@
 namespace soap {
 
 inline constexpr char kEnvelopeNs[] = "http://www.w3.org/2003/05/soap-envelope";
+inline constexpr char kSoap11Ns[] = "http://schemas.xmlsoap.org/soap/envelope/";
 
 // An empty `operation` puts the data element right under the Body.
 QByteArray envelope(const QString &wsdlNs, const QString &operation, const QString &dataElement, const QByteArray &message);
@@ -19,7 +20,8 @@ struct Answer {
     QByteArray content; // the message inside the result element
     QString contentRoot; // its local name
 };
-// Throws std::runtime_error when `xml` is not a SOAP 1.2 envelope with a body.
+// Throws std::runtime_error when `xml` is not a SOAP 1.2 envelope with a body (a SOAP
+// 1.1 fault is read as a fault).
 Answer read(const QByteArray &xml, const QString &resultElement);
 
 // The bytes of the first element inside `element` exactly as the message carries
