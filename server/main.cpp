@@ -32,9 +32,8 @@ void initialSync(const ServerConfig &c, AuthoritySource &source, const QStringLi
 }
 
 // Refused before the store, the authority or any socket is touched.
-bool secure(const ServerConfig &c)
+bool secure(const ServerConfig &c, std::optional<QSslConfiguration> &tls)
 {
-    std::optional<QSslConfiguration> tls;
     QString refused;
     if (serverSecurity(c, tls, refused))
         return true;
@@ -42,9 +41,13 @@ bool secure(const ServerConfig &c)
     return false;
 }
 // --check-config: the options, the files they name and the authority were checked on the
-// way here; the store is opened (and its schema brought up to date) last.
-bool checkStore(const ServerConfig &c)
+// way here; the store is opened (and its schema brought up to date) last. The certificate
+// warnings of a start are told here too, so a renewal is not first noticed in the log.
+bool checkStore(const ServerConfig &c, const std::optional<QSslConfiguration> &tls)
 {
+    if (tls)
+        for (const QString &line : certificateWarnings(*tls, QDateTime::currentDateTimeUtc()))
+            std::printf("%s\n", qPrintable(line));
     try {
         Store s(c.storePath, c.busyTimeoutMs);
     } catch (const std::exception &e) {
@@ -85,7 +88,8 @@ int main(int argc, char **argv)
     if (!commandline::serverConfig(p, c))
         return 2;
     ServerLog::quiet = p.isSet(QStringLiteral("quiet"));
-    if (!secure(c))
+    std::optional<QSslConfiguration> tls;
+    if (!secure(c, tls))
         return 2;
     std::shared_ptr<AuthoritySource> source;
     try {
@@ -95,7 +99,7 @@ int main(int argc, char **argv)
         return 2;
     }
     if (p.isSet(QStringLiteral("check-config")))
-        return checkStore(c) ? 0 : 2;
+        return checkStore(c, tls) ? 0 : 2;
     initialSync(c, *source, p.values(QStringLiteral("sync")));
 
     DfeServer server(c, source);

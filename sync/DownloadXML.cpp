@@ -1,12 +1,12 @@
 // XML download of the ticked rows into a folder the user chooses.
 #include "SincronizacaoCTe.h"
 #include "Dialogs.h"
+#include "Downloaded.h"
 #include "Exceptions.h"
 #include "Funcoes.h"
 
 #include <QDir>
 #include <QSaveFile>
-#include <QXmlStreamReader>
 
 namespace Cli_Dfe71000 {
 
@@ -22,24 +22,12 @@ QString fillCounts(QString text, const QStringList &values)
     return text;
 }
 
-// The name the server gave must stay a plain file name inside the chosen folder.
-bool safeFileName(const QString &name)
-{
-    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
-           name != QLatin1String(".") && name != QLatin1String("..");
-}
-
 // The document is checked as XML, then written exactly as received: it is signed,
 // and any re-serialisation would break the signature.
 void saveDocument(const QString &path, const QByteArray &xml, const QString &nsu)
 {
-    QXmlStreamReader reader(xml);
-    while (!reader.atEnd())
-        reader.readNext();
-    if (reader.hasError())
-        throw Exception(QStringLiteral("O XML do NSU %1 é inválido: %2 (linha %3)")
-                            .arg(nsu, reader.errorString())
-                            .arg(reader.lineNumber()));
+    if (const std::optional<XmlProblem> p = xmlProblem(xml))
+        throw Exception(QStringLiteral("O XML do NSU %1 é inválido: %2 (linha %3)").arg(nsu, p->text).arg(p->line));
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(xml) != xml.size() || !file.commit())
         throw Exception(QStringLiteral("Não foi possível gravar o arquivo \"%1\": %2").arg(path, file.errorString()));

@@ -11,6 +11,7 @@
 #include "store/Store.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -137,6 +138,55 @@ private Q_SLOTS:
                 QVERIFY2(serverLog.contains(QStringLiteral("%1 (token estacao-1)").arg(QLatin1String(method))), qPrintable(serverLog));
             QVERIFY2(!serverLog.contains(token), "the log holds the token");
         }
+    }
+
+    // dfe-host itself, another process with its own settings file, opens the screen, which
+    // connects: the server tells in its log who came in, or why not.
+    void hostProcessOverTls_data()
+    {
+        QTest::addColumn<QString>("tokenGiven"); // "TOKEN": the one the store knows
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("its token") << "TOKEN" << "autenticado: token estacao-1";
+        QTest::newRow("unknown token") << QString(43, QLatin1Char('x')) << "acesso recusado: token de acesso desconhecido";
+    }
+    void hostProcessOverTls()
+    {
+#if !E2E_TLS
+        QSKIP("over TLS only");
+#else
+        QFETCH(QString, tokenGiven);
+        QFETCH(QString, logged);
+        QTemporaryDir home;
+        const QString ini = home.filePath(QStringLiteral("dfe-host.ini"));
+        {
+            QSettings w(ini, QSettings::IniFormat);
+            w.setValue(QStringLiteral("server/host"), QStringLiteral("127.0.0.1"));
+            w.setValue(QStringLiteral("server/port"), port);
+            w.setValue(QStringLiteral("server/tls"), true);
+            w.setValue(QStringLiteral("server/ca_file"), pki->caPem());
+            w.setValue(QStringLiteral("server/token"), tokenGiven == QLatin1String("TOKEN") ? token : tokenGiven);
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        for (const char *v : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
+            env.insert(QLatin1String(v), home.path());
+        QProcess hostApp;
+        hostApp.setProcessEnvironment(env);
+        hostApp.start(QStringLiteral(HOST_PATH),
+                      {QStringLiteral("--config"), ini, QStringLiteral("--db"), home.filePath(QStringLiteral("host.sqlite")),
+                       QStringLiteral("--demo"), QStringLiteral("--open"), QStringLiteral("--module-dir"),
+                       QFileInfo(QStringLiteral(MODULE_PATH)).absolutePath()});
+        QVERIFY(hostApp.waitForStarted());
+        const qsizetype before = serverLog.size();
+        const bool seen = waitFor([&] {
+            serverLog += QString::fromLocal8Bit(server.readAllStandardError());
+            return serverLog.indexOf(logged, before) >= 0;
+        }, 30000);
+        hostApp.kill();
+        hostApp.waitForFinished(10000);
+        QVERIFY2(seen, qPrintable(serverLog.mid(before) + hostApp.readAllStandardError()));
+        QVERIFY2(!serverLog.contains(token), "the log holds the token");
+#endif
     }
 
     void companyFilterListAndDownload()

@@ -452,6 +452,39 @@ private Q_SLOTS:
             QCOMPARE(log.count(said), 1);
     }
 
+    // --check-config tells the same warnings, and refuses what a start refuses.
+    void certificateExpiryChecked_data() { certificateExpiryAtStart_data(); }
+    void certificateExpiryChecked()
+    {
+        QFETCH(int, ownDays);
+        QFETCH(int, clientCaDays);
+        QFETCH(QString, said);
+        QFETCH(bool, starts);
+        const QString own = ownDays ? QStringLiteral("server%1").arg(ownDays) : QStringLiteral("expired-server");
+        QVERIFY(QFile::exists(pki->path(own + ".pem")) || (ownDays ? pki->makeServer(own, ownDays) : pki->makeExpiredServer()));
+        QStringList args{"--check-config", "--port", "0", "--store", store, "--tls-cert", pki->path(own + ".pem"),
+                         "--tls-key", pki->path(own + ".key")};
+        if (clientCaDays) {
+            const QString ca = QStringLiteral("ca%1").arg(clientCaDays);
+            QVERIFY(QFile::exists(pki->path(ca + ".pem")) || pki->makeCa(ca, clientCaDays));
+            args << "--client-ca" << pki->path(ca + ".pem");
+        }
+        const QDate utc = QDateTime::currentDateTimeUtc().date();
+        said.replace(QLatin1String("{own}"), utc.addDays(ownDays).toString(QStringLiteral("dd/MM/yyyy")));
+        said.replace(QLatin1String("{ca}"), utc.addDays(clientCaDays).toString(QStringLiteral("dd/MM/yyyy")));
+        QProcess p;
+        p.start(QStringLiteral(SERVER_PATH), args);
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), starts ? 0 : 2);
+        const QString out = QString::fromLocal8Bit(starts ? p.readAllStandardOutput() : p.readAllStandardError());
+        if (starts)
+            QVERIFY2(out.contains(QStringLiteral("configuração válida")), qPrintable(out));
+        if (said.isEmpty())
+            QVERIFY2(!out.contains(QLatin1String("AVISO")), qPrintable(out));
+        else
+            QVERIFY2(out.count(said) == 1, qPrintable(out));
+    }
+
     // The daily check: what a certificate is told on later days.
     void certificateWarningsLater_data()
     {
