@@ -67,7 +67,8 @@ public:
     {
         switch (h.major) {
         case 0: out = double(h.value); return true;
-        case 1: out = -1.0 - double(h.value); return true;
+        // -1 - n in one rounding: rounding n first and then subtracting rounds twice past 2^53.
+        case 1: out = h.value == ~quint64(0) ? -18446744073709551616.0 : -double(h.value + 1); return true;
         case 7:
             if (h.info == 25) {
                 out = half(quint16(h.value));

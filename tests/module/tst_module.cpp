@@ -101,6 +101,20 @@ private Q_SLOTS:
         QCOMPARE(companyEdit(s)->Text(), QStringLiteral("01"));
     }
 
+    // The host may call the load hook again (a second load of the same file): the units
+    // are not initialized twice, so the open screen stays the one IniProc shows.
+    void initializeAgainKeepsTheScreen()
+    {
+        QWidget *s = host->screen();
+        QVERIFY(s);
+        auto initialize = reinterpret_cast<void (*)()>(dlsym(dlopen(MODULE_PATH, RTLD_NOW | RTLD_NOLOAD), "Initialize"));
+        QVERIFY(initialize);
+        initialize();
+        QVERIFY(screenExists());
+        QCOMPARE(openScreen(), s);
+        QCOMPARE(host->screenCount(), 1);
+    }
+
     void filterSurvivesClosingTheScreen()
     {
         QWidget *s = host->screen();

@@ -738,6 +738,20 @@ private Q_SLOTS:
         QVERIFY(!callers::tokenName(s, QString()));
         const Caller who{Caller::Kind::Token, QStringLiteral("caixa")};
         QCOMPARE(callers::registrations(s, who), (QSet<QString>{kReg, kOther}));
+        // Every method, read from this engine: its registrations served, a third one refused.
+        const QString third = fiscal::cnpjWithDigits(QStringLiteral("112223330003"));
+        const QString key = QStringLiteral("35261204567890000179570010000010021000000027");
+        for (const QString &reg : {kReg, kOther, third}) {
+            const QList<QPair<QString, QVariantList>> calls{
+                {QStringLiteral("GetSincronizacaoCTe"), getArgs(reg)},
+                {QStringLiteral("SincronizarCTe"), {"01", "T", reg, "MANUAL", "", ""}},
+                {QStringLiteral("DownloadXML"), {QVariant(), "01", "T", reg}},
+                {QStringLiteral("RecusaCTe"), {key, "Serviço não contratado pela empresa", "01", reg, "T"}},
+                {QStringLiteral("CancelaRecusaCTe"), {key, "01", reg, "T"}},
+                {QStringLiteral("GetEstadoSincronizacao"), {"01", "T", reg}}};
+            for (const auto &[method, args] : calls)
+                QVERIFY2(callers::refusal(s, who, method, args).isEmpty() == (reg != third), qPrintable(method + QLatin1Char(' ') + reg));
+        }
         // Only a hash is kept.
         Statement st(s, "SELECT hash FROM chamador WHERE nome = 'caixa'");
         QVERIFY(st.step());
