@@ -88,16 +88,18 @@ void fillStore(const QString &file, int rows)
         Statement st(s, "INSERT INTO cte (nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit,"
                         " nrinsjurreme, nmrazsocreme, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma, nmrazsoctoma,"
                         " dtemissao, dtemissao_iso, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao, dtsinc_iso,"
-                        " schema, xml)"
+                        " schema)"
                         " VALUES ('11222333000181', ?, '1', ?, '04567890000179', 'Transportadora Horizonte Paulista Ltda',"
                         " '11222333000181', 'Comércio de Alimentos Silva Ltda', '33821456000171', 'Indústria Metalúrgica Souza S.A.',"
                         " '0', '11222333000181', 'Comércio de Alimentos Silva Ltda', '03/11/2026', '2026-11-03', ?, ?, '100',"
-                        " 'Autorizado o uso do CT-e', '08/12/2026', '2026-12-08', 'procCTe_v4.00.xsd', ?)");
+                        " 'Autorizado o uso do CT-e', '08/12/2026', '2026-12-08', 'procCTe_v4.00.xsd')");
+        Statement doc(s, "INSERT INTO cte_xml (nrinsjurpesq, nrnsu, xml) VALUES ('11222333000181', ?, ?)");
         for (int i = 1; i <= rows; ++i) {
             const QString key = QStringLiteral("3526111122233300018157001%1100000001").arg(i, 9, 10, QLatin1Char('0'));
             st.bind(1, RemoteModule::nsuText(quint64(i))).bind(2, key).bind(3, 1234.56 + i).bind(4, 1200.0 + i);
-            st.bind(5, documentXml(i, key));
             st.run();
+            doc.bind(1, RemoteModule::nsuText(quint64(i))).bind(2, documentXml(i, key));
+            doc.run();
         }
     });
 }

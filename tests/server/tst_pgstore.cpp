@@ -233,6 +233,62 @@ private Q_SLOTS:
         QCOMPARE(run(m, "RecusaCTe", again).value(0).toString(), QStringLiteral("N"));
     }
 
+    // A store of the step before keeps every document when the documents move apart from
+    // the list's rows, and the list and the download read them from there.
+    void documentsKeptThroughTheUpgrade_data() { downloadAndEventOnBothEngines_data(); }
+    void documentsKeptThroughTheUpgrade()
+    {
+        QFETCH(QString, engine);
+        const QString where = location(engine);
+        const char *blob = engine == QLatin1String("postgresql") ? "BYTEA" : "BLOB";
+        QList<QPair<QString, QByteArray>> documents;
+        QString nsu;
+        {
+            SimulatedAuthority sim([] { return kNow; });
+            Store store(where);
+            RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
+            QVariantList s = syncArgs();
+            run(m, "SincronizarCTe", s);
+            Statement st(store, "SELECT nrnsu, xml FROM cte_xml ORDER BY nrnsu");
+            while (st.step())
+                documents.append({st.text(0), st.blob(1)});
+            QVERIFY(documents.size() > 10);
+            nsu = documents[5].first;
+            // Back to the step before: the documents in the list's own table.
+            store.transaction([&] {
+                store.engine().exec((QByteArray("ALTER TABLE cte ADD COLUMN xml ") + blob).constData());
+                store.engine().exec("UPDATE cte SET xml = (SELECT x.xml FROM cte_xml x"
+                                    " WHERE x.nrinsjurpesq = cte.nrinsjurpesq AND x.nrnsu = cte.nrnsu)");
+                store.engine().exec("DROP TABLE cte_xml");
+                store.engine().exec("UPDATE meta SET value = '4' WHERE key = 'schema_version'");
+            });
+            QCOMPARE(store.schemaVersion(), 4);
+        }
+        Store store(where);
+        QCOMPARE(store.schemaVersion(), Store::kSchemaVersion);
+        QList<QPair<QString, QByteArray>> after;
+        {
+            Statement st(store, "SELECT nrnsu, xml FROM cte_xml ORDER BY nrnsu");
+            while (st.step())
+                after.append({st.text(0), st.blob(1)});
+        }
+        QCOMPARE(after, documents);
+        QVERIFY_THROWS_EXCEPTION(StoreError, Statement(store, "SELECT xml FROM cte").step());
+
+        SimulatedAuthority sim([] { return kNow; });
+        RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
+        QVERIFY(!wire::decodePacket(listOf(m, getArgs(QStringLiteral("T")))).rows.empty());
+        wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                              {QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        w.beginRow();
+        w.text(QStringLiteral("S"));
+        w.text(nsu);
+        QVariantList d{QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg};
+        const wire::DecodedPacket xml = packetOf(run(m, "DownloadXML", d));
+        QCOMPARE(xml.rows.size(), size_t(1));
+        QCOMPARE(xml.rows[0][2].toByteArray(), documents[5].second);
+    }
+
     void lostConnectionIsReportedThenRestored()
     {
         const QString where = freshPg();
