@@ -20,13 +20,13 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 const QString kReg = QStringLiteral("11222333000181");
-constexpr quint32 kMaxFrame = 1536u * 1024u * 1024u; // a million rows are some 360 MB
 
 long peakKiB()
 {
@@ -110,7 +110,7 @@ public:
     {
         m_p.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/dfe-server"));
         m_p.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), store,
-                          QStringLiteral("--max-frame"), QString::number(kMaxFrame), QStringLiteral("--quiet")});
+                          QStringLiteral("--quiet")}); // the default limits
         m_p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_p.start();
         port = listeningPort(m_p, 60000, error);
@@ -136,25 +136,52 @@ QVariantList listArgs()
     return {none, none, kReg, QStringLiteral("T"), none, none};
 }
 
-// Request sent to the reply's last byte received, nothing decoded; the payload is kept.
-double serverToLastByte(quint16 port, QByteArray &payload)
+// Request (taking parts) sent to the last part's last byte received; the frames are kept,
+// only their ends looked at.
+double serverToLastByte(quint16 port, std::vector<QByteArray> &frames)
 {
     QTcpSocket s;
     s.connectToHost(QHostAddress::LocalHost, port);
     if (!s.waitForConnected(5000))
         return -1;
-    const QByteArray request =
-        wire::frame(wire::encodeRequest({QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), listArgs()}));
+    const QByteArray request = wire::frame(
+        wire::encodeRequest({QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), listArgs(), true}));
+    frames.clear();
     QElapsedTimer t;
     t.start();
     s.write(request);
-    wire::FrameReader reader(kMaxFrame);
-    while (!reader.next(payload)) {
-        if (!s.waitForReadyRead(120000))
-            return -1;
-        reader.feed(s.readAll());
+    wire::FrameReader reader;
+    for (bool more = true; more;) {
+        QByteArray payload;
+        while (!reader.next(payload)) {
+            if (!s.waitForReadyRead(120000))
+                return -1;
+            reader.feed(s.readAll());
+        }
+        // Cheap: the flag sits in the frame's first bytes (a part) or its reply's head.
+        more = frames.empty() ? wire::decodeReply(payload).more : wire::decodePart(payload).more;
+        frames.push_back(std::move(payload));
     }
     return msSince(t);
+}
+
+qsizetype sizeOf(const std::vector<QByteArray> &frames)
+{
+    qsizetype n = 0;
+    for (const QByteArray &f : frames)
+        n += f.size() + 4;
+    return n;
+}
+
+// The list's rows from the kept frames, for the JSON client.
+wire::DecodedPacket decodedList(const std::vector<QByteArray> &frames)
+{
+    wire::DecodedPacket all = wire::decodePacket(wire::decodeReply(frames[0]).result.toList().value(1).value<TDataPacket>());
+    for (size_t i = 1; i < frames.size(); ++i) {
+        wire::DecodedPacket part = wire::decodePacket(wire::decodePart(frames[i]).rows);
+        std::move(part.rows.begin(), part.rows.end(), std::back_inserter(all.rows));
+    }
+    return all;
 }
 
 // Counts the paints a widget receives.
@@ -241,12 +268,13 @@ int runRows(int rows, int runs)
     }
 
     Figures toLastByte;
-    QByteArray payload;
+    std::vector<QByteArray> frames;
     for (int i = 0; i < runs; ++i)
-        toLastByte.add(serverToLastByte(server.port, payload));
+        toLastByte.add(serverToLastByte(server.port, frames));
     report("server GetSincronizacaoCTe to the last byte", toLastByte,
-           QStringLiteral(" (%1 bytes; server peak RSS %2 MiB, of it private now %3 MiB: the rest is the mapped store)")
-               .arg(payload.size() + 4)
+           QStringLiteral(" (%1 bytes in %2 frame(s); server peak RSS %3 MiB, of it private now %4 MiB: the rest is the mapped store)")
+               .arg(sizeOf(frames))
+               .arg(frames.size())
                .arg(rssKiB(server.pid(), "VmHWM:") / 1024)
                .arg(rssKiB(server.pid(), "RssAnon:") / 1024));
 
@@ -258,12 +286,11 @@ int runRows(int rows, int runs)
     QApplication::processEvents();
     TClientDataSet &cds = screen->cdsSincronizacaoCTe;
     TNetConnection &net = screen->netSincronizacaoCTe;
-    net.MaxFrame = kMaxFrame;
     net.TimeoutMs = 600000;
     PaintCounter gridPaints;
     screen->dbgPadrao->viewport()->installEventFilter(&gridPaints);
 
-    Figures call, load, paint, total, fromBytes, dataset;
+    Figures call, first, whole, fromBytes, dataset;
     for (int i = 0; i < runs; ++i) {
         cds.Close();
         QApplication::processEvents();
@@ -273,27 +300,27 @@ int runRows(int rows, int runs)
         std::vector<TArg> args;
         for (const QVariant &a : listArgs())
             args.push_back(ByVal(a));
-        double called, loaded;
-        int painted;
         {
             const QVariant reply = net.AppServer(QStringLiteral("GetSincronizacaoCTe"), args);
-            called = msSince(t);
-            painted = gridPaints.paints; // the closed list may repaint while the call runs
+            call.add(msSince(t));
+            const int painted = gridPaints.paints; // the closed list may repaint while the call runs
             cds.SetData(reply.toList().value(1).value<TDataPacket>());
-            loaded = msSince(t);
+            untilPainted(gridPaints, painted);
         } // the received packet goes as the screen's handler ends
-        untilPainted(gridPaints, painted);
-        const double shown = msSince(t);
+        first.add(msSince(t));
+        int parts = 0;
+        net.ReceiveParts([&](const TDataPacket &p) {
+            cds.AppendData(p);
+            ++parts;
+        });
+        if (parts > 0) // the last part's paint is still due
+            untilPainted(gridPaints, gridPaints.paints);
+        whole.add(msSince(t));
         dataset.add(double(rssKiB() - before) / 1024.0);
-        call.add(called);
-        load.add(loaded - called);
-        paint.add(shown - loaded);
-        total.add(shown);
     }
-    report("call (server, loopback, reply read)", call);
-    report("list load (decode + index)", load);
-    report("first paint", paint);
-    report("click to first paint", total);
+    report("call to its first frame (server, loopback)", call);
+    report("click to the first screenful painted", first);
+    report("click to the whole list loaded and painted", whole, QStringLiteral(" (%1 rows)").arg(cds.RecordCount()));
 
     // From the received bytes, as the JSON client below starts.
     for (int i = 0; i < runs; ++i) {
@@ -302,12 +329,13 @@ int runRows(int rows, int runs)
         QElapsedTimer t;
         t.start();
         const int painted = gridPaints.paints;
-        const wire::Reply r = wire::decodeReply(payload);
-        cds.SetData(r.result.toList().value(1).value<TDataPacket>());
+        cds.SetData(wire::decodeReply(frames[0]).result.toList().value(1).value<TDataPacket>());
+        for (size_t k = 1; k < frames.size(); ++k)
+            cds.AppendData(wire::decodePart(frames[k]).rows);
         untilPainted(gridPaints, painted);
         fromBytes.add(msSince(t));
     }
-    report("reply bytes to first paint (decode + index + paint)", fromBytes,
+    report("reply bytes to the whole list painted (decode + index + paint)", fromBytes,
            QStringLiteral("; list in memory %1 MiB").arg(dataset.median(), 0, 'f', 0));
 
     Figures tickAll, tickAllHandler, oneTick;
@@ -345,7 +373,7 @@ int runRows(int rows, int runs)
     QApplication::processEvents();
 
     // The JSON client: the parsed array kept as it is under a table model, the same index and view.
-    const wire::DecodedPacket decoded = wire::decodePacket(wire::decodeReply(payload).result.toList().value(1).value<TDataPacket>());
+    const wire::DecodedPacket decoded = decodedList(frames);
     const QByteArray json = jsonOf(decoded);
     const char *shown[] = {"IDCHECK", "NRNSU", "NRINSJUREMIT", "NMRAZSOCEMIT", "DTEMISSAO", "DTSINCRONIZACAO",
                            "VRTOTALPREST", "VRRECEBER", "CDSTATUS", "DSSTATUS", "NRACESSOCTE", "IDTPAMBIENTE"};

@@ -149,6 +149,10 @@ public:
     // Replaces the whole content; fields are matched by name. A packet that lacks a
     // field or carries it with another type is refused and nothing changes.
     void SetData(const TDataPacket &packet);
+    // Adds the rows of a further packet of the same content (a list that comes in parts),
+    // fields matched as SetData matches them; the cursor stays on its row. A packet that
+    // is refused changes nothing.
+    void AppendData(const TDataPacket &packet);
     TDataPacket Data() const;
 
     // Cursor, over the rows the filter lets through, in index order.
@@ -248,6 +252,7 @@ private:
     void requireActive() const;
     std::vector<const TField *> packetTargets(wire::PacketReader &in);
     Storage packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const;
+    void appendStorage(Storage &&more);
     void rebuildOrder();
     void sortBySortField();
     void rebuildView(int keepRow);

@@ -260,6 +260,43 @@ void TClientDataSet::SetData(const TDataPacket &packet)
     notify(evChanged);
 }
 
+void TClientDataSet::AppendData(const TDataPacket &packet)
+{
+    requireActive();
+    if (m_state != dsBrowse)
+        packetError(QStringLiteral("o conjunto de dados está em edição"));
+    try {
+        wire::PacketReader in(packet);
+        const std::vector<const TField *> target = packetTargets(in);
+        Storage st = packetRows(in, target);
+        if (quint64(m_s.text.size()) + quint64(st.text.size()) > std::numeric_limits<quint32>::max())
+            packetError(QStringLiteral("pacote grande demais"));
+        appendStorage(std::move(st));
+    } catch (const wire::DecodeError &e) {
+        packetError(QString::fromUtf8(e.what()));
+    }
+    const int keep = CurrentRow();
+    rebuildOrder();
+    rebuildView(keep);
+    notify(evChanged);
+}
+
+void TClientDataSet::appendStorage(Storage &&more)
+{
+    const qsizetype base = m_s.text.size();
+    m_s.text.resize(base + more.text.size());
+    if (more.text.size())
+        std::memcpy(m_s.text.data() + base, more.text.data(), size_t(more.text.size()));
+    const size_t from = m_s.offsets.size();
+    m_s.offsets.insert(m_s.offsets.end(), more.offsets.begin(), more.offsets.end());
+    for (size_t i = from; i < m_s.offsets.size(); ++i)
+        m_s.offsets[i] += quint32(base);
+    m_s.floats.insert(m_s.floats.end(), more.floats.begin(), more.floats.end());
+    m_s.blobs.insert(m_s.blobs.end(), std::make_move_iterator(more.blobs.begin()), std::make_move_iterator(more.blobs.end()));
+    m_s.rows += more.rows;
+    m_rowCount = m_s.rows;
+}
+
 TDataPacket TClientDataSet::Data() const
 {
     requireActive();
