@@ -465,7 +465,8 @@ wire::Part TNetConnection::awaitPart(const QPointer<QTcpSocket> &socket)
     if (!w.done && w.timedOut)
         broken(QStringLiteral("sem resposta em %1 s").arg(TimeoutMs / 1000.0));
     if (!w.done)
-        broken(socket && !w.cancelled ? socket->errorString() : QStringLiteral("conexão encerrada antes do fim da lista"));
+        broken(QStringLiteral("conexão encerrada antes do fim da lista") +
+               (socket ? QStringLiteral(" (%1)").arg(socket->errorString()) : QString()));
     if (!w.failure.isEmpty())
         broken(QStringLiteral("resposta inválida (%1)").arg(w.failure));
     wire::Part part;

@@ -104,6 +104,10 @@ FakeServer::FakeServer()
                 while (p->reader.next(payload)) {
                     const wire::Request req = wire::decodeRequest(payload);
                     requests << req;
+                    if (pieces) {
+                        sendPieces(p->socket, pieces(req));
+                        continue;
+                    }
                     if (raw) {
                         for (const QByteArray &out : raw(req))
                             p->socket->write(wire::frame(out));
@@ -115,6 +119,20 @@ FakeServer::FakeServer()
             });
         }
     });
+}
+
+void FakeServer::sendPieces(QPointer<QTcpSocket> socket, QList<QByteArray> rest)
+{
+    if (!socket)
+        return;
+    if (rest.isEmpty()) {
+        if (dropAfterPieces)
+            socket->disconnectFromHost(); // after what is written has gone
+        return;
+    }
+    socket->write(rest.takeFirst());
+    socket->flush();
+    QTimer::singleShot(pieceDelayMs, this, [this, socket, rest] { sendPieces(socket, rest); });
 }
 
 QList<wire::Request> FakeServer::callsOf(const QString &method) const

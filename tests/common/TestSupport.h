@@ -95,6 +95,12 @@ public:
     // Takes precedence over `handler`: the encoded payloads to send, one frame each,
     // for replies no sound server would send.
     std::function<QList<QByteArray>(const wire::Request &)> raw;
+    // Takes precedence over both: bytes sent as they are (frames made by the test, or
+    // pieces of them), one piece every `pieceDelayMs`; then, with `dropAfterPieces`, the
+    // connection is closed.
+    std::function<QList<QByteArray>(const wire::Request &)> pieces;
+    int pieceDelayMs = 0;
+    bool dropAfterPieces = false;
     QList<wire::Request> requests;
     int connections = 0;
     QList<wire::Request> callsOf(const QString &method) const;
@@ -104,6 +110,7 @@ public:
     void drop();
 
 private:
+    void sendPieces(QPointer<QTcpSocket> socket, QList<QByteArray> rest);
     QTcpServer m_server;
     struct Peer {
         QPointer<QTcpSocket> socket;

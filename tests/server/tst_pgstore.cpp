@@ -233,6 +233,58 @@ private Q_SLOTS:
         QCOMPARE(run(m, "RecusaCTe", again).value(0).toString(), QStringLiteral("N"));
     }
 
+    // A caller that takes parts gets the list it would get in one frame, in parts that
+    // start small and grow; a caller that does not gets one frame, as always.
+    void listInPartsOnBothEngines_data() { downloadAndEventOnBothEngines_data(); }
+    void listInPartsOnBothEngines()
+    {
+        QFETCH(QString, engine);
+        Store store(location(engine));
+        const int rows = 1900;
+        store.transaction([&] {
+            Statement st(store, "INSERT INTO cte (nrinsjurpesq, nrnsu, nracessocte, cdstatus, dsstatus, dtsincronizacao, dtsinc_iso)"
+                                " VALUES (?, ?, '', '100', 'Autorizado o uso do CT-e', '08/12/2026', '2026-12-08')");
+            for (int i = rows; i >= 1; --i) // stored out of order: the list comes in NSU order all the same
+                st.bind(1, kReg).bind(2, RemoteModule::nsuText(quint64(i))).run();
+        });
+        SimulatedAuthority sim([] { return kNow; });
+        RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
+        const wire::Request one{QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), getArgs(QStringLiteral("T"))};
+        std::vector<QByteArray> frames;
+        const wire::FrameSink sink = [&](QByteArray f) { frames.push_back(std::move(f)); };
+        const wire::Reply whole = m.call(one, sink);
+        QVERIFY(frames.empty());
+        QVERIFY(!whole.sent && !whole.more);
+        const TDataPacket expected = whole.result.toList().value(1).value<TDataPacket>();
+
+        wire::Request inParts = one;
+        inParts.parts = true;
+        const wire::Reply last = m.call(inParts, sink);
+        QVERIFY(last.sent);
+        QCOMPARE(frames.size(), size_t(4)); // 256, 512, 1024, then the last 108
+        const wire::Reply head = wire::decodeReply(frames[0].mid(4));
+        QVERIFY(head.more);
+        QCOMPARE(head.args, one.args);
+        wire::DecodedPacket got = wire::decodePacket(head.result.toList().value(1).value<TDataPacket>());
+        QCOMPARE(got.rows.size(), size_t(256));
+        for (size_t i = 1; i < frames.size(); ++i) {
+            const wire::Part p = wire::decodePart(frames[i].mid(4));
+            QCOMPARE(p.number, quint64(i));
+            QCOMPARE(p.more, i + 1 < frames.size());
+            wire::DecodedPacket part = wire::decodePacket(p.rows);
+            std::move(part.rows.begin(), part.rows.end(), std::back_inserter(got.rows));
+        }
+        QCOMPARE(got.rows, wire::decodePacket(expected).rows);
+
+        // A short list is one reply even for a caller that takes parts.
+        frames.clear();
+        inParts.args[3] = QStringLiteral("_101_");
+        const wire::Reply none = m.call(inParts, sink);
+        QVERIFY(frames.empty());
+        QVERIFY(!none.sent && !none.more);
+        QCOMPARE(none.result.toList().value(0).toString(), QStringLiteral("S"));
+    }
+
     // A store of the step before keeps every document when the documents move apart from
     // the list's rows, and the list and the download read them from there.
     void documentsKeptThroughTheUpgrade_data() { downloadAndEventOnBothEngines_data(); }
