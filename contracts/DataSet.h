@@ -180,6 +180,11 @@ public:
     // Delete, asking `confirm` only once the guard has let the delete through.
     void Delete(const std::function<bool()> &confirm);
 
+    // Writes `value` into the text field `fieldName` of every row the filter lets through,
+    // in one pass and with one notification, without the editing events: a bulk change of
+    // the dataset's own column. Neither the index's nor the filter's field; only in browse.
+    void SetTextOfAllRows(const QString &fieldName, const QString &value);
+
     // Filter of the form FIELD = 'value'.
     QString Filter() const { return m_filter; }
     void SetFilter(const QString &text);
@@ -253,6 +258,7 @@ private:
     std::vector<const TField *> packetTargets(wire::PacketReader &in);
     Storage packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const;
     void appendStorage(Storage &&more);
+    void rewriteTextCell(int row, int slot, QByteArrayView bytes);
     void rebuildOrder();
     void sortBySortField();
     void rebuildView(int keepRow);
