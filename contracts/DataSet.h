@@ -258,6 +258,7 @@ private:
     std::vector<const TField *> packetTargets(wire::PacketReader &in);
     Storage packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const;
     void appendStorage(Storage &&more);
+    bool appendInOrder(int from);
     void rewriteTextCell(int row, int slot, QByteArrayView bytes);
     void rebuildOrder();
     void sortBySortField();

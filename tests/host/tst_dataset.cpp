@@ -136,6 +136,14 @@ private Q_SLOTS:
         w.text(QStringLiteral("14"));
         QVERIFY_THROWS_EXCEPTION(Exception, ds.AppendData(w.finish()));
         QCOMPARE(ds.RecordCount(), 5);
+        // A filtered list shows only the part's rows the filter lets through.
+        ds.SetFilter(QStringLiteral("NMRAZSOCEMIT = 'Emitente 15'"));
+        ds.SetFiltered(true);
+        ds.AppendData(packet({"14", "15", "16"}));
+        QCOMPARE(order(ds), QStringList{"15"});
+        QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).AsString(), QStringLiteral("15"));
+        ds.SetFiltered(false);
+        QCOMPARE(ds.RecordCount(), 8);
     }
 
     void indexOrderIsTextOrder_data()

@@ -271,14 +271,45 @@ void TClientDataSet::AppendData(const TDataPacket &packet)
         Storage st = packetRows(in, target);
         if (quint64(m_s.text.size()) + quint64(st.text.size()) > std::numeric_limits<quint32>::max())
             packetError(QStringLiteral("pacote grande demais"));
+        const int from = m_rowCount;
         appendStorage(std::move(st));
+        if (!appendInOrder(from)) {
+            const int keep = CurrentRow();
+            rebuildOrder();
+            rebuildView(keep);
+        }
     } catch (const wire::DecodeError &e) {
         packetError(QString::fromUtf8(e.what()));
     }
-    const int keep = CurrentRow();
-    rebuildOrder();
-    rebuildView(keep);
     notify(evChanged);
+}
+
+// Rows from `from` on that follow the others in the index's order (a server's parts
+// do) join the order and the view at their ends, without a pass over the rows before.
+bool TClientDataSet::appendInOrder(int from)
+{
+    if (!m_sortField.isEmpty() || m_order.size() != size_t(from))
+        return false;
+    const int slot = m_indexSlot;
+    auto less = [this, slot](int a, int b) {
+        const QByteArrayView ka = textView(a, slot), kb = textView(b, slot);
+        const qsizetype n = std::min(ka.size(), kb.size());
+        const int c = n > 0 ? std::memcmp(ka.data(), kb.data(), size_t(n)) : 0;
+        return c != 0 ? c < 0 : ka.size() < kb.size();
+    };
+    for (int r = from; slot >= 0 && r < m_rowCount; ++r)
+        if (less(r, r == from ? (m_order.empty() ? r : m_order.back()) : r - 1))
+            return false;
+    const bool filtering = m_filtered && m_filterSlot >= 0;
+    for (int r = from; r < m_rowCount; ++r) {
+        m_order.push_back(r);
+        if (!filtering || rowMatchesFilter(r))
+            m_view.push_back(r);
+    }
+    if (m_cursor < 0 && !m_view.empty())
+        m_cursor = 0;
+    m_eof = m_bof = m_view.empty();
+    return true;
 }
 
 void TClientDataSet::appendStorage(Storage &&more)
