@@ -441,9 +441,11 @@ private Q_SLOTS:
             return {head, wire::encodeReplyFrame(listReply(rowsFrom(3, 2), r.args))};
         };
         server->dropAfterPieces = script == QLatin1String("cut") || script == QLatin1String("dropped");
+        server->pieceDelayMs = 30; // the part too many comes after the list is whole
         auto reset = qScopeGuard([this] {
             server->pieces = nullptr;
             server->dropAfterPieces = false;
+            server->pieceDelayMs = 0;
         });
         dialogs->d.clear();
         refresh();
@@ -464,6 +466,8 @@ private Q_SLOTS:
         reset.dismiss();
         server->pieces = nullptr;
         server->dropAfterPieces = false;
+        server->pieceDelayMs = 0;
+        QTest::qWait(100);
         dialogs->d.clear();
         loadList(someRows());
         QCOMPARE(dialogs->d.errors.size(), 0);
