@@ -149,6 +149,10 @@ public:
     // Replaces the whole content; fields are matched by name. A packet that lacks a
     // field or carries it with another type is refused and nothing changes.
     void SetData(const TDataPacket &packet);
+    // Adds the rows of a further packet of the same content (a list that comes in parts),
+    // fields matched as SetData matches them; the cursor stays on its row. A packet that
+    // is refused changes nothing.
+    void AppendData(const TDataPacket &packet);
     TDataPacket Data() const;
 
     // Cursor, over the rows the filter lets through, in index order.
@@ -175,6 +179,11 @@ public:
     void Delete();
     // Delete, asking `confirm` only once the guard has let the delete through.
     void Delete(const std::function<bool()> &confirm);
+
+    // Writes `value` into the text field `fieldName` of every row the filter lets through,
+    // in one pass and with one notification, without the editing events: a bulk change of
+    // the dataset's own column. Neither the index's nor the filter's field; only in browse.
+    void SetTextOfAllRows(const QString &fieldName, const QString &value);
 
     // Filter of the form FIELD = 'value'.
     QString Filter() const { return m_filter; }
@@ -248,6 +257,9 @@ private:
     void requireActive() const;
     std::vector<const TField *> packetTargets(wire::PacketReader &in);
     Storage packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const;
+    void appendStorage(Storage &&more);
+    bool appendInOrder(int from);
+    void rewriteTextCell(int row, int slot, QByteArrayView bytes);
     void rebuildOrder();
     void sortBySortField();
     void rebuildView(int keepRow);

@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace wire { struct Reply; }
+namespace wire { struct Reply; struct Part; }
 
 class QTcpSocket;
 
@@ -77,13 +77,23 @@ public:
     // the reply replace the caller's storage. Raises Exception on any failure.
     QVariant AppServer(const QString &method, const std::vector<TArg> &args);
 
+    // Set: a long list may come in parts. AppServer then returns with its first rows, and
+    // ReceiveParts hands out the rest in order as it arrives, the windows kept painting and
+    // the user's input held. A call made before the rest is taken opens a new connection.
+    bool AcceptParts = false;
+    bool PartsPending() const { return m_partsDue; }
+    // Raises Exception when the rest cannot come whole: the caller drops what it has.
+    void ReceiveParts(const std::function<void(const TDataPacket &)> &onPart);
+
     // Calls made so far (for tests and diagnostics).
     int CallCount() const { return m_calls; }
 
 private:
     bool freshConnection();
-    QByteArray requestFrame(const QString &method, const std::vector<TArg> &args) const;
+    QByteArray requestFrame(const QString &method, const std::vector<TArg> &args, bool parts) const;
     wire::Reply awaitReply(const QString &method, const QPointer<QTcpSocket> &socket, bool fresh);
+    wire::Reply call(const QString &method, const std::vector<TArg> &args, bool parts);
+    wire::Part awaitPart(const QPointer<QTcpSocket> &socket);
     static void writeBack(const QString &method, const std::vector<TArg> &args, const wire::Reply &reply);
     bool connectNow(QString &error);
     bool startTls(QString &reason);
@@ -93,5 +103,9 @@ private:
     QString m_lastError;
     bool m_inCall = false;
     bool m_stale = false; // more arrived than the last reply: the stream is out of step
+    bool m_partsDue = false; // the last reply's list has parts still to come
+    quint64 m_nextPart = 0;
+    QString m_partsMethod;
+    QByteArray m_carry; // bytes read past a reply whose parts follow: the next part's start
     int m_calls = 0;
 };

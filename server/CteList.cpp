@@ -55,6 +55,37 @@ void bindDate(Statement &st, int i, const QDate &d)
     else
         st.bindNull(i);
 }
+
+void bindFilter(Statement &st, const Filter &filter)
+{
+    st.bind(1, filter.registration);
+    bindDate(st, 2, filter.issuedFrom);
+    bindDate(st, 3, filter.issuedTo);
+    bindDate(st, 4, filter.syncedFrom);
+    bindDate(st, 5, filter.syncedTo);
+    st.bind(6, statusCodes(filter.statuses));
+}
+
+void writeRow(wire::PacketWriter &w, Statement &st)
+{
+    w.beginRow();
+    w.textUtf8("N", 1);
+    for (int c = 0; c < 23; ++c) {
+        if (c == 18 || c == 19) { // the two amounts
+            w.real(st.real(c));
+            continue;
+        }
+        int n = 0;
+        const char *p = st.utf8(c, n);
+        w.textUtf8(p, n);
+    }
+}
+
+// The first part fills a screen at once; each next one doubles, up to a bound in rows
+// and in bytes that keeps every frame far below any sane frame limit.
+constexpr qsizetype kFirstPart = 256;
+constexpr qsizetype kLargestPart = 65536;
+constexpr qsizetype kLargestPartBytes = 16 * 1024 * 1024;
 } // namespace
 
 QString statusCodes(const QString &list)
@@ -75,26 +106,52 @@ QVariantList list(Store &store, const Filter &filter)
 {
     wire::PacketWriter w(fields());
     Statement st(store, kSelectList);
-    st.bind(1, filter.registration);
-    bindDate(st, 2, filter.issuedFrom);
-    bindDate(st, 3, filter.issuedTo);
-    bindDate(st, 4, filter.syncedFrom);
-    bindDate(st, 5, filter.syncedTo);
-    st.bind(6, statusCodes(filter.statuses));
-    while (st.step()) {
-        w.beginRow();
-        w.textUtf8("N", 1);
-        for (int c = 0; c < 23; ++c) {
-            if (c == 18 || c == 19) { // the two amounts
-                w.real(st.real(c));
-                continue;
-            }
-            int n = 0;
-            const char *p = st.utf8(c, n);
-            w.textUtf8(p, n);
-        }
-    }
+    bindFilter(st, filter);
+    while (st.step())
+        writeRow(w, st);
     return envelope(QStringLiteral("S"), QVariant::fromValue(w.finish()));
+}
+
+wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &args, const wire::FrameSink &send)
+{
+    Statement st(store, kSelectList);
+    bindFilter(st, filter);
+    wire::Reply reply;
+    reply.args = args;
+    bool more = st.step();
+    quint64 part = 0;
+    qsizetype batch = kFirstPart;
+    try {
+        for (;;) {
+            wire::PacketWriter w(fields());
+            for (qsizetype n = 0; more && n < batch && w.size() < kLargestPartBytes; ++n) {
+                writeRow(w, st);
+                more = st.step();
+            }
+            if (part == 0 && !more) {
+                reply.result = envelope(QStringLiteral("S"), QVariant::fromValue(w.finish()));
+                return reply;
+            }
+            if (part == 0) {
+                wire::Reply head{true, {}, envelope(QStringLiteral("S"), QVariant::fromValue(w.finish())), args, true};
+                send(wire::encodeReplyFrame(std::move(head)));
+            } else {
+                send(wire::encodePartFrame({part, more, w.finish(), {}}));
+            }
+            if (!more)
+                break;
+            ++part;
+            batch = std::min(batch * 2, kLargestPart);
+        }
+    } catch (const std::exception &e) {
+        if (part == 0)
+            throw;
+        // The reply is out: the failure ends the parts, so the caller drops what it has.
+        send(wire::encodePartFrame({part, false, {}, QStringLiteral("Erro no servidor de aplicação: %1").arg(QString::fromUtf8(e.what()))}));
+    }
+    reply.result = envelope(QStringLiteral("S"), QStringLiteral("em partes"));
+    reply.sent = true;
+    return reply;
 }
 
 } // namespace ctelist

@@ -1,6 +1,7 @@
 #pragma once
 // The list of a registration's CT-e as the screen shows it: the rows the filter lets
 // through, in NSU order, as one data packet with the list's 24 fields.
+#include "Frame.h"
 #include "store/Store.h"
 
 #include <QDate>
@@ -19,5 +20,10 @@ struct Filter {
 QString statusCodes(const QString &list);
 // The reply envelope: "S" with the data packet.
 QVariantList list(Store &store, const Filter &filter);
+// The list for a caller that takes it in parts: a list of one part is answered as `list`
+// does (nothing sent); a longer one goes out through `send`, the reply with the first
+// rows (as soon as they are read), then parts of growing size, and the reply returned
+// is marked sent. `args`: the call's arguments as they go back.
+wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &args, const wire::FrameSink &send);
 
 } // namespace ctelist

@@ -38,7 +38,7 @@ void storeCte(const Delivered &d, const QByteArray &xml)
               " nmrazsocemit, nrinsjurreme, nmrazsocreme, nrinsjurexpe, nmrazsocexpe, nrinsjurrece,"
               " nmrazsocrece, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma, nmrazsoctoma, dtemissao,"
               " dtemissao_iso, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao, dtsinc_iso,"
-              " schema, xml) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
+              " schema) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
               " ON CONFLICT DO NOTHING")
         .bind(1, d.registration).bind(2, d.nsu).bind(3, f.tpAmb).bind(4, f.key).bind(5, f.emitDoc)
         .bind(6, f.emitName.left(60)).bind(7, f.remDoc).bind(8, f.remName.left(60)).bind(9, f.expDoc)
@@ -46,7 +46,11 @@ void storeCte(const Delivered &d, const QByteArray &xml)
         .bind(14, f.destName.left(60)).bind(15, f.toma).bind(16, f.tomaDoc).bind(17, f.tomaName.left(60))
         .bind(18, xmlutil::displayDate(f.dhEmi)).bind(19, xmlutil::isoDate(f.dhEmi)).bind(20, f.vTPrest)
         .bind(21, f.vRec).bind(22, QStringLiteral("100")).bind(23, statusText(f))
-        .bind(24, d.day.shown).bind(25, d.day.iso).bind(26, d.schema).bind(27, xml).run();
+        .bind(24, d.day.shown).bind(25, d.day.iso).bind(26, d.schema).run();
+    // Only under the row of this very document: an NSU already taken keeps what it has.
+    Statement(d.store, "INSERT INTO cte_xml (nrinsjurpesq, nrnsu, xml) SELECT nrinsjurpesq, nrnsu, ? FROM cte"
+                       " WHERE nrinsjurpesq = ? AND nrnsu = ? AND nracessocte = ? ON CONFLICT DO NOTHING")
+        .bind(1, xml).bind(2, d.registration).bind(3, d.nsu).bind(4, f.key).run();
     refreshStatus(d.store, d.registration, f.key); // its events may have come first
 }
 
@@ -94,7 +98,8 @@ void refreshStatus(Store &store, const QString &registration, const QString &key
         code = QStringLiteral("000");
         text = QStringLiteral("Prestação do Serviço em Desacordo registrada - protocolo %1").arg(open.last());
     } else {
-        Statement doc(store, "SELECT xml FROM cte WHERE nrinsjurpesq = ? AND nracessocte = ? AND xml IS NOT NULL");
+        Statement doc(store, "SELECT x.xml FROM cte c JOIN cte_xml x ON x.nrinsjurpesq = c.nrinsjurpesq AND x.nrnsu = c.nrnsu"
+                             " WHERE c.nrinsjurpesq = ? AND c.nracessocte = ?");
         doc.bind(1, registration).bind(2, key);
         text = doc.step() ? statusText(xmlutil::readProcCte(doc.blob(0))) : QStringLiteral("Autorizado o uso do CT-e");
     }

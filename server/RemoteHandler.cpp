@@ -47,7 +47,7 @@ void RemoteHandler::release(std::unique_ptr<Store> store)
     m_idle.push_back(std::move(store));
 }
 
-wire::Reply RemoteHandler::handle(const wire::Request &request, const Caller &caller)
+wire::Reply RemoteHandler::handle(const wire::Request &request, const Caller &caller, const wire::FrameSink &early)
 {
     std::unique_ptr<Store> store;
     try {
@@ -61,7 +61,7 @@ wire::Reply RemoteHandler::handle(const wire::Request &request, const Caller &ca
         reply = failure(denied);
     } else {
         RemoteModule module(*store, *m_authority, m_config.uf);
-        reply = module.call(request);
+        reply = module.call(request, early);
     }
     release(std::move(store));
     return reply;

@@ -15,7 +15,7 @@ class RemoteHandler : public CallHandler {
 public:
     RemoteHandler(const ServerConfig &config, std::shared_ptr<AuthoritySource> authority);
     bool open(QString &error) override;
-    wire::Reply handle(const wire::Request &request, const Caller &caller) override;
+    wire::Reply handle(const wire::Request &request, const Caller &caller, const wire::FrameSink &early) override;
     std::optional<QString> tokenName(const QString &secret, QString &failure) override;
     QString outcome(const wire::Reply &reply) const override;
 

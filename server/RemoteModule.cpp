@@ -68,13 +68,18 @@ RemoteModule::RemoteModule(Store &store, AuthoritySource &authority, QString ufA
 
 QString RemoteModule::nsuText(quint64 n) { return dist::nsuText(n); }
 
-wire::Reply RemoteModule::call(const wire::Request &request)
+wire::Reply RemoteModule::call(const wire::Request &request, const wire::FrameSink &early)
 {
     wire::Reply reply;
     try {
         if (request.server != QLatin1String(wire::kServerName))
             throw CallError("servidor desconhecido: " + request.server.toStdString());
         QVariantList args = request.args;
+        if (request.method == QLatin1String("GetSincronizacaoCTe") && request.parts && early) {
+            const ctelist::Filter f = listFilter(args);
+            if (!f.registration.isEmpty())
+                return ctelist::listInParts(m_store, f, args, early);
+        }
         if (request.method == QLatin1String("GetSincronizacaoCTe")) reply.result = GetSincronizacaoCTe(args);
         else if (request.method == QLatin1String("SincronizarCTe")) reply.result = SincronizarCTe(args);
         else if (request.method == QLatin1String("DownloadXML")) reply.result = DownloadXML(args);
@@ -93,7 +98,7 @@ wire::Reply RemoteModule::call(const wire::Request &request)
     return reply;
 }
 
-QVariant RemoteModule::GetSincronizacaoCTe(QVariantList &args)
+ctelist::Filter RemoteModule::listFilter(QVariantList &args)
 {
     argCount(args, 6, "GetSincronizacaoCTe");
     ctelist::Filter f;
@@ -103,6 +108,12 @@ QVariant RemoteModule::GetSincronizacaoCTe(QVariantList &args)
     f.statuses = text(args, 3);
     f.syncedFrom = date(args, 4);
     f.syncedTo = date(args, 5);
+    return f;
+}
+
+QVariant RemoteModule::GetSincronizacaoCTe(QVariantList &args)
+{
+    const ctelist::Filter f = listFilter(args);
     if (f.registration.isEmpty())
         return refused(QStringLiteral("Inscrição jurídica deve ser informada."));
     return ctelist::list(m_store, f);

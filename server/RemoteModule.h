@@ -3,6 +3,7 @@
 // synchronization state of a registration. Each checks
 // its arguments and hands the work to its rule (CteList, Synchronization, XmlDownload,
 // DisagreementEvent) over the store and a tax-authority source.
+#include "CteList.h"
 #include "Frame.h"
 #include "authority/Authority.h"
 #include "store/Store.h"
@@ -21,8 +22,9 @@ public:
     using Clock = std::function<QDateTime()>;
     RemoteModule(Store &store, AuthoritySource &authority, QString ufAutor = QStringLiteral("35"), Clock clock = {});
 
-    // Runs one request; never throws.
-    wire::Reply call(const wire::Request &request);
+    // Runs one request; never throws. A long list for a caller that takes parts goes out
+    // through `early` as it is read (see ctelist::listInParts).
+    wire::Reply call(const wire::Request &request, const wire::FrameSink &early = {});
 
     QVariant GetSincronizacaoCTe(QVariantList &args);
     QVariant SincronizarCTe(QVariantList &args);
@@ -34,6 +36,7 @@ public:
     static QString nsuText(quint64 n);
 
 private:
+    ctelist::Filter listFilter(QVariantList &args);
     Store &m_store;
     AuthoritySource &m_authority;
     QString m_uf;

@@ -11,7 +11,8 @@ QVariantList download(Store &store, const wire::DecodedPacket &list, const Colum
                           {QStringLiteral("DSTEXTOXML"), wire::PacketType::Blob, 0},
                           {QStringLiteral("IDSTATUS"), wire::PacketType::Text, 3},
                           {QStringLiteral("DSSTATUS"), wire::PacketType::Text, 255}});
-    Statement st(store, "SELECT nracessocte, xml FROM cte WHERE nrinsjurpesq = ? AND nrnsu = ?");
+    Statement st(store, "SELECT c.nracessocte, x.xml FROM cte c LEFT JOIN cte_xml x"
+                        " ON x.nrinsjurpesq = c.nrinsjurpesq AND x.nrnsu = c.nrnsu WHERE c.nrinsjurpesq = ? AND c.nrnsu = ?");
     for (const QVariantList &row : list.rows) {
         if (row[columns.check].toString() != QLatin1String("S"))
             continue;

@@ -222,6 +222,7 @@ void TfrmSincronizacaoCTe::carrega(FiltroLista &f)
     // The user keeps their place: the same NSU stays current when it is still listed.
     const QString atual = NsuAtual();
     cdsSincronizacaoCTe.SetData(e.payload.value<TDataPacket>());
+    recebeRestoDaLista();
     if (!atual.isEmpty())
         cdsSincronizacaoCTe.Locate(QStringLiteral("NRNSU"), atual);
     listaFiltro = f;
@@ -229,6 +230,21 @@ void TfrmSincronizacaoCTe::carrega(FiltroLista &f)
     atualizaTotais();
     mostraOrdem();
     atualizaEstado();
+}
+
+// The rest of a long list, painted as it comes; a list that cannot come whole is not
+// shown in part, as if it were all there.
+void TfrmSincronizacaoCTe::recebeRestoDaLista()
+{
+    try {
+        netSincronizacaoCTe.ReceiveParts([this](const TDataPacket &p) { cdsSincronizacaoCTe.AppendData(p); });
+    } catch (...) {
+        cdsSincronizacaoCTe.Close();
+        listaFiltro.reset();
+        mostraFiltroLista();
+        atualizaTotais();
+        throw;
+    }
 }
 
 QString TfrmSincronizacaoCTe::NsuAtual() const

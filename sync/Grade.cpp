@@ -199,25 +199,14 @@ void TfrmSincronizacaoCTe::dbgPadraoTitleClick(TColumn &column)
     cdsSincronizacaoCTe.BeforeEdit = nullptr;
     if (!cdsSincronizacaoCTe.Active())
         return; // no company's list yet: nothing to tick
-    // The user's place is kept: ticking all moves no row.
-    const int current = cdsSincronizacaoCTe.RecNo();
-    cdsSincronizacaoCTe.DisableControls();
-    auto resume = qScopeGuard([&] {
-        if (cdsSincronizacaoCTe.State() != dsBrowse)
-            cdsSincronizacaoCTe.Cancel();
-        cdsSincronizacaoCTe.EnableControls();
-        if (current > 0)
-            cdsSincronizacaoCTe.SetRecNo(current);
-    });
-    cdsSincronizacaoCTe.First();
-    TField &tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK"));
-    const QString target = tick.AsString() == QLatin1String("S") ? QStringLiteral("N") : QStringLiteral("S");
-    while (!cdsSincronizacaoCTe.Eof()) {
-        cdsSincronizacaoCTe.Edit();
-        tick.SetAsString(target);
-        cdsSincronizacaoCTe.Post();
-        cdsSincronizacaoCTe.Next();
-    }
+    if (cdsSincronizacaoCTe.State() != dsBrowse)
+        cdsSincronizacaoCTe.Cancel();
+    if (cdsSincronizacaoCTe.IsEmpty())
+        return;
+    // The first row decides for all; one pass over the tick column, and the user's place is kept.
+    const TField &tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK"));
+    const bool ticked = tick.TextAt(cdsSincronizacaoCTe.RowAt(0)) == QByteArrayView("S");
+    cdsSincronizacaoCTe.SetTextOfAllRows(tick.FieldName, ticked ? QStringLiteral("N") : QStringLiteral("S"));
 }
 
 void TfrmSincronizacaoCTe::ordenaPor(const QString &field)

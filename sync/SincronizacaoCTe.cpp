@@ -56,6 +56,7 @@ TfrmSincronizacaoCTe::TfrmSincronizacaoCTe(QWidget *owner) : TfrmPadraoGrid(owne
 
     netSincronizacaoCTe.ServerName = QStringLiteral("Dfe71000.rdmSincronizacaoCTe");
     netSincronizacaoCTe.ThrowException = false;
+    netSincronizacaoCTe.AcceptParts = true; // a long list shows its first rows at once
 
     buildList();
     buildCompanyPanel();

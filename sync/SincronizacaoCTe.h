@@ -147,6 +147,7 @@ private:
     void carregaFiltroConfirmado();
     // Loads the list with `f`; on success the list belongs to `f` (written back into).
     void carrega(FiltroLista &f);
+    void recebeRestoDaLista();
     void mostraFiltroLista();
     // NRNSU of the current row; empty with no row.
     QString NsuAtual() const;

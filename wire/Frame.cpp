@@ -26,15 +26,6 @@ void FrameReader::feed(const char *data, qsizetype n)
     n -= dropped;
     if (n == 0)
         return;
-    if (m_buf.size() < 4 && m_buf.size() + n >= 4) {
-        // The head completes here: room for the whole frame at once, when it is allowed.
-        QByteArray head = m_buf;
-        head.append(data, 4 - m_buf.size());
-        const auto *p = reinterpret_cast<const uchar *>(head.constData());
-        const quint32 len = (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
-        if (len <= m_max && m_buf.capacity() < qsizetype(len) + 4)
-            m_buf.reserve(std::max(qsizetype(len) + 4, m_buf.size() + n));
-    }
     m_buf.append(data, n);
 }
 
@@ -91,13 +82,17 @@ QByteArray encodeRequest(const Request &r)
 {
     QByteArray out;
     CborWriter w(out);
-    w.map(3);
+    w.map(r.parts ? 4 : 3);
     w.text(u"server");
     w.text(r.server);
     w.text(u"method");
     w.text(r.method);
     w.text(u"args");
     writeArgs(w, r.args);
+    if (r.parts) {
+        w.text(u"parts");
+        w.value(true);
+    }
     return out;
 }
 
@@ -110,11 +105,15 @@ static void writeReply(QByteArray &out, const Reply &r)
         w.text(r.error);
         return;
     }
-    w.map(2);
+    w.map(r.more ? 3 : 2);
     w.text(u"result");
     w.value(r.result);
     w.text(u"args");
     writeArgs(w, r.args);
+    if (r.more) {
+        w.text(u"more");
+        w.value(true);
+    }
 }
 
 QByteArray encodeReply(const Reply &r)
@@ -146,7 +145,11 @@ QByteArray encodeReplyFrame(Reply &&r)
     result.last() = QVariant();
     QByteArray head(4, '\0');
     CborWriter w(head);
-    w.map(2);
+    w.map(r.more ? 3 : 2);
+    if (r.more) {
+        w.text(u"more");
+        w.value(true);
+    }
     w.text(u"args");
     writeArgs(w, r.args);
     w.text(u"result");
@@ -201,7 +204,7 @@ QVariantList toArgs(const QVariant &v)
 Request decodeRequest(const QByteArray &payload)
 {
     Request req;
-    bool haveServer = false, haveMethod = false, haveArgs = false;
+    bool haveServer = false, haveMethod = false, haveArgs = false, haveParts = false;
     readMap(payload, [&](const QByteArray &key, QCborStreamReader &r) {
         QVariant v = readValue(r, payload);
         if ((key == "server" && haveServer) || (key == "method" && haveMethod) || (key == "args" && haveArgs))
@@ -217,6 +220,12 @@ Request decodeRequest(const QByteArray &payload)
         } else if (key == "args") {
             req.args = toArgs(v);
             haveArgs = true;
+        } else if (key == "parts" && !haveParts) {
+            if (v.metaType().id() != QMetaType::Bool) throw DecodeError("parts deve ser lógico");
+            req.parts = v.toBool();
+            haveParts = true;
+        } else if (key == "parts") {
+            throw DecodeError("chave repetida no pedido: parts");
         } else {
             throw DecodeError("chave desconhecida no pedido: " + key.toStdString());
         }
@@ -231,7 +240,7 @@ Request decodeRequest(const QByteArray &payload)
 Reply decodeReply(const QByteArray &payload)
 {
     Reply rep;
-    bool haveResult = false, haveError = false, haveArgs = false;
+    bool haveResult = false, haveError = false, haveArgs = false, haveMore = false;
     readMap(payload, [&](const QByteArray &key, QCborStreamReader &r) {
         QVariant v = readValue(r, payload);
         if ((key == "error" && haveError) || (key == "result" && haveResult) || (key == "args" && haveArgs))
@@ -248,15 +257,82 @@ Reply decodeReply(const QByteArray &payload)
         } else if (key == "args") {
             rep.args = toArgs(v);
             haveArgs = true;
+        } else if (key == "more") {
+            if (haveMore)
+                throw DecodeError("chave repetida na resposta: more");
+            if (v.metaType().id() != QMetaType::Bool)
+                throw DecodeError("more deve ser lógico");
+            rep.more = v.toBool();
+            haveMore = true;
         } else {
             throw DecodeError("chave desconhecida na resposta: " + key.toStdString());
         }
     });
-    if (haveError && (haveResult || haveArgs))
+    if (haveError && (haveResult || haveArgs || haveMore))
         throw DecodeError("resposta com error e result");
     if (!haveError && (!haveResult || !haveArgs))
         throw DecodeError("resposta sem result ou args");
     return rep;
+}
+
+QByteArray encodePartFrame(const Part &p)
+{
+    QByteArray out(4, '\0');
+    CborWriter w(out);
+    w.map(p.error.isEmpty() ? 3 : 2);
+    w.text(u"part");
+    w.value(qint64(p.number));
+    if (!p.error.isEmpty()) {
+        w.text(u"error");
+        w.text(p.error);
+    } else {
+        w.text(u"more");
+        w.value(p.more);
+        w.text(u"rows");
+        w.value(QVariant::fromValue(p.rows));
+    }
+    const quint32 n = quint32(out.size() - 4);
+    out[0] = char(n >> 24);
+    out[1] = char(n >> 16);
+    out[2] = char(n >> 8);
+    out[3] = char(n);
+    return out;
+}
+
+// {"part", "more", "rows"} or {"part", "error"}, each key once.
+Part decodePart(const QByteArray &payload)
+{
+    Part p;
+    bool havePart = false, haveMore = false, haveRows = false, haveError = false;
+    readMap(payload, [&](const QByteArray &key, QCborStreamReader &r) {
+        const QVariant v = readValue(r, payload);
+        if (key == "part" && !havePart) {
+            if (v.metaType().id() != QMetaType::LongLong || v.toLongLong() < 1)
+                throw DecodeError("part deve ser um inteiro positivo");
+            p.number = quint64(v.toLongLong());
+            havePart = true;
+        } else if (key == "more" && !haveMore) {
+            if (v.metaType().id() != QMetaType::Bool)
+                throw DecodeError("more deve ser lógico");
+            p.more = v.toBool();
+            haveMore = true;
+        } else if (key == "rows" && !haveRows) {
+            if (v.metaType() != QMetaType::fromType<TDataPacket>())
+                throw DecodeError("rows deve ser um pacote de dados");
+            p.rows = v.value<TDataPacket>();
+            haveRows = true;
+        } else if (key == "error" && !haveError) {
+            if (v.metaType().id() != QMetaType::QString)
+                throw DecodeError("error deve ser texto");
+            p.error = v.toString();
+            haveError = true;
+        } else {
+            throw DecodeError("chave desconhecida ou repetida na parte: " + key.toStdString());
+        }
+    });
+    if (!havePart || (haveError ? (haveMore || haveRows) : !(haveMore && haveRows)))
+        throw DecodeError("parte sem part, more e rows (ou error)");
+    return p;
 }
 
 } // namespace wire

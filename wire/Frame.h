@@ -1,8 +1,12 @@
 #pragma once
 // Framing: every message is a 4-byte big-endian length followed by one CBOR item.
+#include "DataPacket.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVariant>
+#include <functional>
+#include <utility>
 
 namespace wire {
 
@@ -11,8 +15,8 @@ inline const char kServerName[] = "Dfe71000.rdmSincronizacaoCTe";
 
 QByteArray frame(const QByteArray &payload);
 
-// Accumulates bytes from a stream and hands out whole frames. A frame's buffer is
-// reserved once its length is known, so reading it costs its size and no more.
+// Accumulates bytes from a stream and hands out whole frames. The buffer grows with the
+// bytes that arrive, never with what a length announces.
 class FrameReader {
 public:
     explicit FrameReader(quint32 maxFrame = kDefaultMaxFrame) : m_max(maxFrame) {}
@@ -26,6 +30,8 @@ public:
     // Drops the frame in progress: its bytes are discarded as they arrive.
     void skipFrame();
     qsizetype pending() const { return m_buf.size(); }
+    // The bytes read past the frames handed out, leaving none.
+    QByteArray takePending() { return std::exchange(m_buf, {}); }
     quint32 maxFrame() const { return m_max; }
 
 private:
@@ -38,13 +44,25 @@ struct Request {
     QString server;
     QString method;
     QVariantList args;
+    bool parts = false; // the caller takes a long list in several frames
 };
 struct Reply {
     bool ok = true;
     QString error;
     QVariant result;
     QVariantList args;
+    bool more = false; // parts follow this reply
+    bool sent = false; // the whole answer went out ahead, through a FrameSink
 };
+// One frame after a reply with `more`: the next rows of its list, or why the rest failed.
+struct Part {
+    quint64 number = 0; // 1, 2, ... after the reply
+    bool more = false;  // another part follows
+    TDataPacket rows;
+    QString error;      // set: no rows, and nothing follows
+};
+// Where a call's frames go out as soon as they are built, ahead of its reply.
+using FrameSink = std::function<void(QByteArray frame)>;
 
 QByteArray encodeRequest(const Request &r);
 Request decodeRequest(const QByteArray &payload); // throws DecodeError
@@ -54,5 +72,7 @@ QByteArray encodeReplyFrame(const Reply &r);       // framed, built in place
 // frame head are written into the room before it (args first, then the result).
 QByteArray encodeReplyFrame(Reply &&r);
 Reply decodeReply(const QByteArray &payload);     // throws DecodeError
+QByteArray encodePartFrame(const Part &p);        // framed
+Part decodePart(const QByteArray &payload);       // throws DecodeError
 
 } // namespace wire

@@ -26,6 +26,7 @@ public:
     void null();
     // The packet; free room before its first byte lets a message be written around it in place.
     TDataPacket finish();
+    qsizetype size() const { return m_used - m_headroom; } // the rows' bytes so far
     static constexpr qsizetype kMessageRoom = 4096;
 
 private:

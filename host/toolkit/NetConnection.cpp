@@ -139,12 +139,15 @@ struct FrameWait {
     bool nothingRead = true;
     bool cancelled = false; // the user gave up waiting
     qsizetype pending = 0;  // bytes read past the frame
+    QByteArray rest;        // those bytes
 };
-FrameWait waitForFrame(QTcpSocket *s, quint32 maxFrame, int timeoutMs)
+// `already`: bytes read before, the start of this frame.
+FrameWait waitForFrame(QTcpSocket *s, quint32 maxFrame, int timeoutMs, const QByteArray &already = {})
 {
     QPointer<QTcpSocket> socket = s;
     FrameWait w;
     wire::FrameReader reader(maxFrame);
+    reader.feed(already);
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
@@ -184,6 +187,7 @@ FrameWait waitForFrame(QTcpSocket *s, quint32 maxFrame, int timeoutMs)
     }
     w.timedOut = !w.done && !timer.isActive();
     w.pending = reader.pending();
+    w.rest = reader.takePending();
     return w;
 }
 } // namespace
@@ -368,6 +372,8 @@ void TNetConnection::Open()
 void TNetConnection::Close()
 {
     m_stale = false;
+    m_partsDue = false;
+    m_carry.clear();
     if (m_socket) {
         QTcpSocket *s = m_socket;
         m_socket = nullptr;
@@ -385,7 +391,7 @@ bool TNetConnection::freshConnection()
     if (Connected()) {
         if (m_socket->bytesAvailable() == 0)
             m_socket->waitForReadyRead(0);
-        if (m_stale || !Connected() || m_socket->bytesAvailable() > 0)
+        if (m_stale || m_partsDue || !Connected() || m_socket->bytesAvailable() > 0)
             Close();
     }
     if (Connected())
@@ -398,11 +404,12 @@ bool TNetConnection::freshConnection()
     return true;
 }
 
-QByteArray TNetConnection::requestFrame(const QString &method, const std::vector<TArg> &args) const
+QByteArray TNetConnection::requestFrame(const QString &method, const std::vector<TArg> &args, bool parts) const
 {
     wire::Request req;
     req.server = ServerName;
     req.method = method;
+    req.parts = parts;
     for (const TArg &a : args)
         req.args.append(a.Value);
     try {
@@ -441,7 +448,80 @@ wire::Reply TNetConnection::awaitReply(const QString &method, const QPointer<QTc
     } catch (const std::exception &e) {
         broken(QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what())));
     }
-    m_stale = w.pending > 0;
+    if (reply.more)
+        m_carry = w.rest;
+    else
+        m_stale = w.pending > 0;
+    return reply;
+}
+
+wire::Part TNetConnection::awaitPart(const QPointer<QTcpSocket> &socket)
+{
+    const FrameWait w = waitForFrame(socket, MaxFrame, TimeoutMs, std::exchange(m_carry, {}));
+    auto broken = [&](const QString &why) {
+        Close();
+        throw Exception(QStringLiteral("Falha na chamada %1 ao servidor de aplicação em %2: %3").arg(m_partsMethod, where(), why));
+    };
+    if (!w.done && w.timedOut)
+        broken(QStringLiteral("sem resposta em %1 s").arg(TimeoutMs / 1000.0));
+    if (!w.done)
+        broken(QStringLiteral("conexão encerrada antes do fim da lista") +
+               (socket ? QStringLiteral(" (%1)").arg(socket->errorString()) : QString()));
+    if (!w.failure.isEmpty())
+        broken(QStringLiteral("resposta inválida (%1)").arg(w.failure));
+    wire::Part part;
+    try {
+        part = wire::decodePart(w.frame);
+    } catch (const std::exception &e) {
+        broken(QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what())));
+    }
+    if (part.number != m_nextPart)
+        broken(QStringLiteral("resposta inválida (parte %1 fora de ordem; esperada a parte %2)").arg(part.number).arg(m_nextPart));
+    // Bytes past the last part answer nothing that was asked: the next call starts afresh.
+    if (part.more && part.error.isEmpty())
+        m_carry = w.rest;
+    else
+        m_stale = w.pending > 0;
+    return part;
+}
+
+void TNetConnection::ReceiveParts(const std::function<void(const TDataPacket &)> &onPart)
+{
+    if (m_inCall)
+        throw Exception(QStringLiteral("Já existe uma chamada ao servidor de aplicação em andamento."));
+    m_inCall = true;
+    struct Reset {
+        bool &flag;
+        ~Reset() { flag = false; }
+    } reset{m_inCall};
+    while (m_partsDue) {
+        const wire::Part part = awaitPart(m_socket);
+        m_partsDue = part.more && part.error.isEmpty();
+        ++m_nextPart;
+        if (!part.error.isEmpty())
+            throw Exception(part.error);
+        onPart(part.rows);
+    }
+}
+
+// A server that does not know parts refuses the request before running it.
+static bool partsRefused(const wire::Reply &reply)
+{
+    return !reply.ok && reply.error.contains(QLatin1String("chave desconhecida no pedido: parts"));
+}
+
+wire::Reply TNetConnection::call(const QString &method, const std::vector<TArg> &args, bool parts)
+{
+    const bool fresh = freshConnection();
+    const QByteArray frame = requestFrame(method, args, parts);
+    QPointer<QTcpSocket> socket = m_socket;
+    socket->write(frame);
+    wire::Reply reply = awaitReply(method, socket, fresh);
+    if (reply.more && !parts) {
+        Close();
+        throw Exception(QStringLiteral("Falha na chamada %1 ao servidor de aplicação em %2: resposta inválida (partes não pedidas)")
+                            .arg(method, where()));
+    }
     return reply;
 }
 
@@ -479,13 +559,15 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
         ~Reset() { flag = false; }
     } reset{m_inCall};
     ++m_calls;
-    const bool fresh = freshConnection();
-    const QByteArray frame = requestFrame(method, args);
-    QPointer<QTcpSocket> socket = m_socket;
-    socket->write(frame);
-    const wire::Reply reply = awaitReply(method, socket, fresh);
+    wire::Reply reply = call(method, args, AcceptParts);
+    if (AcceptParts && partsRefused(reply))
+        reply = call(method, args, false);
     if (!reply.ok)
         throw Exception(reply.error);
+    // Set first: a refused write-back leaves the parts due, and the next call starts afresh.
+    m_partsDue = reply.more;
+    m_nextPart = 1;
+    m_partsMethod = method;
     writeBack(method, args, reply);
     return reply.result;
 }

@@ -13,7 +13,9 @@ public:
     // Before anything binds: false, with `error` for the operator, stops the start.
     virtual bool open(QString &error) = 0;
     // The reply to one decoded call. May throw: the call is then answered as invalid.
-    virtual wire::Reply handle(const wire::Request &request, const Caller &caller) = 0;
+    // Frames given to `early` go out at once, in order, before the reply (a reply
+    // marked sent has gone out that way whole).
+    virtual wire::Reply handle(const wire::Request &request, const Caller &caller, const wire::FrameSink &early) = 0;
     // The name tied to a token's secret, or nothing; `failure` says why when the
     // secret could not be looked up at all.
     virtual std::optional<QString> tokenName(const QString &secret, QString &failure) = 0;

@@ -335,12 +335,19 @@ void Connection::authenticated(const std::optional<QString> &name, const QString
     pump();
 }
 
+void Connection::sendAhead(const QByteArray &frame)
+{
+    if (!m_closing)
+        m_socket->write(frame);
+}
+
 void Connection::replied(const QByteArray &frame)
 {
     m_busy = false;
     if (m_closing)
         return;
-    m_socket->write(frame);
+    if (!frame.isEmpty())
+        m_socket->write(frame);
     m_idle.start();
     pump();
 }

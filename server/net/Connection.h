@@ -45,6 +45,8 @@ public:
     void releaseBudget();
     // The reply of the call in flight (from the worker, through the owner).
     void replied(const QByteArray &frame);
+    // A frame of the call in flight that goes ahead of its reply.
+    void sendAhead(const QByteArray &frame);
     // The answer to the connection's token: its name, or nothing (and why, when the
     // store failed rather than the token).
     void authenticated(const std::optional<QString> &name, const QString &failure);

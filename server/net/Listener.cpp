@@ -36,6 +36,13 @@ Listener::~Listener()
 
 void Listener::submit(quint64 connection, QByteArray payload, qint64 charged, const QString &chargedTo, const Caller &caller)
 {
+    // Queued from one worker, the frames keep their order on the way to the socket.
+    auto early = [this, connection](QByteArray frame) {
+        QMetaObject::invokeMethod(this, [this, connection, frame = std::move(frame)] {
+            if (Connection *c = m_connections.value(connection))
+                c->sendAhead(frame);
+        }, Qt::QueuedConnection);
+    };
     m_pool->submit(std::move(payload), caller, [this, connection, charged, chargedTo](QByteArray frame, QString log) {
         m_budget.give(chargedTo, charged);
         QMetaObject::invokeMethod(this, [this, connection, frame = std::move(frame), log = std::move(log)] {
@@ -45,7 +52,7 @@ void Listener::submit(quint64 connection, QByteArray payload, qint64 charged, co
             ServerLog::write(c->objectName() + QLatin1Char(' ') + log);
             c->replied(frame);
         }, Qt::QueuedConnection);
-    });
+    }, early);
 }
 
 void Listener::authenticate(quint64 connection, QString token, qint64 charged, const QString &chargedTo)

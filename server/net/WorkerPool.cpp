@@ -22,7 +22,7 @@ WorkerPool::WorkerPool(int workers, quint32 maxFrame, std::shared_ptr<CallHandle
 
 WorkerPool::~WorkerPool() { m_pool.waitForDone(); }
 
-QByteArray WorkerPool::answer(const QByteArray &payload, QString &log, const Caller &caller)
+QByteArray WorkerPool::answer(const QByteArray &payload, QString &log, const Caller &caller, const wire::FrameSink &early)
 {
     QElapsedTimer t;
     t.start();
@@ -31,12 +31,15 @@ QByteArray WorkerPool::answer(const QByteArray &payload, QString &log, const Cal
     try {
         const wire::Request req = wire::decodeRequest(payload);
         method = req.method;
-        reply = m_handler->handle(req, caller);
+        reply = m_handler->handle(req, caller, early);
     } catch (const std::exception &e) {
         reply = failure(QStringLiteral("Pedido inválido: %1").arg(QString::fromUtf8(e.what())));
     }
     QString result;
-    const QByteArray out = frame(std::move(reply), result);
+    const bool sent = reply.sent;
+    const QByteArray out = sent ? QByteArray() : frame(std::move(reply), result);
+    if (sent)
+        result = m_handler->outcome(reply) + QStringLiteral(" (em partes)");
     log = QStringLiteral("%1 (%2) %3 ms %4").arg(method, caller.describe()).arg(t.elapsed()).arg(result);
     return out;
 }
@@ -73,11 +76,12 @@ void WorkerPool::authenticate(QString token, std::function<void(std::optional<QS
     });
 }
 
-void WorkerPool::submit(QByteArray payload, Caller caller, std::function<void(QByteArray, QString)> done)
+void WorkerPool::submit(QByteArray payload, Caller caller, std::function<void(QByteArray, QString)> done, wire::FrameSink early)
 {
-    m_pool.start([this, payload = std::move(payload), caller = std::move(caller), done = std::move(done)]() mutable {
+    m_pool.start([this, payload = std::move(payload), caller = std::move(caller), done = std::move(done),
+                  early = std::move(early)]() mutable {
         QString log;
-        QByteArray out = answer(payload, log, caller);
+        QByteArray out = answer(payload, log, caller, early);
         payload = QByteArray(); // the request's bytes are not held while the reply travels
         done(std::move(out), std::move(log));
     });

@@ -326,6 +326,13 @@ void PgStore::createSchema(int fromVersion)
              " maxnsu TEXT NOT NULL, documentos INTEGER NOT NULL, duracao_ms BIGINT NOT NULL, origem TEXT NOT NULL)");
         exec("CREATE INDEX sinc_log_inscricao ON sinc_log (nrinsjurpesq, momento)");
     }
+    if (fromVersion < 5) {
+        // The documents apart from the list's rows, as in the SQLite store.
+        exec("CREATE TABLE cte_xml (nrinsjurpesq TEXT COLLATE \"C\" NOT NULL, nrnsu TEXT COLLATE \"C\" NOT NULL,"
+             " xml BYTEA NOT NULL, PRIMARY KEY (nrinsjurpesq, nrnsu))");
+        exec("INSERT INTO cte_xml (nrinsjurpesq, nrnsu, xml) SELECT nrinsjurpesq, nrnsu, xml FROM cte WHERE xml IS NOT NULL");
+        exec("ALTER TABLE cte DROP COLUMN xml");
+    }
 }
 
 void PgStore::lockSchema() { exec("SELECT pg_advisory_xact_lock(hashtextextended('dfe-server schema', 0))"); }

@@ -176,6 +176,14 @@ void SqliteStore::createSchema(int fromVersion)
              " maxnsu TEXT NOT NULL, documentos INTEGER NOT NULL, duracao_ms INTEGER NOT NULL, origem TEXT NOT NULL)");
         exec("CREATE INDEX sinc_log_inscricao ON sinc_log (nrinsjurpesq, momento)");
     }
+    if (fromVersion < 5) {
+        // The documents apart from the list's rows: a list query then walks only the list's
+        // bytes, not a page of XML per row.
+        exec("CREATE TABLE cte_xml (nrinsjurpesq TEXT NOT NULL, nrnsu TEXT NOT NULL, xml BLOB NOT NULL,"
+             " PRIMARY KEY (nrinsjurpesq, nrnsu))");
+        exec("INSERT INTO cte_xml (nrinsjurpesq, nrnsu, xml) SELECT nrinsjurpesq, nrnsu, xml FROM cte WHERE xml IS NOT NULL");
+        exec("ALTER TABLE cte DROP COLUMN xml");
+    }
 }
 
 void SqliteStore::lockRegistration(const QString &registration)

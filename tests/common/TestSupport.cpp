@@ -109,6 +109,10 @@ FakeServer::FakeServer()
                         continue;
                     }
                     requests << req;
+                    if (pieces) {
+                        sendPieces(p->socket, pieces(req));
+                        continue;
+                    }
                     if (raw) {
                         for (const QByteArray &out : raw(req))
                             p->socket->write(wire::frame(out));
@@ -130,6 +134,20 @@ wire::Reply FakeServer::stateReply(const wire::Request &req) const
     r.ok = false;
     r.error = QStringLiteral("método desconhecido: GetEstadoSincronizacao");
     return r;
+}
+
+void FakeServer::sendPieces(QPointer<QTcpSocket> socket, QList<QByteArray> rest)
+{
+    if (!socket)
+        return;
+    if (rest.isEmpty()) {
+        if (dropAfterPieces)
+            socket->disconnectFromHost(); // after what is written has gone
+        return;
+    }
+    socket->write(rest.takeFirst());
+    socket->flush();
+    QTimer::singleShot(pieceDelayMs, this, [this, socket, rest] { sendPieces(socket, rest); });
 }
 
 QList<wire::Request> FakeServer::callsOf(const QString &method) const

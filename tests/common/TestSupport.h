@@ -95,6 +95,12 @@ public:
     // Takes precedence over `handler`: the encoded payloads to send, one frame each,
     // for replies no sound server would send.
     std::function<QList<QByteArray>(const wire::Request &)> raw;
+    // Takes precedence over both: bytes sent as they are (frames made by the test, or
+    // pieces of them), one piece every `pieceDelayMs`; then, with `dropAfterPieces`, the
+    // connection is closed.
+    std::function<QList<QByteArray>(const wire::Request &)> pieces;
+    int pieceDelayMs = 0;
+    bool dropAfterPieces = false;
     QList<wire::Request> requests;
     // The state method is answered apart, as an older server does ("método desconhecido")
     // unless `state` is set; its calls are kept apart from `requests`.
@@ -109,6 +115,7 @@ public:
 
 private:
     wire::Reply stateReply(const wire::Request &req) const;
+    void sendPieces(QPointer<QTcpSocket> socket, QList<QByteArray> rest);
     QTcpServer m_server;
     struct Peer {
         QPointer<QTcpSocket> socket;

@@ -64,6 +64,88 @@ QStringList order(TClientDataSet &ds)
 class TestDataSet : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // One column written in every row the filter lets through, in place or (a cell of
+    // another length) by moving its row, with one notification and the cursor kept.
+    void textOfAllRows_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("filtered"); // to NMRAZSOCEMIT = 'Emitente 3'
+        QTest::newRow("same length, in place") << "N" << "S" << false;
+        QTest::newRow("empty cells grow") << "" << "S" << false;
+        QTest::newRow("cells shrink to empty") << "N" << "" << false;
+        QTest::newRow("only the rows the filter lets through") << "N" << "S" << true;
+    }
+    void textOfAllRows()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, value);
+        QFETCH(bool, filtered);
+        TClientDataSet ds;
+        defineFields(ds);
+        TDataSource src;
+        src.SetDataSet(&ds);
+        Counter c;
+        c.SetDataSource(&src);
+        QStringList nsus;
+        for (int i = 1; i <= 300; ++i)
+            nsus << QString::number(i);
+        ds.SetData(packet(nsus, before));
+        if (filtered) {
+            ds.SetFilter(QStringLiteral("NMRAZSOCEMIT = 'Emitente 3'"));
+            ds.SetFiltered(true);
+        } else {
+            ds.SetRecNo(7);
+        }
+        const QString current = ds.FieldByName(QStringLiteral("NRNSU")).AsString();
+        c.changed = 0;
+        ds.SetTextOfAllRows(QStringLiteral("IDCHECK"), value);
+        QCOMPARE(c.changed, 1);
+        QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).AsString(), current);
+        ds.SetFiltered(false);
+        for (int v = 0; v < ds.RecordCount(); ++v) {
+            const int row = ds.RowAt(v);
+            const bool hit = !filtered || ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).StringAt(row) == QLatin1String("Emitente 3");
+            QCOMPARE(ds.FieldByName(QStringLiteral("IDCHECK")).StringAt(row), hit ? value : before);
+            // The row's other cells stay as they were, wherever the row now lies.
+            QCOMPARE(ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).StringAt(row),
+                     QStringLiteral("Emitente ") + ds.FieldByName(QStringLiteral("NRNSU")).StringAt(row));
+        }
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.SetTextOfAllRows(QStringLiteral("NRNSU"), QStringLiteral("1")));
+        ds.Edit();
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.SetTextOfAllRows(QStringLiteral("IDCHECK"), value));
+        ds.Cancel();
+    }
+
+    // A list in parts: each part's rows join the list in index order, the cursor stays,
+    // and a part that does not fit the fields changes nothing.
+    void appendedPartsJoinTheList()
+    {
+        TClientDataSet ds;
+        defineFields(ds);
+        ds.SetData(packet({"10", "11"}));
+        ds.SetRecNo(2);
+        ds.AppendData(packet({"12", "13"}));
+        ds.AppendData(packet({"09"})); // out of order: sorted in
+        QCOMPARE(order(ds), (QStringList{"09", "10", "11", "12", "13"}));
+        QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).AsString(), QStringLiteral("11"));
+        QCOMPARE(ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).StringAt(ds.RowAt(3)), QStringLiteral("Emitente 12"));
+        QCOMPARE(ds.FieldByName(QStringLiteral("DSTEXTOXML")).BytesAt(ds.RowAt(4)), QByteArray("13"));
+        wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        w.beginRow();
+        w.text(QStringLiteral("14"));
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.AppendData(w.finish()));
+        QCOMPARE(ds.RecordCount(), 5);
+        // A filtered list shows only the part's rows the filter lets through.
+        ds.SetFilter(QStringLiteral("NMRAZSOCEMIT = 'Emitente 15'"));
+        ds.SetFiltered(true);
+        ds.AppendData(packet({"14", "15", "16"}));
+        QCOMPARE(order(ds), QStringList{"15"});
+        QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).AsString(), QStringLiteral("15"));
+        ds.SetFiltered(false);
+        QCOMPARE(ds.RecordCount(), 8);
+    }
+
     void indexOrderIsTextOrder_data()
     {
         QTest::addColumn<QStringList>("loaded");

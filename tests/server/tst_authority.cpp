@@ -419,15 +419,18 @@ private Q_SLOTS:
         QStringList nsus;
         QList<QByteArray> xmls;
         {
-            Statement st(*store, "SELECT nrnsu, xml FROM cte WHERE cdstatus = '100' ORDER BY nrnsu LIMIT 3 OFFSET 10");
+            Statement st(*store, "SELECT c.nrnsu, x.xml FROM cte c JOIN cte_xml x USING (nrinsjurpesq, nrnsu)"
+                                 " WHERE c.cdstatus = '100' ORDER BY c.nrnsu LIMIT 3 OFFSET 10");
             while (st.step()) {
                 nsus << st.text(0);
                 xmls << st.blob(1);
             }
         }
         QCOMPARE(nsus.size(), 3);
-        for (const QString &n : nsus)
+        for (const QString &n : nsus) {
             Statement(*store, "DELETE FROM cte WHERE nrnsu = ?").bind(1, n).run();
+            Statement(*store, "DELETE FROM cte_xml WHERE nrnsu = ?").bind(1, n).run();
+        }
         QCOMPARE(syncstate::missingNsus(*store, kReg, quint64(cursor()), 50).size(), size_t(3));
         local->clearCalls();
         const QVariantList r = sync(*a);
@@ -438,7 +441,7 @@ private Q_SLOTS:
             QCOMPARE(dist::readRequest(calls[i].message).nsu, nsus[i]);
         QVERIFY(dist::readRequest(calls[3].message).nsu.isEmpty());
         for (int i = 0; i < 3; ++i) {
-            Statement st(*store, "SELECT xml FROM cte WHERE nrnsu = ?");
+            Statement st(*store, "SELECT xml FROM cte_xml WHERE nrnsu = ?");
             st.bind(1, nsus[i]);
             QVERIFY(st.step());
             QCOMPARE(st.blob(0), xmls[i]);
@@ -1106,7 +1109,7 @@ private Q_SLOTS:
         QCOMPARE(sync(*a).value(0).toString(), QStringLiteral("S"));
         wire::PacketWriter ticks({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
                                   {QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
-        Statement rows(*store, "SELECT nrnsu FROM cte WHERE xml IS NOT NULL ORDER BY nrnsu");
+        Statement rows(*store, "SELECT nrnsu FROM cte_xml ORDER BY nrnsu");
         while (rows.step()) {
             ticks.beginRow();
             ticks.text(QStringLiteral("S"));

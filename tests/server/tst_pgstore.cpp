@@ -379,6 +379,114 @@ private Q_SLOTS:
         QCOMPARE(after[1], alone[1]);
     }
 
+    // A caller that takes parts gets the list it would get in one frame, in parts that
+    // start small and grow; a caller that does not gets one frame, as always.
+    void listInPartsOnBothEngines_data() { downloadAndEventOnBothEngines_data(); }
+    void listInPartsOnBothEngines()
+    {
+        QFETCH(QString, engine);
+        Store store(location(engine));
+        const int rows = 1900;
+        store.transaction([&] {
+            Statement st(store, "INSERT INTO cte (nrinsjurpesq, nrnsu, nracessocte, cdstatus, dsstatus, dtsincronizacao, dtsinc_iso)"
+                                " VALUES (?, ?, '', '100', 'Autorizado o uso do CT-e', '08/12/2026', '2026-12-08')");
+            for (int i = rows; i >= 1; --i) // stored out of order: the list comes in NSU order all the same
+                st.bind(1, kReg).bind(2, RemoteModule::nsuText(quint64(i))).run();
+        });
+        SimulatedAuthority sim([] { return kNow; });
+        RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
+        const wire::Request one{QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), getArgs(QStringLiteral("T"))};
+        std::vector<QByteArray> frames;
+        const wire::FrameSink sink = [&](QByteArray f) { frames.push_back(std::move(f)); };
+        const wire::Reply whole = m.call(one, sink);
+        QVERIFY(frames.empty());
+        QVERIFY(!whole.sent && !whole.more);
+        const TDataPacket expected = whole.result.toList().value(1).value<TDataPacket>();
+
+        wire::Request inParts = one;
+        inParts.parts = true;
+        const wire::Reply last = m.call(inParts, sink);
+        QVERIFY(last.sent);
+        QCOMPARE(frames.size(), size_t(4)); // 256, 512, 1024, then the last 108
+        const wire::Reply head = wire::decodeReply(frames[0].mid(4));
+        QVERIFY(head.more);
+        QCOMPARE(head.args, one.args);
+        wire::DecodedPacket got = wire::decodePacket(head.result.toList().value(1).value<TDataPacket>());
+        QCOMPARE(got.rows.size(), size_t(256));
+        for (size_t i = 1; i < frames.size(); ++i) {
+            const wire::Part p = wire::decodePart(frames[i].mid(4));
+            QCOMPARE(p.number, quint64(i));
+            QCOMPARE(p.more, i + 1 < frames.size());
+            wire::DecodedPacket part = wire::decodePacket(p.rows);
+            std::move(part.rows.begin(), part.rows.end(), std::back_inserter(got.rows));
+        }
+        QCOMPARE(got.rows, wire::decodePacket(expected).rows);
+
+        // A short list is one reply even for a caller that takes parts.
+        frames.clear();
+        inParts.args[3] = QStringLiteral("_101_");
+        const wire::Reply none = m.call(inParts, sink);
+        QVERIFY(frames.empty());
+        QVERIFY(!none.sent && !none.more);
+        QCOMPARE(none.result.toList().value(0).toString(), QStringLiteral("S"));
+    }
+
+    // A store of the step before keeps every document when the documents move apart from
+    // the list's rows, and the list and the download read them from there.
+    void documentsKeptThroughTheUpgrade_data() { downloadAndEventOnBothEngines_data(); }
+    void documentsKeptThroughTheUpgrade()
+    {
+        QFETCH(QString, engine);
+        const QString where = location(engine);
+        const char *blob = engine == QLatin1String("postgresql") ? "BYTEA" : "BLOB";
+        QList<QPair<QString, QByteArray>> documents;
+        QString nsu;
+        {
+            SimulatedAuthority sim([] { return kNow; });
+            Store store(where);
+            RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
+            QVariantList s = syncArgs();
+            run(m, "SincronizarCTe", s);
+            Statement st(store, "SELECT nrnsu, xml FROM cte_xml ORDER BY nrnsu");
+            while (st.step())
+                documents.append({st.text(0), st.blob(1)});
+            QVERIFY(documents.size() > 10);
+            nsu = documents[5].first;
+            // Back to the step before: the documents in the list's own table.
+            store.transaction([&] {
+                store.engine().exec((QByteArray("ALTER TABLE cte ADD COLUMN xml ") + blob).constData());
+                store.engine().exec("UPDATE cte SET xml = (SELECT x.xml FROM cte_xml x"
+                                    " WHERE x.nrinsjurpesq = cte.nrinsjurpesq AND x.nrnsu = cte.nrnsu)");
+                store.engine().exec("DROP TABLE cte_xml");
+                store.engine().exec("UPDATE meta SET value = '4' WHERE key = 'schema_version'");
+            });
+            QCOMPARE(store.schemaVersion(), 4);
+        }
+        Store store(where);
+        QCOMPARE(store.schemaVersion(), Store::kSchemaVersion);
+        QList<QPair<QString, QByteArray>> after;
+        {
+            Statement st(store, "SELECT nrnsu, xml FROM cte_xml ORDER BY nrnsu");
+            while (st.step())
+                after.append({st.text(0), st.blob(1)});
+        }
+        QCOMPARE(after, documents);
+        QVERIFY_THROWS_EXCEPTION(StoreError, Statement(store, "SELECT xml FROM cte").step());
+
+        SimulatedAuthority sim([] { return kNow; });
+        RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
+        QVERIFY(!wire::decodePacket(listOf(m, getArgs(QStringLiteral("T")))).rows.empty());
+        wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                              {QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        w.beginRow();
+        w.text(QStringLiteral("S"));
+        w.text(nsu);
+        QVariantList d{QVariant::fromValue(w.finish()), QStringLiteral("01"), QStringLiteral("T"), kReg};
+        const wire::DecodedPacket xml = packetOf(run(m, "DownloadXML", d));
+        QCOMPARE(xml.rows.size(), size_t(1));
+        QCOMPARE(xml.rows[0][2].toByteArray(), documents[5].second);
+    }
+
     void lostConnectionIsReportedThenRestored()
     {
         const QString where = freshPg();

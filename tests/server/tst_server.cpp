@@ -624,7 +624,8 @@ private Q_SLOTS:
         QCOMPARE(run(m, "SincronizarCTe", syncArgs(kReg)).value(0).toString(), QStringLiteral("S"));
         QCOMPARE(scalar(*store, "SELECT COUNT(*) FROM doc_bruto"), 0);
         Statement st(*store, "SELECT nracessocte, nrinsjuremit, nmrazsocemit, nrinsjurreme, nrinsjurdest, idtomador,"
-                             " nrinsjurtoma, nmrazsoctoma, vrtotalprest, vrreceber, cdstatus, dsstatus, xml FROM cte");
+                             " nrinsjurtoma, nmrazsoctoma, vrtotalprest, vrreceber, cdstatus, dsstatus, x.xml"
+                             " FROM cte JOIN cte_xml x USING (nrinsjurpesq, nrnsu)");
         QVERIFY(st.step());
         const SimulatedAuthority::Party &taker = SimulatedAuthority::taker(it);
         QCOMPARE(st.text(0), it.key);
@@ -855,7 +856,7 @@ private Q_SLOTS:
         QCOMPARE(r.value(0).toString(), QStringLiteral("S"));
         const wire::DecodedPacket d = packetOf(r);
         QCOMPARE(int(d.rows.size()), 2);
-        Statement st(*store, "SELECT nracessocte, xml FROM cte WHERE nrnsu = ?");
+        Statement st(*store, "SELECT c.nracessocte, x.xml FROM cte c JOIN cte_xml x USING (nrinsjurpesq, nrnsu) WHERE c.nrnsu = ?");
         st.bind(1, cteNsu);
         QVERIFY(st.step());
         for (const QVariantList &row : d.rows) {

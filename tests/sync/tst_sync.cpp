@@ -29,6 +29,26 @@ QList<ListRow> someRows()
             {QStringLiteral("000000000000002"), QString(), QStringLiteral("999")}};
 }
 
+QList<ListRow> rowsFrom(int first, int count)
+{
+    QList<ListRow> out;
+    for (int n = first; n < first + count; ++n)
+        out.append({QStringLiteral("%1").arg(n, 15, 10, QLatin1Char('0')), QString()});
+    return out;
+}
+
+// A list reply whose rows go on in parts, and its parts, framed as a server sends them.
+QByteArray headFrame(const QVariantList &args, int rows)
+{
+    wire::Reply r = listReply(rowsFrom(1, rows), args);
+    r.more = true;
+    return wire::encodeReplyFrame(std::as_const(r));
+}
+QByteArray partFrame(quint64 number, bool more, int first, int rows)
+{
+    return wire::encodePartFrame({number, more, listPacket(rowsFrom(first, rows)), {}});
+}
+
 QStringList nsus(TClientDataSet &ds)
 {
     QStringList out;
@@ -376,6 +396,119 @@ private Q_SLOTS:
         QVERIFY(dialogs->d.errors[0].contains(QStringLiteral("IDCHECK")));
         QCOMPARE(nsus(cds()).size(), 3);
         QVERIFY(!ShowAviActive());
+    }
+
+    // A list in parts: whole when every part comes in order; a list that cannot come
+    // whole is not shown in part, and a part past the last is no answer to the next call.
+    void listInParts_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("shown"); // rows at the end; -1: no list
+        QTest::addColumn<QString>("error");
+        QTest::newRow("in order") << "in order" << 6 << QString();
+        QTest::newRow("reply cut in the middle of a part") << "cut" << -1 << "conexão encerrada";
+        QTest::newRow("connection dropped between parts") << "dropped" << -1 << "conexão encerrada";
+        QTest::newRow("part out of order") << "out of order" << -1 << "parte 2 fora de ordem; esperada a parte 1";
+        QTest::newRow("part repeated") << "repeated" << -1 << "parte 1 fora de ordem; esperada a parte 2";
+        QTest::newRow("a part too many") << "too many" << 4 << QString();
+        QTest::newRow("the server fails midway") << "fails" << -1 << "Erro no servidor de aplicação: disco cheio";
+        QTest::newRow("a part that is not one") << "not a part" << -1 << "resposta inválida";
+    }
+    void listInParts()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, shown);
+        QFETCH(QString, error);
+        loadList(someRows());
+        server->pieces = [script](const wire::Request &r) -> QList<QByteArray> {
+            const QByteArray head = headFrame(r.args, 2);
+            if (script == QLatin1String("in order"))
+                return {head, partFrame(1, true, 3, 2), partFrame(2, false, 5, 2)};
+            if (script == QLatin1String("cut")) {
+                const QByteArray part = partFrame(1, false, 3, 2);
+                return {head, part.left(part.size() / 2)};
+            }
+            if (script == QLatin1String("dropped"))
+                return {head, partFrame(1, true, 3, 2)};
+            if (script == QLatin1String("out of order"))
+                return {head, partFrame(2, false, 5, 2)};
+            if (script == QLatin1String("repeated"))
+                return {head, partFrame(1, true, 3, 2), partFrame(1, false, 3, 2)};
+            if (script == QLatin1String("too many"))
+                return {head, partFrame(1, false, 3, 2), partFrame(2, false, 5, 2)};
+            if (script == QLatin1String("fails"))
+                return {head, wire::encodePartFrame({1, false, {}, QStringLiteral("Erro no servidor de aplicação: disco cheio")})};
+            return {head, wire::encodeReplyFrame(listReply(rowsFrom(3, 2), r.args))};
+        };
+        server->dropAfterPieces = script == QLatin1String("cut") || script == QLatin1String("dropped");
+        server->pieceDelayMs = 30; // the part too many comes after the list is whole
+        auto reset = qScopeGuard([this] {
+            server->pieces = nullptr;
+            server->dropAfterPieces = false;
+            server->pieceDelayMs = 0;
+        });
+        dialogs->d.clear();
+        refresh();
+        QVERIFY(server->callsOf(QStringLiteral("GetSincronizacaoCTe")).last().parts);
+        if (error.isEmpty()) {
+            QCOMPARE(dialogs->d.errors.size(), 0);
+            QStringList expected;
+            for (const ListRow &r : rowsFrom(1, shown))
+                expected << r.nsu;
+            QCOMPARE(nsus(cds()), expected);
+        } else {
+            QCOMPARE(dialogs->d.errors.size(), 1);
+            QVERIFY2(dialogs->d.errors[0].contains(error), qPrintable(dialogs->d.errors[0]));
+            QVERIFY(!cds().Active());
+            QCOMPARE(s()->lblLista->text(), QStringLiteral("Nenhuma lista carregada"));
+        }
+        // Whatever was left on the connection, the next call gets its own answer.
+        reset.dismiss();
+        server->pieces = nullptr;
+        server->dropAfterPieces = false;
+        server->pieceDelayMs = 0;
+        QTest::qWait(100);
+        dialogs->d.clear();
+        loadList(someRows());
+        QCOMPARE(dialogs->d.errors.size(), 0);
+        QCOMPARE(nsus(cds()).size(), 3);
+    }
+
+    // Input while the rest of a list arrives waits with it: no command runs on a list
+    // still arriving, and no second call starts on the connection.
+    void commandWhileAListArrives()
+    {
+        loadList(someRows());
+        server->pieceDelayMs = 150;
+        server->pieces = [](const wire::Request &r) -> QList<QByteArray> {
+            return {headFrame(r.args, 2), partFrame(1, true, 3, 2), partFrame(2, false, 5, 2)};
+        };
+        auto reset = qScopeGuard([this] {
+            server->pieces = nullptr;
+            server->pieceDelayMs = 0;
+        });
+        dialogs->d.clear();
+        const int syncsBefore = int(server->callsOf(QStringLiteral("SincronizarCTe")).size());
+        int seenWhileArriving = -1;
+        QString secondCall;
+        QTimer::singleShot(200, s(), [&] {
+            seenWhileArriving = cds().RecordCount();
+            QTest::mouseClick(s()->sbtSincronizarCTe, Qt::LeftButton);
+            QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
+            try {
+                s()->netSincronizacaoCTe.AppServer(QStringLiteral("GetEstadoSincronizacao"), {});
+            } catch (const Exception &e) {
+                secondCall = e.Message;
+            }
+        });
+        refresh();
+        QCOMPARE(dialogs->d.errors.size(), 0);
+        QVERIFY2(seenWhileArriving >= 2 && seenWhileArriving < 6, qPrintable(QString::number(seenWhileArriving)));
+        QCOMPARE(secondCall, QStringLiteral("Já existe uma chamada ao servidor de aplicação em andamento."));
+        QCOMPARE(nsus(cds()).size(), 6);
+        for (int v = 0; v < cds().RecordCount(); ++v)
+            QCOMPARE(cds().FieldByName(QStringLiteral("IDCHECK")).StringAt(cds().RowAt(v)), QStringLiteral("N"));
+        QCOMPARE(int(server->callsOf(QStringLiteral("SincronizarCTe")).size()), syncsBefore);
     }
 
     void filterCommandDoesNotCheckTheCompany()

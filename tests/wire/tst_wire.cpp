@@ -103,6 +103,72 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, small.next(out));
     }
 
+    // A caller that takes parts says so; a reply says parts follow; each part carries its
+    // number, whether another follows, and its rows or why the rest failed.
+    void partsOfALongList()
+    {
+        wire::Request req{QStringLiteral("s"), QStringLiteral("m"), {QStringLiteral("x")}, true};
+        QVERIFY(wire::decodeRequest(wire::encodeRequest(req)).parts);
+        req.parts = false;
+        QVERIFY(!wire::decodeRequest(wire::encodeRequest(req)).parts);
+        QVERIFY(!wire::encodeRequest(req).contains("parts")); // as every server has always read it
+
+        wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        w.beginRow();
+        w.text(QStringLiteral("000000000000007"));
+        const TDataPacket rows = w.finish();
+        for (bool inPlace : {false, true}) {
+            wire::Reply head{true, {}, QVariantList{QStringLiteral("S"), QVariant::fromValue(rows)}, {QStringLiteral("a")}, true};
+            const QByteArray f = inPlace ? wire::encodeReplyFrame(std::move(head)) : wire::encodeReplyFrame(std::as_const(head));
+            const wire::Reply back = wire::decodeReply(f.mid(4));
+            QVERIFY(back.more);
+            QCOMPARE(back.result.toList().value(1).value<TDataPacket>(), rows);
+        }
+        QVERIFY(!wire::decodeReply(wire::encodeReply(wire::Reply{true, {}, QStringLiteral("x"), {}})).more);
+
+        const wire::Part p = wire::decodePart(wire::encodePartFrame({3, true, rows, {}}).mid(4));
+        QCOMPARE(p.number, quint64(3));
+        QVERIFY(p.more);
+        QCOMPARE(p.rows, rows);
+        QVERIFY(p.error.isEmpty());
+        const wire::Part e = wire::decodePart(wire::encodePartFrame({4, false, {}, QStringLiteral("falhou")}).mid(4));
+        QCOMPARE(e.error, QStringLiteral("falhou"));
+        QVERIFY(!e.more);
+    }
+
+    void malformedPartsAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
+        const QByteArray rows = wire::encodePartFrame({1, false, w.finish(), {}}).mid(4);
+        auto map = [](std::initializer_list<std::pair<const char *, QVariant>> items) {
+            QByteArray out;
+            wire::CborWriter c(out);
+            c.map(items.size());
+            for (const auto &[k, v] : items) {
+                c.text(QString::fromLatin1(k));
+                c.value(v);
+            }
+            return out;
+        };
+        const QVariant packet = QVariant::fromValue(wire::decodePart(rows).rows);
+        QTest::newRow("a reply, not a part") << wire::encodeReply(wire::Reply{true, {}, QStringLiteral("x"), {}});
+        QTest::newRow("part zero") << map({{"part", qint64(0)}, {"more", false}, {"rows", packet}});
+        QTest::newRow("part number as text") << map({{"part", QStringLiteral("1")}, {"more", false}, {"rows", packet}});
+        QTest::newRow("no more") << map({{"part", qint64(1)}, {"rows", packet}});
+        QTest::newRow("no rows") << map({{"part", qint64(1)}, {"more", false}});
+        QTest::newRow("rows not a packet") << map({{"part", qint64(1)}, {"more", false}, {"rows", QVariantList{}}});
+        QTest::newRow("rows and an error") << map({{"part", qint64(1)}, {"rows", packet}, {"error", QStringLiteral("e")}});
+        QTest::newRow("more with an error") << map({{"part", qint64(1)}, {"more", true}, {"error", QStringLiteral("e")}});
+        QTest::newRow("part twice") << map({{"part", qint64(1)}, {"part", qint64(2)}, {"more", false}, {"rows", packet}});
+        QTest::newRow("truncated") << rows.left(rows.size() - 1);
+    }
+    void malformedPartsAreRefused()
+    {
+        QFETCH(QByteArray, payload);
+        QVERIFY_THROWS_EXCEPTION(wire::DecodeError, wire::decodePart(payload));
+    }
+
     void replyWithAPacketIsFramedWhereThePacketWasBuilt_data()
     {
         QTest::addColumn<int>("rows");

@@ -258,3 +258,47 @@ void TClientDataSet::Delete(const std::function<bool()> &confirm)
     notify(evChanged);
 }
 
+void TClientDataSet::SetTextOfAllRows(const QString &fieldName, const QString &value)
+{
+    requireActive();
+    if (m_state != dsBrowse)
+        throw Exception(QStringLiteral("%1: conjunto de dados em edição").arg(Name));
+    const TField &f = FieldByName(fieldName);
+    if (!f.IsText() || f.Calculated || f.m_slot == m_indexSlot || (m_filtered && f.m_slot == m_filterSlot))
+        throw Exception(QStringLiteral("%1: o campo %2 não pode ser escrito em todas as linhas").arg(Name, fieldName));
+    const QByteArray bytes = value.toUtf8();
+    const size_t stride = size_t(m_textCount) + 1;
+    for (int row : m_view) {
+        const quint32 *off = &m_s.offsets[size_t(row) * stride + size_t(f.m_slot)];
+        if (qsizetype(off[1] - off[0]) == bytes.size())
+            std::memcpy(m_s.text.data() + off[0], bytes.constData(), size_t(bytes.size()));
+        else
+            rewriteTextCell(row, f.m_slot, bytes);
+    }
+    notify(evRecords);
+}
+
+// The row is written anew at the end of the arena with the one cell changed.
+void TClientDataSet::rewriteTextCell(int row, int slot, QByteArrayView bytes)
+{
+    const size_t stride = size_t(m_textCount) + 1;
+    std::vector<QByteArray> cells(static_cast<size_t>(m_textCount));
+    qsizetype total = 0;
+    for (int k = 0; k < m_textCount; ++k) {
+        const QByteArrayView cell = k == slot ? bytes : textView(row, k);
+        cells[size_t(k)] = QByteArray(cell.data(), cell.size()); // copies: the arena may move below
+        total += cells[size_t(k)].size();
+    }
+    const quint32 *before = &m_s.offsets[size_t(row) * stride];
+    const qsizetype old = qsizetype(before[m_textCount] - before[0]);
+    quint32 pos = appendRowSpace(total);
+    quint32 *off = &m_s.offsets[size_t(row) * stride]; // after a compaction too
+    for (int k = 0; k < m_textCount; ++k) {
+        off[k] = pos;
+        if (!cells[size_t(k)].isEmpty())
+            std::memcpy(m_s.text.data() + pos, cells[size_t(k)].constData(), size_t(cells[size_t(k)].size()));
+        pos += quint32(cells[size_t(k)].size());
+    }
+    off[m_textCount] = pos;
+    m_s.garbage += old;
+}

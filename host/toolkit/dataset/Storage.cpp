@@ -260,6 +260,74 @@ void TClientDataSet::SetData(const TDataPacket &packet)
     notify(evChanged);
 }
 
+void TClientDataSet::AppendData(const TDataPacket &packet)
+{
+    requireActive();
+    if (m_state != dsBrowse)
+        packetError(QStringLiteral("o conjunto de dados está em edição"));
+    try {
+        wire::PacketReader in(packet);
+        const std::vector<const TField *> target = packetTargets(in);
+        Storage st = packetRows(in, target);
+        if (quint64(m_s.text.size()) + quint64(st.text.size()) > std::numeric_limits<quint32>::max())
+            packetError(QStringLiteral("pacote grande demais"));
+        const int from = m_rowCount;
+        appendStorage(std::move(st));
+        if (!appendInOrder(from)) {
+            const int keep = CurrentRow();
+            rebuildOrder();
+            rebuildView(keep);
+        }
+    } catch (const wire::DecodeError &e) {
+        packetError(QString::fromUtf8(e.what()));
+    }
+    notify(evChanged);
+}
+
+// Rows from `from` on that follow the others in the index's order (a server's parts
+// do) join the order and the view at their ends, without a pass over the rows before.
+bool TClientDataSet::appendInOrder(int from)
+{
+    if (!m_sortField.isEmpty() || m_order.size() != size_t(from))
+        return false;
+    const int slot = m_indexSlot;
+    auto less = [this, slot](int a, int b) {
+        const QByteArrayView ka = textView(a, slot), kb = textView(b, slot);
+        const qsizetype n = std::min(ka.size(), kb.size());
+        const int c = n > 0 ? std::memcmp(ka.data(), kb.data(), size_t(n)) : 0;
+        return c != 0 ? c < 0 : ka.size() < kb.size();
+    };
+    for (int r = from; slot >= 0 && r < m_rowCount; ++r)
+        if (less(r, r == from ? (m_order.empty() ? r : m_order.back()) : r - 1))
+            return false;
+    const bool filtering = m_filtered && m_filterSlot >= 0;
+    for (int r = from; r < m_rowCount; ++r) {
+        m_order.push_back(r);
+        if (!filtering || rowMatchesFilter(r))
+            m_view.push_back(r);
+    }
+    if (m_cursor < 0 && !m_view.empty())
+        m_cursor = 0;
+    m_eof = m_bof = m_view.empty();
+    return true;
+}
+
+void TClientDataSet::appendStorage(Storage &&more)
+{
+    const qsizetype base = m_s.text.size();
+    m_s.text.resize(base + more.text.size());
+    if (more.text.size())
+        std::memcpy(m_s.text.data() + base, more.text.data(), size_t(more.text.size()));
+    const size_t from = m_s.offsets.size();
+    m_s.offsets.insert(m_s.offsets.end(), more.offsets.begin(), more.offsets.end());
+    for (size_t i = from; i < m_s.offsets.size(); ++i)
+        m_s.offsets[i] += quint32(base);
+    m_s.floats.insert(m_s.floats.end(), more.floats.begin(), more.floats.end());
+    m_s.blobs.insert(m_s.blobs.end(), std::make_move_iterator(more.blobs.begin()), std::make_move_iterator(more.blobs.end()));
+    m_s.rows += more.rows;
+    m_rowCount = m_s.rows;
+}
+
 TDataPacket TClientDataSet::Data() const
 {
     requireActive();
