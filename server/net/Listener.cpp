@@ -85,7 +85,7 @@ void Listener::watchCertificates()
         return;
     const auto check = [this] {
         for (const QString &line : certificateWarnings(*m_tls, QDateTime::currentDateTimeUtc()))
-            ServerLog::write(line);
+            ServerLog::warning(line);
     };
     check();
     auto *daily = new QTimer(this); // on the I/O thread, with the listener

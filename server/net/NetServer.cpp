@@ -39,8 +39,8 @@ bool NetServer::start(QString &error)
     if (!serverSecurity(m_config, tls, error))
         return false; // before the application opens anything or anything binds
     if (!tls && !m_config.address.isLoopback())
-        ServerLog::write(QStringLiteral("AVISO: texto puro em %1 (--insecure-plaintext): tokens e documentos trafegam sem cifra.")
-                             .arg(m_config.address.toString()));
+        ServerLog::warning(QStringLiteral("AVISO: texto puro em %1 (--insecure-plaintext): tokens e documentos trafegam sem cifra.")
+                               .arg(m_config.address.toString()));
     if (!m_handler->open(error))
         return false;
     const int files = raiseOpenFileLimit();

@@ -412,10 +412,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("clientCaDays"); // 0: no --client-ca
         QTest::addColumn<QString>("said");    // in the log, or in the refusal
         QTest::addColumn<bool>("starts");
-        QTest::newRow("own for 90 days") << 90 << 0 << "" << true;
-        QTest::newRow("own for 10 days") << 10 << 0 << "o certificado TLS deste servidor \"127.0.0.1\" expira em {own}" << true;
-        QTest::newRow("client CA for 10 days") << 90 << 10 << "o certificado da AC de clientes \"AC ca10\" expira em {ca}" << true;
-        QTest::newRow("own expired") << 0 << 0 << "expirou em 01/02/2020; renove-o antes de iniciar o servidor" << false;
+        QTest::addColumn<bool>("quiet");      // --quiet leaves out info lines, never a warning
+        QTest::newRow("own for 90 days") << 90 << 0 << "" << true << false;
+        QTest::newRow("own for 10 days") << 10 << 0 << "o certificado TLS deste servidor \"127.0.0.1\" expira em {own}" << true << false;
+        QTest::newRow("own for 10 days, quiet") << 10 << 0 << "o certificado TLS deste servidor \"127.0.0.1\" expira em {own}"
+                                                << true << true;
+        QTest::newRow("client CA for 10 days") << 90 << 10 << "o certificado da AC de clientes \"AC ca10\" expira em {ca}" << true << false;
+        QTest::newRow("own expired") << 0 << 0 << "expirou em 01/02/2020; renove-o antes de iniciar o servidor" << false << false;
     }
     void certificateExpiryAtStart()
     {
@@ -423,9 +426,12 @@ private Q_SLOTS:
         QFETCH(int, clientCaDays);
         QFETCH(QString, said);
         QFETCH(bool, starts);
+        QFETCH(bool, quiet);
         const QString own = ownDays ? QStringLiteral("server%1").arg(ownDays) : QStringLiteral("expired-server");
         QVERIFY(!ownDays || QFile::exists(pki->path(own + ".pem")) || pki->makeServer(own, ownDays));
         QStringList args{"--store", store, "--tls-cert", pki->path(own + ".pem"), "--tls-key", pki->path(own + ".key")};
+        if (quiet)
+            args << "--quiet";
         if (clientCaDays) {
             const QString ca = QStringLiteral("ca%1").arg(clientCaDays);
             QVERIFY(pki->makeCa(ca, clientCaDays));
