@@ -5,6 +5,8 @@
 #include "ToolkitApi.h"
 #include "Packet.h"
 
+#include <algorithm>
+#include <cstring>
 #include <QByteArray>
 #include <QString>
 #include <QVariant>
@@ -265,6 +267,14 @@ private:
     void rebuildView(int keepRow);
     bool rowMatchesFilter(int row) const;
     QByteArray textBytes(int row, int slot) const;
+    // Row `a` before row `b` by the bytes of text slot `slot` (the index's order).
+    bool keyLess(int a, int b, int slot) const
+    {
+        const QByteArrayView ka = textView(a, slot), kb = textView(b, slot);
+        const qsizetype n = std::min(ka.size(), kb.size());
+        const int c = n > 0 ? std::memcmp(ka.data(), kb.data(), size_t(n)) : 0;
+        return c != 0 ? c < 0 : ka.size() < kb.size();
+    }
     QByteArrayView textView(int row, int slot) const
     {
         const quint32 *off = &m_s.offsets[size_t(row) * (size_t(m_textCount) + 1) + size_t(slot)];

@@ -8,6 +8,19 @@
 
 namespace wire {
 
+namespace {
+// Writes the length of what follows the first four bytes of `out` into them.
+void setFrameLength(QByteArray &out)
+{
+    const quint32 n = quint32(out.size() - 4);
+    char *p = out.data();
+    p[0] = char(n >> 24);
+    p[1] = char(n >> 16);
+    p[2] = char(n >> 8);
+    p[3] = char(n);
+}
+} // namespace
+
 QByteArray frame(const QByteArray &payload)
 {
     QByteArray out;
@@ -127,11 +140,7 @@ QByteArray encodeReplyFrame(const Reply &r)
 {
     QByteArray out(4, '\0');
     writeReply(out, r);
-    const quint32 n = quint32(out.size() - 4);
-    out[0] = char(n >> 24);
-    out[1] = char(n >> 16);
-    out[2] = char(n >> 8);
-    out[3] = char(n);
+    setFrameLength(out);
     return out;
 }
 
@@ -159,12 +168,7 @@ QByteArray encodeReplyFrame(Reply &&r)
     result.clear();
     // With the packet's bytes held once and room before them, this writes in place.
     packet.prepend(head);
-    const quint32 n = quint32(packet.size() - 4);
-    char *p = packet.data();
-    p[0] = char(n >> 24);
-    p[1] = char(n >> 16);
-    p[2] = char(n >> 8);
-    p[3] = char(n);
+    setFrameLength(packet);
     return packet;
 }
 
@@ -291,11 +295,7 @@ QByteArray encodePartFrame(const Part &p)
         w.text(u"rows");
         w.value(QVariant::fromValue(p.rows));
     }
-    const quint32 n = quint32(out.size() - 4);
-    out[0] = char(n >> 24);
-    out[1] = char(n >> 16);
-    out[2] = char(n >> 8);
-    out[3] = char(n);
+    setFrameLength(out);
     return out;
 }
 

@@ -30,12 +30,7 @@ void TClientDataSet::rebuildOrder()
     if (m_indexSlot < 0)
         return;
     const int slot = m_indexSlot;
-    auto less = [this, slot](int a, int b) {
-        const QByteArrayView ka = textView(a, slot), kb = textView(b, slot);
-        const qsizetype n = std::min(ka.size(), kb.size());
-        const int c = n > 0 ? std::memcmp(ka.data(), kb.data(), size_t(n)) : 0;
-        return c != 0 ? c < 0 : ka.size() < kb.size();
-    };
+    auto less = [this, slot](int a, int b) { return keyLess(a, b, slot); };
     // The server sends its rows in key order: one pass proves it and spares the sort.
     if (!std::is_sorted(m_order.begin(), m_order.end(), less))
         std::stable_sort(m_order.begin(), m_order.end(), less);

@@ -291,12 +291,7 @@ bool TClientDataSet::appendInOrder(int from)
     if (!m_sortField.isEmpty() || m_order.size() != size_t(from))
         return false;
     const int slot = m_indexSlot;
-    auto less = [this, slot](int a, int b) {
-        const QByteArrayView ka = textView(a, slot), kb = textView(b, slot);
-        const qsizetype n = std::min(ka.size(), kb.size());
-        const int c = n > 0 ? std::memcmp(ka.data(), kb.data(), size_t(n)) : 0;
-        return c != 0 ? c < 0 : ka.size() < kb.size();
-    };
+    auto less = [this, slot](int a, int b) { return keyLess(a, b, slot); };
     for (int r = from; slot >= 0 && r < m_rowCount; ++r)
         if (less(r, r == from ? (m_order.empty() ? r : m_order.back()) : r - 1))
             return false;
