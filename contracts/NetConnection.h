@@ -8,6 +8,7 @@
 #include <QString>
 #include <QDate>
 #include <QVariant>
+#include <exception>
 #include <functional>
 #include <type_traits>
 #include <vector>
@@ -94,6 +95,20 @@ private:
     wire::Reply awaitReply(const QString &method, const QPointer<QTcpSocket> &socket, bool fresh);
     wire::Reply call(const QString &method, const std::vector<TArg> &args, bool parts);
     wire::Part awaitPart(const QPointer<QTcpSocket> &socket);
+    // Closes the connection and throws the failure of call `method`.
+    [[noreturn]] void broken(const QString &method, const QString &why);
+    // The frame read by `decode`; a frame the reader or `decode` refuses breaks the call.
+    template <class Decode>
+    auto decodeOrBreak(const QString &method, const QByteArray &frame, const QString &failure, Decode decode)
+    {
+        if (!failure.isEmpty())
+            broken(method, QStringLiteral("resposta inválida (%1)").arg(failure));
+        try {
+            return decode(frame);
+        } catch (const std::exception &e) {
+            broken(method, QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what())));
+        }
+    }
     static void writeBack(const QString &method, const std::vector<TArg> &args, const wire::Reply &reply);
     bool connectNow(QString &error);
     bool startTls(QString &reason);

@@ -419,13 +419,16 @@ QByteArray TNetConnection::requestFrame(const QString &method, const std::vector
     }
 }
 
+void TNetConnection::broken(const QString &method, const QString &why)
+{
+    Close();
+    throw Exception(QStringLiteral("Falha na chamada %1 ao servidor de aplicação em %2: %3").arg(method, where(), why));
+}
+
 wire::Reply TNetConnection::awaitReply(const QString &method, const QPointer<QTcpSocket> &socket, bool fresh)
 {
     const FrameWait w = waitForFrame(socket, MaxFrame, TimeoutMs);
-    auto broken = [&](const QString &why) {
-        Close();
-        throw Exception(QStringLiteral("Falha na chamada %1 ao servidor de aplicação em %2: %3").arg(method, where(), why));
-    };
+    auto broken = [&](const QString &why) { this->broken(method, why); };
     if (w.cancelled && !w.done) {
         // Whatever the server still answers on this connection belongs to the abandoned call.
         Close();
@@ -440,14 +443,7 @@ wire::Reply TNetConnection::awaitReply(const QString &method, const QPointer<QTc
             broken(QStringLiteral("o servidor encerrou a conexão sem responder; ") + kTlsHint);
         broken(socket ? socket->errorString() : QStringLiteral("conexão encerrada"));
     }
-    if (!w.failure.isEmpty())
-        broken(QStringLiteral("resposta inválida (%1)").arg(w.failure));
-    wire::Reply reply;
-    try {
-        reply = wire::decodeReply(w.frame);
-    } catch (const std::exception &e) {
-        broken(QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what())));
-    }
+    wire::Reply reply = decodeOrBreak(method, w.frame, w.failure, [](const QByteArray &f) { return wire::decodeReply(f); });
     if (reply.more)
         m_carry = w.rest;
     else
@@ -458,23 +454,13 @@ wire::Reply TNetConnection::awaitReply(const QString &method, const QPointer<QTc
 wire::Part TNetConnection::awaitPart(const QPointer<QTcpSocket> &socket)
 {
     const FrameWait w = waitForFrame(socket, MaxFrame, TimeoutMs, std::exchange(m_carry, {}));
-    auto broken = [&](const QString &why) {
-        Close();
-        throw Exception(QStringLiteral("Falha na chamada %1 ao servidor de aplicação em %2: %3").arg(m_partsMethod, where(), why));
-    };
+    auto broken = [&](const QString &why) { this->broken(m_partsMethod, why); };
     if (!w.done && w.timedOut)
         broken(QStringLiteral("sem resposta em %1 s").arg(TimeoutMs / 1000.0));
     if (!w.done)
         broken(QStringLiteral("conexão encerrada antes do fim da lista") +
                (socket ? QStringLiteral(" (%1)").arg(socket->errorString()) : QString()));
-    if (!w.failure.isEmpty())
-        broken(QStringLiteral("resposta inválida (%1)").arg(w.failure));
-    wire::Part part;
-    try {
-        part = wire::decodePart(w.frame);
-    } catch (const std::exception &e) {
-        broken(QStringLiteral("resposta inválida (%1)").arg(QString::fromUtf8(e.what())));
-    }
+    const wire::Part part = decodeOrBreak(m_partsMethod, w.frame, w.failure, [](const QByteArray &f) { return wire::decodePart(f); });
     if (part.number != m_nextPart)
         broken(QStringLiteral("resposta inválida (parte %1 fora de ordem; esperada a parte %2)").arg(part.number).arg(m_nextPart));
     // Bytes past the last part answer nothing that was asked: the next call starts afresh.
