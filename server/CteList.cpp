@@ -3,19 +3,33 @@
 #include "Packet.h"
 
 #include <QSet>
+#include <optional>
 
 namespace ctelist {
 
 namespace {
+#define LIST_COLUMNS \
+    "nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit, nrinsjurreme, nmrazsocreme," \
+    " nrinsjurexpe, nmrazsocexpe, nrinsjurrece, nmrazsocrece, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma," \
+    " nmrazsoctoma, dtemissao, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao"
+// The rows' encodings only: a row without one is read from its columns (kSelectRow).
 const char kSelectList[] =
-    "SELECT nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit, nrinsjurreme, nmrazsocreme,"
-    " nrinsjurexpe, nmrazsocexpe, nrinsjurrece, nmrazsocrece, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma,"
-    " nmrazsoctoma, dtemissao, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao FROM cte"
+    "SELECT nrnsu, linha FROM cte"
     " WHERE nrinsjurpesq = ?1"
     " AND (dtemissao_iso = '' OR ((?2 IS NULL OR dtemissao_iso >= ?2) AND (?3 IS NULL OR dtemissao_iso <= ?3)))"
     " AND (?4 IS NULL OR dtsinc_iso >= ?4) AND (?5 IS NULL OR dtsinc_iso <= ?5)"
     " AND (?6 = 'T' OR ?6 LIKE ('%\\_' || cdstatus || '\\_%') ESCAPE '\\')"
     " ORDER BY nrnsu";
+const char kSelectRow[] = "SELECT " LIST_COLUMNS " FROM cte WHERE nrinsjurpesq = ? AND nrnsu = ?";
+// Rows still to encode, in key order, a batch at a time.
+const char kSelectUnencoded[] =
+    "SELECT linha_versao, " LIST_COLUMNS " FROM cte WHERE linha IS NULL AND nrinsjurpesq = ?1 ORDER BY nrnsu LIMIT ?2";
+const char kSelectUnencodedAll[] =
+    "SELECT linha_versao, " LIST_COLUMNS " FROM cte WHERE linha IS NULL AND ?1 = '' ORDER BY nrinsjurpesq, nrnsu LIMIT ?2";
+// Kept only when the row has not changed since it was read.
+const char kKeepEncoded[] =
+    "UPDATE cte SET linha = ? WHERE nrinsjurpesq = ? AND nrnsu = ? AND linha IS NULL AND linha_versao = ?";
+#undef LIST_COLUMNS
 
 const std::vector<wire::PacketField> &fields()
 {
@@ -66,19 +80,72 @@ void bindFilter(Statement &st, const Filter &filter)
     st.bind(6, statusCodes(filter.statuses));
 }
 
-void writeRow(wire::PacketWriter &w, Statement &st)
+// The row from its 23 columns, read from `first` on.
+void writeRow(wire::PacketWriter &w, Statement &st, int first = 0)
 {
     w.beginRow();
     w.textUtf8("N", 1);
     for (int c = 0; c < 23; ++c) {
         if (c == 18 || c == 19) { // the two amounts
-            w.real(st.real(c));
+            w.real(st.real(first + c));
             continue;
         }
         int n = 0;
-        const char *p = st.utf8(c, n);
+        const char *p = st.utf8(first + c, n);
         w.textUtf8(p, n);
     }
+}
+
+// The list's rows as kSelectList yields them: each copied from its encoding, or encoded
+// from its columns when it has none (or one that is not a row of the list's 24 fields).
+class Rows {
+public:
+    Rows(Store &store, const Filter &filter) : m_store(store), m_list(store, kSelectList), m_registration(filter.registration)
+    {
+        bindFilter(m_list, filter);
+    }
+    bool step() { return m_list.step(); }
+    void write(wire::PacketWriter &w)
+    {
+        int n = 0;
+        const char *p = m_list.utf8(1, n);
+        if (!m_list.isNull(1) && n > 2 && p[0] == char(0x98) && p[1] == char(24)) {
+            w.encodedRow(p, n);
+            return;
+        }
+        if (!m_row)
+            m_row.emplace(m_store, kSelectRow);
+        m_row->reset();
+        m_row->bind(1, m_registration).bind(2, m_list.text(0));
+        if (!m_row->step())
+            throw StoreError("linha da lista sumiu durante a leitura");
+        writeRow(w, *m_row);
+    }
+
+private:
+    Store &m_store;
+    Statement m_list;
+    std::optional<Statement> m_row;
+    const QString &m_registration;
+};
+
+struct Unencoded {
+    QString registration, nsu;
+    qint64 version;
+    QByteArray row;
+};
+
+std::vector<Unencoded> unencoded(Store &store, const QString &registration, qsizetype limit)
+{
+    Statement st(store, registration.isEmpty() ? kSelectUnencodedAll : kSelectUnencoded);
+    st.bind(1, registration).bind(2, qint64(limit));
+    std::vector<Unencoded> out;
+    while (st.step()) {
+        wire::PacketWriter w(fields());
+        writeRow(w, st, 1);
+        out.push_back({st.text(1), st.text(2), st.integer(0), w.rows().toByteArray()});
+    }
+    return out;
 }
 
 // The first part fills a screen at once; each next one doubles, up to a bound in rows
@@ -105,28 +172,26 @@ QString statusCodes(const QString &list)
 QVariantList list(Store &store, const Filter &filter)
 {
     wire::PacketWriter w(fields());
-    Statement st(store, kSelectList);
-    bindFilter(st, filter);
-    while (st.step())
-        writeRow(w, st);
+    Rows rows(store, filter);
+    while (rows.step())
+        rows.write(w);
     return envelope(QStringLiteral("S"), QVariant::fromValue(w.finish()));
 }
 
 wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &args, const wire::FrameSink &send)
 {
-    Statement st(store, kSelectList);
-    bindFilter(st, filter);
+    Rows rows(store, filter);
     wire::Reply reply;
     reply.args = args;
-    bool more = st.step();
+    bool more = rows.step();
     quint64 part = 0;
     qsizetype batch = kFirstPart;
     try {
         for (;;) {
             wire::PacketWriter w(fields());
             for (qsizetype n = 0; more && n < batch && w.size() < kLargestPartBytes; ++n) {
-                writeRow(w, st);
-                more = st.step();
+                rows.write(w);
+                more = rows.step();
             }
             if (part == 0 && !more) {
                 reply.result = envelope(QStringLiteral("S"), QVariant::fromValue(w.finish()));
@@ -152,6 +217,17 @@ wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &
     reply.result = envelope(QStringLiteral("S"), QStringLiteral("em partes"));
     reply.sent = true;
     return reply;
+}
+
+qsizetype encodeRows(Store &store, const QString &registration, qsizetype limit)
+{
+    const std::vector<Unencoded> batch = unencoded(store, registration, limit);
+    Statement keep(store, kKeepEncoded);
+    for (const Unencoded &u : batch) {
+        keep.reset();
+        keep.bind(1, u.row).bind(2, u.registration).bind(3, u.nsu).bind(4, u.version).run();
+    }
+    return qsizetype(batch.size());
 }
 
 } // namespace ctelist

@@ -26,4 +26,9 @@ QVariantList list(Store &store, const Filter &filter);
 // is marked sent. `args`: the call's arguments as they go back.
 wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &args, const wire::FrameSink &send);
 
+// Keeps the list encoding of up to `limit` rows of `registration` (of every registration
+// when empty) that have none: a row written or changed since. Returns how many it read;
+// one changed meanwhile stays without. In the caller's transaction.
+qsizetype encodeRows(Store &store, const QString &registration, qsizetype limit);
+
 } // namespace ctelist

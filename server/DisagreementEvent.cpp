@@ -1,5 +1,6 @@
 #include "DisagreementEvent.h"
 #include "CertificateValidity.h"
+#include "CteList.h"
 #include "DocumentIntake.h"
 #include "Envelope.h"
 #include "Fiscal.h"
@@ -121,6 +122,7 @@ void DisagreementEvent::store(const evento::Disagreement &d, const QByteArray &s
             .bind(1, d.author).bind(2, d.key).bind(3, d.type).bind(4, prot)
             .bind(5, v.value(kAnswer + QStringLiteral("dhRegEvento"))).bind(6, evento::proc(sent, answer)).run();
         intake::refreshStatus(m_store, d.author, d.key);
+        ctelist::encodeRows(m_store, d.author, 64);
     });
 }
 

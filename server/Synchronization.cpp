@@ -1,5 +1,6 @@
 #include "Synchronization.h"
 #include "CertificateValidity.h"
+#include "CteList.h"
 #include "Envelope.h"
 #include "Fiscal.h"
 #include "store/RegistrationLock.h"
@@ -10,6 +11,8 @@
 #include <QSet>
 
 namespace {
+// New and changed rows get their list encoding with the page that brought them.
+constexpr qsizetype kEncodedPerPage = 4096;
 const QString kNextQuery = QStringLiteral("Nova consulta à SEFAZ permitida a partir de %1.");
 
 QString localTime(const QDateTime &t) { return t.toOffsetFromUtc(-3 * 3600).toString(QStringLiteral("dd/MM/yyyy HH:mm")); }
@@ -179,6 +182,7 @@ Synchronization::Outcome Synchronization::repairGaps()
                 }
             if (!stored)
                 intake::EmptyMarks(m_store, m_reg, m_day).mark(dist::nsuText(n));
+            ctelist::encodeRows(m_store, m_reg, kEncodedPerPage);
         });
     }
     return std::nullopt;
@@ -247,5 +251,6 @@ void Synchronization::storePage(const dist::Answer &a, quint64 from, quint64 to)
                            " VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (nrinsjurpesq) DO UPDATE SET"
                            " ultnsu = CASE WHEN cursor_nsu.ultnsu > ?2 THEN cursor_nsu.ultnsu ELSE ?2 END, maxnsu = ?3, dtultsinc = ?4, origem = ?5")
             .bind(1, m_reg).bind(2, a.ultNSU).bind(3, a.maxNSU).bind(4, m_day.iso).bind(5, m_origin).run();
+        ctelist::encodeRows(m_store, m_reg, kEncodedPerPage);
     });
 }

@@ -3,6 +3,7 @@
 #include "CaptureCommand.h"
 #include "CaptureScheduler.h"
 #include "CommandLine.h"
+#include "CteList.h"
 #include "DfeServer.h"
 #include "Frame.h"
 #include "RemoteModule.h"
@@ -29,6 +30,26 @@ void initialSync(const ServerConfig &c, AuthoritySource &source, const QStringLi
             ServerLog::error(QStringLiteral("sincronização inicial de %1 falhou: %2").arg(reg, QString::fromUtf8(e.what())));
         }
     }
+}
+
+// Rows without their list encoding (all of them after an upgrade) get it in the background:
+// the list is right without, only slower.
+void encodeListRows(const ServerConfig &c, DfeServer &server)
+{
+    server.post([path = c.storePath, timeout = c.busyTimeoutMs] {
+        try {
+            Store s(path, timeout);
+            qsizetype n = 0, batch;
+            do {
+                s.transaction([&] { batch = ctelist::encodeRows(s, QString(), 4096); });
+                n += batch;
+            } while (batch == 4096);
+            if (n > 0)
+                ServerLog::write(QStringLiteral("%1 linha(s) da lista codificada(s)").arg(n));
+        } catch (const std::exception &e) {
+            ServerLog::error(QStringLiteral("linhas da lista não codificadas: %1").arg(QString::fromUtf8(e.what())));
+        }
+    });
 }
 
 // Refused before the store, the authority or any socket is touched.
@@ -112,6 +133,7 @@ int main(int argc, char **argv)
                 unsigned(server.serverPort()),
                 qPrintable(Store::isPostgreSql(c.storePath) ? QStringLiteral("PostgreSQL") : c.storePath));
     std::fflush(stdout);
+    encodeListRows(c, server);
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
     std::signal(SIGINT, [](int) { QCoreApplication::quit(); });
     const std::unique_ptr<CaptureScheduler> scheduler = startCapture(c, *source, server);

@@ -105,6 +105,11 @@ void PacketWriter::blob(const QByteArray &b)
     m_used -= 9 - h;
 }
 void PacketWriter::null() { *room(1) = char(0xf6); }
+void PacketWriter::encodedRow(const char *bytes, qsizetype len)
+{
+    ++m_written;
+    std::memcpy(room(len), bytes, size_t(len));
+}
 
 TDataPacket PacketWriter::finish()
 {

@@ -24,6 +24,10 @@ public:
     void real(double v);
     void blob(const QByteArray &b);
     void null();
+    // A row already encoded (a whole row of this packet's fields, as `rows` gives it).
+    void encodedRow(const char *bytes, qsizetype len);
+    // The rows written so far, encoded: kept, they go out again through `encodedRow`.
+    QByteArrayView rows() const { return QByteArrayView(m_buf.constData() + m_headroom, size()); }
     // The packet; free room before its first byte lets a message be written around it in place.
     TDataPacket finish();
     qsizetype size() const { return m_used - m_headroom; } // the rows' bytes so far

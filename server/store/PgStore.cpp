@@ -333,6 +333,15 @@ void PgStore::createSchema(int fromVersion)
         exec("INSERT INTO cte_xml (nrinsjurpesq, nrnsu, xml) SELECT nrinsjurpesq, nrnsu, xml FROM cte WHERE xml IS NOT NULL");
         exec("ALTER TABLE cte DROP COLUMN xml");
     }
+    if (fromVersion < 6) {
+        // Each list row kept as it goes out, dropped by any other change, as in the SQLite store.
+        exec("ALTER TABLE cte ADD COLUMN linha BYTEA, ADD COLUMN linha_versao BIGINT NOT NULL DEFAULT 0");
+        exec("CREATE INDEX cte_sem_linha ON cte (nrinsjurpesq, nrnsu) WHERE linha IS NULL");
+        exec("CREATE FUNCTION cte_linha_velha() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+             " IF NEW.linha IS NOT DISTINCT FROM OLD.linha THEN"
+             " NEW.linha := NULL; NEW.linha_versao := OLD.linha_versao + 1; END IF; RETURN NEW; END $$");
+        exec("CREATE TRIGGER cte_linha_velha BEFORE UPDATE ON cte FOR EACH ROW EXECUTE FUNCTION cte_linha_velha()");
+    }
 }
 
 void PgStore::lockSchema() { exec("SELECT pg_advisory_xact_lock(hashtextextended('dfe-server schema', 0))"); }

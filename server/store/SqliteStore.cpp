@@ -184,6 +184,17 @@ void SqliteStore::createSchema(int fromVersion)
         exec("INSERT INTO cte_xml (nrinsjurpesq, nrnsu, xml) SELECT nrinsjurpesq, nrnsu, xml FROM cte WHERE xml IS NOT NULL");
         exec("ALTER TABLE cte DROP COLUMN xml");
     }
+    if (fromVersion < 6) {
+        // Each list row kept as it goes out, so that a long list is copied rather than
+        // encoded again. Any change to a row that does not write its encoding drops it (and
+        // counts in `linha_versao`, so that an encoding made from the row before the change
+        // is not kept); the list encodes a row without one from its columns.
+        exec("ALTER TABLE cte ADD COLUMN linha BLOB");
+        exec("ALTER TABLE cte ADD COLUMN linha_versao INTEGER NOT NULL DEFAULT 0");
+        exec("CREATE INDEX cte_sem_linha ON cte (nrinsjurpesq, nrnsu) WHERE linha IS NULL");
+        exec("CREATE TRIGGER cte_linha_velha AFTER UPDATE ON cte WHEN NEW.linha IS OLD.linha BEGIN"
+             " UPDATE cte SET linha = NULL, linha_versao = OLD.linha_versao + 1 WHERE rowid = NEW.rowid; END");
+    }
 }
 
 void SqliteStore::lockRegistration(const QString &registration)

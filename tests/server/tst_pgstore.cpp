@@ -5,6 +5,7 @@
 #include "Calls.h"
 #include "CaptureSchedule.h"
 #include "CaptureScheduler.h"
+#include "CteList.h"
 #include "authority/DistMessages.h"
 #include "net/ServerLog.h"
 #include "Fiscal.h"
@@ -431,6 +432,51 @@ private Q_SLOTS:
         QCOMPARE(none.result.toList().value(0).toString(), QStringLiteral("S"));
     }
 
+    // Each list row goes out as it was kept encoded; a row changed any other way (by hand,
+    // by a status that follows an event) and a row whose encoding is not one goes out from
+    // its columns, never as it was before.
+    void listRowsKeptEncoded_data() { downloadAndEventOnBothEngines_data(); }
+    void listRowsKeptEncoded()
+    {
+        QFETCH(QString, engine);
+        SimulatedAuthority sim([] { return kNow; });
+        Store store(location(engine));
+        RemoteModule m(store, sim, QStringLiteral("35"), [] { return kNow; });
+        QVariantList s = syncArgs();
+        run(m, "SincronizarCTe", s);
+        QVERIFY(scalar(store, "SELECT COUNT(*) FROM cte") > 10);
+        QCOMPARE(scalar(store, "SELECT COUNT(*) FROM cte WHERE linha IS NULL"), 0); // kept with the page
+        const TDataPacket encoded = listOf(m, getArgs(QStringLiteral("T")));
+        store.transaction([&] { store.engine().exec("UPDATE cte SET linha = NULL"); });
+        QCOMPARE(listOf(m, getArgs(QStringLiteral("T"))), encoded); // the same bytes from the columns
+
+        store.transaction([&] { ctelist::encodeRows(store, kReg, 100000); });
+        const wire::DecodedPacket rows = wire::decodePacket(encoded);
+        const int nsuAt = rows.indexOf(QStringLiteral("NRNSU")), textAt = rows.indexOf(QStringLiteral("DSSTATUS"));
+        const QString nsu = rows.rows.at(1)[nsuAt].toString(), text = rows.rows.at(1)[textAt].toString();
+        const auto version = [&] {
+            Statement st(store, "SELECT linha_versao FROM cte WHERE nrnsu = ?");
+            st.bind(1, nsu);
+            return st.step() ? st.integer(0) : -1;
+        };
+        const auto setText = [&](const QString &t) {
+            store.transaction([&] { Statement(store, "UPDATE cte SET dsstatus = ? WHERE nrnsu = ?").bind(1, t).bind(2, nsu).run(); });
+        };
+        const qint64 before = version();
+        setText(QStringLiteral("Alterado à mão"));
+        QCOMPARE(version(), before + 1);
+        const wire::DecodedPacket changed = wire::decodePacket(listOf(m, getArgs(QStringLiteral("T"))));
+        QCOMPARE(changed.rows.at(1)[nsuAt].toString(), nsu);
+        QCOMPARE(changed.rows.at(1)[textAt].toString(), QStringLiteral("Alterado à mão"));
+
+        // Encodings that are not a row of the list: each row from its columns.
+        for (const QByteArray &bad : {QByteArray("\x98\x18", 2), QByteArray("\x98\x17garbage"), QByteArray("xml")}) {
+            setText(text);
+            store.transaction([&] { Statement(store, "UPDATE cte SET linha = ?").bind(1, bad).run(); });
+            QCOMPARE(listOf(m, getArgs(QStringLiteral("T"))), encoded);
+        }
+    }
+
     // A store of the step before keeps every document when the documents move apart from
     // the list's rows, and the list and the download read them from there.
     void documentsKeptThroughTheUpgrade_data() { downloadAndEventOnBothEngines_data(); }
@@ -458,6 +504,12 @@ private Q_SLOTS:
                 store.engine().exec("UPDATE cte SET xml = (SELECT x.xml FROM cte_xml x"
                                     " WHERE x.nrinsjurpesq = cte.nrinsjurpesq AND x.nrnsu = cte.nrnsu)");
                 store.engine().exec("DROP TABLE cte_xml");
+                store.engine().exec(engine == QLatin1String("postgresql") ? "DROP TRIGGER cte_linha_velha ON cte" : "DROP TRIGGER cte_linha_velha");
+                if (engine == QLatin1String("postgresql"))
+                    store.engine().exec("DROP FUNCTION cte_linha_velha()");
+                store.engine().exec("DROP INDEX cte_sem_linha");
+                store.engine().exec("ALTER TABLE cte DROP COLUMN linha");
+                store.engine().exec("ALTER TABLE cte DROP COLUMN linha_versao");
                 store.engine().exec("UPDATE meta SET value = '4' WHERE key = 'schema_version'");
             });
             QCOMPARE(store.schemaVersion(), 4);
