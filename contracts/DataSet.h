@@ -83,6 +83,8 @@ public:
     virtual void RecordChanged(int /*view*/) {} // one row's values changed
     // Values of any rows changed, neither order nor count (after suspended controls resume).
     virtual void RecordsChanged() { DataSetChanged(); }
+    // One field's values changed in any rows (a tick-all), neither order nor count.
+    virtual void FieldChanged(const TField & /*field*/) { RecordsChanged(); }
     virtual void Scrolled() {}                 // the cursor moved
     virtual void StateChanged() {}
     virtual void ControlsSuspended(bool /*on*/) {} // DisableControls / EnableControls, outermost only

@@ -53,6 +53,7 @@ public:
     void DataSetChanged() override { reset(); }
     void RecordChanged(int view) override;
     void RecordsChanged() override;
+    void FieldChanged(const TField &field) override;
     void Scrolled() override;
     void ControlsSuspended(bool on) override;
     std::function<void()> OnScrolled;

@@ -55,7 +55,8 @@ TField *TDataSetModel::FieldOfColumn(int col) const
 
 QVariant TDataSetModel::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_rows)
+    // The delegate asks for a dozen roles per cell at each paint: the rest end here.
+    if ((role != Qt::DisplayRole && role != Qt::TextAlignmentRole) || !index.isValid() || index.row() >= m_rows)
         return {};
     TClientDataSet *ds = DataSet();
     if (!ds || !ds->Active() || index.row() >= ds->RecordCount())
@@ -122,6 +123,19 @@ void TDataSetModel::RecordsChanged()
     }
     // One ranged change: the view repaints what it shows, whatever the row count.
     Q_EMIT dataChanged(index(0, 0), index(m_rows - 1, columnCount() - 1), {Qt::DisplayRole});
+}
+
+void TDataSetModel::FieldChanged(const TField &field)
+{
+    TClientDataSet *ds = DataSet();
+    if (!ds || !ds->Active() || ds->RecordCount() != m_rows || m_rows == 0) {
+        reset();
+        return;
+    }
+    // Only the field's own columns: the view repaints them and nothing else.
+    for (int c = 0; c < columnCount(); ++c)
+        if (FieldOfColumn(c) == &field)
+            Q_EMIT dataChanged(index(0, c), index(m_rows - 1, c), {Qt::DisplayRole});
 }
 
 void TDataSetModel::ControlsSuspended(bool on)

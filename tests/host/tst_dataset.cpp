@@ -587,6 +587,49 @@ private Q_SLOTS:
         QCOMPARE(grid.currentIndex().row(), 0);
     }
 
+    // Tick-all in one pass: the view repaints the tick column, once, with the new ticks,
+    // and leaves the other columns' pixels alone.
+    void tickAllRepaintsItsColumnOnly()
+    {
+        TClientDataSet ds;
+        defineFields(ds);
+        TDataSource src;
+        src.SetDataSet(&ds);
+        TDBGrid grid;
+        grid.SetDataSource(&src);
+        grid.resize(400, 300);
+        QStringList nsus;
+        for (int i = 0; i < 5000; ++i)
+            nsus << QString::number(100000 + i);
+        ds.SetData(packet(nsus));
+        grid.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QCoreApplication::processEvents();
+        struct Paints : QObject {
+            int n = 0;
+            QRegion region;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                if (e->type() == QEvent::Paint) {
+                    ++n;
+                    region += static_cast<QPaintEvent *>(e)->region();
+                }
+                return false;
+            }
+        } paints;
+        const QImage before = grid.viewport()->grab().toImage();
+        grid.viewport()->installEventFilter(&paints);
+        ds.SetTextOfAllRows(QStringLiteral("IDCHECK"), QStringLiteral("S"));
+        QCoreApplication::processEvents();
+        QCOMPARE(paints.n, 1);
+        const int right = grid.columnViewportPosition(0) + grid.columnWidth(0);
+        QVERIFY2(paints.region.boundingRect().right() < right + 2, "more than the tick column repainted");
+        const QImage after = grid.viewport()->grab().toImage();
+        QVERIFY(after.copy(0, 0, right, after.height()) != before.copy(0, 0, right, before.height()));
+        QCOMPARE(after.copy(right + 2, 0, after.width() - right - 2, after.height()),
+                 before.copy(right + 2, 0, before.width() - right - 2, before.height()));
+    }
+
     void locateExact()
     {
         TClientDataSet ds;

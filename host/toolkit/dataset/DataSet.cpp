@@ -230,7 +230,7 @@ void TClientDataSet::notify(int event, int arg)
     if (m_disableCount > 0) {
         if (event == evChanged)
             m_pendingChange = true;
-        else if (event == evRecord || event == evRecords)
+        else if (event == evRecord || event == evRecords || event == evField)
             m_pendingRecords = true;
         else if (event == evScroll)
             m_pendingScroll = true;
@@ -244,6 +244,7 @@ void TClientDataSet::notify(int event, int arg)
             case evScroll: l->Scrolled(); break;
             case evState: l->StateChanged(); break;
             case evRecords: l->RecordsChanged(); break;
+            case evField: l->FieldChanged(*m_fields[size_t(arg)]); break;
             }
         }
         if (event == evState && src->OnStateChange) {

@@ -6,7 +6,7 @@
 
 namespace dataset {
 
-enum Event { evChanged, evRecord, evScroll, evState, evRecords };
+enum Event { evChanged, evRecord, evScroll, evState, evRecords, evField };
 
 QString typeText(TFieldType t);
 bool compatible(TFieldType f, wire::PacketType p);

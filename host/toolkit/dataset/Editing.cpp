@@ -275,7 +275,7 @@ void TClientDataSet::SetTextOfAllRows(const QString &fieldName, const QString &v
         else
             rewriteTextCell(row, f.m_slot, bytes);
     }
-    notify(evRecords);
+    notify(evField, f.Index());
 }
 
 // The row is written anew at the end of the arena with the one cell changed.
