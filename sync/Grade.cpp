@@ -8,6 +8,7 @@
 #include <QLocale>
 #include <QVBoxLayout>
 #include <cmath>
+#include <utility>
 #include <QHeaderView>
 #include <QScopeGuard>
 
@@ -145,9 +146,12 @@ void TfrmSincronizacaoCTe::toggleCurrentRow()
         return;
     TField &tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK"));
     try {
+        const bool was = tick.AsString() == QLatin1String("S");
         cdsSincronizacaoCTe.Edit();
         tick.SetAsString(tick.AsString() == QLatin1String("N") ? QStringLiteral("S") : QStringLiteral("N"));
         cdsSincronizacaoCTe.Post();
+        if (was != (tick.AsString() == QLatin1String("S")))
+            linhaMarcada = cdsSincronizacaoCTe.CurrentRow();
     } catch (...) {
         // A change that could not be posted must not leave the list open for editing.
         cdsSincronizacaoCTe.Cancel();
@@ -207,6 +211,7 @@ void TfrmSincronizacaoCTe::dbgPadraoTitleClick(TColumn &column)
     const TField &tick = cdsSincronizacaoCTe.FieldByName(QStringLiteral("IDCHECK"));
     const bool ticked = tick.TextAt(cdsSincronizacaoCTe.RowAt(0)) == QByteArrayView("S");
     cdsSincronizacaoCTe.SetTextOfAllRows(tick.FieldName, ticked ? QStringLiteral("N") : QStringLiteral("S"));
+    todasMarcadas = ticked ? 0 : 1;
 }
 
 void TfrmSincronizacaoCTe::ordenaPor(const QString &field)
@@ -280,6 +285,7 @@ void TfrmSincronizacaoCTe::buildFooter()
 void TfrmSincronizacaoCTe::atualizaTotais()
 {
     const TClientDataSet &cds = cdsSincronizacaoCTe;
+    const int marcada = std::exchange(linhaMarcada, -1), todas = std::exchange(todasMarcadas, -1);
     // A restricted list is a command's passing state: the totals are of the whole list.
     if (cds.Filtered() || cds.State() != dsBrowse) {
         if (!cds.Active()) {
@@ -291,27 +297,46 @@ void TfrmSincronizacaoCTe::atualizaTotais()
     const TField &tick = cds.FieldByName(QStringLiteral("IDCHECK"));
     const TField &total = cds.FieldByName(QStringLiteral("VRTOTALPREST"));
     const TField &receber = cds.FieldByName(QStringLiteral("VRRECEBER"));
-    int ticked = 0;
-    double sums[2][2] = {{0, 0}, {0, 0}}; // [all, ticked][total, receivable]
-    for (int v = 0; v < cds.RecordCount(); ++v) {
-        const int row = cds.RowAt(v);
-        const bool on = tick.TextAt(row) == QByteArrayView("S");
-        ticked += on ? 1 : 0;
-        for (int k : {0, 1}) {
-            const double amount = (k == 0 ? total : receber).FloatAt(row);
-            if (std::isnan(amount))
-                continue;
-            sums[0][k] += amount;
-            if (on)
-                sums[1][k] += amount;
+    const auto amount = [&](int k, int row) {
+        const double a = (k == 0 ? total : receber).FloatAt(row);
+        return std::isnan(a) ? 0.0 : a;
+    };
+    if (todas >= 0) {
+        totais.ticked = todas ? cds.RecordCount() : 0;
+        for (int k : {0, 1})
+            totais.sums[1][k] = todas ? totais.sums[0][k] : 0.0;
+    } else if (marcada >= 0) {
+        // One row ticked or unticked: a walk of every row per key press is what a user of
+        // a long list would feel.
+        const int sign = tick.TextAt(marcada) == QByteArrayView("S") ? 1 : -1;
+        totais.ticked += sign;
+        for (int k : {0, 1})
+            totais.sums[1][k] = totais.ticked == 0 ? 0.0 : totais.sums[1][k] + sign * amount(k, marcada);
+    } else {
+        totais = Totais();
+        for (int v = 0; v < cds.RecordCount(); ++v) {
+            const int row = cds.RowAt(v);
+            const bool on = tick.TextAt(row) == QByteArrayView("S");
+            totais.ticked += on ? 1 : 0;
+            for (int k : {0, 1}) {
+                totais.sums[0][k] += amount(k, row);
+                if (on)
+                    totais.sums[1][k] += amount(k, row);
+            }
         }
     }
+    mostraTotais();
+}
+
+void TfrmSincronizacaoCTe::mostraTotais()
+{
+    const TClientDataSet &cds = cdsSincronizacaoCTe;
     const QLocale loc;
-    const int which = ticked > 0 ? 1 : 0;
+    const int which = totais.ticked > 0 ? 1 : 0;
     lblTotais->setText(QStringLiteral("%1 CT-e · %2 marcado(s) · Valor Total %3 · Valor a Receber %4 (%5)")
-                           .arg(loc.toString(cds.RecordCount()), loc.toString(ticked),
-                                loc.toString(sums[which][0], 'f', 2), loc.toString(sums[which][1], 'f', 2),
-                                ticked > 0 ? QStringLiteral("marcados") : QStringLiteral("todos")));
+                           .arg(loc.toString(cds.RecordCount()), loc.toString(totais.ticked),
+                                loc.toString(totais.sums[which][0], 'f', 2), loc.toString(totais.sums[which][1], 'f', 2),
+                                totais.ticked > 0 ? QStringLiteral("marcados") : QStringLiteral("todos")));
     lblVazio->setVisible(cds.IsEmpty());
     if (cds.IsEmpty())
         lblVazio->setText(semCTe());

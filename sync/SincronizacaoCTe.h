@@ -134,6 +134,15 @@ private:
     QString descricaoFiltro() const; // the list's filter in words, for the printout
     // The footer's counts and sums; the empty list's notice.
     void atualizaTotais();
+    void mostraTotais();
+    struct Totais {
+        int ticked = 0;
+        double sums[2][2] = {{0, 0}, {0, 0}}; // [all, ticked][total, receivable]
+    };
+    Totais totais;
+    // What a tick changed since the totals were last shown: one row (the totals move by it
+    // alone) or every row (1 ticked, 0 unticked: the ticked sums are all or nothing).
+    int linhaMarcada = -1, todasMarcadas = -1;
     QString semCTe() const; // the empty list's notice, naming its filter
     // A title click on any other column than the tick's: its order, reversed, then NSU's.
     void ordenaPor(const QString &field);

@@ -317,6 +317,13 @@ private Q_SLOTS:
             << QList<int>{0, 1} << "3 CT-e · 2 marcado(s) · Valor Total 3.500.000,25 · Valor a Receber 1.400,00 (marcados)";
         QTest::newRow("ticked twice: unticked again") << QList<int>{0, 0}
                                                       << "3 CT-e · 0 marcado(s) · Valor Total 3.501.000,75 · Valor a Receber 1.400,00 (todos)";
+        // -1: a click on the tick column's title (tick-all).
+        QTest::newRow("all ticked, then one unticked")
+            << QList<int>{2, -1, 0} << "3 CT-e · 2 marcado(s) · Valor Total 1.000,50 · Valor a Receber 0,00 (marcados)";
+        QTest::newRow("all ticked, then unticked, then one ticked")
+            << QList<int>{-1, -1, 0} << "3 CT-e · 1 marcado(s) · Valor Total 3.500.000,25 · Valor a Receber 1.400,00 (marcados)";
+        QTest::newRow("a row without a tick value becomes unticked")
+            << QList<int>{0, 2} << "3 CT-e · 1 marcado(s) · Valor Total 3.500.000,25 · Valor a Receber 1.400,00 (marcados)";
     }
     void footerCountsAndTotals()
     {
@@ -332,8 +339,13 @@ private Q_SLOTS:
         r[1].receivable = 1400;
         r[2].total = 0;
         r[2].receivable = 0;
+        r[0].tick.clear(); // shown last
         loadList(r);
         for (int i : ticked) {
+            if (i < 0) {
+                s()->dbgPadraoTitleClick(s()->dbgPadrao->Columns[0]);
+                continue;
+            }
             cds().SetRecNo(i + 1);
             QTest::keyClick(s()->dbgPadrao, Qt::Key_Space);
         }
