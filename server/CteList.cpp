@@ -107,19 +107,20 @@ public:
     bool step() { return m_list.step(); }
     void write(wire::PacketWriter &w)
     {
-        int n = 0;
-        const char *p = m_list.utf8(1, n);
-        if (!m_list.isNull(1) && n > 2 && p[0] == char(0x98) && p[1] == char(24)) {
-            w.encodedRow(p, n);
-            return;
+        if (!m_list.isNull(1)) {
+            int n = 0;
+            const char *p = m_list.utf8(1, n);
+            if (n > 2 && p[0] == char(0x98) && p[1] == char(24)) {
+                w.encodedRow(p, n);
+                return;
+            }
         }
         if (!m_row)
             m_row.emplace(m_store, kSelectRow);
         m_row->reset();
         m_row->bind(1, m_registration).bind(2, m_list.text(0));
-        if (!m_row->step())
-            throw StoreError("linha da lista sumiu durante a leitura");
-        writeRow(w, *m_row);
+        if (m_row->step()) // else removed since the list was read: not listed
+            writeRow(w, *m_row);
     }
 
 private:
