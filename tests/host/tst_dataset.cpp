@@ -61,6 +61,43 @@ QStringList order(TClientDataSet &ds)
 }
 } // namespace
 
+// A grid over `rows` rows, shown and painted; from `watch` on, the paints it gets.
+struct ShownGrid : QObject {
+    TClientDataSet ds;
+    TDataSource src;
+    TDBGrid grid;
+    int n = 0;
+    QRegion region;
+
+    explicit ShownGrid(int rows)
+    {
+        defineFields(ds);
+        src.SetDataSet(&ds);
+        grid.SetDataSource(&src);
+        grid.resize(400, 300);
+        QStringList nsus;
+        for (int i = 0; i < rows; ++i)
+            nsus << QString::number(100000 + i);
+        ds.SetData(packet(nsus));
+    }
+    bool show()
+    {
+        grid.show();
+        const bool exposed = QTest::qWaitForWindowExposed(&grid);
+        QCoreApplication::processEvents();
+        return exposed;
+    }
+    void watch() { grid.viewport()->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint) {
+            ++n;
+            region += static_cast<QPaintEvent *>(e)->region();
+        }
+        return false;
+    }
+};
+
 class TestDataSet : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -544,29 +581,11 @@ private Q_SLOTS:
     void tickAllUnderSuspendedControlsPaintsOnce()
     {
         QFETCH(int, rows);
-        TClientDataSet ds;
-        defineFields(ds);
-        TDataSource src;
-        src.SetDataSet(&ds);
-        TDBGrid grid;
-        grid.SetDataSource(&src);
-        grid.resize(400, 300);
-        QStringList nsus;
-        for (int i = 0; i < rows; ++i)
-            nsus << QString::number(100000 + i);
-        ds.SetData(packet(nsus));
-        grid.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&grid));
-        QCoreApplication::processEvents();
-        struct Paints : QObject {
-            int n = 0;
-            bool eventFilter(QObject *, QEvent *e) override
-            {
-                n += e->type() == QEvent::Paint;
-                return false;
-            }
-        } paints;
-        grid.viewport()->installEventFilter(&paints);
+        ShownGrid shown(rows);
+        QVERIFY(shown.show());
+        shown.watch();
+        TClientDataSet &ds = shown.ds;
+        TDBGrid &grid = shown.grid;
         int resets = 0;
         QObject::connect(grid.Model(), &QAbstractItemModel::modelReset, [&resets] { ++resets; });
         ds.DisableControls();
@@ -580,7 +599,7 @@ private Q_SLOTS:
         ds.EnableControls();
         ds.First();
         QCoreApplication::processEvents();
-        QCOMPARE(paints.n, 1);
+        QCOMPARE(shown.n, 1);
         QCOMPARE(resets, 0); // values changed, not the rows: the view keeps its place
         QCOMPARE(grid.Model()->index(0, 0).data().toString(), QStringLiteral("S"));
         QCOMPARE(grid.Model()->index(rows - 1, 0).data().toString(), QStringLiteral("S"));
@@ -591,39 +610,16 @@ private Q_SLOTS:
     // and leaves the other columns' pixels alone.
     void tickAllRepaintsItsColumnOnly()
     {
-        TClientDataSet ds;
-        defineFields(ds);
-        TDataSource src;
-        src.SetDataSet(&ds);
-        TDBGrid grid;
-        grid.SetDataSource(&src);
-        grid.resize(400, 300);
-        QStringList nsus;
-        for (int i = 0; i < 5000; ++i)
-            nsus << QString::number(100000 + i);
-        ds.SetData(packet(nsus));
-        grid.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&grid));
-        QCoreApplication::processEvents();
-        struct Paints : QObject {
-            int n = 0;
-            QRegion region;
-            bool eventFilter(QObject *, QEvent *e) override
-            {
-                if (e->type() == QEvent::Paint) {
-                    ++n;
-                    region += static_cast<QPaintEvent *>(e)->region();
-                }
-                return false;
-            }
-        } paints;
+        ShownGrid shown(5000);
+        TDBGrid &grid = shown.grid;
+        QVERIFY(shown.show());
         const QImage before = grid.viewport()->grab().toImage();
-        grid.viewport()->installEventFilter(&paints);
-        ds.SetTextOfAllRows(QStringLiteral("IDCHECK"), QStringLiteral("S"));
+        shown.watch();
+        shown.ds.SetTextOfAllRows(QStringLiteral("IDCHECK"), QStringLiteral("S"));
         QCoreApplication::processEvents();
-        QCOMPARE(paints.n, 1);
+        QCOMPARE(shown.n, 1);
         const int right = grid.columnViewportPosition(0) + grid.columnWidth(0);
-        QVERIFY2(paints.region.boundingRect().right() < right + 2, "more than the tick column repainted");
+        QVERIFY2(shown.region.boundingRect().right() < right + 2, "more than the tick column repainted");
         const QImage after = grid.viewport()->grab().toImage();
         QVERIFY(after.copy(0, 0, right, after.height()) != before.copy(0, 0, right, before.height()));
         QCOMPARE(after.copy(right + 2, 0, after.width() - right - 2, after.height()),
