@@ -217,10 +217,11 @@ protected:
 private:
     friend class TField;
     friend class TDataSource;
-    // Every text cell in one block, row after row; a row's cells lie together in field
-    // order. A cell rewritten with as many bytes is changed in place; a row whose cells
-    // change size is written anew at the end, and the block is compacted when the rows
-    // left behind outweigh the live ones.
+    // Every text value in one block, each as its length (LEB128) and its bytes; a row holds,
+    // per text field, where its value starts (0: empty). Values repeated down a column (the
+    // company's registration, a carrier's name, a status) are kept once per packet and
+    // shared; a value written later goes to the end, and the block is compacted when what
+    // no row points to outweighs the rest.
     class TextArena {
     public:
         TextArena() = default;
@@ -252,10 +253,10 @@ private:
     struct Storage {
         int rows = 0;
         TextArena text;
-        std::vector<quint32> offsets;   // rows x (textFields + 1): each cell's start in `text`, then the row's end
+        std::vector<quint32> cells;     // rows x textFields: each value's start in `text`, kShared marks one other cells may share
         std::vector<double> floats;     // rows x floatFields
         std::vector<QByteArray> blobs;  // rows x blobFields
-        qsizetype garbage = 0;          // bytes of `text` no row points to any more
+        qsizetype garbage = 0;          // bytes of unshared values no row points to any more
     };
 
     void requireActive() const;
@@ -263,7 +264,6 @@ private:
     Storage packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const;
     void appendStorage(Storage &&more);
     bool appendInOrder(int from);
-    void rewriteTextCell(int row, int slot, QByteArrayView bytes);
     void rebuildOrder();
     void sortBySortField();
     void rebuildView(int keepRow);
@@ -277,13 +277,24 @@ private:
         const int c = n > 0 ? std::memcmp(ka.data(), kb.data(), size_t(n)) : 0;
         return c != 0 ? c < 0 : ka.size() < kb.size();
     }
+    struct ColumnValues;
+    static constexpr quint32 kShared = 0x80000000u;
+    static constexpr qsizetype kMaxText = 0x7fffffff;
+    static QByteArrayView textAt(const char *entry)
+    {
+        const auto len = quint8(entry[0]);
+        return len < 0x80 ? QByteArrayView(entry + 1, len) : longTextAt(entry);
+    }
+    static QByteArrayView longTextAt(const char *entry);
     QByteArrayView textView(int row, int slot) const
     {
-        const quint32 *off = &m_s.offsets[size_t(row) * (size_t(m_textCount) + 1) + size_t(slot)];
-        return QByteArrayView(m_s.text.data() + off[0], qsizetype(off[1] - off[0]));
+        const quint32 at = m_s.cells[size_t(row) * size_t(m_textCount) + size_t(slot)] & ~kShared;
+        return at ? textAt(m_s.text.data() + at) : QByteArrayView();
     }
-    // Room for a row of `bytes` at the arena's end (compacting first when worth it); its offset.
-    quint32 appendRowSpace(qsizetype bytes);
+    // Writes `bytes` at the arena's end (compacting first when worth it); where it starts.
+    quint32 appendText(QByteArrayView bytes);
+    void setCell(int row, int slot, QByteArrayView bytes);
+    void dropCell(quint32 cell);
     void compactText();
     void requireRow(int row) const; // raises for a row the storage does not hold
     void setRowFromBuffer(int row);

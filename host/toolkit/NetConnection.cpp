@@ -18,6 +18,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 // Eats the user's input while a call runs, so nothing typed or clicked during the
 // call is delivered afterwards, and no window closes under it.
@@ -471,6 +475,15 @@ wire::Part TNetConnection::awaitPart(const QPointer<QTcpSocket> &socket)
     return part;
 }
 
+// A long list's frames are freed by now, but glibc keeps freed blocks below its mmap
+// threshold (which grows with the large blocks it has seen) in the heap, resident.
+static void giveBackFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 void TNetConnection::ReceiveParts(const std::function<void(const TDataPacket &)> &onPart)
 {
     if (m_inCall)
@@ -488,6 +501,7 @@ void TNetConnection::ReceiveParts(const std::function<void(const TDataPacket &)>
             throw Exception(part.error);
         onPart(part.rows);
     }
+    giveBackFreedMemory();
 }
 
 // A server that does not know parts refuses the request before running it.

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QTest>
 #include <cmath>
+#include <map>
 
 namespace {
 struct Counter : TDataLink {
@@ -570,6 +571,82 @@ private Q_SLOTS:
             QCOMPARE(ds.FieldByName(QStringLiteral("IDCHECK")).AsString(), QStringLiteral("S"));
             QCOMPARE(ds.FieldByName(QStringLiteral("DSTEXTOXML")).AsBytes(), nsus[r - 1].toUtf8());
         }
+    }
+
+    // Values repeated down a column are kept once per packet: changing one row's value, a
+    // tick-all, a deletion or the reclaiming of old values never changes another row.
+    void repeatedValuesStayPerRow_data()
+    {
+        QTest::addColumn<int>("parts");
+        QTest::addColumn<int>("length"); // of the repeated texts
+        QTest::newRow("one packet") << 1 << 10;
+        QTest::newRow("three parts") << 3 << 10;
+        QTest::newRow("texts of two length bytes") << 2 << 300;
+        QTest::newRow("texts of three length bytes") << 2 << 17000;
+    }
+    void repeatedValuesStayPerRow()
+    {
+        QFETCH(int, parts);
+        QFETCH(int, length);
+        const int rows = 120;
+        TClientDataSet ds;
+        ds.AddField({QStringLiteral("IDCHECK"), ftFixedChar, 1});
+        ds.AddField({QStringLiteral("NRNSU"), ftString, 15});
+        ds.AddField({QStringLiteral("TEXTO"), ftString, 20000});
+        ds.AddIndex(QStringLiteral("idx"), QStringLiteral("NRNSU"));
+        std::map<QString, std::pair<QString, QString>> expected; // NSU -> tick, text
+        for (int p = 0; p < parts; ++p) {
+            wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                                  {QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+                                  {QStringLiteral("TEXTO"), wire::PacketType::Text, 20000}});
+            for (int i = p * rows / parts; i < (p + 1) * rows / parts; ++i) {
+                const QString nsu = QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0'));
+                expected[nsu] = {QStringLiteral("N"), QString(length, QLatin1Char('a' + i % 3))};
+                w.beginRow();
+                w.text(QStringLiteral("N"));
+                w.text(nsu);
+                w.text(expected[nsu].second);
+            }
+            if (p == 0)
+                ds.SetData(w.finish());
+            else
+                ds.AppendData(w.finish());
+        }
+        auto check = [&](const char *step) {
+            QCOMPARE(ds.RecordCount(), int(expected.size()));
+            for (int v = 0; v < ds.RecordCount(); ++v) {
+                const int row = ds.RowAt(v);
+                const QString nsu = ds.FieldByName(QStringLiteral("NRNSU")).StringAt(row);
+                QVERIFY2(expected.count(nsu), step);
+                QVERIFY2(ds.FieldByName(QStringLiteral("IDCHECK")).StringAt(row) == expected[nsu].first, step);
+                QVERIFY2(ds.FieldByName(QStringLiteral("TEXTO")).StringAt(row) == expected[nsu].second, step);
+            }
+        };
+        check("loaded");
+        auto edit = [&](const QString &nsu, const char *field, const QString &value) {
+            QVERIFY(ds.Locate(QStringLiteral("NRNSU"), nsu));
+            ds.Edit();
+            ds.FieldByName(QString::fromLatin1(field)).SetAsString(value);
+            ds.Post();
+            (QByteArray(field) == "IDCHECK" ? expected[nsu].first : expected[nsu].second) = value;
+        };
+        edit(QStringLiteral("005"), "TEXTO", QString(length, QLatin1Char('x'))); // as long as the shared value
+        check("one row's text changed");
+        ds.SetTextOfAllRows(QStringLiteral("IDCHECK"), QStringLiteral("S"));
+        for (auto &e : expected)
+            e.second.first = QStringLiteral("S");
+        edit(QStringLiteral("007"), "IDCHECK", QStringLiteral("N"));
+        check("tick-all, then one untick");
+        for (int i = 0; i < 10; ++i) {
+            ds.First();
+            expected.erase(ds.FieldByName(QStringLiteral("NRNSU")).AsString());
+            ds.Delete();
+        }
+        check("rows deleted");
+        for (int round = 0; round < 200; ++round) // enough left behind to reclaim
+            edit(QStringLiteral("020"), "TEXTO", QString(1000 + round, QLatin1Char('z')));
+        edit(QStringLiteral("021"), "TEXTO", QString());
+        check("old values reclaimed");
     }
 
     void tickAllUnderSuspendedControlsPaintsOnce_data()

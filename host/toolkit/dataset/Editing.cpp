@@ -2,7 +2,7 @@
 #include "DataSetInternal.h"
 #include "Exceptions.h"
 
-#include <cstring>
+#include <utility>
 
 using namespace dataset;
 
@@ -83,84 +83,21 @@ void TClientDataSet::dropBuffer()
     m_haveBuffer = false;
 }
 
-namespace {
-// UTF-8 of a short ASCII text into `out` without allocating; false for anything else.
-bool asciiInto(const QString &s, char (&out)[64])
-{
-    if (s.size() > qsizetype(sizeof out))
-        return false;
-    const ushort *p = s.utf16();
-    for (qsizetype i = 0; i < s.size(); ++i) {
-        if (p[i] >= 0x80)
-            return false;
-        out[i] = char(p[i]);
-    }
-    return true;
-}
-} // namespace
 
 void TClientDataSet::setRowFromBuffer(int row)
 {
-    const size_t stride = size_t(m_textCount) + 1;
-    bool resized = false;
     for (int d : m_dirtyList) {
         const TField *f = m_fields[size_t(d)].get();
         const size_t i = size_t(d);
         if (f->Calculated)
             continue;
-        if (f->IsText()) {
-            // A cell that keeps its length (a tick) is rewritten where it is.
-            const QString v = m_buffer[i].toString();
-            const quint32 *off = &m_s.offsets[size_t(row) * stride + size_t(f->m_slot)];
-            char small[64];
-            if (asciiInto(v, small)) {
-                if (qsizetype(off[1] - off[0]) == v.size()) {
-                    if (!v.isEmpty())
-                        std::memcpy(m_s.text.data() + off[0], small, size_t(v.size()));
-                    continue;
-                }
-            } else {
-                const QByteArray u = v.toUtf8();
-                if (qsizetype(off[1] - off[0]) == u.size()) {
-                    std::memcpy(m_s.text.data() + off[0], u.constData(), size_t(u.size()));
-                    continue;
-                }
-            }
-            resized = true;
-        } else if (f->DataType == ftFloat) {
+        if (f->IsText())
+            setCell(row, f->m_slot, m_buffer[i].toString().toUtf8());
+        else if (f->DataType == ftFloat)
             m_s.floats[size_t(row) * size_t(m_floatCount) + size_t(f->m_slot)] = m_buffer[i].toDouble();
-        } else {
+        else
             m_s.blobs[size_t(row) * size_t(m_blobCount) + size_t(f->m_slot)] = m_buffer[i].toByteArray();
-        }
     }
-    if (!resized)
-        return;
-    // The row is written anew at the end of the arena; its old bytes are left behind.
-    std::vector<QByteArray> fresh(static_cast<size_t>(m_textCount));
-    std::vector<char> isFresh(size_t(m_textCount), 0);
-    for (auto &f : m_fields) {
-        if (f->Calculated || !f->IsText() || !m_dirty[size_t(f->m_index)])
-            continue;
-        fresh[size_t(f->m_slot)] = m_buffer[size_t(f->m_index)].toString().toUtf8();
-        isFresh[size_t(f->m_slot)] = 1;
-    }
-    qsizetype total = 0;
-    for (int k = 0; k < m_textCount; ++k)
-        total += isFresh[size_t(k)] ? fresh[size_t(k)].size() : textView(row, k).size();
-    const quint32 at = appendRowSpace(total); // may compact: offsets are read after it
-    quint32 *off = &m_s.offsets[size_t(row) * stride];
-    const quint32 oldLength = off[m_textCount] - off[0];
-    char *base = m_s.text.data();
-    quint32 pos = at;
-    for (int k = 0; k < m_textCount; ++k) {
-        const quint32 len = isFresh[size_t(k)] ? quint32(fresh[size_t(k)].size()) : off[k + 1] - off[k];
-        if (len)
-            std::memcpy(base + pos, isFresh[size_t(k)] ? fresh[size_t(k)].constData() : base + off[k], len);
-        off[k] = pos;
-        pos += len;
-    }
-    off[m_textCount] = pos;
-    m_s.garbage += oldLength;
 }
 
 void TClientDataSet::Post()
@@ -174,8 +111,7 @@ void TClientDataSet::Post()
     if (inserted) {
         row = m_rowCount++;
         m_s.rows = m_rowCount;
-        const quint32 end = quint32(m_s.text.size());
-        m_s.offsets.resize(size_t(m_rowCount) * (size_t(m_textCount) + 1), end);
+        m_s.cells.resize(size_t(m_rowCount) * size_t(m_textCount), 0);
         m_s.floats.resize(size_t(m_rowCount) * size_t(m_floatCount), 0.0);
         m_s.blobs.resize(size_t(m_rowCount) * size_t(m_blobCount));
     } else {
@@ -240,10 +176,10 @@ void TClientDataSet::Delete(const std::function<bool()> &confirm)
         throw Exception(QStringLiteral("%1: não há registro para excluir").arg(Name));
     if (m_state == dsEdit)
         Cancel();
-    const size_t stride = size_t(m_textCount) + 1;
-    m_s.garbage += m_s.offsets[size_t(row) * stride + size_t(m_textCount)] - m_s.offsets[size_t(row) * stride];
-    m_s.offsets.erase(m_s.offsets.begin() + qsizetype(size_t(row) * stride),
-                      m_s.offsets.begin() + qsizetype(size_t(row + 1) * stride));
+    const size_t width = size_t(m_textCount);
+    for (size_t k = 0; k < width; ++k)
+        dropCell(m_s.cells[size_t(row) * width + k]);
+    m_s.cells.erase(m_s.cells.begin() + qsizetype(size_t(row) * width), m_s.cells.begin() + qsizetype(size_t(row + 1) * width));
     m_s.floats.erase(m_s.floats.begin() + qsizetype(size_t(row) * size_t(m_floatCount)),
                      m_s.floats.begin() + qsizetype(size_t(row + 1) * size_t(m_floatCount)));
     m_s.blobs.erase(m_s.blobs.begin() + qsizetype(size_t(row) * size_t(m_blobCount)),
@@ -266,39 +202,12 @@ void TClientDataSet::SetTextOfAllRows(const QString &fieldName, const QString &v
     const TField &f = FieldByName(fieldName);
     if (!f.IsText() || f.Calculated || f.m_slot == m_indexSlot || (m_filtered && f.m_slot == m_filterSlot))
         throw Exception(QStringLiteral("%1: o campo %2 não pode ser escrito em todas as linhas").arg(Name, fieldName));
-    const QByteArray bytes = value.toUtf8();
-    const size_t stride = size_t(m_textCount) + 1;
+    // Every row points to one copy of the value.
+    const quint32 cell = appendText(value.toUtf8()) | (value.isEmpty() ? 0 : kShared);
     for (int row : m_view) {
-        const quint32 *off = &m_s.offsets[size_t(row) * stride + size_t(f.m_slot)];
-        if (qsizetype(off[1] - off[0]) == bytes.size())
-            std::memcpy(m_s.text.data() + off[0], bytes.constData(), size_t(bytes.size()));
-        else
-            rewriteTextCell(row, f.m_slot, bytes);
+        quint32 &c = m_s.cells[size_t(row) * size_t(m_textCount) + size_t(f.m_slot)];
+        if (c != cell)
+            dropCell(std::exchange(c, cell));
     }
     notify(evField, f.Index());
-}
-
-// The row is written anew at the end of the arena with the one cell changed.
-void TClientDataSet::rewriteTextCell(int row, int slot, QByteArrayView bytes)
-{
-    const size_t stride = size_t(m_textCount) + 1;
-    std::vector<QByteArray> cells(static_cast<size_t>(m_textCount));
-    qsizetype total = 0;
-    for (int k = 0; k < m_textCount; ++k) {
-        const QByteArrayView cell = k == slot ? bytes : textView(row, k);
-        cells[size_t(k)] = QByteArray(cell.data(), cell.size()); // copies: the arena may move below
-        total += cells[size_t(k)].size();
-    }
-    const quint32 *before = &m_s.offsets[size_t(row) * stride];
-    const qsizetype old = qsizetype(before[m_textCount] - before[0]);
-    quint32 pos = appendRowSpace(total);
-    quint32 *off = &m_s.offsets[size_t(row) * stride]; // after a compaction too
-    for (int k = 0; k < m_textCount; ++k) {
-        off[k] = pos;
-        if (!cells[size_t(k)].isEmpty())
-            std::memcpy(m_s.text.data() + pos, cells[size_t(k)].constData(), size_t(cells[size_t(k)].size()));
-        pos += quint32(cells[size_t(k)].size());
-    }
-    off[m_textCount] = pos;
-    m_s.garbage += old;
 }

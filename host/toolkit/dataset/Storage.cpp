@@ -4,13 +4,14 @@
 #include "PacketReader.h"
 #include "Exceptions.h"
 
+#include <QHash>
+
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <utility>
-#include <limits>
 
 using namespace dataset;
 
@@ -104,40 +105,114 @@ void TClientDataSet::TextArena::shrink()
     }
 }
 
-quint32 TClientDataSet::appendRowSpace(qsizetype bytes)
+namespace {
+qsizetype entrySize(qsizetype len)
 {
+    qsizetype n = 1;
+    for (quint64 v = quint64(len) >> 7; v; v >>= 7)
+        ++n;
+    return n + len;
+}
+
+// Writes `v` as its LEB128 length and its bytes; returns the bytes written.
+qsizetype putEntry(char *out, QByteArrayView v)
+{
+    qsizetype n = 0;
+    quint64 len = quint64(v.size());
+    do {
+        const auto b = quint8(len & 0x7f);
+        len >>= 7;
+        out[n++] = char(len ? b | 0x80 : b);
+    } while (len);
+    if (!v.isEmpty())
+        std::memcpy(out + n, v.data(), size_t(v.size()));
+    return n + v.size();
+}
+} // namespace
+
+QByteArrayView TClientDataSet::longTextAt(const char *entry)
+{
+    quint64 len = 0;
+    int n = 0;
+    for (int shift = 0; shift < 35; shift += 7) {
+        const auto b = quint8(entry[n++]);
+        len |= quint64(b & 0x7f) << shift;
+        if (!(b & 0x80))
+            break;
+    }
+    return QByteArrayView(entry + n, qsizetype(len));
+}
+
+quint32 TClientDataSet::appendText(QByteArrayView bytes)
+{
+    if (bytes.isEmpty())
+        return 0;
     const qsizetype live = m_s.text.size() - m_s.garbage;
     if (m_s.garbage > 64 * 1024 && m_s.garbage > live)
         compactText();
-    if (quint64(m_s.text.size()) + quint64(bytes) > std::numeric_limits<quint32>::max()) {
+    const qsizetype need = entrySize(bytes.size());
+    if (m_s.text.size() + need + 1 > kMaxText) {
         compactText();
-        if (quint64(m_s.text.size()) + quint64(bytes) > std::numeric_limits<quint32>::max())
+        if (m_s.text.size() + need + 1 > kMaxText)
             throw Exception(QStringLiteral("%1: textos demais para o conjunto de dados").arg(Name));
     }
+    if (m_s.text.size() == 0) { // offset 0 stands for the empty text
+        m_s.text.resize(1);
+        m_s.text.data()[0] = 0;
+    }
     const qsizetype at = m_s.text.size();
-    m_s.text.resize(at + bytes);
+    m_s.text.resize(at + need);
+    putEntry(m_s.text.data() + at, bytes);
     return quint32(at);
+}
+
+// An unshared value no cell points to counts towards compaction; a shared one may still
+// be pointed to, and is left for a compaction to drop.
+void TClientDataSet::dropCell(quint32 cell)
+{
+    if (cell && !(cell & kShared))
+        m_s.garbage += entrySize(textAt(m_s.text.data() + cell).size());
+}
+
+void TClientDataSet::setCell(int row, int slot, QByteArrayView bytes)
+{
+    const size_t i = size_t(row) * size_t(m_textCount) + size_t(slot);
+    if (textView(row, slot) == bytes)
+        return;
+    dropCell(std::exchange(m_s.cells[i], 0)); // not kept by a compaction the append may make
+    m_s.cells[i] = appendText(bytes);
 }
 
 void TClientDataSet::compactText()
 {
-    const size_t stride = size_t(m_textCount) + 1;
     TextArena fresh;
-    fresh.reserve(std::max<qsizetype>(m_s.text.size() - m_s.garbage, 1));
-    quint32 at = 0;
-    for (int r = 0; r < m_rowCount; ++r) {
-        quint32 *off = &m_s.offsets[size_t(r) * stride];
-        const quint32 start = off[0], len = off[stride - 1] - off[0];
-        if (len)
-            std::memcpy(fresh.data() + at, m_s.text.data() + start, len);
-        for (size_t k = 0; k < stride; ++k)
-            off[k] = off[k] - start + at;
-        at += len;
+    fresh.reserve(std::max<qsizetype>(m_s.text.size() - m_s.garbage, 0) + 1);
+    fresh.resize(1);
+    fresh.data()[0] = 0;
+    QHash<quint32, quint32> moved; // a shared value moves once, and stays shared
+    for (quint32 &c : m_s.cells) {
+        if (!c)
+            continue;
+        if (c & kShared) {
+            const auto it = moved.constFind(c);
+            if (it != moved.cend()) {
+                c = *it;
+                continue;
+            }
+        }
+        const QByteArrayView v = textAt(m_s.text.data() + (c & ~kShared));
+        const qsizetype at = fresh.size();
+        fresh.resize(at + entrySize(v.size()));
+        putEntry(fresh.data() + at, v);
+        const quint32 now = quint32(at) | (c & kShared);
+        if (c & kShared)
+            moved.insert(c, now);
+        c = now;
     }
-    fresh.resize(at);
     m_s.text = std::move(fresh);
     m_s.garbage = 0;
 }
+
 // Each packet column's field (null for a column no field takes); every stored field must be
 // present with a compatible type. An empty field list takes the packet's own.
 std::vector<const TField *> TClientDataSet::packetTargets(wire::PacketReader &in)
@@ -164,74 +239,94 @@ std::vector<const TField *> TClientDataSet::packetTargets(wire::PacketReader &in
         if (f->IsText())
             in.limitText(size_t(found), f->Size);
     }
-    if (in.tableSize() > qsizetype(std::numeric_limits<quint32>::max()))
+    if (in.tableSize() >= kMaxText)
         packetError(QStringLiteral("pacote grande demais"));
     return target;
 }
 
-namespace {
-// The packet's text columns in field order (the usual case) let each cell go straight to
-// its place in the arena; otherwise a row's cells are gathered first.
-bool textColumnsInOrder(const std::vector<const TField *> &target, const std::function<int(const TField *)> &slot)
-{
-    int last = -1;
-    for (const TField *f : target) {
-        if (!f || !f->IsText())
-            continue;
-        if (slot(f) <= last)
-            return false;
-        last = slot(f);
+// Values repeated down a column are kept once: a cell equal to the one above, or to a
+// recent value of its column found through a small hash table, points to it. A column
+// whose values hardly repeat (a key, an NSU) stops being looked up.
+struct TClientDataSet::ColumnValues {
+    static constexpr size_t kSlots = 256;
+    quint32 last = 0;
+    std::array<quint32, kSlots> recent{};
+    quint32 looked = 0, found = 0;
+    bool hashing = true;
+
+    static size_t hashOf(QByteArrayView v)
+    {
+        quint64 a = 0, b = 0;
+        const size_t n = size_t(v.size());
+        std::memcpy(&a, v.data(), std::min<size_t>(n, 8));
+        if (n > 8)
+            std::memcpy(&b, v.data() + n - std::min<size_t>(n - 8, 8), std::min<size_t>(n - 8, 8));
+        const quint64 h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ n;
+        return size_t((h * 0x9E3779B97F4A7C15ull) >> 56);
     }
-    return true;
-}
-} // namespace
+    static bool same(const char *base, quint32 cell, QByteArrayView v)
+    {
+        return cell && textAt(base + (cell & ~kShared)) == v;
+    }
+    // The cell for `v`: an equal value already written, or `v` written at `end`.
+    quint32 place(char *base, qsizetype &end, QByteArrayView v)
+    {
+        if (v.isEmpty())
+            return 0;
+        if (same(base, last, v))
+            return last;
+        size_t h = 0;
+        if (hashing) {
+            h = hashOf(v);
+            ++looked;
+            if (same(base, recent[h], v)) {
+                ++found;
+                return last = recent[h];
+            }
+            if (looked == 1024 && found < looked / 8)
+                hashing = false;
+        }
+        const quint32 at = quint32(end) | kShared;
+        end += putEntry(base + end, v);
+        if (hashing)
+            recent[h] = at;
+        return last = at;
+    }
+};
 
 TClientDataSet::Storage TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const
 {
-    const bool inOrder = textColumnsInOrder(target, [](const TField *f) { return f->m_slot; });
-    const size_t stride = size_t(m_textCount) + 1;
+    const size_t width = size_t(m_textCount);
     const size_t nrows = size_t(in.rowCount());
     Storage st;
-    // No text is longer than the table it comes in: one block, never moved while loading.
-    st.text.reserve(std::max<qsizetype>(in.tableSize(), 1));
-    st.offsets.resize(nrows * stride);
+    // A value's length takes no more bytes than its CBOR head, so the table's size and the
+    // leading empty byte hold every text: one block, never moved while loading.
+    st.text.reserve(in.tableSize() + 1);
+    char *base = st.text.data();
+    base[0] = 0;
+    qsizetype end = 1;
+    st.cells.resize(nrows * width);
     st.floats.resize(nrows * size_t(m_floatCount));
     st.blobs.resize(nrows * size_t(m_blobCount));
-    char *out = st.text.data();
-    quint32 at = 0;
-    auto put = [&](const wire::PacketReader::Cell &v) {
-        if (v.size)
-            std::memcpy(out + at, v.data, size_t(v.size));
-        at += quint32(v.size);
-    };
-    std::vector<wire::PacketReader::Cell> gathered(inOrder ? 0 : size_t(m_textCount));
+    std::vector<ColumnValues> columns(width);
     size_t row = 0;
     while (in.nextRow()) {
-        quint32 *off = &st.offsets[row * stride];
+        quint32 *cells = st.cells.data() + row * width;
         double *floats = st.floats.data() + row * size_t(m_floatCount);
         for (const TField *f : target) {
             const wire::PacketReader::Cell v = in.cell();
             if (!f)
                 continue;
-            if (f->IsText() && inOrder) {
-                off[f->m_slot] = at;
-                put(v);
-            } else if (f->IsText()) {
-                gathered[size_t(f->m_slot)] = v;
-            } else if (f->DataType == ftFloat) {
+            if (f->IsText())
+                cells[f->m_slot] = columns[size_t(f->m_slot)].place(base, end, QByteArrayView(v.data, v.size));
+            else if (f->DataType == ftFloat)
                 floats[f->m_slot] = v.kind == wire::PacketReader::Cell::Null ? std::nan("") : v.number;
-            } else if (v.size) {
+            else if (v.size)
                 st.blobs[row * size_t(m_blobCount) + size_t(f->m_slot)] = QByteArray(v.data, v.size);
-            }
         }
-        for (size_t k = 0; k < gathered.size(); ++k) {
-            off[k] = at;
-            put(std::exchange(gathered[k], {}));
-        }
-        off[m_textCount] = at;
         ++row;
     }
-    st.text.resize(at);
+    st.text.resize(end);
     st.text.shrink();
     st.rows = int(row);
     return st;
@@ -269,7 +364,7 @@ void TClientDataSet::AppendData(const TDataPacket &packet)
         wire::PacketReader in(packet);
         const std::vector<const TField *> target = packetTargets(in);
         Storage st = packetRows(in, target);
-        if (quint64(m_s.text.size()) + quint64(st.text.size()) > std::numeric_limits<quint32>::max())
+        if (m_s.text.size() + st.text.size() > kMaxText)
             packetError(QStringLiteral("pacote grande demais"));
         const int from = m_rowCount;
         appendStorage(std::move(st));
@@ -313,10 +408,11 @@ void TClientDataSet::appendStorage(Storage &&more)
     m_s.text.resize(base + more.text.size());
     if (more.text.size())
         std::memcpy(m_s.text.data() + base, more.text.data(), size_t(more.text.size()));
-    const size_t from = m_s.offsets.size();
-    m_s.offsets.insert(m_s.offsets.end(), more.offsets.begin(), more.offsets.end());
-    for (size_t i = from; i < m_s.offsets.size(); ++i)
-        m_s.offsets[i] += quint32(base);
+    const size_t from = m_s.cells.size();
+    m_s.cells.insert(m_s.cells.end(), more.cells.begin(), more.cells.end());
+    for (size_t i = from; i < m_s.cells.size(); ++i)
+        if (quint32 &c = m_s.cells[i])
+            c = (quint32(base) + (c & ~kShared)) | (c & kShared);
     m_s.floats.insert(m_s.floats.end(), more.floats.begin(), more.floats.end());
     m_s.blobs.insert(m_s.blobs.end(), std::make_move_iterator(more.blobs.begin()), std::make_move_iterator(more.blobs.end()));
     m_s.rows += more.rows;
@@ -362,30 +458,14 @@ void TClientDataSet::beginLoad()
 
 void TClientDataSet::appendTextRow(const std::vector<QString> &values)
 {
-    const size_t stride = size_t(m_textCount) + 1;
-    std::vector<QByteArray> cells;
-    cells.reserve(size_t(m_textCount));
-    qsizetype total = 0;
-    for (auto &f : m_fields) {
-        if (!f->IsText() || f->Calculated) continue;
-        cells.push_back(size_t(f->m_index) < values.size() ? values[size_t(f->m_index)].toUtf8() : QByteArray());
-        total += cells.back().size();
-    }
-    const quint32 at = appendRowSpace(total);
-    m_s.offsets.resize(size_t(m_rowCount + 1) * stride, 0);
-    quint32 *off = &m_s.offsets[size_t(m_rowCount) * stride];
-    quint32 pos = at;
-    for (size_t k = 0; k < cells.size(); ++k) {
-        off[k] = pos;
-        if (!cells[k].isEmpty())
-            std::memcpy(m_s.text.data() + pos, cells[k].constData(), size_t(cells[k].size()));
-        pos += quint32(cells[k].size());
-    }
-    off[cells.size()] = pos;
-    m_s.floats.resize(size_t(m_rowCount + 1) * size_t(m_floatCount), 0.0);
-    m_s.blobs.resize(size_t(m_rowCount + 1) * size_t(m_blobCount));
-    ++m_rowCount;
-    m_s.rows = m_rowCount;
+    const int row = m_rowCount;
+    m_s.cells.resize(size_t(row + 1) * size_t(m_textCount), 0);
+    m_s.floats.resize(size_t(row + 1) * size_t(m_floatCount), 0.0);
+    m_s.blobs.resize(size_t(row + 1) * size_t(m_blobCount));
+    m_s.rows = m_rowCount = row + 1;
+    for (auto &f : m_fields)
+        if (f->IsText() && !f->Calculated && size_t(f->m_index) < values.size())
+            m_s.cells[size_t(row) * size_t(m_textCount) + size_t(f->m_slot)] = appendText(values[size_t(f->m_index)].toUtf8());
 }
 
 void TClientDataSet::endLoad()
