@@ -188,12 +188,17 @@ wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &
     quint64 part = 0;
     qsizetype batch = kFirstPart;
     try {
+        qsizetype rowBytes = 0; // the last part's bytes per row
         for (;;) {
             wire::PacketWriter w(fields());
-            for (qsizetype n = 0; more && n < batch && w.size() < kLargestPartBytes; ++n) {
+            if (rowBytes)
+                w.reserve(std::min(batch * rowBytes + rowBytes, kLargestPartBytes + 64 * 1024));
+            qsizetype n = 0;
+            for (; more && n < batch && w.size() < kLargestPartBytes; ++n) {
                 rows.write(w);
                 more = rows.step();
             }
+            rowBytes = std::max(rowBytes, w.size() / std::max<qsizetype>(n, 1));
             if (part == 0 && !more) {
                 reply.result = envelope(QStringLiteral("S"), QVariant::fromValue(w.finish()));
                 return reply;
@@ -202,7 +207,7 @@ wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &
                 wire::Reply head{true, {}, envelope(QStringLiteral("S"), QVariant::fromValue(w.finish())), args, true};
                 send(wire::encodeReplyFrame(std::move(head)));
             } else {
-                send(wire::encodePartFrame({part, more, w.finish(), {}}));
+                send(wire::encodePartFrame(wire::Part{part, more, w.finish(), {}}));
             }
             if (!more)
                 break;

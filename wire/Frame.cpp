@@ -299,6 +299,25 @@ QByteArray encodePartFrame(const Part &p)
     return out;
 }
 
+QByteArray encodePartFrame(Part &&p)
+{
+    if (!p.error.isEmpty())
+        return encodePartFrame(std::as_const(p));
+    QByteArray packet = std::move(p.rows.cbor);
+    QByteArray head(4, '\0');
+    CborWriter w(head);
+    w.map(3);
+    w.text(u"part");
+    w.value(qint64(p.number));
+    w.text(u"more");
+    w.value(p.more);
+    w.text(u"rows");
+    // The packet is one CBOR item already: its bytes follow the key as they are.
+    packet.prepend(head);
+    setFrameLength(packet);
+    return packet;
+}
+
 // {"part", "more", "rows"} or {"part", "error"}, each key once.
 Part decodePart(const QByteArray &payload)
 {

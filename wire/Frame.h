@@ -73,6 +73,7 @@ QByteArray encodeReplyFrame(const Reply &r);       // framed, built in place
 QByteArray encodeReplyFrame(Reply &&r);
 Reply decodeReply(const QByteArray &payload);     // throws DecodeError
 QByteArray encodePartFrame(const Part &p);        // framed
+QByteArray encodePartFrame(Part &&p);             // framed, around the rows' bytes where they lie
 Part decodePart(const QByteArray &payload);       // throws DecodeError
 
 } // namespace wire

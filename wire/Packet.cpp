@@ -67,6 +67,12 @@ char *PacketWriter::room(qsizetype n)
     return at;
 }
 
+void PacketWriter::reserve(qsizetype bytes)
+{
+    if (m_headroom + bytes > m_buf.size())
+        m_buf.resize(m_headroom + bytes);
+}
+
 void PacketWriter::beginRow()
 {
     ++m_written;

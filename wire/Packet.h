@@ -24,6 +24,8 @@ public:
     void real(double v);
     void blob(const QByteArray &b);
     void null();
+    // Room for `bytes` of rows in all, so that a large packet is not copied as it grows.
+    void reserve(qsizetype bytes);
     // A row already encoded (a whole row of this packet's fields, as `rows` gives it).
     void encodedRow(const char *bytes, qsizetype len);
     // The rows written so far, encoded: kept, they go out again through `encodedRow`.

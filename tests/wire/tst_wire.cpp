@@ -126,11 +126,15 @@ private Q_SLOTS:
         }
         QVERIFY(!wire::decodeReply(wire::encodeReply(wire::Reply{true, {}, QStringLiteral("x"), {}})).more);
 
-        const wire::Part p = wire::decodePart(wire::encodePartFrame({3, true, rows, {}}).mid(4));
-        QCOMPARE(p.number, quint64(3));
-        QVERIFY(p.more);
-        QCOMPARE(p.rows, rows);
-        QVERIFY(p.error.isEmpty());
+        for (bool inPlace : {false, true}) {
+            wire::Part sent{3, true, rows, {}};
+            const QByteArray f = inPlace ? wire::encodePartFrame(std::move(sent)) : wire::encodePartFrame(std::as_const(sent));
+            const wire::Part p = wire::decodePart(f.mid(4));
+            QCOMPARE(p.number, quint64(3));
+            QVERIFY(p.more);
+            QCOMPARE(p.rows, rows);
+            QVERIFY(p.error.isEmpty());
+        }
         const wire::Part e = wire::decodePart(wire::encodePartFrame({4, false, {}, QStringLiteral("falhou")}).mid(4));
         QCOMPARE(e.error, QStringLiteral("falhou"));
         QVERIFY(!e.more);
