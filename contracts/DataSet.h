@@ -261,8 +261,7 @@ private:
 
     void requireActive() const;
     std::vector<const TField *> packetTargets(wire::PacketReader &in);
-    Storage packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const;
-    void appendStorage(Storage &&more);
+    void packetRows(wire::PacketReader &in, const std::vector<const TField *> &target, Storage &into) const;
     bool appendInOrder(int from);
     void rebuildOrder();
     void sortBySortField();

@@ -174,6 +174,21 @@ private Q_SLOTS:
         w.text(QStringLiteral("14"));
         QVERIFY_THROWS_EXCEPTION(Exception, ds.AppendData(w.finish()));
         QCOMPARE(ds.RecordCount(), 5);
+        // Refused at its second row: the first is not kept, and the next part lands whole.
+        wire::PacketWriter bad(listFields());
+        for (const char *text : {"Emitente 20", "\xff"}) {
+            bad.beginRow();
+            bad.text(QStringLiteral("N"));
+            bad.text(QStringLiteral("20"));
+            bad.textUtf8(text, qsizetype(strlen(text)));
+            bad.real(1.0);
+            bad.blob("x");
+        }
+        QVERIFY_THROWS_EXCEPTION(Exception, ds.AppendData(bad.finish()));
+        QCOMPARE(order(ds), (QStringList{"09", "10", "11", "12", "13"}));
+        ds.AppendData(packet({"21"}));
+        QCOMPARE(ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).StringAt(ds.RowAt(5)), QStringLiteral("Emitente 21"));
+        QCOMPARE(ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).StringAt(ds.RowAt(4)), QStringLiteral("Emitente 13"));
         // A filtered list shows only the part's rows the filter lets through.
         ds.SetFilter(QStringLiteral("NMRAZSOCEMIT = 'Emitente 15'"));
         ds.SetFiltered(true);
@@ -181,7 +196,7 @@ private Q_SLOTS:
         QCOMPARE(order(ds), QStringList{"15"});
         QCOMPARE(ds.FieldByName(QStringLiteral("NRNSU")).AsString(), QStringLiteral("15"));
         ds.SetFiltered(false);
-        QCOMPARE(ds.RecordCount(), 8);
+        QCOMPARE(ds.RecordCount(), 9);
     }
 
     void indexOrderIsTextOrder_data()

@@ -294,42 +294,53 @@ struct TClientDataSet::ColumnValues {
     }
 };
 
-TClientDataSet::Storage TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const TField *> &target) const
+// Decodes the packet's rows onto the end of `st`; a packet refused half-way leaves `st` as
+// it was. Parts of a long list go straight to their place: no copy once decoded.
+void TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const TField *> &target, Storage &st) const
 {
     const size_t width = size_t(m_textCount);
-    const size_t nrows = size_t(in.rowCount());
-    Storage st;
-    // A value's length takes no more bytes than its CBOR head, so the table's size and the
-    // leading empty byte hold every text: one block, never moved while loading.
-    st.text.reserve(in.tableSize() + 1);
-    char *base = st.text.data();
-    base[0] = 0;
-    qsizetype end = 1;
-    st.cells.resize(nrows * width);
-    st.floats.resize(nrows * size_t(m_floatCount));
-    st.blobs.resize(nrows * size_t(m_blobCount));
-    std::vector<ColumnValues> columns(width);
-    size_t row = 0;
-    while (in.nextRow()) {
-        quint32 *cells = st.cells.data() + row * width;
-        double *floats = st.floats.data() + row * size_t(m_floatCount);
-        for (const TField *f : target) {
-            const wire::PacketReader::Cell v = in.cell();
-            if (!f)
-                continue;
-            if (f->IsText())
-                cells[f->m_slot] = columns[size_t(f->m_slot)].place(base, end, QByteArrayView(v.data, v.size));
-            else if (f->DataType == ftFloat)
-                floats[f->m_slot] = v.kind == wire::PacketReader::Cell::Null ? std::nan("") : v.number;
-            else if (v.size)
-                st.blobs[row * size_t(m_blobCount) + size_t(f->m_slot)] = QByteArray(v.data, v.size);
+    const size_t first = size_t(st.rows), nrows = size_t(in.rowCount());
+    const qsizetype textBefore = st.text.size();
+    if (textBefore + in.tableSize() + 1 > kMaxText)
+        packetError(QStringLiteral("pacote grande demais"));
+    try {
+        // A value's length takes no more bytes than its CBOR head, so the table's size (and
+        // the leading byte offset 0 stands for) hold every text: the block never moves below.
+        st.text.reserve(textBefore + in.tableSize() + 1);
+        char *base = st.text.data();
+        qsizetype end = textBefore;
+        if (end == 0)
+            base[end++] = 0;
+        st.cells.resize((first + nrows) * width);
+        st.floats.resize((first + nrows) * size_t(m_floatCount));
+        st.blobs.resize((first + nrows) * size_t(m_blobCount));
+        std::vector<ColumnValues> columns(width);
+        size_t row = first;
+        while (in.nextRow()) {
+            quint32 *cells = st.cells.data() + row * width;
+            double *floats = st.floats.data() + row * size_t(m_floatCount);
+            for (const TField *f : target) {
+                const wire::PacketReader::Cell v = in.cell();
+                if (!f)
+                    continue;
+                if (f->IsText())
+                    cells[f->m_slot] = columns[size_t(f->m_slot)].place(base, end, QByteArrayView(v.data, v.size));
+                else if (f->DataType == ftFloat)
+                    floats[f->m_slot] = v.kind == wire::PacketReader::Cell::Null ? std::nan("") : v.number;
+                else if (v.size)
+                    st.blobs[row * size_t(m_blobCount) + size_t(f->m_slot)] = QByteArray(v.data, v.size);
+            }
+            ++row;
         }
-        ++row;
+        st.text.resize(end);
+        st.rows = int(row);
+    } catch (...) {
+        st.text.resize(textBefore);
+        st.cells.resize(first * width);
+        st.floats.resize(first * size_t(m_floatCount));
+        st.blobs.resize(first * size_t(m_blobCount));
+        throw;
     }
-    st.text.resize(end);
-    st.text.shrink();
-    st.rows = int(row);
-    return st;
 }
 
 void TClientDataSet::SetData(const TDataPacket &packet)
@@ -337,7 +348,9 @@ void TClientDataSet::SetData(const TDataPacket &packet)
     try {
         wire::PacketReader in(packet);
         const std::vector<const TField *> target = packetTargets(in);
-        Storage st = packetRows(in, target);
+        Storage st;
+        packetRows(in, target, st);
+        st.text.shrink();
         if (m_state == dsEdit || m_state == dsInsert)
             dropBuffer();
         // New content reopens the list: watchers see it close and open again.
@@ -363,11 +376,9 @@ void TClientDataSet::AppendData(const TDataPacket &packet)
     try {
         wire::PacketReader in(packet);
         const std::vector<const TField *> target = packetTargets(in);
-        Storage st = packetRows(in, target);
-        if (m_s.text.size() + st.text.size() > kMaxText)
-            packetError(QStringLiteral("pacote grande demais"));
         const int from = m_rowCount;
-        appendStorage(std::move(st));
+        packetRows(in, target, m_s);
+        m_rowCount = m_s.rows;
         if (!appendInOrder(from)) {
             const int keep = CurrentRow();
             rebuildOrder();
@@ -400,23 +411,6 @@ bool TClientDataSet::appendInOrder(int from)
         m_cursor = 0;
     m_eof = m_bof = m_view.empty();
     return true;
-}
-
-void TClientDataSet::appendStorage(Storage &&more)
-{
-    const qsizetype base = m_s.text.size();
-    m_s.text.resize(base + more.text.size());
-    if (more.text.size())
-        std::memcpy(m_s.text.data() + base, more.text.data(), size_t(more.text.size()));
-    const size_t from = m_s.cells.size();
-    m_s.cells.insert(m_s.cells.end(), more.cells.begin(), more.cells.end());
-    for (size_t i = from; i < m_s.cells.size(); ++i)
-        if (quint32 &c = m_s.cells[i])
-            c = (quint32(base) + (c & ~kShared)) | (c & kShared);
-    m_s.floats.insert(m_s.floats.end(), more.floats.begin(), more.floats.end());
-    m_s.blobs.insert(m_s.blobs.end(), std::make_move_iterator(more.blobs.begin()), std::make_move_iterator(more.blobs.end()));
-    m_s.rows += more.rows;
-    m_rowCount = m_s.rows;
 }
 
 TDataPacket TClientDataSet::Data() const
