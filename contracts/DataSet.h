@@ -85,6 +85,9 @@ public:
     virtual void RecordsChanged() { DataSetChanged(); }
     // One field's values changed in any rows (a tick-all), neither order nor count.
     virtual void FieldChanged(const TField & /*field*/) { RecordsChanged(); }
+    // Rows joined the end of the visible ones, from view position `first` on; nothing
+    // before them changed (a list's next part).
+    virtual void RowsAppended(int /*first*/) { DataSetChanged(); }
     virtual void Scrolled() {}                 // the cursor moved
     virtual void StateChanged() {}
     virtual void ControlsSuspended(bool /*on*/) {} // DisableControls / EnableControls, outermost only

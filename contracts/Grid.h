@@ -51,6 +51,7 @@ public:
     QVariant data(const QModelIndex &index, int role) const override;
     QVariant headerData(int section, Qt::Orientation o, int role) const override;
     void DataSetChanged() override { reset(); }
+    void RowsAppended(int first) override;
     void RecordChanged(int view) override;
     void RecordsChanged() override;
     void FieldChanged(const TField &field) override;

@@ -125,6 +125,24 @@ void TDataSetModel::RecordsChanged()
     Q_EMIT dataChanged(index(0, 0), index(m_rows - 1, columnCount() - 1), {Qt::DisplayRole});
 }
 
+// Inserted, not reset: the view keeps its place, and its header grows by the new rows
+// alone instead of being rebuilt for the whole list at every part.
+void TDataSetModel::RowsAppended(int first)
+{
+    TClientDataSet *ds = DataSet();
+    if (!ds || !ds->Active() || first != m_rows || ds->RecordCount() < m_rows) {
+        reset();
+        return;
+    }
+    if (ds->RecordCount() > m_rows) {
+        beginInsertRows(QModelIndex(), m_rows, ds->RecordCount() - 1);
+        m_rows = ds->RecordCount();
+        endInsertRows();
+    }
+    if (OnScrolled)
+        OnScrolled();
+}
+
 void TDataSetModel::FieldChanged(const TField &field)
 {
     TClientDataSet *ds = DataSet();

@@ -6,6 +6,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QApplication>
+#include <QSignalSpy>
 #include <QTest>
 #include <cmath>
 #include <map>
@@ -869,6 +870,27 @@ private Q_SLOTS:
         ds.FieldByName(QStringLiteral("IDCHECK")).SetAsString(QStringLiteral("S"));
         ds.Post();
         QCOMPARE(grid.Model()->index(2, 0).data().toString(), QStringLiteral("S"));
+        // A next part in order is inserted at the end (the view keeps its place); one out
+        // of order, or under a filter that lets some through, still lands where it belongs.
+        QSignalSpy resets(grid.Model(), &QAbstractItemModel::modelReset);
+        QSignalSpy inserted(grid.Model(), &QAbstractItemModel::rowsInserted);
+        ds.AppendData(packet({"4", "5"}));
+        QCOMPARE(resets.count(), 0);
+        QCOMPARE(inserted.count(), 1);
+        QCOMPARE(inserted[0].value(1).toInt(), 3);
+        QCOMPARE(inserted[0].value(2).toInt(), 4);
+        QCOMPARE(grid.Model()->index(4, 1).data().toString(), QStringLiteral("5"));
+        QCOMPARE(ds.RecNo(), 3);
+        QCOMPARE(grid.currentIndex().row(), 2);
+        ds.SetFilter(QStringLiteral("NMRAZSOCEMIT = 'Emitente 7'"));
+        ds.SetFiltered(true);
+        ds.AppendData(packet({"6", "7"}));
+        QCOMPARE(grid.Model()->rowCount(), 1);
+        QCOMPARE(grid.Model()->index(0, 1).data().toString(), QStringLiteral("7"));
+        ds.SetFiltered(false);
+        ds.AppendData(packet({"0"}));
+        QCOMPARE(grid.Model()->rowCount(), 8);
+        QCOMPARE(grid.Model()->index(0, 1).data().toString(), QStringLiteral("0"));
         ds.Close();
         QCOMPARE(grid.Model()->rowCount(), 0);
     }

@@ -228,7 +228,7 @@ void TClientDataSet::EnableControls()
 void TClientDataSet::notify(int event, int arg)
 {
     if (m_disableCount > 0) {
-        if (event == evChanged)
+        if (event == evChanged || event == evAppended)
             m_pendingChange = true;
         else if (event == evRecord || event == evRecords || event == evField)
             m_pendingRecords = true;
@@ -245,6 +245,7 @@ void TClientDataSet::notify(int event, int arg)
             case evState: l->StateChanged(); break;
             case evRecords: l->RecordsChanged(); break;
             case evField: l->FieldChanged(*m_fields[size_t(arg)]); break;
+            case evAppended: l->RowsAppended(arg); break;
             }
         }
         if (event == evState && src->OnStateChange) {

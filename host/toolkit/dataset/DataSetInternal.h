@@ -6,7 +6,7 @@
 
 namespace dataset {
 
-enum Event { evChanged, evRecord, evScroll, evState, evRecords, evField };
+enum Event { evChanged, evRecord, evScroll, evState, evRecords, evField, evAppended };
 
 QString typeText(TFieldType t);
 bool compatible(TFieldType f, wire::PacketType p);

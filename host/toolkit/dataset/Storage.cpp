@@ -377,13 +377,16 @@ void TClientDataSet::AppendData(const TDataPacket &packet)
         wire::PacketReader in(packet);
         const std::vector<const TField *> target = packetTargets(in);
         const int from = m_rowCount;
+        const int shown = int(m_view.size());
         packetRows(in, target, m_s);
         m_rowCount = m_s.rows;
-        if (!appendInOrder(from)) {
-            const int keep = CurrentRow();
-            rebuildOrder();
-            rebuildView(keep);
+        if (appendInOrder(from)) {
+            notify(evAppended, shown);
+            return;
         }
+        const int keep = CurrentRow();
+        rebuildOrder();
+        rebuildView(keep);
     } catch (const wire::DecodeError &e) {
         packetError(QString::fromUtf8(e.what()));
     }
