@@ -342,6 +342,9 @@ void PgStore::createSchema(int fromVersion)
              " NEW.linha := NULL; NEW.linha_versao := OLD.linha_versao + 1; END IF; RETURN NEW; END $$");
         exec("CREATE TRIGGER cte_linha_velha BEFORE UPDATE ON cte FOR EACH ROW EXECUTE FUNCTION cte_linha_velha()");
     }
+    // Version 7 is SQLite's list index. Here an index holding each row's encoding would
+    // refuse a row whose encoding outgrows a third of a page, and serves a list only once
+    // a vacuum has marked its pages visible.
 }
 
 void PgStore::lockSchema() { exec("SELECT pg_advisory_xact_lock(hashtextextended('dfe-server schema', 0))"); }

@@ -195,6 +195,11 @@ void SqliteStore::createSchema(int fromVersion)
         exec("CREATE TRIGGER cte_linha_velha AFTER UPDATE ON cte WHEN NEW.linha IS OLD.linha BEGIN"
              " UPDATE cte SET linha = NULL, linha_versao = OLD.linha_versao + 1 WHERE rowid = NEW.rowid; END");
     }
+    if (fromVersion < 7) {
+        // Everything a list query reads, in key order: the list is one walk of this index,
+        // without a look-up of each row in the table.
+        exec("CREATE INDEX cte_lista ON cte (nrinsjurpesq, nrnsu, dtemissao_iso, dtsinc_iso, cdstatus, linha)");
+    }
 }
 
 void SqliteStore::lockRegistration(const QString &registration)

@@ -41,7 +41,7 @@ private:
 
 class Store {
 public:
-    static constexpr int kSchemaVersion = 6;
+    static constexpr int kSchemaVersion = 7;
     // `location`: a SQLite file, or a PostgreSQL address (postgresql://... or
     // postgres://...). Creates or upgrades the schema.
     // `busyTimeoutMs`: how long a SQLite statement waits for another writer.
