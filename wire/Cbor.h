@@ -12,6 +12,10 @@ namespace wire {
 
 constexpr quint64 kTagFullDate = 1004;    // RFC 8943
 constexpr quint64 kTagDataPacket = 65000; // this protocol's data packet
+// simple(16), one byte: in a packet's row after the first, the value of the same field in
+// the row above (sent only to a reader that asked for it).
+constexpr int kSimpleRepeat = 16;
+constexpr char kRepeatMark = char(0xe0 | kSimpleRepeat);
 
 class CborWriter {
 public:

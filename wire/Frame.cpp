@@ -95,7 +95,7 @@ QByteArray encodeRequest(const Request &r)
 {
     QByteArray out;
     CborWriter w(out);
-    w.map(r.parts ? 4 : 3);
+    w.map(3 + (r.parts ? 1 : 0) + (r.repeats ? 1 : 0));
     w.text(u"server");
     w.text(r.server);
     w.text(u"method");
@@ -104,6 +104,10 @@ QByteArray encodeRequest(const Request &r)
     writeArgs(w, r.args);
     if (r.parts) {
         w.text(u"parts");
+        w.value(true);
+    }
+    if (r.repeats) {
+        w.text(u"repeats");
         w.value(true);
     }
     return out;
@@ -208,7 +212,7 @@ QVariantList toArgs(const QVariant &v)
 Request decodeRequest(const QByteArray &payload)
 {
     Request req;
-    bool haveServer = false, haveMethod = false, haveArgs = false, haveParts = false;
+    bool haveServer = false, haveMethod = false, haveArgs = false, haveParts = false, haveRepeats = false;
     readMap(payload, [&](const QByteArray &key, QCborStreamReader &r) {
         QVariant v = readValue(r, payload);
         if ((key == "server" && haveServer) || (key == "method" && haveMethod) || (key == "args" && haveArgs))
@@ -230,6 +234,12 @@ Request decodeRequest(const QByteArray &payload)
             haveParts = true;
         } else if (key == "parts") {
             throw DecodeError("chave repetida no pedido: parts");
+        } else if (key == "repeats" && !haveRepeats) {
+            if (v.metaType().id() != QMetaType::Bool) throw DecodeError("repeats deve ser lógico");
+            req.repeats = v.toBool();
+            haveRepeats = true;
+        } else if (key == "repeats") {
+            throw DecodeError("chave repetida no pedido: repeats");
         } else {
             throw DecodeError("chave desconhecida no pedido: " + key.toStdString());
         }

@@ -45,6 +45,7 @@ struct Request {
     QString method;
     QVariantList args;
     bool parts = false; // the caller takes a long list in several frames
+    bool repeats = false; // the caller reads a value equal to the one above it as a mark
 };
 struct Reply {
     bool ok = true;

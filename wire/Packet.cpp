@@ -76,6 +76,7 @@ void PacketWriter::reserve(qsizetype bytes)
 void PacketWriter::beginRow()
 {
     ++m_written;
+    m_haveAbove = false; // a row written value by value is not compared against
     char *at = room(9);
     m_used -= 9 - writeHead(at, 4, m_fieldCount);
 }
@@ -111,10 +112,95 @@ void PacketWriter::blob(const QByteArray &b)
     m_used -= 9 - h;
 }
 void PacketWriter::null() { *room(1) = char(0xf6); }
+namespace {
+// Where each of the `fields` values of an encoded row ends, the first starting at `start`
+// (past the row's head). False for a row that is not an array of that many plain values.
+bool valueEnds(const char *p, qsizetype len, size_t fields, std::vector<qsizetype> &ends, qsizetype &start)
+{
+    const auto *b = reinterpret_cast<const quint8 *>(p);
+    qsizetype pos = 0;
+    ends.resize(fields);
+    for (size_t i = 0; i <= fields; ++i) {
+        if (pos >= len)
+            return false;
+        const int major = b[pos] >> 5, info = b[pos] & 0x1f;
+        qsizetype head = 1;
+        quint64 arg = quint64(info);
+        if (info >= 24) {
+            if (info > 27)
+                return false;
+            const int n = 1 << (info - 24);
+            if (pos + 1 + n > len)
+                return false;
+            arg = 0;
+            for (int k = 1; k <= n; ++k)
+                arg = (arg << 8) | b[pos + k];
+            head += n;
+        }
+        if (i == 0) { // the row's own head
+            if (major != 4 || arg != fields)
+                return false;
+            pos += head;
+            start = pos;
+            continue;
+        }
+        if (major == 4 || major == 5 || major == 6)
+            return false;
+        if ((major == 2 || major == 3) && arg > quint64(len - pos - head))
+            return false;
+        pos += head + ((major == 2 || major == 3) ? qsizetype(arg) : 0);
+        ends[i - 1] = pos;
+    }
+    return pos == len;
+}
+} // namespace
+
 void PacketWriter::encodedRow(const char *bytes, qsizetype len)
 {
     ++m_written;
-    std::memcpy(room(len), bytes, size_t(len));
+    char *out = room(len);
+    qsizetype start = 0;
+    if (!m_repeats || !valueEnds(bytes, len, m_fieldCount, m_ends, start)) {
+        std::memcpy(out, bytes, size_t(len));
+        m_haveAbove = false;
+        return;
+    }
+    if (m_haveAbove)
+        m_used -= len - againstAbove(out, bytes, start);
+    else
+        std::memcpy(out, bytes, size_t(len));
+    keepAbove(bytes, len, start);
+}
+
+// `row` written at `out` with each value equal to the one above as the mark; its length.
+qsizetype PacketWriter::againstAbove(char *out, const char *row, qsizetype start) const
+{
+    std::memcpy(out, row, size_t(start));
+    char *o = out + start;
+    const char *above = m_above.constData();
+    qsizetype from = start, aboveFrom = m_aboveStart;
+    for (size_t i = 0; i < m_fieldCount; ++i) {
+        const qsizetype to = m_ends[i], aboveTo = m_aboveEnds[i], n = to - from;
+        if (n > 1 && n == aboveTo - aboveFrom && std::memcmp(row + from, above + aboveFrom, size_t(n)) == 0) {
+            *o++ = kRepeatMark;
+        } else {
+            std::memcpy(o, row + from, size_t(n));
+            o += n;
+        }
+        from = to;
+        aboveFrom = aboveTo;
+    }
+    return qsizetype(o - out);
+}
+
+void PacketWriter::keepAbove(const char *row, qsizetype len, qsizetype start)
+{
+    if (m_above.size() < len)
+        m_above.resize(std::max(len, qsizetype(512)));
+    std::memcpy(m_above.data(), row, size_t(len));
+    m_aboveStart = start;
+    m_aboveEnds.swap(m_ends);
+    m_haveAbove = true;
 }
 
 TDataPacket PacketWriter::finish()

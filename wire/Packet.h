@@ -28,6 +28,9 @@ public:
     void reserve(qsizetype bytes);
     // A row already encoded (a whole row of this packet's fields, as `rows` gives it).
     void encodedRow(const char *bytes, qsizetype len);
+    // From now on a value of an encoded row equal to the one above it (the row before,
+    // also given encoded) goes out as a one-byte mark, for a reader that asked for it.
+    void setRepeats(bool on) { m_repeats = on; }
     // The rows written so far, encoded: kept, they go out again through `encodedRow`.
     QByteArrayView rows() const { return QByteArrayView(m_buf.constData() + m_headroom, size()); }
     // The packet; free room before its first byte lets a message be written around it in place.
@@ -37,10 +40,17 @@ public:
 
 private:
     char *room(qsizetype n); // `n` bytes more at the end of the rows
+    qsizetype againstAbove(char *out, const char *row, qsizetype start) const;
+    void keepAbove(const char *row, qsizetype len, qsizetype start);
     QByteArray m_head, m_buf; // m_buf: headroom, then the rows up to m_used, then spare room
     qsizetype m_headroom = 0, m_used = 0;
     quint64 m_written = 0;
     size_t m_fieldCount;
+    bool m_repeats = false, m_haveAbove = false;
+    QByteArray m_above;                // the row above, as it was given
+    qsizetype m_aboveStart = 0;        // where its first value starts
+    std::vector<qsizetype> m_aboveEnds; // where each of its values ends
+    std::vector<qsizetype> m_ends;      // the same for the row being written
 };
 
 // Slow but simple decoding into variants, for small packets and tests.

@@ -56,6 +56,7 @@ PacketReader::PacketReader(const TDataPacket &p) : m_cur(p.cbor.constData(), p.c
         throw DecodeError("número de linhas maior que o pacote");
     m_rowCount = h.value;
     m_limits.resize(m_fields.size());
+    m_above.resize(m_fields.size());
     for (size_t c = 0; c < m_fields.size(); ++c)
         m_limits[c] = m_fields[c].type == PacketType::Text || m_fields[c].type == PacketType::FixedText ? m_fields[c].size : 0;
     m_col = m_fields.size();

@@ -21,6 +21,7 @@ public:
         const char *data = nullptr; // text (UTF-8) or blob bytes, inside the packet
         qsizetype size = 0;
         double number = 0.0;
+        bool repeated = false; // sent as the mark for the value above: the same as the row before
     };
 
     // Reads the packet's head and field model; throws DecodeError. `p` must outlive the reader.
@@ -59,6 +60,22 @@ public:
             throw DecodeError("linha " + std::to_string(m_row) + ": valores demais");
         const size_t c = m_col++;
         const CborCursor::Head h = m_cur.head();
+        if (h.major == 7 && h.info == kSimpleRepeat) [[unlikely]] {
+            if (m_row < 2)
+                throw DecodeError("marca de repetição sem linha anterior no " + where(c));
+            Cell out = m_above[c];
+            out.repeated = true;
+            return out;
+        }
+        return m_above[c] = value(c, h);
+    }
+
+    // 1-based number of the current row.
+    quint64 row() const { return m_row; }
+
+private:
+    [[gnu::always_inline]] Cell value(size_t c, const CborCursor::Head &h)
+    {
         Cell out;
         if (CborCursor::isNull(h))
             return out;
@@ -97,9 +114,7 @@ public:
         return out;
     }
 
-    // 1-based number of the current row.
-    quint64 row() const { return m_row; }
-
+public:
     // Whether `n` bytes are plain ASCII, a word at a time: most cells are.
     [[gnu::always_inline]] static bool asciiOnly(const char *s, qsizetype n)
     {
@@ -127,6 +142,7 @@ private:
     CborCursor m_cur;
     std::vector<PacketField> m_fields;
     std::vector<int> m_limits;
+    std::vector<Cell> m_above; // the row above's values, for a repeat mark
     quint64 m_rowCount = 0, m_row = 0;
     size_t m_col = 0;
     qsizetype m_tableSize = 0;

@@ -112,6 +112,10 @@ private Q_SLOTS:
         req.parts = false;
         QVERIFY(!wire::decodeRequest(wire::encodeRequest(req)).parts);
         QVERIFY(!wire::encodeRequest(req).contains("parts")); // as every server has always read it
+        req.repeats = true;
+        QVERIFY(wire::decodeRequest(wire::encodeRequest(req)).repeats);
+        req.repeats = false;
+        QVERIFY(!wire::encodeRequest(req).contains("repeats"));
 
         wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15}});
         w.beginRow();
@@ -213,6 +217,87 @@ private Q_SLOTS:
         const bool inMessage = got.cbor.constData() >= payload.constData() && got.cbor.constData() < payload.constData() + payload.size();
         QCOMPARE(inMessage, sent.size() >= 64 * 1024);
         QCOMPARE(wire::decodePacket(back.result.toList().value(1).value<TDataPacket>()).rows.size(), size_t(rows));
+    }
+
+    // Rows given encoded go out with each value equal to the one above as a one-byte mark,
+    // and read back whole. A value of one byte, a row written value by value and the
+    // first row of a packet are never compared against.
+    void valuesRepeatedDownAColumn_data()
+    {
+        QTest::addColumn<QList<QVariantList>>("rows");
+        QTest::addColumn<QList<bool>>("encoded"); // each row given encoded (else value by value)
+        QTest::addColumn<int>("saved");           // bytes the marks save
+        const QVariant null = QVariant::fromValue(nullptr);
+        const QVariantList a{QStringLiteral("Transportadora"), QStringLiteral("x"), 1.5};
+        QTest::newRow("the same row twice") << QList<QVariantList>{a, a} << QList<bool>{true, true} << (15 - 1) + (2 - 1) + (9 - 1);
+        QTest::newRow("one value changes")
+            << QList<QVariantList>{a, {QStringLiteral("Transportadora"), QStringLiteral("y"), 1.5}} << QList<bool>{true, true} << 14 + 8;
+        QTest::newRow("a row in between") << QList<QVariantList>{a, a, a, a} << QList<bool>{true, false, true, true} << 23;
+        QTest::newRow("nulls and empty texts") << QList<QVariantList>{{null, QString(), null}, {null, QString(), null}}
+                                               << QList<bool>{true, true} << 0;
+        QTest::newRow("a null below a value") << QList<QVariantList>{a, {QStringLiteral("Transportadora"), QStringLiteral("x"), null}}
+                                              << QList<bool>{true, true} << 14 + 1;
+        QTest::newRow("UTF-8") << QList<QVariantList>{{QStringLiteral("Ação"), QStringLiteral("é"), 0.0}, {QStringLiteral("Ação"), QStringLiteral("é"), 0.0}}
+                               << QList<bool>{true, true} << (7 - 1) + (3 - 1) + (9 - 1);
+    }
+    void valuesRepeatedDownAColumn()
+    {
+        QFETCH(QList<QVariantList>, rows);
+        QFETCH(QList<bool>, encoded);
+        QFETCH(int, saved);
+        const std::vector<wire::PacketField> fields{{QStringLiteral("NOME"), wire::PacketType::Text, 60},
+                                                    {QStringLiteral("TIPO"), wire::PacketType::Text, 1},
+                                                    {QStringLiteral("VALOR"), wire::PacketType::Float, 0}};
+        auto write = [](wire::PacketWriter &w, const QVariantList &row) {
+            w.beginRow();
+            for (const QVariant &v : row) {
+                if (v.metaType().id() == QMetaType::Nullptr)
+                    w.null();
+                else if (v.metaType().id() == QMetaType::Double)
+                    w.real(v.toDouble());
+                else
+                    w.text(v.toString());
+            }
+        };
+        wire::PacketWriter plain(fields), marked(fields);
+        marked.setRepeats(true);
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            write(plain, rows[i]);
+            if (!encoded[i]) {
+                write(marked, rows[i]);
+                continue;
+            }
+            wire::PacketWriter one(fields);
+            write(one, rows[i]);
+            marked.encodedRow(one.rows().data(), one.rows().size());
+        }
+        QCOMPARE(plain.size() - marked.size(), qsizetype(saved));
+        const TDataPacket p = marked.finish();
+        QCOMPARE(int(p.cbor.count(wire::kRepeatMark) > 0), int(saved > 0));
+        const wire::DecodedPacket back = wire::decodePacket(p);
+        QCOMPARE(int(back.rows.size()), int(rows.size()));
+        for (qsizetype i = 0; i < rows.size(); ++i)
+            for (qsizetype c = 0; c < 3; ++c)
+                QCOMPARE(back.rows[size_t(i)][c], rows[i][c].metaType().id() == QMetaType::QString
+                                                      ? QVariant(rows[i][c].toString()) : rows[i][c]);
+    }
+
+    // A mark with no row above, and a row that is not one of the packet's (given as it
+    // is, never taken apart).
+    void repeatMarksNeedARowAbove()
+    {
+        const std::vector<wire::PacketField> fields{{QStringLiteral("NOME"), wire::PacketType::Text, 60}};
+        wire::PacketWriter w(fields);
+        const char first[] = {char(0x81), wire::kRepeatMark};
+        w.encodedRow(first, 2);
+        QVERIFY_THROWS_EXCEPTION(wire::DecodeError, wire::decodePacket(w.finish()));
+
+        wire::PacketWriter odd(fields);
+        odd.setRepeats(true);
+        const char two[] = {char(0x82), 0x61, 'a', 0x61, 'a'}; // two values where the packet has one
+        odd.encodedRow(two, 5);
+        odd.encodedRow(two, 5);
+        QCOMPARE(odd.size(), qsizetype(10));
     }
 
     void packetKeepsTypesAndBytes()
