@@ -179,7 +179,8 @@ QVariantList list(Store &store, const Filter &filter)
     return envelope(QStringLiteral("S"), QVariant::fromValue(w.finish()));
 }
 
-wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &args, const wire::FrameSink &send)
+wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &args, const wire::FrameSink &send,
+                        bool repeats)
 {
     Rows rows(store, filter);
     wire::Reply reply;
@@ -191,6 +192,7 @@ wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &
         qsizetype rowBytes = 0; // the last part's bytes per row
         for (;;) {
             wire::PacketWriter w(fields());
+            w.setRepeats(repeats);
             if (rowBytes)
                 w.reserve(std::min(batch * rowBytes + rowBytes, kLargestPartBytes + 64 * 1024));
             qsizetype n = 0;

@@ -23,8 +23,10 @@ QVariantList list(Store &store, const Filter &filter);
 // The list for a caller that takes it in parts: a list of one part is answered as `list`
 // does (nothing sent); a longer one goes out through `send`, the reply with the first
 // rows (as soon as they are read), then parts of growing size, and the reply returned
-// is marked sent. `args`: the call's arguments as they go back.
-wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &args, const wire::FrameSink &send);
+// is marked sent. `args`: the call's arguments as they go back; `repeats`: the caller
+// reads a value equal to the one above it in its column as a mark.
+wire::Reply listInParts(Store &store, const Filter &filter, const QVariantList &args, const wire::FrameSink &send,
+                        bool repeats = false);
 
 // Keeps the list encoding of up to `limit` rows of `registration` (of every registration
 // when empty) that have none: a row written or changed since. Returns how many it read;

@@ -78,7 +78,7 @@ wire::Reply RemoteModule::call(const wire::Request &request, const wire::FrameSi
         if (request.method == QLatin1String("GetSincronizacaoCTe") && request.parts && early) {
             const ctelist::Filter f = listFilter(args);
             if (!f.registration.isEmpty())
-                return ctelist::listInParts(m_store, f, args, early);
+                return ctelist::listInParts(m_store, f, args, early, request.repeats);
         }
         if (request.method == QLatin1String("GetSincronizacaoCTe")) reply.result = GetSincronizacaoCTe(args);
         else if (request.method == QLatin1String("SincronizarCTe")) reply.result = SincronizarCTe(args);
