@@ -4,6 +4,7 @@
 // data-aware controls to it.
 #include "ToolkitApi.h"
 #include "Packet.h"
+#include "PodBlock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -225,39 +226,12 @@ private:
     // company's registration, a carrier's name, a status) are kept once per packet and
     // shared; a value written later goes to the end, and the block is compacted when what
     // no row points to outweighs the rest.
-    class TextArena {
-    public:
-        TextArena() = default;
-        TextArena(TextArena &&o) noexcept { swap(o); }
-        TextArena &operator=(TextArena &&o) noexcept
-        {
-            TextArena t(std::move(o));
-            swap(t);
-            return *this;
-        }
-        ~TextArena();
-        char *data() { return m_data; }
-        const char *data() const { return m_data; }
-        qsizetype size() const { return m_size; }
-        void reserve(qsizetype n); // room for `n` bytes in all
-        void resize(qsizetype n) { reserve(n); m_size = n; }
-        void shrink();              // gives back what is not used
-        void swap(TextArena &o) noexcept
-        {
-            std::swap(m_data, o.m_data);
-            std::swap(m_size, o.m_size);
-            std::swap(m_capacity, o.m_capacity);
-        }
-
-    private:
-        char *m_data = nullptr;
-        qsizetype m_size = 0, m_capacity = 0;
-    };
+    using TextArena = PodBlock<char>;
     struct Storage {
         int rows = 0;
         TextArena text;
-        std::vector<quint32> cells;     // rows x textFields: each value's start in `text`, kShared marks one other cells may share
-        std::vector<double> floats;     // rows x floatFields
+        PodBlock<quint32> cells;        // rows x textFields: each value's start in `text`, kShared marks one other cells may share
+        PodBlock<double> floats;        // rows x floatFields
         std::vector<QByteArray> blobs;  // rows x blobFields
         qsizetype garbage = 0;          // bytes of unshared values no row points to any more
     };

@@ -81,6 +81,7 @@ public:
     // Set: a long list may come in parts. AppServer then returns with its first rows, and
     // ReceiveParts hands out the rest in order as it arrives, the windows kept painting and
     // the user's input held. A call made before the rest is taken opens a new connection.
+    // Its packets may carry a value equal to the one above as a mark (the reader expands it).
     bool AcceptParts = false;
     bool PartsPending() const { return m_partsDue; }
     // Raises Exception when the rest cannot come whole: the caller drops what it has.
@@ -91,9 +92,9 @@ public:
 
 private:
     bool freshConnection();
-    QByteArray requestFrame(const QString &method, const std::vector<TArg> &args, bool parts) const;
+    QByteArray requestFrame(const QString &method, const std::vector<TArg> &args, bool parts, bool repeats) const;
     wire::Reply awaitReply(const QString &method, const QPointer<QTcpSocket> &socket, bool fresh);
-    wire::Reply call(const QString &method, const std::vector<TArg> &args, bool parts);
+    wire::Reply call(const QString &method, const std::vector<TArg> &args, bool parts, bool repeats);
     wire::Part awaitPart(const QPointer<QTcpSocket> &socket);
     // Closes the connection and throws the failure of call `method`.
     [[noreturn]] void broken(const QString &method, const QString &why);

@@ -408,12 +408,14 @@ bool TNetConnection::freshConnection()
     return true;
 }
 
-QByteArray TNetConnection::requestFrame(const QString &method, const std::vector<TArg> &args, bool parts) const
+QByteArray TNetConnection::requestFrame(const QString &method, const std::vector<TArg> &args, bool parts,
+                                       bool repeats) const
 {
     wire::Request req;
     req.server = ServerName;
     req.method = method;
     req.parts = parts;
+    req.repeats = repeats;
     for (const TArg &a : args)
         req.args.append(a.Value);
     try {
@@ -504,16 +506,16 @@ void TNetConnection::ReceiveParts(const std::function<void(const TDataPacket &)>
     giveBackFreedMemory();
 }
 
-// A server that does not know parts refuses the request before running it.
-static bool partsRefused(const wire::Reply &reply)
+// An older server refuses a request key it does not know before running the call.
+static bool refusedKey(const wire::Reply &reply, QLatin1String key)
 {
-    return !reply.ok && reply.error.contains(QLatin1String("chave desconhecida no pedido: parts"));
+    return !reply.ok && reply.error.contains(QLatin1String("chave desconhecida no pedido: ") + key);
 }
 
-wire::Reply TNetConnection::call(const QString &method, const std::vector<TArg> &args, bool parts)
+wire::Reply TNetConnection::call(const QString &method, const std::vector<TArg> &args, bool parts, bool repeats)
 {
     const bool fresh = freshConnection();
-    const QByteArray frame = requestFrame(method, args, parts);
+    const QByteArray frame = requestFrame(method, args, parts, repeats);
     QPointer<QTcpSocket> socket = m_socket;
     socket->write(frame);
     wire::Reply reply = awaitReply(method, socket, fresh);
@@ -559,9 +561,11 @@ QVariant TNetConnection::AppServer(const QString &method, const std::vector<TArg
         ~Reset() { flag = false; }
     } reset{m_inCall};
     ++m_calls;
-    wire::Reply reply = call(method, args, AcceptParts);
-    if (AcceptParts && partsRefused(reply))
-        reply = call(method, args, false);
+    wire::Reply reply = call(method, args, AcceptParts, AcceptParts);
+    if (AcceptParts && refusedKey(reply, QLatin1String("repeats")))
+        reply = call(method, args, true, false);
+    if (AcceptParts && refusedKey(reply, QLatin1String("parts")))
+        reply = call(method, args, false, false);
     if (!reply.ok)
         throw Exception(reply.error);
     // Set first: a refused write-back leaves the parts due, and the next call starts afresh.

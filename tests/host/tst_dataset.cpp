@@ -595,15 +595,18 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("parts");
         QTest::addColumn<int>("length"); // of the repeated texts
-        QTest::newRow("one packet") << 1 << 10;
-        QTest::newRow("three parts") << 3 << 10;
-        QTest::newRow("texts of two length bytes") << 2 << 300;
-        QTest::newRow("texts of three length bytes") << 2 << 17000;
+        QTest::addColumn<bool>("marks"); // a value equal to the one above sent as a mark
+        QTest::newRow("one packet") << 1 << 10 << false;
+        QTest::newRow("three parts") << 3 << 10 << false;
+        QTest::newRow("texts of two length bytes") << 2 << 300 << false;
+        QTest::newRow("texts of three length bytes") << 2 << 17000 << false;
+        QTest::newRow("three parts with marks") << 3 << 300 << true;
     }
     void repeatedValuesStayPerRow()
     {
         QFETCH(int, parts);
         QFETCH(int, length);
+        QFETCH(bool, marks);
         const int rows = 120;
         TClientDataSet ds;
         ds.AddField({QStringLiteral("IDCHECK"), ftFixedChar, 1});
@@ -612,16 +615,22 @@ private Q_SLOTS:
         ds.AddIndex(QStringLiteral("idx"), QStringLiteral("NRNSU"));
         std::map<QString, std::pair<QString, QString>> expected; // NSU -> tick, text
         for (int p = 0; p < parts; ++p) {
-            wire::PacketWriter w({{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
-                                  {QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
-                                  {QStringLiteral("TEXTO"), wire::PacketType::Text, 20000}});
+            const std::vector<wire::PacketField> fields{{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                                                        {QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+                                                        {QStringLiteral("TEXTO"), wire::PacketType::Text, 20000}};
+            wire::PacketWriter w(fields);
+            w.setRepeats(true);
             for (int i = p * rows / parts; i < (p + 1) * rows / parts; ++i) {
                 const QString nsu = QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0'));
-                expected[nsu] = {QStringLiteral("N"), QString(length, QLatin1Char('a' + i % 3))};
-                w.beginRow();
-                w.text(QStringLiteral("N"));
-                w.text(nsu);
-                w.text(expected[nsu].second);
+                expected[nsu] = {QStringLiteral("N"), QString(length, QLatin1Char('a' + (i / 4) % 3))};
+                wire::PacketWriter one(fields);
+                wire::PacketWriter &to = marks ? one : w;
+                to.beginRow();
+                to.text(QStringLiteral("N"));
+                to.text(nsu);
+                to.text(expected[nsu].second);
+                if (marks)
+                    w.encodedRow(one.rows().data(), one.rows().size());
             }
             if (p == 0)
                 ds.SetData(w.finish());

@@ -486,6 +486,45 @@ private Q_SLOTS:
         QCOMPARE(nsus(cds()).size(), 3);
     }
 
+    // A server that does not know a request key refuses the request before running it
+    // (its keys read in order); the list is asked again without that key, whole.
+    void olderServerGetsTheKeysItKnows_data()
+    {
+        QTest::addColumn<QStringList>("known");
+        QTest::addColumn<QStringList>("asked"); // each call's keys: p parts, r repeats, - none
+        QTest::newRow("knows both") << QStringList{"parts", "repeats"} << QStringList{"pr"};
+        QTest::newRow("knows parts, not repeats") << QStringList{"parts"} << QStringList{"pr", "p"};
+        QTest::newRow("knows neither") << QStringList{} << QStringList{"pr", "-"};
+    }
+    void olderServerGetsTheKeysItKnows()
+    {
+        QFETCH(QStringList, known);
+        QFETCH(QStringList, asked);
+        loadList(someRows());
+        const auto saved = server->handler;
+        auto reset = qScopeGuard([&] { server->handler = saved; });
+        server->handler = [known](const wire::Request &r) {
+            for (const char *key : {"parts", "repeats"}) {
+                const bool sent = QLatin1String(key) == QLatin1String("parts") ? r.parts : r.repeats;
+                if (sent && !known.contains(QLatin1String(key)))
+                    return wire::Reply{false, QStringLiteral("Pedido inválido: chave desconhecida no pedido: %1").arg(QLatin1String(key))};
+            }
+            return listReply(rowsFrom(1, 4), r.args);
+        };
+        const qsizetype before = server->callsOf(QStringLiteral("GetSincronizacaoCTe")).size();
+        dialogs->d.clear();
+        refresh();
+        QCOMPARE(dialogs->d.errors, QStringList());
+        const QList<wire::Request> calls = server->callsOf(QStringLiteral("GetSincronizacaoCTe"));
+        QStringList seen;
+        for (qsizetype i = before; i < calls.size(); ++i) {
+            const QString keys = QString(calls[i].parts ? "p" : "") + (calls[i].repeats ? "r" : "");
+            seen << (keys.isEmpty() ? QStringLiteral("-") : keys);
+        }
+        QCOMPARE(seen, asked);
+        QCOMPARE(nsus(cds()).size(), 4);
+    }
+
     // Input while the rest of a list arrives waits with it: no command runs on a list
     // still arriving, and no second call starts on the connection.
     void commandWhileAListArrives()

@@ -111,8 +111,8 @@ void TClientDataSet::Post()
     if (inserted) {
         row = m_rowCount++;
         m_s.rows = m_rowCount;
-        m_s.cells.resize(size_t(m_rowCount) * size_t(m_textCount), 0);
-        m_s.floats.resize(size_t(m_rowCount) * size_t(m_floatCount), 0.0);
+        m_s.cells.resize(qsizetype(m_rowCount) * m_textCount, 0);
+        m_s.floats.resize(qsizetype(m_rowCount) * m_floatCount, 0.0);
         m_s.blobs.resize(size_t(m_rowCount) * size_t(m_blobCount));
     } else {
         row = CurrentRow();
@@ -179,9 +179,8 @@ void TClientDataSet::Delete(const std::function<bool()> &confirm)
     const size_t width = size_t(m_textCount);
     for (size_t k = 0; k < width; ++k)
         dropCell(m_s.cells[size_t(row) * width + k]);
-    m_s.cells.erase(m_s.cells.begin() + qsizetype(size_t(row) * width), m_s.cells.begin() + qsizetype(size_t(row + 1) * width));
-    m_s.floats.erase(m_s.floats.begin() + qsizetype(size_t(row) * size_t(m_floatCount)),
-                     m_s.floats.begin() + qsizetype(size_t(row + 1) * size_t(m_floatCount)));
+    m_s.cells.erase(qsizetype(size_t(row) * width), qsizetype(size_t(row + 1) * width));
+    m_s.floats.erase(qsizetype(row) * m_floatCount, qsizetype(row + 1) * m_floatCount);
     m_s.blobs.erase(m_s.blobs.begin() + qsizetype(size_t(row) * size_t(m_blobCount)),
                     m_s.blobs.begin() + qsizetype(size_t(row + 1) * size_t(m_blobCount)));
     --m_rowCount;

@@ -74,37 +74,6 @@ QByteArray TClientDataSet::textBytes(int row, int slot) const
     return QByteArray::fromRawData(v.data(), v.size());
 }
 
-TClientDataSet::TextArena::~TextArena() { std::free(m_data); }
-
-void TClientDataSet::TextArena::reserve(qsizetype n)
-{
-    if (n <= m_capacity)
-        return;
-    const qsizetype room = m_capacity == 0 ? n : std::max(n, m_capacity + m_capacity / 2);
-    auto *p = static_cast<char *>(std::realloc(m_data, size_t(room)));
-    if (!p)
-        throw std::bad_alloc();
-    m_data = p;
-    m_capacity = room;
-}
-
-void TClientDataSet::TextArena::shrink()
-{
-    if (m_size == m_capacity)
-        return;
-    if (m_size == 0) {
-        std::free(m_data);
-        m_data = nullptr;
-        m_capacity = 0;
-        return;
-    }
-    // A large block shrinks in place (the pages past the end are simply returned).
-    if (auto *p = static_cast<char *>(std::realloc(m_data, size_t(m_size)))) {
-        m_data = p;
-        m_capacity = m_size;
-    }
-}
-
 namespace {
 qsizetype entrySize(qsizetype len)
 {
@@ -311,8 +280,8 @@ void TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const 
         qsizetype end = textBefore;
         if (end == 0)
             base[end++] = 0;
-        st.cells.resize((first + nrows) * width);
-        st.floats.resize((first + nrows) * size_t(m_floatCount));
+        st.cells.resize(qsizetype((first + nrows) * width), 0);
+        st.floats.resize(qsizetype((first + nrows) * size_t(m_floatCount)), 0.0);
         st.blobs.resize((first + nrows) * size_t(m_blobCount));
         std::vector<ColumnValues> columns(width);
         size_t row = first;
@@ -323,7 +292,9 @@ void TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const 
                 const wire::PacketReader::Cell v = in.cell();
                 if (!f)
                     continue;
-                if (f->IsText())
+                if (f->IsText() && v.repeated) // the reader allows the mark from a packet's second row on
+                    cells[f->m_slot] = cells[f->m_slot - qsizetype(width)];
+                else if (f->IsText())
                     cells[f->m_slot] = columns[size_t(f->m_slot)].place(base, end, QByteArrayView(v.data, v.size));
                 else if (f->DataType == ftFloat)
                     floats[f->m_slot] = v.kind == wire::PacketReader::Cell::Null ? std::nan("") : v.number;
@@ -336,8 +307,8 @@ void TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const 
         st.rows = int(row);
     } catch (...) {
         st.text.resize(textBefore);
-        st.cells.resize(first * width);
-        st.floats.resize(first * size_t(m_floatCount));
+        st.cells.resize(qsizetype(first * width));
+        st.floats.resize(qsizetype(first * size_t(m_floatCount)));
         st.blobs.resize(first * size_t(m_blobCount));
         throw;
     }
@@ -456,8 +427,8 @@ void TClientDataSet::beginLoad()
 void TClientDataSet::appendTextRow(const std::vector<QString> &values)
 {
     const int row = m_rowCount;
-    m_s.cells.resize(size_t(row + 1) * size_t(m_textCount), 0);
-    m_s.floats.resize(size_t(row + 1) * size_t(m_floatCount), 0.0);
+    m_s.cells.resize(qsizetype(row + 1) * m_textCount, 0);
+    m_s.floats.resize(qsizetype(row + 1) * m_floatCount, 0.0);
     m_s.blobs.resize(size_t(row + 1) * size_t(m_blobCount));
     m_s.rows = m_rowCount = row + 1;
     for (auto &f : m_fields)
