@@ -141,8 +141,24 @@ QVariantList listArgs()
     return {none, none, kReg, QStringLiteral("T"), none, none};
 }
 
-// Request (taking parts) sent to the last part's last byte received; the frames are kept,
-// only their ends looked at.
+// Reads exactly `n` bytes into `p`, waiting as long as a long list may take.
+bool readExactly(QTcpSocket &s, char *p, qint64 n)
+{
+    while (n > 0) {
+        if (s.bytesAvailable() == 0 && !s.waitForReadyRead(120000))
+            return false;
+        const qint64 got = s.read(p, n);
+        if (got < 0)
+            return false;
+        p += got;
+        n -= got;
+    }
+    return true;
+}
+
+// Request (taking parts and repeat marks, as the screen does) sent to the last part's last byte received. Each frame is read
+// straight into a buffer of its announced size, so that what is timed is the server and
+// the loopback rather than this reader; the frames are kept, only their ends looked at.
 double serverToLastByte(quint16 port, std::vector<QByteArray> &frames)
 {
     QTcpSocket s;
@@ -150,19 +166,19 @@ double serverToLastByte(quint16 port, std::vector<QByteArray> &frames)
     if (!s.waitForConnected(5000))
         return -1;
     const QByteArray request = wire::frame(
-        wire::encodeRequest({QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), listArgs(), true}));
+        wire::encodeRequest({QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), listArgs(), true, true}));
     frames.clear();
     QElapsedTimer t;
     t.start();
     s.write(request);
-    wire::FrameReader reader;
     for (bool more = true; more;) {
-        QByteArray payload;
-        while (!reader.next(payload)) {
-            if (!s.waitForReadyRead(120000))
-                return -1;
-            reader.feed(s.readAll());
-        }
+        uchar head[4];
+        if (!readExactly(s, reinterpret_cast<char *>(head), 4))
+            return -1;
+        const quint32 n = (quint32(head[0]) << 24) | (quint32(head[1]) << 16) | (quint32(head[2]) << 8) | head[3];
+        QByteArray payload(qsizetype(n), Qt::Uninitialized);
+        if (!readExactly(s, payload.data(), n))
+            return -1;
         // Cheap: the flag sits in the frame's first bytes (a part) or its reply's head.
         more = frames.empty() ? wire::decodeReply(payload).more : wire::decodePart(payload).more;
         frames.push_back(std::move(payload));
