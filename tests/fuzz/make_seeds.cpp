@@ -35,6 +35,27 @@ TDataPacket listPacket(const QString &check)
     return w.finish();
 }
 
+// Three list rows, each given encoded: the rows after the first carry repeat marks.
+TDataPacket markedPacket()
+{
+    const std::vector<wire::PacketField> fields{{QStringLiteral("IDCHECK"), wire::PacketType::FixedText, 1},
+                                                {QStringLiteral("NRINSJURPESQ"), wire::PacketType::Text, 14},
+                                                {QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
+                                                {QStringLiteral("VRTOTALPREST"), wire::PacketType::Float, 0}};
+    wire::PacketWriter w(fields);
+    w.setRepeats(true);
+    for (int i = 1; i <= 3; ++i) {
+        wire::PacketWriter one(fields);
+        one.beginRow();
+        one.text(QStringLiteral("N"));
+        one.text(QStringLiteral("11222333000181"));
+        one.text(QStringLiteral("00000000000000%1").arg(i));
+        one.real(1500.5);
+        w.encodedRow(one.rows().data(), one.rows().size());
+    }
+    return w.finish();
+}
+
 TDataPacket xmlPacket()
 {
     wire::PacketWriter w({{QStringLiteral("NRNSU"), wire::PacketType::Text, 15},
@@ -70,6 +91,7 @@ int main(int argc, char **argv)
         {s, QStringLiteral("RecusaCTe"), {QStringLiteral("35261204567890000179570010000010021000000027"),
                                           QStringLiteral("Serviço não contratado pela empresa"), QStringLiteral("01"), reg, QStringLiteral("T")}},
         {QStringLiteral("Outro.rdm"), QStringLiteral("GetSincronizacaoCTe"), {}},
+        {s, QStringLiteral("GetSincronizacaoCTe"), {a, b, reg, QStringLiteral("T"), a, b}, true, true},
     };
     int n = 0;
     for (const wire::Request &r : requests)
@@ -86,5 +108,6 @@ int main(int argc, char **argv)
         put(root + QStringLiteral("/reply"), QStringLiteral("seed%1").arg(++n), wire::encodeReply(r));
     put(root + QStringLiteral("/packet"), QStringLiteral("seed1"), listPacket(QStringLiteral("S")).cbor);
     put(root + QStringLiteral("/packet"), QStringLiteral("seed2"), xmlPacket().cbor);
+    put(root + QStringLiteral("/packet"), QStringLiteral("seed3"), markedPacket().cbor);
     return 0;
 }
