@@ -1,4 +1,5 @@
 #include "Frame.h"
+#include "HugePages.h"
 #include "Cbor.h"
 #include "Packet.h"
 
@@ -40,6 +41,14 @@ void FrameReader::feed(const char *data, qsizetype n)
     if (n == 0)
         return;
     m_buf.append(data, n);
+    // A long frame gets its room at once (up to a bound, whatever it announces), rather
+    // than being copied as it grows.
+    quint32 length = 0;
+    constexpr qsizetype kAtOnce = 64 * 1024 * 1024;
+    if (announced(length) && length <= m_max && m_buf.capacity() < qsizetype(length) + 4) {
+        m_buf.reserve(std::min(qsizetype(length) + 4, kAtOnce));
+        adviseHugePages(m_buf.data(), size_t(m_buf.capacity()));
+    }
 }
 
 bool FrameReader::announced(quint32 &n) const

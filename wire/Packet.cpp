@@ -1,5 +1,6 @@
 #include "Packet.h"
 #include "Cbor.h"
+#include "HugePages.h"
 #include "PacketReader.h"
 
 #include <algorithm>
@@ -60,8 +61,10 @@ int writeHead(char *b, int major, quint64 value)
 
 char *PacketWriter::room(qsizetype n)
 {
-    if (m_used + n > m_buf.size())
+    if (m_used + n > m_buf.size()) {
         m_buf.resize(std::max(m_used + n, m_buf.size() + m_buf.size() / 2));
+        adviseHugePages(m_buf.data(), size_t(m_buf.size()));
+    }
     char *at = m_buf.data() + m_used;
     m_used += n;
     return at;
@@ -69,8 +72,10 @@ char *PacketWriter::room(qsizetype n)
 
 void PacketWriter::reserve(qsizetype bytes)
 {
-    if (m_headroom + bytes > m_buf.size())
+    if (m_headroom + bytes > m_buf.size()) {
         m_buf.resize(m_headroom + bytes);
+        adviseHugePages(m_buf.data(), size_t(m_buf.size()));
+    }
 }
 
 void PacketWriter::beginRow()
@@ -158,48 +163,39 @@ bool valueEnds(const char *p, qsizetype len, size_t fields, std::vector<qsizetyp
 void PacketWriter::encodedRow(const char *bytes, qsizetype len)
 {
     ++m_written;
-    char *out = room(len);
     qsizetype start = 0;
-    if (!m_repeats || !valueEnds(bytes, len, m_fieldCount, m_ends, start)) {
-        std::memcpy(out, bytes, size_t(len));
-        m_haveAbove = false;
+    if (m_repeats && valueEnds(bytes, len, m_fieldCount, m_ends, start)) {
+        againstAbove(bytes, len, start);
         return;
     }
-    if (m_haveAbove)
-        m_used -= len - againstAbove(out, bytes, start);
-    else
-        std::memcpy(out, bytes, size_t(len));
-    keepAbove(bytes, len, start);
+    std::memcpy(room(len), bytes, size_t(len));
+    m_haveAbove = false;
 }
 
-// `row` written at `out` with each value equal to the one above as the mark; its length.
-qsizetype PacketWriter::againstAbove(char *out, const char *row, qsizetype start) const
+// `row` written with each value equal to the one above as the mark (none in a packet's
+// first row); each value written whole is where the next row's is compared.
+void PacketWriter::againstAbove(const char *row, qsizetype len, qsizetype start)
 {
+    char *out = room(len);
     std::memcpy(out, row, size_t(start));
     char *o = out + start;
-    const char *above = m_above.constData();
-    qsizetype from = start, aboveFrom = m_aboveStart;
+    const char *base = m_buf.constData();
+    m_valueAt.resize(m_fieldCount);
+    m_valueLength.resize(m_fieldCount);
+    qsizetype from = start;
     for (size_t i = 0; i < m_fieldCount; ++i) {
-        const qsizetype to = m_ends[i], aboveTo = m_aboveEnds[i], n = to - from;
-        if (n > 1 && n == aboveTo - aboveFrom && std::memcmp(row + from, above + aboveFrom, size_t(n)) == 0) {
+        const qsizetype n = m_ends[i] - from;
+        if (m_haveAbove && n > 1 && n == m_valueLength[i] && std::memcmp(row + from, base + m_valueAt[i], size_t(n)) == 0) {
             *o++ = kRepeatMark;
         } else {
             std::memcpy(o, row + from, size_t(n));
+            m_valueAt[i] = qsizetype(o - base);
+            m_valueLength[i] = n;
             o += n;
         }
-        from = to;
-        aboveFrom = aboveTo;
+        from = m_ends[i];
     }
-    return qsizetype(o - out);
-}
-
-void PacketWriter::keepAbove(const char *row, qsizetype len, qsizetype start)
-{
-    if (m_above.size() < len)
-        m_above.resize(std::max(len, qsizetype(512)));
-    std::memcpy(m_above.data(), row, size_t(len));
-    m_aboveStart = start;
-    m_aboveEnds.swap(m_ends);
+    m_used -= len - qsizetype(o - out);
     m_haveAbove = true;
 }
 

@@ -40,17 +40,16 @@ public:
 
 private:
     char *room(qsizetype n); // `n` bytes more at the end of the rows
-    qsizetype againstAbove(char *out, const char *row, qsizetype start) const;
-    void keepAbove(const char *row, qsizetype len, qsizetype start);
+    void againstAbove(const char *row, qsizetype len, qsizetype start);
     QByteArray m_head, m_buf; // m_buf: headroom, then the rows up to m_used, then spare room
     qsizetype m_headroom = 0, m_used = 0;
     quint64 m_written = 0;
     size_t m_fieldCount;
     bool m_repeats = false, m_haveAbove = false;
-    QByteArray m_above;                // the row above, as it was given
-    qsizetype m_aboveStart = 0;        // where its first value starts
-    std::vector<qsizetype> m_aboveEnds; // where each of its values ends
-    std::vector<qsizetype> m_ends;      // the same for the row being written
+    // Per field, where the row above's value was last written whole in m_buf, and its
+    // length: a value is compared there, and the row given is never copied aside.
+    std::vector<qsizetype> m_valueAt, m_valueLength;
+    std::vector<qsizetype> m_ends; // where each value of the row being written ends
 };
 
 // Slow but simple decoding into variants, for small packets and tests.

@@ -591,6 +591,47 @@ private Q_SLOTS:
 
     // Values repeated down a column are kept once per packet: changing one row's value, a
     // tick-all, a deletion or the reclaiming of old values never changes another row.
+    // The rows' blocks keep every value through growth (in the heap, then mapped and
+    // remapped), an erase, a shrink and a move.
+    void blocksKeepTheirValues_data()
+    {
+        QTest::addColumn<QList<int>>("sizes"); // successive sizes, in values
+        QTest::newRow("in the heap") << QList<int>{10, 1000, 20000};
+        QTest::newRow("into a mapping") << QList<int>{1000, 300000};
+        QTest::newRow("a mapping remapped") << QList<int>{300000, 600000, 2000000};
+    }
+    void blocksKeepTheirValues()
+    {
+        QFETCH(QList<int>, sizes);
+        PodBlock<quint32> b;
+        auto check = [&](qsizetype n) {
+            QCOMPARE(b.size(), n);
+            for (qsizetype i = 0; i < n; i += 997)
+                QCOMPARE(b[size_t(i)], quint32(i * 7));
+            QCOMPARE(b[size_t(n - 1)], quint32((n - 1) * 7));
+        };
+        qsizetype n = 0;
+        for (int size : sizes) {
+            b.resize(size, 0);
+            for (qsizetype i = n; i < size; ++i)
+                b[size_t(i)] = quint32(i * 7);
+            n = size;
+            check(n);
+        }
+        b.erase(0, 1); // the first value: every other moves down by one
+        QCOMPARE(b[0], quint32(7));
+        b.resize(n - 1);
+        QCOMPARE(b[size_t(n - 2)], quint32((n - 1) * 7));
+        b.resize(n / 2);
+        b.shrink();
+        PodBlock<quint32> moved(std::move(b));
+        QCOMPARE(b.size(), qsizetype(0));
+        QCOMPARE(moved.size(), n / 2);
+        QCOMPARE(moved[size_t(n / 2 - 1)], quint32((n / 2) * 7));
+        moved.resize(n, 1); // grows again after the shrink
+        QCOMPARE(moved[size_t(n - 1)], quint32(1));
+    }
+
     void repeatedValuesStayPerRow_data()
     {
         QTest::addColumn<int>("parts");
