@@ -60,6 +60,8 @@ public:
     }
     void erase(qsizetype from, qsizetype to)
     {
+        if (from == to) // an empty block has no storage to move within
+            return;
         std::memmove(static_cast<void *>(m_data + from), m_data + to, size_t(m_size - to) * sizeof(T));
         m_size -= to - from;
     }
