@@ -222,6 +222,15 @@ Request decodeRequest(const QByteArray &payload)
 {
     Request req;
     bool haveServer = false, haveMethod = false, haveArgs = false, haveParts = false, haveRepeats = false;
+    // An optional boolean key, once.
+    auto flag = [](const QByteArray &key, const QVariant &v, bool &have) {
+        if (have)
+            throw DecodeError("chave repetida no pedido: " + key.toStdString());
+        if (v.metaType().id() != QMetaType::Bool)
+            throw DecodeError(key.toStdString() + " deve ser lógico");
+        have = true;
+        return v.toBool();
+    };
     readMap(payload, [&](const QByteArray &key, QCborStreamReader &r) {
         QVariant v = readValue(r, payload);
         if ((key == "server" && haveServer) || (key == "method" && haveMethod) || (key == "args" && haveArgs))
@@ -237,18 +246,10 @@ Request decodeRequest(const QByteArray &payload)
         } else if (key == "args") {
             req.args = toArgs(v);
             haveArgs = true;
-        } else if (key == "parts" && !haveParts) {
-            if (v.metaType().id() != QMetaType::Bool) throw DecodeError("parts deve ser lógico");
-            req.parts = v.toBool();
-            haveParts = true;
         } else if (key == "parts") {
-            throw DecodeError("chave repetida no pedido: parts");
-        } else if (key == "repeats" && !haveRepeats) {
-            if (v.metaType().id() != QMetaType::Bool) throw DecodeError("repeats deve ser lógico");
-            req.repeats = v.toBool();
-            haveRepeats = true;
+            req.parts = flag(key, v, haveParts);
         } else if (key == "repeats") {
-            throw DecodeError("chave repetida no pedido: repeats");
+            req.repeats = flag(key, v, haveRepeats);
         } else {
             throw DecodeError("chave desconhecida no pedido: " + key.toStdString());
         }
