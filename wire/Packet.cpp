@@ -8,7 +8,8 @@
 
 namespace wire {
 
-PacketWriter::PacketWriter(const std::vector<PacketField> &fields) : m_fieldCount(fields.size())
+PacketWriter::PacketWriter(const std::vector<PacketField> &fields)
+    : m_fieldCount(fields.size()), m_valueAt(fields.size()), m_valueLength(fields.size())
 {
     CborWriter w(m_head);
     w.array(2);
@@ -118,85 +119,102 @@ void PacketWriter::blob(const QByteArray &b)
 }
 void PacketWriter::null() { *room(1) = char(0xf6); }
 namespace {
-// Where each of the `fields` values of an encoded row ends, the first starting at `start`
-// (past the row's head). False for a row that is not an array of that many plain values.
-bool valueEnds(const char *p, qsizetype len, size_t fields, std::vector<qsizetype> &ends, qsizetype &start)
+// The length of the plain value (no array, map or tag) that starts at `p`, or 0; with
+// `major` its CBOR major type.
+qsizetype plainValue(const quint8 *p, qsizetype avail, int &major)
 {
-    const auto *b = reinterpret_cast<const quint8 *>(p);
-    qsizetype pos = 0;
-    ends.resize(fields);
-    for (size_t i = 0; i <= fields; ++i) {
-        if (pos >= len)
-            return false;
-        const int major = b[pos] >> 5, info = b[pos] & 0x1f;
-        qsizetype head = 1;
-        quint64 arg = quint64(info);
-        if (info >= 24) {
-            if (info > 27)
-                return false;
-            const int n = 1 << (info - 24);
-            if (pos + 1 + n > len)
-                return false;
-            arg = 0;
-            for (int k = 1; k <= n; ++k)
-                arg = (arg << 8) | b[pos + k];
-            head += n;
-        }
-        if (i == 0) { // the row's own head
-            if (major != 4 || arg != fields)
-                return false;
-            pos += head;
-            start = pos;
-            continue;
-        }
-        if (major == 4 || major == 5 || major == 6)
-            return false;
-        if ((major == 2 || major == 3) && arg > quint64(len - pos - head))
-            return false;
-        pos += head + ((major == 2 || major == 3) ? qsizetype(arg) : 0);
-        ends[i - 1] = pos;
+    if (avail <= 0)
+        return 0;
+    major = p[0] >> 5;
+    const int info = p[0] & 0x1f;
+    if (major == 4 || major == 5 || major == 6 || info > 27)
+        return 0;
+    const int head = info < 24 ? 1 : 1 + (1 << (info - 24));
+    if (head > avail)
+        return 0;
+    quint64 arg = quint64(info);
+    if (info >= 24) {
+        arg = 0;
+        for (int k = 1; k < head; ++k)
+            arg = (arg << 8) | p[k];
     }
-    return pos == len;
+    if (major != 2 && major != 3)
+        return head;
+    return arg > quint64(avail - head) ? 0 : head + qsizetype(arg);
+}
+
+// Values are short: word compares in line cost less than a call per value. Numbers and
+// keys differ near their end, so the last word is compared first.
+bool sameBytes(const char *a, const char *b, qsizetype n)
+{
+    auto word = [](const char *p) {
+        quint64 w;
+        std::memcpy(&w, p, 8);
+        return w;
+    };
+    if (n < 8) {
+        for (; n > 0; ++a, ++b, --n)
+            if (*a != *b)
+                return false;
+        return true;
+    }
+    if (word(a + n - 8) != word(b + n - 8))
+        return false;
+    for (qsizetype i = 0; i < n - 8; i += 8)
+        if (word(a + i) != word(b + i))
+            return false;
+    return true;
 }
 } // namespace
 
 void PacketWriter::encodedRow(const char *bytes, qsizetype len)
 {
     ++m_written;
-    qsizetype start = 0;
-    if (m_repeats && valueEnds(bytes, len, m_fieldCount, m_ends, start)) {
-        againstAbove(bytes, len, start);
+    if (m_repeats && againstAbove(bytes, len))
         return;
-    }
     std::memcpy(room(len), bytes, size_t(len));
     m_haveAbove = false;
 }
 
 // `row` written with each value equal to the one above as the mark (none in a packet's
-// first row); each value written whole is where the next row's is compared.
-void PacketWriter::againstAbove(const char *row, qsizetype len, qsizetype start)
+// first row); each value written whole is where the next row's is compared. False, with
+// nothing written, for a row that is not an array of this packet's plain values.
+bool PacketWriter::againstAbove(const char *row, qsizetype len)
 {
+    const auto *b = reinterpret_cast<const quint8 *>(row);
+    const qsizetype rowHead = m_fieldCount < 24 ? 1 : 2;
+    if (m_fieldCount > 255 || len < rowHead || b[0] != (rowHead == 1 ? 0x80 | m_fieldCount : 0x98)
+        || (rowHead == 2 && b[1] != m_fieldCount))
+        return false;
     char *out = room(len);
-    std::memcpy(out, row, size_t(start));
-    char *o = out + start;
     const char *base = m_buf.constData();
-    m_valueAt.resize(m_fieldCount);
-    m_valueLength.resize(m_fieldCount);
-    qsizetype from = start;
+    std::memcpy(out, row, size_t(rowHead));
+    char *o = out + rowHead;
+    qsizetype pos = rowHead;
     for (size_t i = 0; i < m_fieldCount; ++i) {
-        const qsizetype n = m_ends[i] - from;
-        if (m_haveAbove && n > 1 && n == m_valueLength[i] && std::memcmp(row + from, base + m_valueAt[i], size_t(n)) == 0) {
+        int major = 0;
+        const qsizetype n = plainValue(b + pos, len - pos, major);
+        if (n == 0) {
+            m_used -= len;
+            return false;
+        }
+        if (m_haveAbove && n > 1 && n == m_valueLength[i] && sameBytes(row + pos, base + m_valueAt[i], n)) {
             *o++ = kRepeatMark;
         } else {
-            std::memcpy(o, row + from, size_t(n));
+            std::memcpy(o, row + pos, size_t(n));
             m_valueAt[i] = qsizetype(o - base);
             m_valueLength[i] = n;
             o += n;
         }
-        from = m_ends[i];
+        pos += n;
+    }
+    if (pos != len) {
+        m_used -= len;
+        return false;
     }
     m_used -= len - qsizetype(o - out);
     m_haveAbove = true;
+    return true;
 }
 
 TDataPacket PacketWriter::finish()

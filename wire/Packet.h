@@ -40,7 +40,7 @@ public:
 
 private:
     char *room(qsizetype n); // `n` bytes more at the end of the rows
-    void againstAbove(const char *row, qsizetype len, qsizetype start);
+    bool againstAbove(const char *row, qsizetype len);
     QByteArray m_head, m_buf; // m_buf: headroom, then the rows up to m_used, then spare room
     qsizetype m_headroom = 0, m_used = 0;
     quint64 m_written = 0;
@@ -49,7 +49,6 @@ private:
     // Per field, where the row above's value was last written whole in m_buf, and its
     // length: a value is compared there, and the row given is never copied aside.
     std::vector<qsizetype> m_valueAt, m_valueLength;
-    std::vector<qsizetype> m_ends; // where each value of the row being written ends
 };
 
 // Slow but simple decoding into variants, for small packets and tests.

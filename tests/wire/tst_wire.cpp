@@ -298,6 +298,18 @@ private Q_SLOTS:
         odd.encodedRow(two, 5);
         odd.encodedRow(two, 5);
         QCOMPARE(odd.size(), qsizetype(10));
+
+        // A value cut short between two good rows: it goes as it is, and the row after it
+        // is compared with nothing.
+        wire::PacketWriter cut(fields);
+        cut.setRepeats(true);
+        const char good[] = {char(0x81), 0x63, 'a', 'b', 'c'};
+        const char shortValue[] = {char(0x81), 0x65, 'a', 'b', 'c'}; // says 5 bytes, holds 3
+        cut.encodedRow(good, 5);
+        cut.encodedRow(shortValue, 5);
+        cut.encodedRow(good, 5);
+        QCOMPARE(cut.size(), qsizetype(15));
+        QCOMPARE(cut.rows().sliced(5, 5), QByteArrayView(shortValue, 5));
     }
 
     void packetKeepsTypesAndBytes()
