@@ -107,13 +107,11 @@ public:
     bool step() { return m_list.step(); }
     void write(wire::PacketWriter &w)
     {
-        if (!m_list.isNull(1)) {
-            int n = 0;
-            const char *p = m_list.utf8(1, n);
-            if (n > 2 && p[0] == char(0x98) && p[1] == char(24)) {
-                w.encodedRow(p, n);
-                return;
-            }
+        int n = 0; // none when the row has no encoding
+        const char *p = m_list.bytes(1, n);
+        if (n > 2 && p[0] == char(0x98) && p[1] == char(24)) {
+            w.encodedRow(p, n);
+            return;
         }
         if (!m_row)
             m_row.emplace(m_store, kSelectRow);

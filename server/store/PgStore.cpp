@@ -126,6 +126,11 @@ public:
             return PQgetvalue(m_result, m_row, col);
         }
     }
+    const char *bytes(int col, int &len) const override
+    {
+        len = PQgetlength(m_result, m_row, col);
+        return PQgetvalue(m_result, m_row, col);
+    }
     QByteArray blob(int col) const override
     {
         return QByteArray(PQgetvalue(m_result, m_row, col), PQgetlength(m_result, m_row, col));

@@ -69,6 +69,13 @@ public:
         const void *p = sqlite3_column_blob(m_st, col);
         return QByteArray(static_cast<const char *>(p), sqlite3_column_bytes(m_st, col));
     }
+    const char *bytes(int col, int &len) const override
+    {
+        // A blob is handed as it lies in the page; text would be copied to end it with a NUL.
+        const void *p = sqlite3_column_blob(m_st, col);
+        len = sqlite3_column_bytes(m_st, col);
+        return p ? static_cast<const char *>(p) : "";
+    }
     double real(int col) const override { return sqlite3_column_double(m_st, col); }
     qint64 integer(int col) const override { return sqlite3_column_int64(m_st, col); }
     bool isNull(int col) const override { return sqlite3_column_type(m_st, col) == SQLITE_NULL; }
@@ -91,6 +98,9 @@ SqliteStore::SqliteStore(const QString &path, int busyTimeoutMs)
     m_lockPrefix = QFileInfo(path).absoluteFilePath() + QLatin1Char('\n');
     try {
         sqlite3_busy_timeout(m_db, busyTimeoutMs);
+        // A list walks an index of entries of some 400 bytes: on 64 KiB pages that walk takes half
+        // the time it takes on 4 KiB ones. Only a new store takes it (before WAL is set).
+        exec("PRAGMA page_size=65536");
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
         exec("PRAGMA foreign_keys=ON");

@@ -31,6 +31,7 @@ public:
     QString text(int col) const;
     const char *utf8(int col, int &len) const { return m_st->utf8(col, len); }
     QByteArray blob(int col) const { return m_st->blob(col); }
+    const char *bytes(int col, int &len) const { return m_st->bytes(col, len); }
     double real(int col) const { return m_st->real(col); }
     qint64 integer(int col) const { return m_st->integer(col); }
     bool isNull(int col) const { return m_st->isNull(col); }

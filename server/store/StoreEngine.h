@@ -24,6 +24,8 @@ public:
     virtual void reset() = 0;
     virtual const char *utf8(int col, int &len) const = 0;
     virtual QByteArray blob(int col) const = 0;
+    // A value's bytes as stored, valid until the next step: no copy, no terminator.
+    virtual const char *bytes(int col, int &len) const = 0;
     virtual double real(int col) const = 0;
     virtual qint64 integer(int col) const = 0;
     virtual bool isNull(int col) const = 0;
