@@ -295,7 +295,7 @@ DecodedPacket decodePacket(const TDataPacket &p)
         QVariantList row;
         row.reserve(qsizetype(out.fields.size()));
         for (size_t c = 0; c < out.fields.size(); ++c) {
-            const PacketReader::Cell v = in.cell();
+            const PacketReader::Cell &v = in.cell();
             switch (v.kind) {
             case PacketReader::Cell::Null: row.append(QVariant::fromValue(nullptr)); break;
             case PacketReader::Cell::Text: row.append(QString::fromUtf8(v.data, v.size)); break;

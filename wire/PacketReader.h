@@ -53,32 +53,38 @@ public:
         return true;
     }
 
-    // The next value of the current row.
-    [[gnu::always_inline]] Cell cell()
+    // The next value of the current row, valid until the next row's value of its column.
+    // Written in place and read field by field: a Cell built apart and copied whole is read
+    // back with wide loads over narrow stores, which stall on store forwarding.
+    [[gnu::always_inline]] const Cell &cell()
     {
         if (m_col >= m_fields.size())
             throw DecodeError("linha " + std::to_string(m_row) + ": valores demais");
         const size_t c = m_col++;
         const CborCursor::Head h = m_cur.head();
+        Cell &out = m_above[c];
         if (h.major == 7 && h.info == kSimpleRepeat) [[unlikely]] {
             if (m_row < 2)
                 throw DecodeError("marca de repetição sem linha anterior no " + where(c));
-            Cell out = m_above[c];
             out.repeated = true;
             return out;
         }
-        return m_above[c] = value(c, h);
+        value(out, c, h);
+        return out;
     }
 
     // 1-based number of the current row.
     quint64 row() const { return m_row; }
 
 private:
-    [[gnu::always_inline]] Cell value(size_t c, const CborCursor::Head &h)
+    [[gnu::always_inline]] void value(Cell &out, size_t c, const CborCursor::Head &h)
     {
-        Cell out;
+        out.kind = Cell::Null;
+        out.data = nullptr;
+        out.size = 0;
+        out.repeated = false;
         if (CborCursor::isNull(h))
-            return out;
+            return;
         switch (m_fields[c].type) {
         case PacketType::Text:
         case PacketType::FixedText: {
@@ -96,22 +102,21 @@ private:
                     throw DecodeError("o " + where(c) + " tem " + std::to_string(chars) + " caracteres; o máximo é " +
                                       std::to_string(limit));
             }
-            return out;
+            return;
         }
         case PacketType::Float:
             if (!CborCursor::number(h, out.number))
                 throw DecodeError("valor de tipo errado no " + where(c) + ": esperado número");
             out.kind = Cell::Float;
-            return out;
+            return;
         case PacketType::Blob:
             if (h.major != 2)
                 throw DecodeError("valor de tipo errado no " + where(c) + ": esperado binário");
             out.kind = Cell::Blob;
             out.size = qsizetype(h.value);
             out.data = m_cur.take(h.value);
-            return out;
+            return;
         }
-        return out;
     }
 
 public:

@@ -289,7 +289,7 @@ void TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const 
             quint32 *cells = st.cells.data() + row * width;
             double *floats = st.floats.data() + row * size_t(m_floatCount);
             for (const TField *f : target) {
-                const wire::PacketReader::Cell v = in.cell();
+                const wire::PacketReader::Cell &v = in.cell();
                 if (!f)
                     continue;
                 if (f->IsText() && v.repeated) // the reader allows the mark from a packet's second row on
