@@ -18,13 +18,16 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTableView>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <iterator>
 #include <cstdio>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -142,13 +145,13 @@ QVariantList listArgs()
 }
 
 // Reads exactly `n` bytes into `p`, waiting as long as a long list may take.
-bool readExactly(QTcpSocket &s, char *p, qint64 n)
+bool readExactly(int fd, char *p, qsizetype n)
 {
     while (n > 0) {
-        if (s.bytesAvailable() == 0 && !s.waitForReadyRead(120000))
-            return false;
-        const qint64 got = s.read(p, n);
-        if (got < 0)
+        const ssize_t got = ::recv(fd, p, size_t(n), MSG_WAITALL);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
             return false;
         p += got;
         n -= got;
@@ -156,34 +159,46 @@ bool readExactly(QTcpSocket &s, char *p, qint64 n)
     return true;
 }
 
-// Request (taking parts and repeat marks, as the screen does) sent to the last part's last byte received. Each frame is read
-// straight into a buffer of its announced size, so that what is timed is the server and
-// the loopback rather than this reader; the frames are kept, only their ends looked at.
+// Request (taking parts and repeat marks, as the screen does) sent to the last part's last byte received. A
+// plain blocking socket reads each frame straight into a buffer of its announced size, so
+// that what is timed is the server and the loopback rather than this reader (a QTcpSocket
+// copies every byte into its own buffer first, on a core the server needs); the frames are
+// kept, only their ends looked at.
 double serverToLastByte(quint16 port, std::vector<QByteArray> &frames)
 {
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    if (!s.waitForConnected(5000))
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{120, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0) {
+        if (fd >= 0)
+            ::close(fd);
         return -1;
+    }
     const QByteArray request = wire::frame(
         wire::encodeRequest({QString::fromLatin1(wire::kServerName), QStringLiteral("GetSincronizacaoCTe"), listArgs(), true, true}));
     frames.clear();
     QElapsedTimer t;
     t.start();
-    s.write(request);
-    for (bool more = true; more;) {
+    bool ok = ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size();
+    for (bool more = ok; more;) {
         uchar head[4];
-        if (!readExactly(s, reinterpret_cast<char *>(head), 4))
-            return -1;
+        if (!(ok = readExactly(fd, reinterpret_cast<char *>(head), 4)))
+            break;
         const quint32 n = (quint32(head[0]) << 24) | (quint32(head[1]) << 16) | (quint32(head[2]) << 8) | head[3];
         QByteArray payload(qsizetype(n), Qt::Uninitialized);
-        if (!readExactly(s, payload.data(), n))
-            return -1;
+        if (!(ok = readExactly(fd, payload.data(), n)))
+            break;
         // Cheap: the flag sits in the frame's first bytes (a part) or its reply's head.
         more = frames.empty() ? wire::decodeReply(payload).more : wire::decodePart(payload).more;
         frames.push_back(std::move(payload));
     }
-    return msSince(t);
+    const double ms = msSince(t);
+    ::close(fd);
+    return ok ? ms : -1;
 }
 
 qsizetype sizeOf(const std::vector<QByteArray> &frames)
