@@ -1,6 +1,8 @@
 #include "Grid.h"
 #include "Bind.h"
+#include "CellText.h"
 
+#include <QApplication>
 #include <QBackingStore>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -175,11 +177,26 @@ public:
     explicit TGridDelegate(TDBGrid *grid) : QStyledItemDelegate(grid), m_grid(grid) {}
     void paint(QPainter *p, const QStyleOptionViewItem &option, const QModelIndex &index) const override
     {
-        QStyledItemDelegate::paint(p, option, index);
-        if (!m_grid->OnDrawColumnCell || index.column() >= int(m_grid->Columns.size()))
-            return;
         QStyleOptionViewItem o = option;
         initStyleOption(&o, index);
+        if (CellText::handles(o)) {
+            // The style draws the cell without its text, and the text comes laid out already;
+            // the focus frame goes over the text, as the style draws it.
+            QStyleOptionViewItem bare = o;
+            bare.text.clear();
+            bare.state &= ~QStyle::State_HasFocus;
+            const QWidget *w = o.widget;
+            QStyle *style = w ? w->style() : QApplication::style();
+            style->drawControl(QStyle::CE_ItemViewItem, &bare, p, w);
+            if (!o.text.isEmpty())
+                m_text.draw(p, o, o.text);
+            if (o.state & QStyle::State_HasFocus)
+                CellText::drawFocus(p, o, style);
+        } else {
+            QStyledItemDelegate::paint(p, option, index);
+        }
+        if (!m_grid->OnDrawColumnCell || index.column() >= int(m_grid->Columns.size()))
+            return;
         const QPalette::ColorGroup cg = (o.state & QStyle::State_Enabled) ? QPalette::Normal : QPalette::Disabled;
         QBrush brush;
         if (o.state & QStyle::State_Selected)
@@ -200,6 +217,7 @@ public:
 
 private:
     TDBGrid *m_grid;
+    mutable CellText m_text;
 };
 
 // ---- grid --------------------------------------------------------------------------

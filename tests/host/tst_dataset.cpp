@@ -7,6 +7,7 @@
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QSignalSpy>
+#include <QStyledItemDelegate>
 #include <QTest>
 #include <cmath>
 #include <map>
@@ -767,6 +768,67 @@ private Q_SLOTS:
         QVERIFY(after.copy(0, 0, right, after.height()) != before.copy(0, 0, right, before.height()));
         QCOMPARE(after.copy(right + 2, 0, after.width() - right - 2, after.height()),
                  before.copy(right + 2, 0, before.width() - right - 2, before.height()));
+    }
+
+    // The grid draws its cells' text from layouts it keeps: pixel for pixel what the style
+    // draws, selected or not, cut or whole, and never a text a cell no longer holds.
+    void cellsLookAsTheStyleDrawsThem_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("width"); // of the name's column
+        QTest::addColumn<bool>("focused");
+        QTest::newRow("whole") << QStringLiteral("Emitente") << 200 << true;
+        QTest::newRow("cut short") << QStringLiteral("Transportadora Horizonte Paulista Ltda") << 90 << true;
+        QTest::newRow("accents") << QStringLiteral("Comércio São João & Cia") << 200 << true;
+        QTest::newRow("no focus") << QStringLiteral("Indústria Metalúrgica Souza") << 120 << false;
+        QTest::newRow("narrower than its margins") << QStringLiteral("Souza") << 4 << true;
+    }
+    void cellsLookAsTheStyleDrawsThem()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, width);
+        QFETCH(bool, focused);
+        ShownGrid shown(0);
+        wire::PacketWriter w(listFields());
+        for (int i = 0; i < 4; ++i) {
+            w.beginRow();
+            w.text(QStringLiteral("N"));
+            w.text(QString::number(100 + i));
+            w.text(i == 2 ? QString() : name + QString(i, QLatin1Char('x')));
+            w.real(1234.5 * i);
+            w.blob({});
+        }
+        shown.ds.SetData(w.finish());
+        TDBGrid &grid = shown.grid;
+        QVERIFY(shown.show());
+        grid.setColumnWidth(2, width);
+        shown.ds.SetRecNo(2); // one selected row
+        if (focused)
+            grid.setFocus();
+        QCoreApplication::processEvents();
+        const QImage ours = grid.viewport()->grab().toImage();
+        // A value changed in place is drawn as the new value, and a narrower column cuts
+        // it anew: neither comes from a layout kept for another text or width.
+        auto setName = [&shown](const QString &v) {
+            shown.ds.Edit();
+            shown.ds.FieldByName(QStringLiteral("NMRAZSOCEMIT")).SetAsString(v);
+            shown.ds.Post();
+            QCoreApplication::processEvents();
+        };
+        setName(QStringLiteral("Outro"));
+        const QImage edited = grid.viewport()->grab().toImage();
+        grid.setColumnWidth(2, width / 2);
+        QCoreApplication::processEvents();
+        const QImage narrowed = grid.viewport()->grab().toImage();
+
+        grid.setItemDelegate(new QStyledItemDelegate(&grid));
+        QCoreApplication::processEvents();
+        QCOMPARE(grid.viewport()->grab().toImage(), narrowed);
+        grid.setColumnWidth(2, width);
+        QCoreApplication::processEvents();
+        QCOMPARE(grid.viewport()->grab().toImage(), edited);
+        setName(name + QLatin1Char('x'));
+        QCOMPARE(grid.viewport()->grab().toImage(), ours);
     }
 
     void locateExact()
