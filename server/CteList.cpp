@@ -12,14 +12,6 @@ namespace {
     "nrinsjurpesq, nrnsu, idtpambiente, nracessocte, nrinsjuremit, nmrazsocemit, nrinsjurreme, nmrazsocreme," \
     " nrinsjurexpe, nmrazsocexpe, nrinsjurrece, nmrazsocrece, nrinsjurdest, nmrazsocdest, idtomador, nrinsjurtoma," \
     " nmrazsoctoma, dtemissao, vrtotalprest, vrreceber, cdstatus, dsstatus, dtsincronizacao"
-// The rows' encodings only: a row without one is read from its columns (kSelectRow).
-const char kSelectList[] =
-    "SELECT nrnsu, linha FROM cte"
-    " WHERE nrinsjurpesq = ?1"
-    " AND (dtemissao_iso = '' OR ((?2 IS NULL OR dtemissao_iso >= ?2) AND (?3 IS NULL OR dtemissao_iso <= ?3)))"
-    " AND (?4 IS NULL OR dtsinc_iso >= ?4) AND (?5 IS NULL OR dtsinc_iso <= ?5)"
-    " AND (?6 = 'T' OR ?6 LIKE ('%\\_' || cdstatus || '\\_%') ESCAPE '\\')"
-    " ORDER BY nrnsu";
 const char kSelectRow[] = "SELECT " LIST_COLUMNS " FROM cte WHERE nrinsjurpesq = ? AND nrnsu = ?";
 // Rows still to encode, in key order, a batch at a time.
 const char kSelectUnencoded[] =
@@ -62,22 +54,39 @@ const std::vector<wire::PacketField> &fields()
     return list;
 }
 
-void bindDate(Statement &st, int i, const QDate &d)
-{
-    if (d.isValid())
-        st.bind(i, d.toString(Qt::ISODate));
-    else
-        st.bindNull(i);
-}
+// The list's query with only the filters that are set, since a clause that lets every row
+// through still costs a column read and a comparison per row; and its values in order.
+// The rows' encodings only: a row without one is read from its columns (kSelectRow).
+struct ListQuery {
+    QByteArray sql;
+    QStringList values;
+};
 
-void bindFilter(Statement &st, const Filter &filter)
+ListQuery listQuery(const Filter &f)
 {
-    st.bind(1, filter.registration);
-    bindDate(st, 2, filter.issuedFrom);
-    bindDate(st, 3, filter.issuedTo);
-    bindDate(st, 4, filter.syncedFrom);
-    bindDate(st, 5, filter.syncedTo);
-    st.bind(6, statusCodes(filter.statuses));
+    ListQuery q{"SELECT nrnsu, linha FROM cte WHERE nrinsjurpesq = ?", {f.registration}};
+    auto bound = [&q](QByteArrayList &clauses, const char *clause, const QDate &d) {
+        if (d.isValid()) {
+            clauses << clause;
+            q.values << d.toString(Qt::ISODate);
+        }
+    };
+    QByteArrayList issued, synced;
+    bound(issued, "dtemissao_iso >= ?", f.issuedFrom);
+    bound(issued, "dtemissao_iso <= ?", f.issuedTo);
+    if (!issued.isEmpty()) // a row without an issue date is never filtered out by one
+        q.sql += " AND (dtemissao_iso = '' OR (" + issued.join(" AND ") + "))";
+    bound(synced, "dtsinc_iso >= ?", f.syncedFrom);
+    bound(synced, "dtsinc_iso <= ?", f.syncedTo);
+    for (const QByteArray &c : std::as_const(synced))
+        q.sql += " AND " + c;
+    const QString codes = statusCodes(f.statuses);
+    if (codes != QLatin1String("T")) {
+        q.sql += " AND ? LIKE ('%\\_' || cdstatus || '\\_%') ESCAPE '\\'";
+        q.values << codes;
+    }
+    q.sql += " ORDER BY nrnsu";
+    return q;
 }
 
 // The row from its 23 columns, read from `first` on.
@@ -96,14 +105,11 @@ void writeRow(wire::PacketWriter &w, Statement &st, int first = 0)
     }
 }
 
-// The list's rows as kSelectList yields them: each copied from its encoding, or encoded
+// The list's rows as its query yields them: each copied from its encoding, or encoded
 // from its columns when it has none (or one that is not a row of the list's 24 fields).
 class Rows {
 public:
-    Rows(Store &store, const Filter &filter) : m_store(store), m_list(store, kSelectList), m_registration(filter.registration)
-    {
-        bindFilter(m_list, filter);
-    }
+    Rows(Store &store, const Filter &filter) : Rows(store, filter, listQuery(filter)) {}
     bool step() { return m_list.step(); }
     void write(wire::PacketWriter &w)
     {
@@ -122,6 +128,13 @@ public:
     }
 
 private:
+    Rows(Store &store, const Filter &filter, const ListQuery &q)
+        : m_store(store), m_list(store, q.sql.constData()), m_registration(filter.registration)
+    {
+        for (int i = 0; i < q.values.size(); ++i)
+            m_list.bind(i + 1, q.values[i]);
+    }
+
     Store &m_store;
     Statement m_list;
     std::optional<Statement> m_row;
