@@ -104,7 +104,9 @@ SqliteStore::SqliteStore(const QString &path, int busyTimeoutMs)
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
         exec("PRAGMA foreign_keys=ON");
-        exec("PRAGMA mmap_size=1073741824"); // a long list is read from the mapped file, not copied page by page
+        // A long list is read from the mapped file, not copied page by page: as much of the
+        // file as this SQLite maps (it caps the size at its own limit).
+        exec("PRAGMA mmap_size=2147418112");
     } catch (...) {
         sqlite3_close(m_db);
         throw;
