@@ -230,7 +230,10 @@ private:
     struct Storage {
         int rows = 0;
         TextArena text;
-        PodBlock<quint32> cells;        // rows x textFields: each value's start in `text`, kShared marks one other cells may share
+        // Per text field, a column of rows: each value's start in `text`, kShared marking one
+        // other cells may share. A column of its own, so that writing or reading one field
+        // down the list (a tick-all, a sort, a filter) walks that field's cells alone.
+        std::vector<PodBlock<quint32>> cells;
         PodBlock<double> floats;        // rows x floatFields
         std::vector<QByteArray> blobs;  // rows x blobFields
         qsizetype garbage = 0;          // bytes of unshared values no row points to any more
@@ -239,6 +242,7 @@ private:
     void requireActive() const;
     std::vector<const TField *> packetTargets(wire::PacketReader &in);
     void packetRows(wire::PacketReader &in, const std::vector<const TField *> &target, Storage &into) const;
+    void resizeRows(Storage &st, int rows) const; // every kind of cell for `rows` rows (new ones empty)
     bool appendInOrder(int from);
     void rebuildOrder();
     void sortBySortField();
@@ -264,7 +268,7 @@ private:
     static QByteArrayView longTextAt(const char *entry);
     QByteArrayView textView(int row, int slot) const
     {
-        const quint32 at = m_s.cells[size_t(row) * size_t(m_textCount) + size_t(slot)] & ~kShared;
+        const quint32 at = m_s.cells[size_t(slot)][row] & ~kShared;
         return at ? textAt(m_s.text.data() + at) : QByteArrayView();
     }
     // Writes `bytes` at the arena's end (compacting first when worth it); where it starts.

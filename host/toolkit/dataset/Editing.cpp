@@ -111,9 +111,7 @@ void TClientDataSet::Post()
     if (inserted) {
         row = m_rowCount++;
         m_s.rows = m_rowCount;
-        m_s.cells.resize(qsizetype(m_rowCount) * m_textCount, 0);
-        m_s.floats.resize(qsizetype(m_rowCount) * m_floatCount, 0.0);
-        m_s.blobs.resize(size_t(m_rowCount) * size_t(m_blobCount));
+        resizeRows(m_s, m_rowCount);
     } else {
         row = CurrentRow();
     }
@@ -176,10 +174,10 @@ void TClientDataSet::Delete(const std::function<bool()> &confirm)
         throw Exception(QStringLiteral("%1: não há registro para excluir").arg(Name));
     if (m_state == dsEdit)
         Cancel();
-    const size_t width = size_t(m_textCount);
-    for (size_t k = 0; k < width; ++k)
-        dropCell(m_s.cells[size_t(row) * width + k]);
-    m_s.cells.erase(qsizetype(size_t(row) * width), qsizetype(size_t(row + 1) * width));
+    for (PodBlock<quint32> &column : m_s.cells) {
+        dropCell(column[row]);
+        column.erase(row, row + 1);
+    }
     m_s.floats.erase(qsizetype(row) * m_floatCount, qsizetype(row + 1) * m_floatCount);
     m_s.blobs.erase(m_s.blobs.begin() + qsizetype(size_t(row) * size_t(m_blobCount)),
                     m_s.blobs.begin() + qsizetype(size_t(row + 1) * size_t(m_blobCount)));
@@ -203,8 +201,9 @@ void TClientDataSet::SetTextOfAllRows(const QString &fieldName, const QString &v
         throw Exception(QStringLiteral("%1: o campo %2 não pode ser escrito em todas as linhas").arg(Name, fieldName));
     // Every row points to one copy of the value.
     const quint32 cell = appendText(value.toUtf8()) | (value.isEmpty() ? 0 : kShared);
+    quint32 *column = m_s.cells[size_t(f.m_slot)].data();
     for (int row : m_view) {
-        quint32 &c = m_s.cells[size_t(row) * size_t(m_textCount) + size_t(f.m_slot)];
+        quint32 &c = column[row];
         if (c != cell)
             dropCell(std::exchange(c, cell));
     }

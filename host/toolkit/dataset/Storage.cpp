@@ -137,6 +137,15 @@ quint32 TClientDataSet::appendText(QByteArrayView bytes)
 
 // An unshared value no cell points to counts towards compaction; a shared one may still
 // be pointed to, and is left for a compaction to drop.
+void TClientDataSet::resizeRows(Storage &st, int rows) const
+{
+    st.cells.resize(size_t(m_textCount));
+    for (PodBlock<quint32> &column : st.cells)
+        column.resize(rows, 0);
+    st.floats.resize(qsizetype(rows) * m_floatCount, 0.0);
+    st.blobs.resize(size_t(rows) * size_t(m_blobCount));
+}
+
 void TClientDataSet::dropCell(quint32 cell)
 {
     if (cell && !(cell & kShared))
@@ -145,11 +154,11 @@ void TClientDataSet::dropCell(quint32 cell)
 
 void TClientDataSet::setCell(int row, int slot, QByteArrayView bytes)
 {
-    const size_t i = size_t(row) * size_t(m_textCount) + size_t(slot);
     if (textView(row, slot) == bytes)
         return;
-    dropCell(std::exchange(m_s.cells[i], 0)); // not kept by a compaction the append may make
-    m_s.cells[i] = appendText(bytes);
+    quint32 &c = m_s.cells[size_t(slot)][size_t(row)];
+    dropCell(std::exchange(c, 0)); // not kept by a compaction the append may make
+    c = appendText(bytes);
 }
 
 void TClientDataSet::compactText()
@@ -159,14 +168,14 @@ void TClientDataSet::compactText()
     fresh.resize(1);
     fresh.data()[0] = 0;
     QHash<quint32, quint32> moved; // a shared value moves once, and stays shared
-    for (quint32 &c : m_s.cells) {
+    auto move = [&](quint32 &c) {
         if (!c)
-            continue;
+            return;
         if (c & kShared) {
             const auto it = moved.constFind(c);
             if (it != moved.cend()) {
                 c = *it;
-                continue;
+                return;
             }
         }
         const QByteArrayView v = textAt(m_s.text.data() + (c & ~kShared));
@@ -177,7 +186,10 @@ void TClientDataSet::compactText()
         if (c & kShared)
             moved.insert(c, now);
         c = now;
-    }
+    };
+    for (PodBlock<quint32> &column : m_s.cells)
+        for (quint32 &c : column)
+            move(c);
     m_s.text = std::move(fresh);
     m_s.garbage = 0;
 }
@@ -280,22 +292,19 @@ void TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const 
         qsizetype end = textBefore;
         if (end == 0)
             base[end++] = 0;
-        st.cells.resize(qsizetype((first + nrows) * width), 0);
-        st.floats.resize(qsizetype((first + nrows) * size_t(m_floatCount)), 0.0);
-        st.blobs.resize((first + nrows) * size_t(m_blobCount));
+        resizeRows(st, int(first + nrows));
         std::vector<ColumnValues> columns(width);
         size_t row = first;
         while (in.nextRow()) {
-            quint32 *cells = st.cells.data() + row * width;
             double *floats = st.floats.data() + row * size_t(m_floatCount);
             for (const TField *f : target) {
                 const wire::PacketReader::Cell &v = in.cell();
                 if (!f)
                     continue;
                 if (f->IsText() && v.repeated) // the reader allows the mark from a packet's second row on
-                    cells[f->m_slot] = cells[f->m_slot - qsizetype(width)];
+                    st.cells[size_t(f->m_slot)][qsizetype(row)] = st.cells[size_t(f->m_slot)][qsizetype(row) - 1];
                 else if (f->IsText())
-                    cells[f->m_slot] = columns[size_t(f->m_slot)].place(base, end, QByteArrayView(v.data, v.size));
+                    st.cells[size_t(f->m_slot)][qsizetype(row)] = columns[size_t(f->m_slot)].place(base, end, QByteArrayView(v.data, v.size));
                 else if (f->DataType == ftFloat)
                     floats[f->m_slot] = v.kind == wire::PacketReader::Cell::Null ? std::nan("") : v.number;
                 else if (v.size)
@@ -307,9 +316,7 @@ void TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const 
         st.rows = int(row);
     } catch (...) {
         st.text.resize(textBefore);
-        st.cells.resize(qsizetype(first * width));
-        st.floats.resize(qsizetype(first * size_t(m_floatCount)));
-        st.blobs.resize(first * size_t(m_blobCount));
+        resizeRows(st, int(first));
         throw;
     }
 }
@@ -427,13 +434,11 @@ void TClientDataSet::beginLoad()
 void TClientDataSet::appendTextRow(const std::vector<QString> &values)
 {
     const int row = m_rowCount;
-    m_s.cells.resize(qsizetype(row + 1) * m_textCount, 0);
-    m_s.floats.resize(qsizetype(row + 1) * m_floatCount, 0.0);
-    m_s.blobs.resize(size_t(row + 1) * size_t(m_blobCount));
+    resizeRows(m_s, row + 1);
     m_s.rows = m_rowCount = row + 1;
     for (auto &f : m_fields)
         if (f->IsText() && !f->Calculated && size_t(f->m_index) < values.size())
-            m_s.cells[size_t(row) * size_t(m_textCount) + size_t(f->m_slot)] = appendText(values[size_t(f->m_index)].toUtf8());
+            m_s.cells[size_t(f->m_slot)][row] = appendText(values[size_t(f->m_index)].toUtf8());
 }
 
 void TClientDataSet::endLoad()
