@@ -135,8 +135,6 @@ quint32 TClientDataSet::appendText(QByteArrayView bytes)
     return quint32(at);
 }
 
-// An unshared value no cell points to counts towards compaction; a shared one may still
-// be pointed to, and is left for a compaction to drop.
 void TClientDataSet::resizeRows(Storage &st, int rows) const
 {
     st.cells.resize(size_t(m_textCount));
@@ -146,6 +144,8 @@ void TClientDataSet::resizeRows(Storage &st, int rows) const
     st.blobs.resize(size_t(rows) * size_t(m_blobCount));
 }
 
+// An unshared value no cell points to counts towards compaction; a shared one may still
+// be pointed to, and is left for a compaction to drop.
 void TClientDataSet::dropCell(quint32 cell)
 {
     if (cell && !(cell & kShared))
@@ -301,11 +301,12 @@ void TClientDataSet::packetRows(wire::PacketReader &in, const std::vector<const 
                 const wire::PacketReader::Cell &v = in.cell();
                 if (!f)
                     continue;
-                if (f->IsText() && v.repeated) // the reader allows the mark from a packet's second row on
-                    st.cells[size_t(f->m_slot)][qsizetype(row)] = st.cells[size_t(f->m_slot)][qsizetype(row) - 1];
-                else if (f->IsText())
-                    st.cells[size_t(f->m_slot)][qsizetype(row)] = columns[size_t(f->m_slot)].place(base, end, QByteArrayView(v.data, v.size));
-                else if (f->DataType == ftFloat)
+                if (f->IsText()) {
+                    quint32 *column = st.cells[size_t(f->m_slot)].data();
+                    // The reader allows the mark from a packet's second row on.
+                    column[row] = v.repeated ? column[row - 1]
+                                             : columns[size_t(f->m_slot)].place(base, end, QByteArrayView(v.data, v.size));
+                } else if (f->DataType == ftFloat)
                     floats[f->m_slot] = v.kind == wire::PacketReader::Cell::Null ? std::nan("") : v.number;
                 else if (v.size)
                     st.blobs[row * size_t(m_blobCount) + size_t(f->m_slot)] = QByteArray(v.data, v.size);
