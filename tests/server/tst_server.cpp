@@ -6,6 +6,7 @@
 #include "Exceptions.h"
 #include "Fiscal.h"
 #include "RemoteModule.h"
+#include "RowFeed.h"
 #include "NetConnection.h"
 #include "DfeServer.h"
 #include "authority/simulated/SimulatedAuthority.h"
@@ -1011,6 +1012,59 @@ private Q_SLOTS:
 
     // Several holders of one lock at once: one inside at a time, every one gets its turn,
     // and a holder that throws still lets the next one in.
+    // Rows read ahead come in their order, each once, up to a failure of the reader, which the
+    // caller gets where the rows end; a caller that stops early stops the reader.
+    void rowsReadAheadKeepTheirOrder_data()
+    {
+        QTest::addColumn<int>("total"); // -1: endless
+        QTest::addColumn<int>("failAt"); // the row whose reading fails; -1: none
+        QTest::addColumn<int>("taken"); // rows the caller takes before it stops; -1: all
+        QTest::newRow("no rows") << 0 << -1 << -1;
+        QTest::newRow("fewer than the first batch") << 5 << -1 << -1;
+        QTest::newRow("exactly the first batch") << 8 << -1 << -1;
+        QTest::newRow("one past the first batch") << 9 << -1 << -1;
+        QTest::newRow("many batches") << 1000 << -1 << -1;
+        QTest::newRow("reader fails midway") << 1000 << 500 << -1;
+        QTest::newRow("reader fails in the first batch") << 1000 << 3 << -1;
+        QTest::newRow("caller stops early on an endless list") << -1 << -1 << 100;
+    }
+    void rowsReadAheadKeepTheirOrder()
+    {
+        QFETCH(int, total);
+        QFETCH(int, failAt);
+        QFETCH(int, taken);
+        const qsizetype first = 8, batch = 4;
+        std::atomic<int> produced{0};
+        auto fill = [&](RowBatch &b, qsizetype rows) {
+            for (qsizetype i = 0; i < rows && (total < 0 || produced < total); ++i) {
+                if (produced == failAt)
+                    throw std::runtime_error("disco cheio");
+                const QByteArray row = "r" + QByteArray::number(produced++);
+                b.add(row.constData(), row.size());
+            }
+            return total < 0 || produced < total;
+        };
+        QList<QByteArray> got;
+        QString failure;
+        try {
+            RowFeed feed(fill, first, batch);
+            const char *row = nullptr;
+            qsizetype len = 0;
+            while ((taken < 0 || got.size() < taken) && feed.next(row, len))
+                got << QByteArray(row, len);
+            QCOMPARE(feed.more(), taken >= 0);
+        } catch (const std::exception &e) {
+            failure = QString::fromUtf8(e.what());
+        }
+        const int expected = taken >= 0 ? taken : failAt >= 0 ? failAt : total;
+        QCOMPARE(failure, failAt >= 0 ? QStringLiteral("disco cheio") : QString());
+        QCOMPARE(got.size(), failAt >= 0 && failAt < first ? 0 : expected);
+        for (int i = 0; i < got.size(); ++i)
+            QCOMPARE(got[i], "r" + QByteArray::number(i));
+        if (taken >= 0) // a few batches ahead at most, not the endless rest
+            QVERIFY2(produced <= taken + 5 * batch, qPrintable(QString::number(produced)));
+    }
+
     void locksUnderContention_data()
     {
         QTest::addColumn<QString>("lock");
