@@ -116,7 +116,9 @@ class ServerProcess {
 public:
     bool start(const QString &store, QString &error)
     {
-        m_p.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/dfe-server"));
+        // DFE_BENCH_SERVER measures another build of the server (an older one, say) with this client.
+        const QString other = qEnvironmentVariable("DFE_BENCH_SERVER");
+        m_p.setProgram(other.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/dfe-server") : other);
         m_p.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"), store,
                           QStringLiteral("--quiet")}); // the default limits
         m_p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
